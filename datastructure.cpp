@@ -1,0 +1,197 @@
+#include "datastructure.hh"
+
+#include <cassert>
+#include <iostream>
+#include <limits>
+
+static_assert(TABLE_SIZE > 0 && TABLE_SIZE <= SLOT_CAPACITY,
+              "TABLE_SIZE must fit the bucket array");
+
+namespace {
+
+constexpr std::uint32_t MAX_AMOUNT = std::numeric_limits<std::uint32_t>::max();
+
+// Every line of output is flushed at once, so that an interactive clerk and a
+// script reading the transcript both see each result as soon as it exists.
+void printLine(std::string_view text)
+{
+    std::cout << text << '\n' << std::flush;
+}
+
+void printStock(std::uint32_t amount, const std::string &shelf)
+{
+    std::cout << "Amount: " << amount << " Shelf: " << shelf << '\n'
+              << std::flush;
+}
+
+} // namespace
+
+Datastructure::Datastructure()
+{
+    for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
+        slots[b] = new varasto;
+    }
+}
+
+Datastructure::~Datastructure()
+{
+    for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
+        for (varasto *record = slots[b]; record != nullptr;) {
+            varasto *next = record->next;
+            delete record;
+            record = next;
+        }
+    }
+}
+
+std::uint32_t Datastructure::hashString(const std::string &text) const
+{
+    std::uint32_t h = 0xAAAAAAAAu;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        // Bytes count as signed: 0x80 to 0xFF hash as -128 to -1.
+        auto c = static_cast<std::uint32_t>(
+            static_cast<std::int32_t>(static_cast<signed char>(text[i])));
+        if (i % 2 == 0) {
+            h ^= (h << 7) ^ (c * (h >> 3));
+        } else {
+            h ^= ~((h << 11) + (c ^ (h >> 5)));
+        }
+    }
+    return h % TABLE_SIZE;
+}
+
+Datastructure::varasto *Datastructure::findLive(std::uint32_t bucket,
+                                                const std::string &id) const
+{
+    for (varasto *record = slots[bucket]; record != nullptr;
+         record = record->next) {
+        if (record->occupied == 1 && record->id == id) {
+            return record;
+        }
+    }
+    return nullptr;
+}
+
+bool Datastructure::onko_listassa(const std::string &id) const
+{
+    return findLive(hashString(id), id) != nullptr;
+}
+
+void Datastructure::add(const std::string &id, const std::string &shelf,
+                        std::uint32_t amount, const std::string &name)
+{
+    if (amount == 0) {
+        return; // a live record never holds 0 units
+    }
+    varasto &head = *slots[hashString(id)];
+    // An occupied head sends every add down the chain; a blank head is taken
+    // unless the id already lives further down.
+    if (head.occupied == 1 || onko_listassa(id)) {
+        lisaa_valmiiseen(amount, id, shelf, name);
+        return;
+    }
+    head.shelf = shelf;
+    head.amount = amount;
+    head.name = name;
+    head.id = id;
+    head.occupied = 1;
+    ++kinds;
+}
+
+void Datastructure::lisaa_valmiiseen(std::uint32_t amount, std::string id,
+                                     const std::string &shelf,
+                                     const std::string &name)
+{
+    // One walk finds the id's live record or, failing that, the chain's tail.
+    varasto *last = nullptr;
+    for (varasto *record = slots[hashString(id)]; record != nullptr;
+         record = record->next) {
+        if (record->occupied == 1 && record->id == id) {
+            assert(record->amount > 0);
+            if (amount > MAX_AMOUNT - record->amount) {
+                printLine(TOO_MUCH_CANDY);
+                return;
+            }
+            record->amount += amount;
+            return;
+        }
+        last = record;
+    }
+    last->next = new varasto{shelf, amount, name, nullptr, std::move(id), 1};
+    ++kinds;
+}
+
+void Datastructure::find(const std::string &id) const
+{
+    if (kinds == 0) {
+        printLine(NOT_AVAILABLE);
+        return;
+    }
+    const varasto *record = findLive(hashString(id), id);
+    if (record == nullptr) {
+        printLine(NOT_AVAILABLE);
+        return;
+    }
+    std::cout << record->name << ' ' << record->amount << ' ' << record->shelf
+              << '\n'
+              << std::flush;
+}
+
+void Datastructure::substract(const std::string &id, std::uint32_t amount)
+{
+    varasto *record = findLive(hashString(id), id);
+    if (record == nullptr) {
+        printLine(NOT_AVAILABLE);
+        return;
+    }
+    if (record->amount < amount) {
+        printLine(NOT_ENOUGH_CANDY);
+        printStock(record->amount, record->shelf);
+        return;
+    }
+    record->amount -= amount;
+    printStock(record->amount, record->shelf);
+    if (record->amount == 0) {
+        blank(*record);
+        --kinds;
+    }
+}
+
+void Datastructure::empty()
+{
+    kinds = 0;
+    for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
+        for (varasto *record = slots[b]; record != nullptr;
+             record = record->next) {
+            blank(*record);
+        }
+    }
+}
+
+std::uint64_t Datastructure::count() const
+{
+    return kinds;
+}
+
+std::int32_t Datastructure::maara(std::int32_t bucket) const
+{
+    assert(bucket >= 0 && static_cast<std::uint32_t>(bucket) < TABLE_SIZE);
+    const varasto *record = slots[bucket];
+    if (record->occupied == 0) {
+        return 0;
+    }
+    std::int32_t records = 0;
+    for (; record != nullptr; record = record->next) {
+        ++records;
+    }
+    return records;
+}
+
+void Datastructure::blank(varasto &record)
+{
+    record.amount = 0;
+    record.occupied = 0;
+    record.shelf.clear();
+    record.name.clear();
+    record.id = BLANK_ID;
+}

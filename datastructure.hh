@@ -1,0 +1,112 @@
+// The warehouse's stock table: a hash table with separate chaining, keyed by
+// product id.
+//
+// Every bucket owns a head record that is allocated when the table is built
+// and lives as long as the table, so storing the first product of a bucket
+// never allocates. Invariants, for buckets 0 to TABLE_SIZE - 1:
+//  - slots[b] points to the head record of bucket b from construction until
+//    destruction; heads are never freed, replaced or unlinked.
+//  - Records are never unlinked. A record whose product is used up is blanked
+//    in place; chains only grow, and a new record always goes after the last
+//    record of its chain.
+//  - A record is live (occupied == 1) exactly when it holds a product, and a
+//    live record never holds 0 units. Blank records never match any id, so a
+//    chain holds at most one live record per id, and "tyhja" is an ordinary id.
+//  - kinds equals the number of live records.
+// Only a blank head is ever filled again; a blank record further down a chain
+// stays blank until the table is destroyed.
+#ifndef WAREHOUSE_DATASTRUCTURE_HH
+#define WAREHOUSE_DATASTRUCTURE_HH
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// Messages printed by the table and the console, each on a line of its own.
+inline constexpr std::string_view NOT_AVAILABLE = "Product not in warehouse.";
+inline constexpr std::string_view NOT_ENOUGH_CANDY =
+    "Not enough candy available.";
+inline constexpr std::string_view TOO_MUCH_CANDY =
+    "Too much candy for one product.";
+inline constexpr std::string_view INVALID_NUMBER = "Invalid number.";
+
+// Id stored in a blank record; it only marks the record for readers of a
+// dump, since blank records are recognised by their occupied flag.
+inline constexpr std::string_view BLANK_ID = "tyhja";
+
+// Room for the largest bucket count either program is built with; a build
+// uses the first TABLE_SIZE entries only.
+inline constexpr std::uint32_t SLOT_CAPACITY = 150000;
+
+class Datastructure {
+public:
+    /// Builds the table with a blank head record in each of its TABLE_SIZE
+    /// buckets.
+    Datastructure();
+    /// Releases every record, heads and appended records alike.
+    ~Datastructure();
+
+    // The table owns its records and is far too large to copy.
+    Datastructure(const Datastructure &) = delete;
+    Datastructure &operator=(const Datastructure &) = delete;
+
+    /// Stores amount units of a product. A new id takes the bucket's head if
+    /// the head is blank, otherwise a new record at the end of the chain. A
+    /// known id gets the units added and keeps its first shelf and name.
+    /// Adding 0 units changes nothing; an add that would pass 4294967295
+    /// units prints TOO_MUCH_CANDY and changes nothing. Prints nothing else.
+    void add(const std::string &id, const std::string &shelf,
+             std::uint32_t amount, const std::string &name);
+
+    /// Prints "name amount shelf" for a product in stock, NOT_AVAILABLE
+    /// otherwise. Changes nothing.
+    void find(const std::string &id) const;
+
+    /// Withdraws amount units and prints "Amount: left Shelf: shelf". A
+    /// withdrawal of the whole stock blanks the record. An unknown id prints
+    /// NOT_AVAILABLE; a withdrawal larger than the stock prints
+    /// NOT_ENOUGH_CANDY and the unchanged stock line, and changes nothing.
+    void substract(const std::string &id, std::uint32_t amount);
+
+    /// Blanks every record; the records stay allocated and linked.
+    void empty();
+
+    /// The number of products in stock.
+    std::uint64_t count() const;
+
+    /// True when the id's chain holds a live record with that id.
+    bool onko_listassa(const std::string &id) const;
+
+    /// The bucket of a text: a 32-bit hash of the AP family, mod TABLE_SIZE.
+    std::uint32_t hashString(const std::string &text) const;
+
+    /// The number of records in a bucket's chain, blank ones included, or 0
+    /// when the bucket's head is blank. bucket must be below TABLE_SIZE.
+    std::int32_t maara(std::int32_t bucket) const;
+
+private:
+    struct varasto {
+        std::string shelf;         // shelf label of the first delivery
+        std::uint32_t amount = 0;  // units in stock; 0 only when blank
+        std::string name;          // product name
+        varasto *next = nullptr;   // next record of the bucket, or null
+        std::string id{BLANK_ID};  // product id, the key
+        std::int32_t occupied = 0; // 1 while the record holds a product
+    };
+
+    /// Adds to the live record of id, or appends a new record at the end of
+    /// the id's chain. The id is taken by value because a new record keeps
+    /// it.
+    void lisaa_valmiiseen(std::uint32_t amount, std::string id,
+                          const std::string &shelf, const std::string &name);
+
+    /// The live record of id in bucket's chain, or null.
+    varasto *findLive(std::uint32_t bucket, const std::string &id) const;
+
+    static void blank(varasto &record);
+
+    std::uint32_t kinds = 0;       // live records in the table
+    varasto *slots[SLOT_CAPACITY]; // bucket heads; [TABLE_SIZE, end) unused
+};
+
+#endif

@@ -1,0 +1,524 @@
+// The warehouse console: reads one-letter commands from standard input, echoes
+// each with its arguments and carries it out on the stock table. Also home of
+// the stock file reader, the synthetic product generator, the memory peak
+// probe and the efficiency test that times the table.
+#include "datastructure.hh"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// Command words, matched exactly.
+const std::string READ = "R";
+const std::string ADD = "A";
+const std::string REMOVE = "D";
+const std::string FIND = "F";
+const std::string EMPTY = "E";
+const std::string COUNT = "C";
+const std::string QUIT = "Q";
+const std::string GEN = "G";
+const std::string EFF = "P";
+
+const std::string PROMPT = "> ";
+const std::string DEFAULT_FILE = "varasto.txt";
+constexpr std::string_view FILE_NOT_FOUND = "Tiedostoa ei l\xC3\xB6ydy.";
+
+void printLine(std::string_view text)
+{
+    std::cout << text << '\n' << std::flush;
+}
+
+// Prints the command word and its arguments as the program now holds them.
+template <typename... Args>
+void echo(const std::string &command, const Args &...args)
+{
+    std::cout << command;
+    ((std::cout << ' ' << args), ...);
+    std::cout << '\n' << std::flush;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers: one parser for every amount and count, at the console and in stock
+// files alike.
+
+enum class NumberRead {
+    Done,      // value holds the number
+    Missing,   // the text ended before a number began; value is untouched
+    Malformed, // not a plain unsigned decimal below 2^32; value is untouched
+};
+
+bool isSpace(int c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool isDigit(int c)
+{
+    return c >= '0' && c <= '9';
+}
+
+/// Skips white space, then reads an optional '+' and a run of decimal digits
+/// that must fit in 32 bits. The number ends before the first non-digit,
+/// which stays unread ("5x" reads 5). Chars supplies peek(), the next byte as
+/// 0 to 255 or -1 at the end, and next(), which moves past it.
+template <typename Chars>
+NumberRead parseNumber(Chars &chars, std::uint32_t &value)
+{
+    while (isSpace(chars.peek())) {
+        chars.next();
+    }
+    int c = chars.peek();
+    if (c == -1) {
+        return NumberRead::Missing;
+    }
+    if (c == '+') {
+        chars.next();
+        c = chars.peek();
+    }
+    if (!isDigit(c)) {
+        return NumberRead::Malformed;
+    }
+    std::uint64_t number = 0;
+    for (; isDigit(c); chars.next(), c = chars.peek()) {
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
+        if (number > std::numeric_limits<std::uint32_t>::max()) {
+            return NumberRead::Malformed;
+        }
+    }
+    value = static_cast<std::uint32_t>(number);
+    return NumberRead::Done;
+}
+
+// Bytes straight from a stream's buffer, so a number costs no sentry or
+// locale look-up per character.
+struct StreamChars {
+    std::streambuf &buffer;
+
+    int peek() const
+    {
+        const auto c = buffer.sgetc();
+        return c == std::char_traits<char>::eof() ? -1 : c;
+    }
+    void next() { buffer.sbumpc(); }
+};
+
+// Bytes of one line of a stock file.
+struct LineChars {
+    std::string_view line;
+    std::size_t position;
+
+    int peek() const
+    {
+        return position < line.size()
+                   ? static_cast<unsigned char>(line[position])
+                   : -1;
+    }
+    void next() { ++position; }
+};
+
+/// Reads a command's number argument into value. At the end of input value
+/// keeps what it held and the command still runs. A malformed number is
+/// reported, the rest of its input line dropped, and false returned: the
+/// command must not run.
+bool readCommandNumber(std::istream &in, std::uint32_t &value)
+{
+    if (!in.good()) {
+        return true; // input is over: the argument keeps its value
+    }
+    StreamChars chars{*in.rdbuf()};
+    const NumberRead result = parseNumber(chars, value);
+    if (chars.peek() == -1) {
+        in.setstate(std::ios::eofbit);
+    }
+    if (result != NumberRead::Malformed) {
+        return true;
+    }
+    printLine(INVALID_NUMBER);
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    return false;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Stock file reader.
+
+namespace {
+
+/// Splits one stock file line "id;amount;shelf;name" into its fields. The id
+/// runs to the first ';', the amount is a number, exactly one character
+/// after the amount is dropped, the shelf runs to the next ';' and the name
+/// to the end of the line. Returns false, leaving the fields in any state,
+/// when the line has no readable amount.
+bool parseStockLine(std::string_view line, std::string &id,
+                    std::uint32_t &amount, std::string &shelf,
+                    std::string &name)
+{
+    const std::size_t idEnd = line.find(';');
+    if (idEnd == std::string_view::npos) {
+        return false;
+    }
+    LineChars chars{line, idEnd + 1};
+    if (parseNumber(chars, amount) != NumberRead::Done) {
+        return false;
+    }
+    id.assign(line.substr(0, idEnd));
+    const std::size_t shelfStart = std::min(chars.position + 1, line.size());
+    const std::size_t shelfEnd = line.find(';', shelfStart);
+    if (shelfEnd == std::string_view::npos) {
+        shelf.assign(line.substr(shelfStart));
+        name.clear();
+        return true;
+    }
+    shelf.assign(line.substr(shelfStart, shelfEnd - shelfStart));
+    name.assign(line.substr(shelfEnd + 1));
+    return true;
+}
+
+} // namespace
+
+/// Loads a stock file into the table, one add per line with a readable
+/// amount. A file that cannot be opened or read is reported and leaves the
+/// table untouched.
+void ReadFile(const std::string &fileName, Datastructure &table)
+{
+    std::ifstream file(fileName);
+    std::string line;
+    std::string id;
+    std::string shelf;
+    std::string name;
+    std::uint32_t amount = 0;
+    bool readAnything = false;
+    while (std::getline(file, line)) {
+        readAnything = true;
+        if (parseStockLine(line, id, amount, shelf, name)) {
+            table.add(id, shelf, amount, name);
+        }
+    }
+    // A directory opens like a file but fails on its first read.
+    if (!file.is_open() || (file.bad() && !readAnything)) {
+        printLine(FILE_NOT_FOUND);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Synthetic product generator.
+
+namespace {
+
+const std::string GENERATED_TAIL = ":098765retfg:1212:965";
+const std::string GENERATED_SHELF = "8.97";
+const std::string GENERATED_NAME = "Tyrkisk Peber";
+constexpr std::uint32_t GENERATED_AMOUNT = 1000;
+constexpr std::string_view ints = "123456789";
+constexpr std::string_view alphas =
+    "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ1234567890";
+
+// A position from 4 to 22 of a generated id.
+std::uint16_t drawPosition()
+{
+    return static_cast<std::uint16_t>(std::rand() % 19 + 4);
+}
+
+// Digits go after the second colon (position 15), letters and digits before.
+char drawCharacterFor(std::uint16_t position)
+{
+    if (position > 15) {
+        return ints[static_cast<std::size_t>(std::rand()) % ints.size()];
+    }
+    return alphas[static_cast<std::size_t>(std::rand()) % alphas.size()];
+}
+
+} // namespace
+
+/// Adds n products whose ids are the template with two characters changed.
+/// The count seeds the C library's generator, so a given n always gives the
+/// same products.
+void generate(Datastructure &table, std::uint32_t n)
+{
+    std::srand(n);
+    const std::vector<std::string> prefixes{"LKS", "GUM", "SMK", "MIX",
+                                            "SUK", "TIK", "VHT", "WIN"};
+    // Drawing modulo size - 1 leaves "WIN" out; generated data has always
+    // been made this way, so the products of a given n stay the same.
+    const auto prefixCount = static_cast<int>(prefixes.size() - 1);
+    std::string id;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        id = prefixes[static_cast<std::size_t>(std::rand() % prefixCount)];
+        id += GENERATED_TAIL;
+        std::uint16_t p = drawPosition();
+        while (id[p] == ':') {
+            p = drawPosition();
+        }
+        std::uint16_t q = drawPosition();
+        while (id[q] == ':' || q == p) {
+            q = drawPosition();
+        }
+        id[p] = drawCharacterFor(p);
+        id[q] = drawCharacterFor(q);
+        table.add(id, GENERATED_SHELF, GENERATED_AMOUNT, GENERATED_NAME);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Memory peak probe.
+
+/// The process's peak virtual memory size and the unit the system states it
+/// in; (0, "?") when it cannot be learnt.
+struct MemoryPeak {
+    std::uint64_t value;
+    std::string unit;
+};
+
+MemoryPeak mempeak()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        std::istringstream fields(line);
+        std::string key;
+        std::getline(fields, key, ':');
+        if (key != "VmPeak") {
+            continue;
+        }
+        MemoryPeak peak{0, "?"};
+        fields >> peak.value >> peak.unit;
+        return peak;
+    }
+    return {0, "?"};
+}
+
+// ---------------------------------------------------------------------------
+// Efficiency test.
+
+namespace {
+
+struct FixedProduct {
+    std::string id;
+    std::string shelf;
+    std::string name;
+};
+
+constexpr std::uint32_t FIXED_AMOUNT = 1000;
+const FixedProduct GUM{"GUM:31415926:1007:961", "3.25", "Jenkki Purukumi"};
+const FixedProduct SUK{"SUK:10thTardis:1028:144", "1.56", "Fazerin Sininen"};
+const FixedProduct MIX{"MIX:GLaDOS:2148:615", "2.22", "Irtokarkkia"};
+const FixedProduct WIN{"WIN:DeepThought:4242:424", "4.20", "Haribonallet"};
+const FixedProduct VHT{"VHT:StarGateSG1:1021:824", "7.00", "Omnomnom"};
+
+void addFixed(Datastructure &table, const FixedProduct &product)
+{
+    table.add(product.id, product.shelf, FIXED_AMOUNT, product.name);
+}
+
+// Adds MIX, WIN and VHT, looks all five up and withdraws the three again.
+void probePass(Datastructure &table)
+{
+    addFixed(table, MIX);
+    addFixed(table, WIN);
+    addFixed(table, VHT);
+    for (const FixedProduct *product : {&GUM, &SUK, &MIX, &WIN, &VHT}) {
+        table.find(product->id);
+    }
+    for (const FixedProduct *product : {&MIX, &WIN, &VHT}) {
+        table.substract(product->id, FIXED_AMOUNT);
+    }
+}
+
+} // namespace
+
+/// Times r repeats of a fixed workload over n generated products and prints
+/// the seconds taken and the growth of the peak virtual memory since the
+/// baseline on standard error. Empties the table first.
+void efficiencyTest(Datastructure &table, std::uint32_t n, std::uint32_t r,
+                    std::uint64_t baseline)
+{
+    // The wall clock, as the test has always been timed.
+    const auto start = std::chrono::system_clock::now();
+    for (std::uint32_t repeat = 0; repeat < r; ++repeat) {
+        table.empty();
+        addFixed(table, GUM);
+        addFixed(table, SUK);
+        generate(table, n);
+        for (std::uint32_t pass = 0; pass < n / 3; ++pass) {
+            probePass(table);
+        }
+        table.substract(GUM.id, FIXED_AMOUNT);
+        table.substract(SUK.id, FIXED_AMOUNT);
+    }
+    const auto end = std::chrono::system_clock::now();
+    const auto nanoseconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start);
+    const double seconds = static_cast<double>(nanoseconds.count()) / 1e9;
+
+    const MemoryPeak peak = mempeak();
+    // Built whole first: standard error is unbuffered, and the line should
+    // reach it in one write.
+    std::ostringstream line;
+    line << seconds << " sec, " << peak.value - baseline << ' ' << peak.unit
+         << '\n';
+    std::cerr << line.str() << std::flush;
+}
+
+// ---------------------------------------------------------------------------
+// The console.
+
+namespace {
+
+/// What the console keeps between commands: an argument that a command
+/// cannot read keeps the value the last command left in it.
+struct Console {
+    Console(std::istream &in, Datastructure &table, std::uint64_t baseline)
+        : in(in), table(table), baseline(baseline)
+    {
+    }
+
+    std::istream &in;
+    Datastructure &table;
+    std::uint64_t baseline; // peak memory before the table was built
+    std::string id;
+    std::string shelf;
+    std::string name;
+    std::string fileName;
+    std::uint32_t amount = 0; // shared by "A" and "D"
+    std::uint32_t size = 0;   // "P"'s product count
+
+    void readStock()
+    {
+        const int next = in.peek();
+        if (next == '\n' || next == '\r') {
+            fileName = DEFAULT_FILE;
+        } else {
+            in >> fileName;
+        }
+        echo(READ, fileName);
+        ReadFile(fileName, table);
+    }
+
+    void addStock()
+    {
+        in >> id >> shelf;
+        if (!readCommandNumber(in, amount)) {
+            return;
+        }
+        in.get(); // the separator before the name, whatever it is
+        std::getline(in, name);
+        echo(ADD, id, shelf, amount, name);
+        table.add(id, shelf, amount, name);
+    }
+
+    void withdrawStock()
+    {
+        in >> id;
+        if (!readCommandNumber(in, amount)) {
+            return;
+        }
+        echo(REMOVE, id, amount);
+        table.substract(id, amount);
+    }
+
+    void findProduct()
+    {
+        in >> id;
+        echo(FIND, id);
+        table.find(id);
+    }
+
+    void emptyStock()
+    {
+        echo(EMPTY);
+        table.empty();
+    }
+
+    void countKinds()
+    {
+        echo(COUNT);
+        std::cout << table.count() << " different kinds of candy.\n"
+                  << std::flush;
+    }
+
+    void generateProducts()
+    {
+        std::uint32_t count = 0;
+        if (!readCommandNumber(in, count)) {
+            return;
+        }
+        echo(GEN, count);
+        generate(table, count);
+    }
+
+    void testEfficiency()
+    {
+        std::uint32_t repeats = 0;
+        if (!readCommandNumber(in, size) || !readCommandNumber(in, repeats)) {
+            return;
+        }
+        echo(EFF, size, repeats);
+        efficiencyTest(table, size, repeats, baseline);
+    }
+
+    // Unknown words, lower-case letters included, are ignored.
+    void run(const std::string &command)
+    {
+        if (command == READ) {
+            readStock();
+        } else if (command == GEN) {
+            generateProducts();
+        } else if (command == EFF) {
+            testEfficiency();
+        } else if (command == ADD) {
+            addStock();
+        } else if (command == REMOVE) {
+            withdrawStock();
+        } else if (command == FIND) {
+            findProduct();
+        } else if (command == EMPTY) {
+            emptyStock();
+        } else if (command == COUNT) {
+            countKinds();
+        }
+    }
+};
+
+} // namespace
+
+/// Prompts for, echoes and carries out commands from in until "Q" or the end
+/// of input, then prints the closing "Q" line.
+void runConsole(std::istream &in, Datastructure &table, std::uint64_t baseline)
+{
+    Console console{in, table, baseline};
+    std::string command;
+    for (;;) {
+        // The prompt has no line end; reading flushes it, since the input
+        // stream is tied to standard output.
+        std::cout << PROMPT;
+        if (!(in >> command) || command == QUIT) {
+            break;
+        }
+        console.run(command);
+        if (in.eof()) {
+            break;
+        }
+    }
+    printLine(QUIT);
+}
+
+int main()
+{
+    // Unsynchronised streams read standard input in blocks and write each
+    // line with a single system call.
+    std::ios::sync_with_stdio(false);
+    const std::uint64_t baseline = mempeak().value;
+    Datastructure table;
+    runConsole(std::cin, table, baseline);
+    return 0;
+}
