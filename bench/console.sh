@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Console throughput: pipes a script of 100000 "A", "F" and "D" commands over
+# a few thousand ids into each program, standard output to /dev/null, and
+# compares the time with replaying the same output at one write(2) per line
+# and per prompt, the least that flushing every line costs.
+# Usage: bench/console.sh [BUILD_DIR]   (default: build, made by "make")
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+commands=100000
+ids=5000
+runs=5
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+awk -v n=$commands -v ids=$ids 'BEGIN {
+    srand(42)
+    for (i = 0; i < n; ++i) {
+        id = sprintf("CANDY:%05d", int(rand() * ids))
+        r = rand()
+        if (r < 0.4) printf "A %s %d.%02d %d Candy number %s\n", id, int(rand() * 9), int(rand() * 100), 1 + int(rand() * 500), id
+        else if (r < 0.7) printf "F %s\n", id
+        else printf "D %s %d\n", id, 1 + int(rand() * 300)
+    }
+}' > "$work/script"
+
+# The best wall-clock seconds of $runs runs of a command.
+best_of() {
+    local best=""
+    for _ in $(seq $runs); do
+        local start end took
+        start=$(date +%s%N)
+        "$@" > /dev/null
+        end=$(date +%s%N)
+        took=$(( end - start ))
+        if [ -z "$best" ] || [ "$took" -lt "$best" ]; then best=$took; fi
+    done
+    echo "$best"
+}
+
+run_program() { "$1" < "$work/script"; }
+
+printf '%-16s %10s %14s %12s %8s\n' program seconds commands/s floor-s ratio
+for program in warehouse warehouse-small; do
+    "$build/$program" < "$work/script" > "$work/$program.out"
+    ns=$(best_of run_program "$build/$program")
+    floor=$(best_of "$build/replay" "$work/$program.out")
+    awk -v p=$program -v ns=$ns -v f=$floor -v n=$commands 'BEGIN {
+        printf "%-16s %10.3f %14.0f %12.3f %8.2f\n", p, ns / 1e9, n / (ns / 1e9), f / 1e9, ns / f
+    }'
+done
