@@ -240,31 +240,37 @@ char drawCharacterFor(std::uint16_t position)
 
 } // namespace
 
-/// Adds n products whose ids are the template with two characters changed.
-/// The count seeds the C library's generator, so a given n always gives the
-/// same products.
+/// Makes the next generated id in id from the C library's generator: a
+/// prefix, the template tail, and two positions from 4 to 22 changed.
+void drawGeneratedId(std::string &id)
+{
+    // Drawing modulo size - 1 leaves "WIN" out; generated data has always
+    // been made this way, so the products of a given count stay the same.
+    static const std::vector<std::string> prefixes{"LKS", "GUM", "SMK", "MIX",
+                                                   "SUK", "TIK", "VHT", "WIN"};
+    const auto prefixCount = static_cast<int>(prefixes.size() - 1);
+    id = prefixes[static_cast<std::size_t>(std::rand() % prefixCount)];
+    id += GENERATED_TAIL;
+    std::uint16_t p = drawPosition();
+    while (id[p] == ':') {
+        p = drawPosition();
+    }
+    std::uint16_t q = drawPosition();
+    while (id[q] == ':' || q == p) {
+        q = drawPosition();
+    }
+    id[p] = drawCharacterFor(p);
+    id[q] = drawCharacterFor(q);
+}
+
+/// Adds n generated products. The count seeds the C library's generator, so
+/// a given n always gives the same products.
 void generate(Datastructure &table, std::uint32_t n)
 {
     std::srand(n);
-    const std::vector<std::string> prefixes{"LKS", "GUM", "SMK", "MIX",
-                                            "SUK", "TIK", "VHT", "WIN"};
-    // Drawing modulo size - 1 leaves "WIN" out; generated data has always
-    // been made this way, so the products of a given n stay the same.
-    const auto prefixCount = static_cast<int>(prefixes.size() - 1);
-    std::string id;
+    std::string id; // reused, so an id costs no allocation of its own
     for (std::uint32_t i = 0; i < n; ++i) {
-        id = prefixes[static_cast<std::size_t>(std::rand() % prefixCount)];
-        id += GENERATED_TAIL;
-        std::uint16_t p = drawPosition();
-        while (id[p] == ':') {
-            p = drawPosition();
-        }
-        std::uint16_t q = drawPosition();
-        while (id[q] == ':' || q == p) {
-            q = drawPosition();
-        }
-        id[p] = drawCharacterFor(p);
-        id[q] = drawCharacterFor(q);
+        drawGeneratedId(id);
         table.add(id, GENERATED_SHELF, GENERATED_AMOUNT, GENERATED_NAME);
     }
 }
@@ -512,6 +518,8 @@ void runConsole(std::istream &in, Datastructure &table, std::uint64_t baseline)
     printLine(QUIT);
 }
 
+// The tests link this file into programs of their own.
+#ifndef WAREHOUSE_NO_MAIN
 int main()
 {
     // Unsynchronised streams read standard input in blocks and write each
@@ -522,3 +530,4 @@ int main()
     runConsole(std::cin, table, baseline);
     return 0;
 }
+#endif

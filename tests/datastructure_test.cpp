@@ -2,6 +2,8 @@
 // numbers, chain shapes and the kinds counter. Built once per bucket count.
 #include "datastructure.hh"
 
+#include "captured_output.hh"
+
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -18,25 +20,6 @@ std::uint32_t bucketOf(std::uint32_t large, std::uint32_t small)
 {
     return LARGE ? large : small;
 }
-
-// Collects what the table prints while it is alive.
-class CapturedOutput {
-public:
-    CapturedOutput() : saved(std::cout.rdbuf(captured.rdbuf())) {}
-    ~CapturedOutput() { std::cout.rdbuf(saved); }
-
-    // The output so far; the capture starts afresh.
-    std::string take()
-    {
-        std::string text = captured.str();
-        captured.str("");
-        return text;
-    }
-
-private:
-    std::ostringstream captured;
-    std::streambuf *saved;
-};
 
 class TableTest : public ::testing::Test {
 protected:
