@@ -1,7 +1,6 @@
 #include "datastructure.hh"
 
 #include <cassert>
-#include <iostream>
 #include <limits>
 
 static_assert(TABLE_SIZE > 0 && TABLE_SIZE <= SLOT_CAPACITY,
@@ -11,20 +10,18 @@ namespace {
 
 constexpr std::uint32_t MAX_AMOUNT = std::numeric_limits<std::uint32_t>::max();
 
-// Every line of output is flushed at once, so that an interactive clerk and a
-// script reading the transcript both see each result as soon as it exists.
-void printLine(std::string_view text)
+void printStock(std::uint32_t amount, const std::string& shelf)
 {
-    std::cout << text << '\n' << std::flush;
+    printLine("Amount: ", amount, " Shelf: ", shelf);
 }
 
-void printStock(std::uint32_t amount, const std::string &shelf)
-{
-    std::cout << "Amount: " << amount << " Shelf: " << shelf << '\n'
-              << std::flush;
-}
+}  // namespace
 
-} // namespace
+std::string& detail::lineBuffer()
+{
+    static std::string line;
+    return line;
+}
 
 Datastructure::Datastructure()
 {
@@ -36,15 +33,15 @@ Datastructure::Datastructure()
 Datastructure::~Datastructure()
 {
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
-        for (varasto *record = slots[b]; record != nullptr;) {
-            varasto *next = record->next;
+        for (varasto* record = slots[b]; record != nullptr;) {
+            varasto* next = record->next;
             delete record;
             record = next;
         }
     }
 }
 
-std::uint32_t Datastructure::hashString(const std::string &text) const
+std::uint32_t Datastructure::hashString(const std::string& text) const
 {
     std::uint32_t h = 0xAAAAAAAAu;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -60,10 +57,10 @@ std::uint32_t Datastructure::hashString(const std::string &text) const
     return h % TABLE_SIZE;
 }
 
-Datastructure::varasto *Datastructure::findLive(std::uint32_t bucket,
-                                                const std::string &id) const
+Datastructure::varasto* Datastructure::findLive(std::uint32_t bucket,
+                                                const std::string& id) const
 {
-    for (varasto *record = slots[bucket]; record != nullptr;
+    for (varasto* record = slots[bucket]; record != nullptr;
          record = record->next) {
         if (record->occupied == 1 && record->id == id) {
             return record;
@@ -72,22 +69,23 @@ Datastructure::varasto *Datastructure::findLive(std::uint32_t bucket,
     return nullptr;
 }
 
-bool Datastructure::onko_listassa(const std::string &id) const
+bool Datastructure::onko_listassa(const std::string& id) const
 {
     return findLive(hashString(id), id) != nullptr;
 }
 
-void Datastructure::add(const std::string &id, const std::string &shelf,
-                        std::uint32_t amount, const std::string &name)
+void Datastructure::add(const std::string& id, const std::string& shelf,
+                        std::uint32_t amount, const std::string& name)
 {
     if (amount == 0) {
-        return; // a live record never holds 0 units
+        return;  // a live record never holds 0 units
     }
-    varasto &head = *slots[hashString(id)];
+    const std::uint32_t bucket = hashString(id);
+    varasto& head = *slots[bucket];
     // An occupied head sends every add down the chain; a blank head is taken
     // unless the id already lives further down.
-    if (head.occupied == 1 || onko_listassa(id)) {
-        lisaa_valmiiseen(amount, id, shelf, name);
+    if (head.occupied == 1 || findLive(bucket, id) != nullptr) {
+        lisaa_valmiiseen(bucket, amount, id, shelf, name);
         return;
     }
     head.shelf = shelf;
@@ -98,13 +96,14 @@ void Datastructure::add(const std::string &id, const std::string &shelf,
     ++kinds;
 }
 
-void Datastructure::lisaa_valmiiseen(std::uint32_t amount, std::string id,
-                                     const std::string &shelf,
-                                     const std::string &name)
+void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
+                                     const std::string& id,
+                                     const std::string& shelf,
+                                     const std::string& name)
 {
     // One walk finds the id's live record or, failing that, the chain's tail.
-    varasto *last = nullptr;
-    for (varasto *record = slots[hashString(id)]; record != nullptr;
+    varasto* last = nullptr;
+    for (varasto* record = slots[bucket]; record != nullptr;
          record = record->next) {
         if (record->occupied == 1 && record->id == id) {
             assert(record->amount > 0);
@@ -117,29 +116,27 @@ void Datastructure::lisaa_valmiiseen(std::uint32_t amount, std::string id,
         }
         last = record;
     }
-    last->next = new varasto{shelf, amount, name, nullptr, std::move(id), 1};
+    last->next = new varasto{shelf, amount, name, nullptr, id, 1};
     ++kinds;
 }
 
-void Datastructure::find(const std::string &id) const
+void Datastructure::find(const std::string& id) const
 {
     if (kinds == 0) {
         printLine(NOT_AVAILABLE);
         return;
     }
-    const varasto *record = findLive(hashString(id), id);
+    const varasto* record = findLive(hashString(id), id);
     if (record == nullptr) {
         printLine(NOT_AVAILABLE);
         return;
     }
-    std::cout << record->name << ' ' << record->amount << ' ' << record->shelf
-              << '\n'
-              << std::flush;
+    printLine(record->name, ' ', record->amount, ' ', record->shelf);
 }
 
-void Datastructure::substract(const std::string &id, std::uint32_t amount)
+void Datastructure::substract(const std::string& id, std::uint32_t amount)
 {
-    varasto *record = findLive(hashString(id), id);
+    varasto* record = findLive(hashString(id), id);
     if (record == nullptr) {
         printLine(NOT_AVAILABLE);
         return;
@@ -161,9 +158,12 @@ void Datastructure::empty()
 {
     kinds = 0;
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
-        for (varasto *record = slots[b]; record != nullptr;
+        for (varasto* record = slots[b]; record != nullptr;
              record = record->next) {
-            blank(*record);
+            if (record->occupied == 1) {
+                blank(
+                    *record);  // a blank record holds the blank values already
+            }
         }
     }
 }
@@ -176,7 +176,7 @@ std::uint64_t Datastructure::count() const
 std::int32_t Datastructure::maara(std::int32_t bucket) const
 {
     assert(bucket >= 0 && static_cast<std::uint32_t>(bucket) < TABLE_SIZE);
-    const varasto *record = slots[bucket];
+    const varasto* record = slots[bucket];
     if (record->occupied == 0) {
         return 0;
     }
@@ -187,7 +187,7 @@ std::int32_t Datastructure::maara(std::int32_t bucket) const
     return records;
 }
 
-void Datastructure::blank(varasto &record)
+void Datastructure::blank(varasto& record)
 {
     record.amount = 0;
     record.occupied = 0;

@@ -18,9 +18,12 @@
 #ifndef WAREHOUSE_DATASTRUCTURE_HH
 #define WAREHOUSE_DATASTRUCTURE_HH
 
+#include <charconv>
 #include <cstdint>
+#include <iostream>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // Messages printed by the table and the console, each on a line of its own.
 inline constexpr std::string_view NOT_AVAILABLE = "Product not in warehouse.";
@@ -47,26 +50,26 @@ public:
     ~Datastructure();
 
     // The table owns its records and is far too large to copy.
-    Datastructure(const Datastructure &) = delete;
-    Datastructure &operator=(const Datastructure &) = delete;
+    Datastructure(const Datastructure&) = delete;
+    Datastructure& operator=(const Datastructure&) = delete;
 
     /// Stores amount units of a product. A new id takes the bucket's head if
     /// the head is blank, otherwise a new record at the end of the chain. A
     /// known id gets the units added and keeps its first shelf and name.
     /// Adding 0 units changes nothing; an add that would pass 4294967295
     /// units prints TOO_MUCH_CANDY and changes nothing. Prints nothing else.
-    void add(const std::string &id, const std::string &shelf,
-             std::uint32_t amount, const std::string &name);
+    void add(const std::string& id, const std::string& shelf,
+             std::uint32_t amount, const std::string& name);
 
     /// Prints "name amount shelf" for a product in stock, NOT_AVAILABLE
     /// otherwise. Changes nothing.
-    void find(const std::string &id) const;
+    void find(const std::string& id) const;
 
     /// Withdraws amount units and prints "Amount: left Shelf: shelf". A
     /// withdrawal of the whole stock blanks the record. An unknown id prints
     /// NOT_AVAILABLE; a withdrawal larger than the stock prints
     /// NOT_ENOUGH_CANDY and the unchanged stock line, and changes nothing.
-    void substract(const std::string &id, std::uint32_t amount);
+    void substract(const std::string& id, std::uint32_t amount);
 
     /// Blanks every record; the records stay allocated and linked.
     void empty();
@@ -75,10 +78,10 @@ public:
     std::uint64_t count() const;
 
     /// True when the id's chain holds a live record with that id.
-    bool onko_listassa(const std::string &id) const;
+    bool onko_listassa(const std::string& id) const;
 
     /// The bucket of a text: a 32-bit hash of the AP family, mod TABLE_SIZE.
-    std::uint32_t hashString(const std::string &text) const;
+    std::uint32_t hashString(const std::string& text) const;
 
     /// The number of records in a bucket's chain, blank ones included, or 0
     /// when the bucket's head is blank. bucket must be below TABLE_SIZE.
@@ -86,27 +89,79 @@ public:
 
 private:
     struct varasto {
-        std::string shelf;         // shelf label of the first delivery
-        std::uint32_t amount = 0;  // units in stock; 0 only when blank
-        std::string name;          // product name
-        varasto *next = nullptr;   // next record of the bucket, or null
-        std::string id{BLANK_ID};  // product id, the key
-        std::int32_t occupied = 0; // 1 while the record holds a product
+        std::string shelf;          // shelf label of the first delivery
+        std::uint32_t amount = 0;   // units in stock; 0 only when blank
+        std::string name;           // product name
+        varasto* next = nullptr;    // next record of the bucket, or null
+        std::string id{BLANK_ID};   // product id, the key
+        std::int32_t occupied = 0;  // 1 while the record holds a product
     };
 
-    /// Adds to the live record of id, or appends a new record at the end of
-    /// the id's chain. The id is taken by value because a new record keeps
-    /// it.
-    void lisaa_valmiiseen(std::uint32_t amount, std::string id,
-                          const std::string &shelf, const std::string &name);
+    /// Adds to the live record of id in bucket's chain, or appends a new
+    /// record at the end of the chain. The caller has hashed the id.
+    void lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
+                          const std::string& id, const std::string& shelf,
+                          const std::string& name);
 
     /// The live record of id in bucket's chain, or null.
-    varasto *findLive(std::uint32_t bucket, const std::string &id) const;
+    varasto* findLive(std::uint32_t bucket, const std::string& id) const;
 
-    static void blank(varasto &record);
+    static void blank(varasto& record);
 
-    std::uint32_t kinds = 0;       // live records in the table
-    varasto *slots[SLOT_CAPACITY]; // bucket heads; [TABLE_SIZE, end) unused
+    std::uint32_t kinds = 0;        // live records in the table
+    varasto* slots[SLOT_CAPACITY];  // bucket heads; [TABLE_SIZE, end) unused
 };
+
+// ---------------------------------------------------------------------------
+// Output lines. Every result is one line on standard output, flushed as soon
+// as it is complete, so that a clerk or a script reading the transcript sees
+// it at once. A line is assembled first and handed to the stream's buffer
+// whole: one copy into the buffer and one write per line.
+
+/// A line part printed after a space, as echoed arguments are.
+template <typename T> struct Spaced {
+    const T& value;
+};
+
+namespace detail {
+
+/// The one buffer lines are assembled in, reused so that printing a line
+/// allocates nothing.
+std::string& lineBuffer();
+
+template <typename Part> void appendPart(std::string& line, const Part& part)
+{
+    if constexpr (std::is_same_v<Part, char>) {
+        line += part;
+    } else if constexpr (std::is_integral_v<Part>) {
+        static_assert(std::is_unsigned_v<Part>, "amounts are unsigned");
+        char digits[20];
+        line.append(digits,
+                    std::to_chars(digits, digits + sizeof digits, part).ptr);
+    } else {
+        line.append(std::string_view(part));
+    }
+}
+
+template <typename T> void appendPart(std::string& line, const Spaced<T>& part)
+{
+    line += ' ';
+    appendPart(line, part.value);
+}
+
+}  // namespace detail
+
+/// Prints one line made of the parts (texts, characters, unsigned numbers
+/// in decimal, Spaced parts) and a line break, and flushes it.
+template <typename... Parts> void printLine(const Parts&... parts)
+{
+    std::string& line = detail::lineBuffer();
+    line.clear();
+    (detail::appendPart(line, parts), ...);
+    line += '\n';
+    std::streambuf& out = *std::cout.rdbuf();
+    out.sputn(line.data(), static_cast<std::streamsize>(line.size()));
+    out.pubsync();
+}
 
 #endif

@@ -32,18 +32,11 @@ const std::string PROMPT = "> ";
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view FILE_NOT_FOUND = "Tiedostoa ei l\xC3\xB6ydy.";
 
-void printLine(std::string_view text)
-{
-    std::cout << text << '\n' << std::flush;
-}
-
 // Prints the command word and its arguments as the program now holds them.
 template <typename... Args>
-void echo(const std::string &command, const Args &...args)
+void echo(const std::string& command, const Args&... args)
 {
-    std::cout << command;
-    ((std::cout << ' ' << args), ...);
-    std::cout << '\n' << std::flush;
+    printLine(command, Spaced<Args>{args}...);
 }
 
 // ---------------------------------------------------------------------------
@@ -51,9 +44,9 @@ void echo(const std::string &command, const Args &...args)
 // files alike.
 
 enum class NumberRead {
-    Done,      // value holds the number
-    Missing,   // the text ended before a number began; value is untouched
-    Malformed, // not a plain unsigned decimal below 2^32; value is untouched
+    Done,       // value holds the number
+    Missing,    // the text ended before a number began; value is untouched
+    Malformed,  // not a plain unsigned decimal below 2^32; value is untouched
 };
 
 bool isSpace(int c)
@@ -71,7 +64,7 @@ bool isDigit(int c)
 /// which stays unread ("5x" reads 5). Chars supplies peek(), the next byte as
 /// 0 to 255 or -1 at the end, and next(), which moves past it.
 template <typename Chars>
-NumberRead parseNumber(Chars &chars, std::uint32_t &value)
+NumberRead parseNumber(Chars& chars, std::uint32_t& value)
 {
     while (isSpace(chars.peek())) {
         chars.next();
@@ -101,7 +94,7 @@ NumberRead parseNumber(Chars &chars, std::uint32_t &value)
 // Bytes straight from a stream's buffer, so a number costs no sentry or
 // locale look-up per character.
 struct StreamChars {
-    std::streambuf &buffer;
+    std::streambuf& buffer;
 
     int peek() const
     {
@@ -129,10 +122,10 @@ struct LineChars {
 /// keeps what it held and the command still runs. A malformed number is
 /// reported, the rest of its input line dropped, and false returned: the
 /// command must not run.
-bool readCommandNumber(std::istream &in, std::uint32_t &value)
+bool readCommandNumber(std::istream& in, std::uint32_t& value)
 {
     if (!in.good()) {
-        return true; // input is over: the argument keeps its value
+        return true;  // input is over: the argument keeps its value
     }
     StreamChars chars{*in.rdbuf()};
     const NumberRead result = parseNumber(chars, value);
@@ -147,7 +140,7 @@ bool readCommandNumber(std::istream &in, std::uint32_t &value)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Stock file reader.
@@ -159,9 +152,9 @@ namespace {
 /// after the amount is dropped, the shelf runs to the next ';' and the name
 /// to the end of the line. Returns false, leaving the fields in any state,
 /// when the line has no readable amount.
-bool parseStockLine(std::string_view line, std::string &id,
-                    std::uint32_t &amount, std::string &shelf,
-                    std::string &name)
+bool parseStockLine(std::string_view line, std::string& id,
+                    std::uint32_t& amount, std::string& shelf,
+                    std::string& name)
 {
     const std::size_t idEnd = line.find(';');
     if (idEnd == std::string_view::npos) {
@@ -184,12 +177,12 @@ bool parseStockLine(std::string_view line, std::string &id,
     return true;
 }
 
-} // namespace
+}  // namespace
 
 /// Loads a stock file into the table, one add per line with a readable
 /// amount. A file that cannot be opened or read is reported and leaves the
 /// table untouched.
-void ReadFile(const std::string &fileName, Datastructure &table)
+void ReadFile(const std::string& fileName, Datastructure& table)
 {
     std::ifstream file(fileName);
     std::string line;
@@ -238,11 +231,11 @@ char drawCharacterFor(std::uint16_t position)
     return alphas[static_cast<std::size_t>(std::rand()) % alphas.size()];
 }
 
-} // namespace
+}  // namespace
 
 /// Makes the next generated id in id from the C library's generator: a
 /// prefix, the template tail, and two positions from 4 to 22 changed.
-void drawGeneratedId(std::string &id)
+void drawGeneratedId(std::string& id)
 {
     // Drawing modulo size - 1 leaves "WIN" out; generated data has always
     // been made this way, so the products of a given count stay the same.
@@ -265,10 +258,10 @@ void drawGeneratedId(std::string &id)
 
 /// Adds n generated products. The count seeds the C library's generator, so
 /// a given n always gives the same products.
-void generate(Datastructure &table, std::uint32_t n)
+void generate(Datastructure& table, std::uint32_t n)
 {
     std::srand(n);
-    std::string id; // reused, so an id costs no allocation of its own
+    std::string id;  // reused, so an id costs no allocation of its own
     for (std::uint32_t i = 0; i < n; ++i) {
         drawGeneratedId(id);
         table.add(id, GENERATED_SHELF, GENERATED_AMOUNT, GENERATED_NAME);
@@ -321,31 +314,31 @@ const FixedProduct MIX{"MIX:GLaDOS:2148:615", "2.22", "Irtokarkkia"};
 const FixedProduct WIN{"WIN:DeepThought:4242:424", "4.20", "Haribonallet"};
 const FixedProduct VHT{"VHT:StarGateSG1:1021:824", "7.00", "Omnomnom"};
 
-void addFixed(Datastructure &table, const FixedProduct &product)
+void addFixed(Datastructure& table, const FixedProduct& product)
 {
     table.add(product.id, product.shelf, FIXED_AMOUNT, product.name);
 }
 
 // Adds MIX, WIN and VHT, looks all five up and withdraws the three again.
-void probePass(Datastructure &table)
+void probePass(Datastructure& table)
 {
     addFixed(table, MIX);
     addFixed(table, WIN);
     addFixed(table, VHT);
-    for (const FixedProduct *product : {&GUM, &SUK, &MIX, &WIN, &VHT}) {
+    for (const FixedProduct* product : {&GUM, &SUK, &MIX, &WIN, &VHT}) {
         table.find(product->id);
     }
-    for (const FixedProduct *product : {&MIX, &WIN, &VHT}) {
+    for (const FixedProduct* product : {&MIX, &WIN, &VHT}) {
         table.substract(product->id, FIXED_AMOUNT);
     }
 }
 
-} // namespace
+}  // namespace
 
 /// Times r repeats of a fixed workload over n generated products and prints
 /// the seconds taken and the growth of the peak virtual memory since the
 /// baseline on standard error. Empties the table first.
-void efficiencyTest(Datastructure &table, std::uint32_t n, std::uint32_t r,
+void efficiencyTest(Datastructure& table, std::uint32_t n, std::uint32_t r,
                     std::uint64_t baseline)
 {
     // The wall clock, as the test has always been timed.
@@ -383,20 +376,20 @@ namespace {
 /// What the console keeps between commands: an argument that a command
 /// cannot read keeps the value the last command left in it.
 struct Console {
-    Console(std::istream &in, Datastructure &table, std::uint64_t baseline)
+    Console(std::istream& in, Datastructure& table, std::uint64_t baseline)
         : in(in), table(table), baseline(baseline)
     {
     }
 
-    std::istream &in;
-    Datastructure &table;
-    std::uint64_t baseline; // peak memory before the table was built
+    std::istream& in;
+    Datastructure& table;
+    std::uint64_t baseline;  // peak memory before the table was built
     std::string id;
     std::string shelf;
     std::string name;
     std::string fileName;
-    std::uint32_t amount = 0; // shared by "A" and "D"
-    std::uint32_t size = 0;   // "P"'s product count
+    std::uint32_t amount = 0;  // shared by "A" and "D"
+    std::uint32_t size = 0;    // "P"'s product count
 
     void readStock()
     {
@@ -416,7 +409,7 @@ struct Console {
         if (!readCommandNumber(in, amount)) {
             return;
         }
-        in.get(); // the separator before the name, whatever it is
+        in.get();  // the separator before the name, whatever it is
         std::getline(in, name);
         echo(ADD, id, shelf, amount, name);
         table.add(id, shelf, amount, name);
@@ -448,8 +441,7 @@ struct Console {
     void countKinds()
     {
         echo(COUNT);
-        std::cout << table.count() << " different kinds of candy.\n"
-                  << std::flush;
+        printLine(table.count(), " different kinds of candy.");
     }
 
     void generateProducts()
@@ -473,7 +465,7 @@ struct Console {
     }
 
     // Unknown words, lower-case letters included, are ignored.
-    void run(const std::string &command)
+    void run(const std::string& command)
     {
         if (command == READ) {
             readStock();
@@ -495,11 +487,11 @@ struct Console {
     }
 };
 
-} // namespace
+}  // namespace
 
 /// Prompts for, echoes and carries out commands from in until "Q" or the end
 /// of input, then prints the closing "Q" line.
-void runConsole(std::istream &in, Datastructure &table, std::uint64_t baseline)
+void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline)
 {
     Console console{in, table, baseline};
     std::string command;

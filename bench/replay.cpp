@@ -26,9 +26,9 @@ bool writeAll(std::string_view bytes)
     return true;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 2) {
         std::cerr << "usage: replay TRANSCRIPT\n";

@@ -10,8 +10,8 @@ class CapturedOutput {
 public:
     CapturedOutput() : saved(std::cout.rdbuf(captured.rdbuf())) {}
     ~CapturedOutput() { std::cout.rdbuf(saved); }
-    CapturedOutput(const CapturedOutput &) = delete;
-    CapturedOutput &operator=(const CapturedOutput &) = delete;
+    CapturedOutput(const CapturedOutput&) = delete;
+    CapturedOutput& operator=(const CapturedOutput&) = delete;
 
     // The output so far; the capture starts afresh.
     std::string take()
@@ -23,7 +23,7 @@ public:
 
 private:
     std::ostringstream captured;
-    std::streambuf *saved;
+    std::streambuf* saved;
 };
 
 #endif

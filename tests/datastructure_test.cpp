@@ -25,17 +25,17 @@ class TableTest : public ::testing::Test {
 protected:
     // The table holds its bucket array inline: too large for a test's stack.
     std::unique_ptr<Datastructure> owned = std::make_unique<Datastructure>();
-    Datastructure &table = *owned;
+    Datastructure& table = *owned;
     CapturedOutput output;
 
-    std::string findLine(const std::string &id)
+    std::string findLine(const std::string& id)
     {
         output.take();
         table.find(id);
         return output.take();
     }
 
-    std::string withdraw(const std::string &id, std::uint32_t amount)
+    std::string withdraw(const std::string& id, std::uint32_t amount)
     {
         output.take();
         table.substract(id, amount);
@@ -69,7 +69,7 @@ TEST_F(TableTest, HashTakesHighBytesAsNegative)
 
 TEST_F(TableTest, KnownCollisionsShareABucket)
 {
-    for (const std::string &id : {SHARED_A, SHARED_B, SHARED_C}) {
+    for (const std::string& id : {SHARED_A, SHARED_B, SHARED_C}) {
         EXPECT_EQ(table.hashString(id),
                   static_cast<std::uint32_t>(SHARED_BUCKET))
             << id;
@@ -185,12 +185,12 @@ TEST_F(TableTest, BlankHeadIsFilledByTheNextNewProductOfItsBucket)
     table.add(SHARED_A, "1.1", 1, "A");
     table.add(SHARED_B, "1.2", 2, "B");
     withdraw(SHARED_A, 1);
-    EXPECT_EQ(table.maara(SHARED_BUCKET), 0); // the head is blank
+    EXPECT_EQ(table.maara(SHARED_BUCKET), 0);  // the head is blank
     EXPECT_EQ(withdraw(SHARED_A, 1), "Product not in warehouse.\n");
     EXPECT_EQ(findLine(SHARED_B), "B 2 1.2\n");
 
     table.add(SHARED_C, "1.3", 3, "C");
-    EXPECT_EQ(table.maara(SHARED_BUCKET), 2); // C took the head
+    EXPECT_EQ(table.maara(SHARED_BUCKET), 2);  // C took the head
     EXPECT_EQ(table.count(), 2u);
     EXPECT_EQ(findLine(SHARED_C), "C 3 1.3\n");
 }
@@ -246,7 +246,7 @@ TEST_F(TableTest, BlankMarkerIsAnOrdinaryId)
     // record carries the marker id and must not pass for the product.
     EXPECT_EQ(table.hashString("p56186"), table.hashString("tyhja"));
     table.add("p56186", "1.1", 1, "A");
-    table.add("other", "1.2", 1, "B"); // keeps the counter above 0
+    table.add("other", "1.2", 1, "B");  // keeps the counter above 0
     withdraw("p56186", 1);
     EXPECT_FALSE(table.onko_listassa("tyhja"));
     EXPECT_EQ(findLine("tyhja"), "Product not in warehouse.\n");
@@ -273,7 +273,7 @@ TEST_F(TableTest, CountFollowsLiveRecordsThroughEveryChange)
     EXPECT_EQ(table.count(), 2u);
     withdraw(SHARED_B, 1);
     EXPECT_EQ(table.count(), 1u);
-    withdraw(SHARED_B, 1); // gone already: no further change
+    withdraw(SHARED_B, 1);  // gone already: no further change
     EXPECT_EQ(table.count(), 1u);
     table.add(SHARED_B, "1", 1, "B");
     EXPECT_EQ(table.count(), 2u);
@@ -281,4 +281,4 @@ TEST_F(TableTest, CountFollowsLiveRecordsThroughEveryChange)
     EXPECT_EQ(table.count(), 0u);
 }
 
-} // namespace
+}  // namespace

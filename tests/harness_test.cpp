@@ -17,8 +17,8 @@ struct MemoryPeak {
     std::string unit;
 };
 MemoryPeak mempeak();
-void drawGeneratedId(std::string &id);
-void generate(Datastructure &table, std::uint32_t n);
+void drawGeneratedId(std::string& id);
+void generate(Datastructure& table, std::uint32_t n);
 
 namespace {
 
@@ -80,7 +80,7 @@ TEST(Generator, SameCountGivesSameProducts)
         ++draws[id];
     }
     EXPECT_EQ(draws.size(), kinds);
-    for (const auto &[drawn, times] : draws) {
+    for (const auto& [drawn, times] : draws) {
         output.take();
         table->find(drawn);
         EXPECT_EQ(output.take(),
@@ -106,4 +106,4 @@ TEST(MemoryProbe, ReportsThePeakInKilobytes)
     EXPECT_GE(mempeak().value, peak.value + (64 << 10));
 }
 
-} // namespace
+}  // namespace
