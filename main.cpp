@@ -179,26 +179,32 @@ bool parseStockLine(std::string_view line, std::string& id,
 
 }  // namespace
 
-/// Loads a stock file into the table, one add per line with a readable
-/// amount. A file that cannot be opened or read is reported and leaves the
-/// table untouched.
-void ReadFile(const std::string& fileName, Datastructure& table)
+/// Adds the stock lines of a stream to the table, one add per line with a
+/// readable amount. Returns false when the stream failed before giving a
+/// single line, as a directory opened for reading does.
+bool readStockLines(std::istream& stock, Datastructure& table)
 {
-    std::ifstream file(fileName);
     std::string line;
     std::string id;
     std::string shelf;
     std::string name;
     std::uint32_t amount = 0;
-    bool readAnything = false;
-    while (std::getline(file, line)) {
-        readAnything = true;
+    bool gotLine = false;
+    while (std::getline(stock, line)) {
+        gotLine = true;
         if (parseStockLine(line, id, amount, shelf, name)) {
             table.add(id, shelf, amount, name);
         }
     }
-    // A directory opens like a file but fails on its first read.
-    if (!file.is_open() || (file.bad() && !readAnything)) {
+    return gotLine || !stock.bad();
+}
+
+/// Loads a stock file into the table. A file that cannot be opened or read
+/// is reported and leaves the table untouched.
+void ReadFile(const std::string& fileName, Datastructure& table)
+{
+    std::ifstream file(fileName);
+    if (!file.is_open() || !readStockLines(file, table)) {
         printLine(FILE_NOT_FOUND);
     }
 }

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Efficiency test sweep: runs "P n 1" in both programs for n from 1000 up in
+# steps of a quarter decade (1000, 1778, 3162, 5623, 10000, ...; standard
+# output to /dev/null) and records the seconds and the
+# peak memory growth that each run reports. The sweep of a program stops
+# before a run that would pass the time budget (a minute) if the time grew
+# with the square of n, or when a run is cut off at the budget.
+# Writes sweep.csv and, when gnuplot is installed, sweep.png into OUT_DIR.
+# Usage: bench/sweep.sh [--quick] [--build DIR] [--out OUT_DIR]
+#   --quick   a budget of 2 seconds a run instead of 60
+set -euo pipefail
+cd "$(dirname "$0")/.."
+budget=60
+build=build
+out=build/sweep
+while [ $# -gt 0 ]; do
+    case $1 in
+        --quick) budget=2 ;;
+        --build) build=$2; shift ;;
+        --out) out=$2; shift ;;
+        *) echo "usage: $0 [--quick] [--build DIR] [--out OUT_DIR]" >&2; exit 2 ;;
+    esac
+    shift
+done
+mkdir -p "$out"
+csv=$out/sweep.csv
+echo "program,buckets,n,seconds,memory_growth_kb" > "$csv"
+
+for program in warehouse warehouse-small; do
+    case $program in warehouse) buckets=150000 ;; *) buckets=15000 ;; esac
+    step=0
+    while :; do
+        n=$(awk -v k=$step 'BEGIN { printf "%d", 1000 * 10 ^ (k / 4) + 0.5 }')
+        # Past the budget a run is cut off and ends the program's sweep: once
+        # the growing chains outgrow the processor's caches, the time climbs
+        # faster than the square of n and cannot be foreseen.
+        if ! report=$(echo "P $n 1" | timeout "$budget" "$build/$program" 2>&1 >/dev/null); then
+            echo "$program: P $n 1 took over $budget s; sweep ends"
+            break
+        fi
+        seconds=${report%% sec,*}
+        growth=$(echo "$report" | awk '{print $3}')
+        echo "$program,$buckets,$n,$seconds,$growth" | tee -a "$csv"
+        # A step of 10^(1/4) in n multiplies the time by up to 10^(1/2):
+        # stop before the budget is passed.
+        if awk -v s="$seconds" -v b="$budget" 'BEGIN { exit !(s * 10 ^ 0.5 > b) }'; then
+            break
+        fi
+        step=$((step + 1))
+    done
+done
+
+if ! command -v gnuplot >/dev/null; then
+    echo "gnuplot not found: install it (apt-get install gnuplot-nox) to draw $out/sweep.png"
+    exit 0
+fi
+gnuplot <<PLOT
+set datafile separator ","
+set terminal pngcairo size 1200,500 font ",11"
+set output "$out/sweep.png"
+set multiplot layout 1,2 title "Efficiency test P n 1: time and peak memory growth"
+set logscale xy
+set grid
+set key top left
+set xlabel "generated products n"
+set ylabel "seconds"
+plot "< grep ',150000,' $csv" using 3:4 with linespoints title "warehouse (150000 buckets)", \
+     "< grep ',15000,' $csv" using 3:4 with linespoints title "warehouse-small (15000 buckets)", \
+     "< grep ',150000,' $csv" using 3:(\$3*\$3*1e-10) with lines dashtype 2 lc "gray" title "n^2 slope"
+set ylabel "peak memory growth (kB)"
+plot "< grep ',150000,' $csv" using 3:5 with linespoints title "warehouse (150000 buckets)", \
+     "< grep ',15000,' $csv" using 3:5 with linespoints title "warehouse-small (15000 buckets)"
+unset multiplot
+PLOT
+echo "plot: $out/sweep.png"

@@ -1,0 +1,52 @@
+// What the fuzz targets share: functions of main.cpp, which they link
+// without its main(), and a stream buffer that swallows output.
+#ifndef WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
+#define WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
+
+#include "datastructure.hh"
+
+#include <cstdint>
+#include <istream>
+#include <new>
+#include <streambuf>
+
+void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline);
+bool readStockLines(std::istream& stock, Datastructure& table);
+
+// Accepts and drops everything written to it, at the cost of a call.
+class DiscardingBuffer : public std::streambuf {
+protected:
+    int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    std::streamsize xsputn(const char*, std::streamsize n) override
+    {
+        return n;
+    }
+};
+
+// Points standard output and standard error at a DiscardingBuffer for the
+// life of the program: fuzzing prints far too much to keep.
+inline void discardOutput()
+{
+    static DiscardingBuffer discard;
+    std::cout.rdbuf(&discard);
+    std::cerr.rdbuf(&discard);
+}
+
+// A fresh table for each input, built in storage that stays in place: the
+// object is over a megabyte, and allocating that anew for every input would
+// cost more than the input's own work.
+class FreshTable {
+public:
+    FreshTable() : table(*new (storage) Datastructure) {}
+    ~FreshTable() { table.~Datastructure(); }
+    FreshTable(const FreshTable&) = delete;
+    FreshTable& operator=(const FreshTable&) = delete;
+
+    Datastructure& table;
+
+private:
+    alignas(Datastructure) static inline unsigned char storage[sizeof(
+        Datastructure)];
+};
+
+#endif
