@@ -1,10 +1,11 @@
 # A thin front for CMake. "make run" builds and starts warehouse; "make test"
-# builds everything and runs every test. BUILD and CMAKE_ARGS choose another
+# builds everything and runs every test; "make coverage" measures the tests'
+# line coverage. BUILD and CMAKE_ARGS choose another
 # build folder and configuration (the sanitizer build in .ci/run uses both).
 BUILD ?= build
 CMAKE_ARGS ?=
 
-.PHONY: all run test clean
+.PHONY: all run test coverage clean
 
 all:
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
@@ -15,6 +16,11 @@ run: all
 
 test: all
 	ctest --test-dir $(BUILD) --output-on-failure -j2
+
+# Line coverage of the programs' sources by the whole test suite (needs gcovr).
+coverage:
+	$(MAKE) test BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage"
+	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'datastructure\.cpp' --print-summary
 
 clean:
 	rm -rf $(BUILD)
