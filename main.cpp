@@ -4,6 +4,7 @@
 // probe and the efficiency test that times the table.
 #include "datastructure.hh"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
