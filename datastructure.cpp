@@ -123,7 +123,7 @@ void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
 void Datastructure::find(const std::string& id) const
 {
     if (kinds == 0) {
-        printLine(NOT_AVAILABLE);
+        printLine(NOT_AVAILABLE);  // nothing is live: no need to look
         return;
     }
     const varasto* record = findLive(hashString(id), id);
@@ -160,9 +160,9 @@ void Datastructure::empty()
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
         for (varasto* record = slots[b]; record != nullptr;
              record = record->next) {
+            // A blank record holds the blank values already.
             if (record->occupied == 1) {
-                blank(
-                    *record);  // a blank record holds the blank values already
+                blank(*record);
             }
         }
     }
