@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
+[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
 commands=100000
 ids=5000
 runs=5

@@ -7,7 +7,9 @@
 # Usage: bench/soak.sh [BUILD_DIR] [COMMANDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$(realpath "${1:-build}")
+build=${1:-build}
+[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
+build=$(realpath "$build")
 commands=${2:-5000000}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

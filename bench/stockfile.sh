@@ -6,7 +6,9 @@
 # Usage: bench/stockfile.sh [BUILD_DIR] [PRODUCTS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=$(realpath "${1:-build}")
+build=${1:-build}
+[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
+build=$(realpath "$build")
 products=${2:-1000000}
 runs=3
 work=$(mktemp -d)

@@ -22,6 +22,7 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
+[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
 mkdir -p "$out"
 csv=$out/sweep.csv
 echo "program,buckets,n,seconds,memory_growth_kb" > "$csv"
@@ -34,9 +35,14 @@ for program in warehouse warehouse-small; do
         # Past the budget a run is cut off and ends the program's sweep: once
         # the growing chains outgrow the processor's caches, the time climbs
         # faster than the square of n and cannot be foreseen.
-        if ! report=$(echo "P $n 1" | timeout "$budget" "$build/$program" 2>&1 >/dev/null); then
+        status=0
+        report=$(echo "P $n 1" | timeout "$budget" "$build/$program" 2>&1 >/dev/null) || status=$?
+        if [ "$status" -eq 124 ]; then
             echo "$program: P $n 1 took over $budget s; sweep ends"
             break
+        elif [ "$status" -ne 0 ]; then
+            echo "$program: P $n 1 failed with status $status: $report" >&2
+            exit 1
         fi
         seconds=${report%% sec,*}
         growth=$(echo "$report" | awk '{print $3}')
