@@ -6,13 +6,12 @@
 # Usage: bench/console.sh [BUILD_DIR]   (default: build, made by "make")
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
+source bench/common.sh
+use_build "${1:-build}"
 commands=100000
 ids=5000
 runs=5
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_folder
 
 awk -v n=$commands -v ids=$ids 'BEGIN {
     srand(42)

@@ -7,12 +7,10 @@
 # Usage: bench/soak.sh [BUILD_DIR] [COMMANDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
-build=$(realpath "$build")
+source bench/common.sh
+use_build "${1:-build}"
 commands=${2:-5000000}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_folder
 
 printf 'p105;5;S1;Soak one\np1150;7;S2;Soak two\ntyhja;1;T;Blank marker\nbad;x;s;n\n' > "$work/soak.txt"
 awk -v n="$commands" 'BEGIN {

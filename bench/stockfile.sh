@@ -6,13 +6,11 @@
 # Usage: bench/stockfile.sh [BUILD_DIR] [PRODUCTS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build}
-[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
-build=$(realpath "$build")
+source bench/common.sh
+use_build "${1:-build}"
 products=${2:-1000000}
 runs=3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+make_work_folder
 
 awk -v n="$products" 'BEGIN {
     split("LKS GUM SMK MIX SUK TIK VHT", prefix, " ")

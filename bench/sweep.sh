@@ -10,6 +10,7 @@
 #   --quick   a budget of 2 seconds a run instead of 60
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/common.sh
 budget=60
 build=build
 out=build/sweep
@@ -22,7 +23,7 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-[ -x "$build/warehouse" ] || make BUILD="$build" > /dev/null  # a fresh clone builds first
+use_build "$build"
 mkdir -p "$out"
 csv=$out/sweep.csv
 echo "program,buckets,n,seconds,memory_growth_kb" > "$csv"
