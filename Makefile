@@ -1,7 +1,7 @@
 # A thin front for CMake. "make run" builds and starts warehouse; "make test"
 # builds everything and runs every test; "make coverage" measures the tests'
-# line coverage. BUILD and CMAKE_ARGS choose another
-# build folder and configuration (the sanitizer build in .ci/run uses both).
+# line coverage. BUILD and CMAKE_ARGS choose another build folder and
+# configuration (the sanitizer build in .ci/run uses both).
 BUILD ?= build
 CMAKE_ARGS ?=
 
