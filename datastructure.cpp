@@ -82,10 +82,13 @@ void Datastructure::add(const std::string& id, const std::string& shelf,
     }
     const std::uint32_t bucket = hashString(id);
     varasto& head = *slots[bucket];
-    // An occupied head sends every add down the chain; a blank head is taken
-    // unless the id already lives further down.
-    if (head.occupied == 1 || findLive(bucket, id) != nullptr) {
+    if (head.occupied == 1) {
         lisaa_valmiiseen(bucket, amount, id, shelf, name);
+        return;
+    }
+    // A blank head is taken unless the id already lives further down.
+    if (varasto* record = findLive(bucket, id)) {
+        addUnits(*record, amount);
         return;
     }
     head.shelf = shelf;
@@ -106,18 +109,23 @@ void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
     for (varasto* record = slots[bucket]; record != nullptr;
          record = record->next) {
         if (record->occupied == 1 && record->id == id) {
-            assert(record->amount > 0);
-            if (amount > MAX_AMOUNT - record->amount) {
-                printLine(TOO_MUCH_CANDY);
-                return;
-            }
-            record->amount += amount;
+            addUnits(*record, amount);
             return;
         }
         last = record;
     }
     last->next = new varasto{shelf, amount, name, nullptr, id, 1};
     ++kinds;
+}
+
+void Datastructure::addUnits(varasto& record, std::uint32_t amount)
+{
+    assert(record.occupied == 1 && record.amount > 0);
+    if (amount > MAX_AMOUNT - record.amount) {
+        printLine(TOO_MUCH_CANDY);
+        return;
+    }
+    record.amount += amount;
 }
 
 void Datastructure::find(const std::string& id) const

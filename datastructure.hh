@@ -103,6 +103,10 @@ private:
                           const std::string& id, const std::string& shelf,
                           const std::string& name);
 
+    /// Adds units to a live record, unless the sum would pass 4294967295:
+    /// then prints TOO_MUCH_CANDY and leaves the record as it is.
+    static void addUnits(varasto& record, std::uint32_t amount);
+
     /// The live record of id in bucket's chain, or null.
     varasto* findLive(std::uint32_t bucket, const std::string& id) const;
 
@@ -116,7 +120,8 @@ private:
 // Output lines. Every result is one line on standard output, flushed as soon
 // as it is complete, so that a clerk or a script reading the transcript sees
 // it at once. A line is assembled first and handed to the stream's buffer
-// whole: one copy into the buffer and one write per line.
+// in one call, which costs less than a call per part, and leaves it in one
+// write.
 
 /// A line part printed after a space, as echoed arguments are.
 template <typename T> struct Spaced {
