@@ -10,11 +10,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -246,10 +246,10 @@ void drawGeneratedId(std::string& id)
 {
     // Drawing modulo size - 1 leaves "WIN" out; generated data has always
     // been made this way, so the products of a given count stay the same.
-    static const std::vector<std::string> prefixes{"LKS", "GUM", "SMK", "MIX",
-                                                   "SUK", "TIK", "VHT", "WIN"};
-    const auto prefixCount = static_cast<int>(prefixes.size() - 1);
-    id = prefixes[static_cast<std::size_t>(std::rand() % prefixCount)];
+    constexpr std::string_view prefixes[] = {"LKS", "GUM", "SMK", "MIX",
+                                             "SUK", "TIK", "VHT", "WIN"};
+    constexpr int prefixCount = std::size(prefixes) - 1;
+    id = prefixes[std::rand() % prefixCount];
     id += GENERATED_TAIL;
     std::uint16_t p = drawPosition();
     while (id[p] == ':') {
