@@ -2,6 +2,7 @@
 // the memory peak probe.
 #include "captured_output.hh"
 #include "datastructure.hh"
+#include "main_functions.hh"
 
 #include <gtest/gtest.h>
 
@@ -10,15 +11,6 @@
 #include <map>
 #include <memory>
 #include <string>
-
-// Defined in main.cpp, which the tests link without its main().
-struct MemoryPeak {
-    std::uint64_t value;
-    std::string unit;
-};
-MemoryPeak mempeak();
-void drawGeneratedId(std::string& id);
-void generate(Datastructure& table, std::uint32_t n);
 
 namespace {
 

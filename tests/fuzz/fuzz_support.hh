@@ -1,17 +1,15 @@
-// What the fuzz targets share: functions of main.cpp, which they link
-// without its main(), and a stream buffer that swallows output.
+// What the fuzz targets share: a stream buffer that swallows output and a
+// fresh table for each input.
 #ifndef WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
 #define WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
 
 #include "datastructure.hh"
+#include "main_functions.hh"
 
 #include <cstdint>
 #include <istream>
 #include <new>
 #include <streambuf>
-
-void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline);
-bool readStockLines(std::istream& stock, Datastructure& table);
 
 // Accepts and drops everything written to it, at the cost of a call.
 class DiscardingBuffer : public std::streambuf {
