@@ -1,6 +1,9 @@
 #include "datastructure.hh"
 
 #include <cassert>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 
 static_assert(TABLE_SIZE > 0 && TABLE_SIZE <= SLOT_CAPACITY,
@@ -21,6 +24,21 @@ std::string& detail::lineBuffer()
 {
     static std::string line;
     return line;
+}
+
+void printFlushed(std::string_view text)
+{
+    std::streambuf& out = *std::cout.rdbuf();
+    const auto size = static_cast<std::streamsize>(text.size());
+    if (out.sputn(text.data(), size) == size && out.pubsync() != -1) {
+        return;
+    }
+    const int error = errno;
+    std::cerr << program_invocation_short_name
+              << ": cannot write standard output: " << std::strerror(error)
+              << std::endl;
+    // Whatever is still buffered cannot be written either.
+    std::_Exit(1);
 }
 
 Datastructure::Datastructure()
@@ -179,6 +197,18 @@ void Datastructure::empty()
 std::uint64_t Datastructure::count() const
 {
     return kinds;
+}
+
+void Datastructure::forEachProduct(const ProductVisitor& visit) const
+{
+    for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
+        for (const varasto* record = slots[b]; record != nullptr;
+             record = record->next) {
+            if (record->occupied == 1) {
+                visit(record->id, record->shelf, record->amount, record->name);
+            }
+        }
+    }
 }
 
 std::int32_t Datastructure::maara(std::int32_t bucket) const

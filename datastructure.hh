@@ -20,6 +20,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <functional>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -32,6 +33,11 @@ inline constexpr std::string_view NOT_ENOUGH_CANDY =
 inline constexpr std::string_view TOO_MUCH_CANDY =
     "Too much candy for one product.";
 inline constexpr std::string_view INVALID_NUMBER = "Invalid number.";
+// Followed by a space and the id of a product that a stock file cannot hold.
+inline constexpr std::string_view CANNOT_SAVE_PRODUCT =
+    "Product cannot be saved:";
+// Followed by a space and the reason the save failed.
+inline constexpr std::string_view STOCK_NOT_SAVED = "Stock not saved:";
 
 // Id stored in a blank record; it only marks the record for readers of a
 // dump, since blank records are recognised by their occupied flag.
@@ -76,6 +82,17 @@ public:
 
     /// The number of products in stock.
     std::uint64_t count() const;
+
+    /// What forEachProduct hands out for each product: id, shelf, amount,
+    /// name, in the order add takes them.
+    using ProductVisitor =
+        std::function<void(const std::string& id, const std::string& shelf,
+                           std::uint32_t amount, const std::string& name)>;
+
+    /// Calls visit for every product in stock, bucket by bucket and down each
+    /// chain, so the same stock is always visited in the same order. Changes
+    /// nothing; visit must not change the table either.
+    void forEachProduct(const ProductVisitor& visit) const;
 
     /// True when the id's chain holds a live record with that id.
     bool onko_listassa(const std::string& id) const;
@@ -156,6 +173,12 @@ template <typename T> void appendPart(std::string& line, const Spaced<T>& part)
 
 }  // namespace detail
 
+/// Hands text to standard output's buffer and flushes it, in one write as
+/// far as the buffer allows. Output that cannot be written ends the run with
+/// a line on standard error and exit status 1: a transcript with lines
+/// missing must not pass for a finished run.
+void printFlushed(std::string_view text);
+
 /// Prints one line made of the parts (texts, characters, unsigned numbers
 /// in decimal, Spaced parts) and a line break, and flushes it.
 template <typename... Parts> void printLine(const Parts&... parts)
@@ -164,9 +187,7 @@ template <typename... Parts> void printLine(const Parts&... parts)
     line.clear();
     (detail::appendPart(line, parts), ...);
     line += '\n';
-    std::streambuf& out = *std::cout.rdbuf();
-    out.sputn(line.data(), static_cast<std::streamsize>(line.size()));
-    out.pubsync();
+    printFlushed(line);
 }
 
 #endif

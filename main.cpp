@@ -4,10 +4,19 @@
 // probe and the efficiency test that times the table.
 #include "datastructure.hh"
 
+#include "console_input.hh"
+#include "stock_save.hh"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -28,6 +37,7 @@ const std::string COUNT = "C";
 const std::string QUIT = "Q";
 const std::string GEN = "G";
 const std::string EFF = "P";
+const std::string SAVE = "W";
 
 const std::string PROMPT = "> ";
 const std::string DEFAULT_FILE = "varasto.txt";
@@ -201,9 +211,16 @@ bool readStockLines(std::istream& stock, Datastructure& table)
 }
 
 /// Loads a stock file into the table. A file that cannot be opened or read
-/// is reported and leaves the table untouched.
+/// is reported and leaves the table untouched, and so is anything but a
+/// regular file: a FIFO could block the console for ever and a device such
+/// as /dev/zero never ends.
 void ReadFile(const std::string& fileName, Datastructure& table)
 {
+    struct stat status {};
+    if (::stat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        printLine(FILE_NOT_FOUND);
+        return;
+    }
     std::ifstream file(fileName);
     if (!file.is_open() || !readStockLines(file, table)) {
         printLine(FILE_NOT_FOUND);
@@ -348,8 +365,8 @@ void probePass(Datastructure& table)
 void efficiencyTest(Datastructure& table, std::uint32_t n, std::uint32_t r,
                     std::uint64_t baseline)
 {
-    // The wall clock, as the test has always been timed.
-    const auto start = std::chrono::system_clock::now();
+    // A monotonic clock: a step of the wall clock must not skew the figure.
+    const auto start = std::chrono::steady_clock::now();
     for (std::uint32_t repeat = 0; repeat < r; ++repeat) {
         table.empty();
         addFixed(table, GUM);
@@ -361,7 +378,7 @@ void efficiencyTest(Datastructure& table, std::uint32_t n, std::uint32_t r,
         table.substract(GUM.id, FIXED_AMOUNT);
         table.substract(SUK.id, FIXED_AMOUNT);
     }
-    const auto end = std::chrono::system_clock::now();
+    const auto end = std::chrono::steady_clock::now();
     const auto nanoseconds =
         std::chrono::duration_cast<std::chrono::nanoseconds>(end - start);
     const double seconds = static_cast<double>(nanoseconds.count()) / 1e9;
@@ -398,7 +415,9 @@ struct Console {
     std::uint32_t amount = 0;  // shared by "A" and "D"
     std::uint32_t size = 0;    // "P"'s product count
 
-    void readStock()
+    // The default file when the line ends right after the command, the next
+    // word otherwise.
+    void readFileName()
     {
         const int next = in.peek();
         if (next == '\n' || next == '\r') {
@@ -406,8 +425,20 @@ struct Console {
         } else {
             in >> fileName;
         }
+    }
+
+    void readStock()
+    {
+        readFileName();
         echo(READ, fileName);
         ReadFile(fileName, table);
+    }
+
+    void saveStock()
+    {
+        readFileName();
+        echo(SAVE, fileName);
+        SaveFile(fileName, table);
     }
 
     void addStock()
@@ -490,6 +521,8 @@ struct Console {
             emptyStock();
         } else if (command == COUNT) {
             countKinds();
+        } else if (command == SAVE) {
+            saveStock();
         }
     }
 };
@@ -503,9 +536,7 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline)
     Console console{in, table, baseline};
     std::string command;
     for (;;) {
-        // The prompt has no line end; reading flushes it, since the input
-        // stream is tied to standard output.
-        std::cout << PROMPT;
+        printFlushed(PROMPT);  // no line end: the echo completes the line
         if (!(in >> command) || command == QUIT) {
             break;
         }
@@ -521,12 +552,23 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline)
 #ifndef WAREHOUSE_NO_MAIN
 int main()
 {
-    // Unsynchronised streams read standard input in blocks and write each
-    // line with a single system call.
+    // An unsynchronised standard output writes each line with a single
+    // system call.
     std::ios::sync_with_stdio(false);
+    // A save that passes the file-size limit must fail with an error, not
+    // end the run and lose the stock.
+    std::signal(SIGXFSZ, SIG_IGN);
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
-    runConsole(std::cin, table, baseline);
+    BlockInput standardInput(STDIN_FILENO);
+    std::istream in(&standardInput);
+    runConsole(in, table, baseline);
+    if (standardInput.error() != 0) {
+        std::cerr << program_invocation_short_name
+                  << ": cannot read standard input: "
+                  << std::strerror(standardInput.error()) << std::endl;
+        return 1;
+    }
     return 0;
 }
 #endif

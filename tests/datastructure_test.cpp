@@ -10,6 +10,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -279,6 +280,43 @@ TEST_F(TableTest, CountFollowsLiveRecordsThroughEveryChange)
     EXPECT_EQ(table.count(), 2u);
     table.empty();
     EXPECT_EQ(table.count(), 0u);
+}
+
+// The products a visit hands out, one "id;amount;shelf;name" string each.
+std::vector<std::string> visitAll(const Datastructure& table)
+{
+    std::vector<std::string> seen;
+    table.forEachProduct([&](const std::string& id, const std::string& shelf,
+                             std::uint32_t amount, const std::string& name) {
+        seen.push_back(id + ";" + std::to_string(amount) + ";" + shelf + ";" +
+                       name);
+    });
+    return seen;
+}
+
+TEST_F(TableTest, VisitSeesLiveProductsInBucketThenChainOrder)
+{
+    EXPECT_TRUE(visitAll(table).empty());
+    table.add(SHARED_A, "s1", 1, "n1");
+    table.add(SHARED_B, "s2", 2, "n2");
+    table.add(SHARED_C, "s3", 3, "n3");
+    table.add("", "e", 4, "Empty id");  // bucket 111530 or 6530
+    withdraw(SHARED_B, 2);              // blanks the middle of the chain
+    const std::string chain[] = {"p105;1;s1;n1", "p651617;3;s3;n3"};
+    const std::string empty = ";4;e;Empty id";
+    const std::vector<std::string> expected =
+        LARGE ? std::vector<std::string>{chain[0], chain[1], empty}
+              : std::vector<std::string>{empty, chain[0], chain[1]};
+    EXPECT_EQ(visitAll(table), expected);
+    EXPECT_EQ(visitAll(table).size(), table.count());
+}
+
+TEST_F(TableTest, VisitSeesNothingAfterEmpty)
+{
+    table.add(SHARED_A, "s1", 1, "n1");
+    table.add("GUM:1", "3.25", 10, "Jenkki Purukumi");
+    table.empty();
+    EXPECT_TRUE(visitAll(table).empty());
 }
 
 }  // namespace

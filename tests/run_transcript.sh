@@ -1,14 +1,17 @@
 #!/bin/sh
-# Usage: run_transcript.sh PROGRAM STORY
-# Feeds STORY.in to PROGRAM and compares its standard output with STORY.out.
+# Usage: run_transcript.sh PROGRAM STORY DATA_DIR
+# Feeds STORY.in to PROGRAM, run in a scratch copy of DATA_DIR (so that saved
+# files land there), and compares its standard output with STORY.out.
 # Standard error must be empty, or have as many lines as STORY.err, each
 # matching the extended regular expression on the same line of STORY.err.
 program=$1
 story=$2
+data=$3
 scratch=$(mktemp -d) || exit 1
 trap 'rm -rf "$scratch"' EXIT
+cp -R "$data" "$scratch/data" || exit 1
 
-"$program" < "$story.in" > "$scratch/out" 2> "$scratch/err"
+(cd "$scratch/data" && "$program") < "$story.in" > "$scratch/out" 2> "$scratch/err"
 status=$?
 failed=0
 if [ "$status" -ne 0 ]; then

@@ -1,6 +1,6 @@
 // Feeds arbitrary bytes to the command loop, with a fresh table per input.
-// Inputs that could ask for much work or reach outside the working folder
-// are skipped, so that no input is slow or unsafe by design.
+// Inputs that could ask for much work or read or write outside the working
+// folder are skipped, so that no input is slow or unsafe by design.
 #include "fuzz_support.hh"
 
 #include <cstddef>
@@ -48,23 +48,28 @@ bool asksTooMuch(std::string_view word)
     return false;
 }
 
-// Any "G", "P" or "R" the console could take as a command ends where white
-// space or the input ends; checking every such letter, wherever it stands,
-// covers every command the console will run.
+bool namesAFile(char letter)
+{
+    return letter == 'R' || letter == 'W';
+}
+
+// Any "G", "P", "R" or "W" the console could take as a command ends where
+// white space or the input ends; checking every such letter, wherever it
+// stands, covers every command the console will run.
 bool isSafe(std::string_view input)
 {
     for (std::size_t i = 0; i < input.size(); ++i) {
         const char letter = input[i];
-        if ((letter != 'G' && letter != 'P' && letter != 'R') ||
+        if ((letter != 'G' && letter != 'P' && !namesAFile(letter)) ||
             (i + 1 < input.size() && !isSpace(input[i + 1]))) {
             continue;
         }
         std::size_t position = i + 1;
         const std::string_view first = nextWord(input, position);
-        if (letter == 'R' && first.find('/') != std::string_view::npos) {
+        if (namesAFile(letter) && first.find('/') != std::string_view::npos) {
             return false;
         }
-        if (letter != 'R' && asksTooMuch(first)) {
+        if (!namesAFile(letter) && asksTooMuch(first)) {
             return false;
         }
         if (letter == 'P' && asksTooMuch(nextWord(input, position))) {

@@ -1,0 +1,18 @@
+// Saving the stock table to a stock file that "R" loads back as it was.
+#ifndef WAREHOUSE_STOCK_SAVE_HH
+#define WAREHOUSE_STOCK_SAVE_HH
+
+#include "datastructure.hh"
+
+#include <string>
+
+/// Writes every product in stock to fileName, one line "id;amount;shelf;name"
+/// each, in the table's own order. A product whose id or shelf holds a ';'
+/// or whose fields hold a line feed would load back as another product: it
+/// is left out and named in a CANNOT_SAVE_PRODUCT line. The old file is
+/// replaced only by a complete new one, keeping its permission bits; on any
+/// failure it stays untouched, nothing is left behind, and a STOCK_NOT_SAVED
+/// line says why. Prints nothing else.
+void SaveFile(const std::string& fileName, const Datastructure& table);
+
+#endif
