@@ -41,17 +41,19 @@ void printFlushed(std::string_view text)
     std::_Exit(1);
 }
 
-Datastructure::Datastructure()
+Datastructure::Datastructure() : heads(new varasto[TABLE_SIZE])
 {
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
-        slots[b] = new varasto;
+        slots[b] = &heads[b];
     }
 }
 
 Datastructure::~Datastructure()
 {
+    // Appended records were allocated one by one; the heads go with their
+    // array.
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
-        for (varasto* record = slots[b]; record != nullptr;) {
+        for (varasto* record = slots[b]->next; record != nullptr;) {
             varasto* next = record->next;
             delete record;
             record = next;

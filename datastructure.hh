@@ -1,9 +1,9 @@
 // The warehouse's stock table: a hash table with separate chaining, keyed by
 // product id.
 //
-// Every bucket owns a head record that is allocated when the table is built
-// and lives as long as the table, so storing the first product of a bucket
-// never allocates. Invariants, for buckets 0 to TABLE_SIZE - 1:
+// Every bucket owns a head record that is allocated, with all the others in
+// one block, when the table is built and lives as long as the table, so
+// storing the first product of a bucket never allocates. Invariants, for buckets 0 to TABLE_SIZE - 1:
 //  - slots[b] points to the head record of bucket b from construction until
 //    destruction; heads are never freed, replaced or unlinked.
 //  - Records are never unlinked. A record whose product is used up is blanked
@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -129,7 +130,10 @@ private:
 
     static void blank(varasto& record);
 
-    std::uint32_t kinds = 0;        // live records in the table
+    std::uint32_t kinds = 0;  // live records in the table
+    // The head records of all buckets, allocated together when the table is
+    // built: one allocation instead of one per bucket.
+    std::unique_ptr<varasto[]> heads;
     varasto* slots[SLOT_CAPACITY];  // bucket heads; [TABLE_SIZE, end) unused
 };
 
