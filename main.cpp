@@ -550,8 +550,68 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline)
 
 // The tests link this file into programs of their own.
 #ifndef WAREHOUSE_NO_MAIN
-int main()
+
+// ---------------------------------------------------------------------------
+// Command line.
+
+namespace {
+
+constexpr std::string_view USAGE = R"(Usage: {} [--help | --version]
+
+An interactive stock keeper for a candy warehouse. Reads one-letter commands
+from standard input and echoes each, with its results, on standard output.
+
+Commands:
+  A id shelf amount name   add stock (the name is the rest of the line)
+  D id amount              withdraw stock
+  F id                     look a product up
+  C                        count the kinds of candy in stock
+  E                        empty the stock
+  R [file]                 load a stock file (varasto.txt without a name)
+  W [file]                 save the stock to a stock file (likewise)
+  G n                      add n generated products
+  P n r                    time r repeats of the table's workload over n
+  Q                        quit
+
+The manual: man warehouse
+)";
+
+/// Writes the usage with the program's name in it.
+void printUsage(std::ostream& out)
 {
+    const std::size_t slot = USAGE.find("{}");
+    out << USAGE.substr(0, slot) << program_invocation_short_name
+        << USAGE.substr(slot + 2) << std::flush;
+}
+
+/// Handles the options. Returns the exit status when the program must stop
+/// here, or -1 to go on to the console.
+int handleArguments(int argc, char** argv)
+{
+    if (argc == 1) {
+        return -1;
+    }
+    const std::string_view option = argv[1];
+    if (argc == 2 && option == "--help") {
+        printUsage(std::cout);
+        return std::cout ? 0 : 1;
+    }
+    if (argc == 2 && option == "--version") {
+        std::cout << program_invocation_short_name << ' ' << WAREHOUSE_VERSION
+                  << std::endl;
+        return std::cout ? 0 : 1;
+    }
+    printUsage(std::cerr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (const int status = handleArguments(argc, argv); status >= 0) {
+        return status;
+    }
     // An unsynchronised standard output writes each line with a single
     // system call.
     std::ios::sync_with_stdio(false);

@@ -130,9 +130,34 @@ private:
     bool closed = false;          // closed but not yet renamed into place
 };
 
-/// Writes the stock lines to the file in blocks, naming the products the
-/// format cannot hold.
-bool writeStock(int descriptor, const Datastructure& table)
+/// The save's steps. Returns why the save failed, or null.
+const char* save(const std::string& fileName, const Datastructure& table)
+{
+    mode_t mode = 0;
+    if (const char* reason = targetMode(fileName, mode)) {
+        return reason;
+    }
+    TemporaryFile temporary(fileName);
+    if (!temporary.isOpen() || !writeStockLines(temporary.fd(), table) ||
+        ::fchmod(temporary.fd(), mode) != 0 || ::fsync(temporary.fd()) != 0 ||
+        !temporary.close() || !temporary.renameTo(fileName)) {
+        // Read before the temporary file's clean-up can touch errno.
+        return std::strerror(errno);
+    }
+    // The rename is durable once the folder is synced; a file system that
+    // cannot sync a folder has the file in place all the same.
+    const int folder =
+        ::open(folderOf(fileName).c_str(), O_RDONLY | O_DIRECTORY);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool writeStockLines(int descriptor, const Datastructure& table)
 {
     constexpr std::size_t BLOCK = 1 << 16;
     std::string block;
@@ -157,33 +182,6 @@ bool writeStock(int descriptor, const Datastructure& table)
     });
     return written && writeAll(descriptor, block);
 }
-
-/// The save's steps. Returns why the save failed, or null.
-const char* save(const std::string& fileName, const Datastructure& table)
-{
-    mode_t mode = 0;
-    if (const char* reason = targetMode(fileName, mode)) {
-        return reason;
-    }
-    TemporaryFile temporary(fileName);
-    if (!temporary.isOpen() || !writeStock(temporary.fd(), table) ||
-        ::fchmod(temporary.fd(), mode) != 0 || ::fsync(temporary.fd()) != 0 ||
-        !temporary.close() || !temporary.renameTo(fileName)) {
-        // Read before the temporary file's clean-up can touch errno.
-        return std::strerror(errno);
-    }
-    // The rename is durable once the folder is synced; a file system that
-    // cannot sync a folder has the file in place all the same.
-    const int folder =
-        ::open(folderOf(fileName).c_str(), O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
-    }
-    return nullptr;
-}
-
-}  // namespace
 
 void SaveFile(const std::string& fileName, const Datastructure& table)
 {

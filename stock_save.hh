@@ -15,4 +15,9 @@
 /// line says why. Prints nothing else.
 void SaveFile(const std::string& fileName, const Datastructure& table);
 
+/// Writes the stock lines of SaveFile to an open descriptor, naming the
+/// products the format cannot hold. Returns false, with errno set, when a
+/// write fails.
+bool writeStockLines(int descriptor, const Datastructure& table);
+
 #endif

@@ -15,8 +15,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         std::string(reinterpret_cast<const char*>(data), size));
     FreshTable fresh;
     readStockLines(stock, fresh.table);
-    // Every live product must be countable and found again.
-    if (fresh.table.count() > size) {
+    // Every product in stock is counted and found again as it was stored.
+    static std::ostringstream found;
+    std::streambuf* discarded = std::cout.rdbuf(found.rdbuf());
+    std::uint64_t visited = 0;
+    fresh.table.forEachProduct(
+        [&](const std::string& id, const std::string& shelf,
+            std::uint32_t amount, const std::string& name) {
+            ++visited;
+            found.str("");
+            fresh.table.find(id);
+            if (found.str() !=
+                name + ' ' + std::to_string(amount) + ' ' + shelf + '\n') {
+                __builtin_trap();
+            }
+        });
+    std::cout.rdbuf(discarded);
+    if (visited != fresh.table.count() || visited > size) {
         __builtin_trap();
     }
     return 0;
