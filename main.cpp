@@ -6,6 +6,9 @@
 
 #include "console_input.hh"
 #include "stock_save.hh"
+#ifdef WAREHOUSE_LINE_EDITING
+#include "terminal_input.hh"
+#endif
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -530,13 +533,17 @@ struct Console {
 }  // namespace
 
 /// Prompts for, echoes and carries out commands from in until "Q" or the end
-/// of input, then prints the closing "Q" line.
-void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline)
+/// of input, then prints the closing "Q" line. inputPrompts tells that the
+/// input shows the prompt itself, as the line editor at a terminal does.
+void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
+                bool inputPrompts)
 {
     Console console{in, table, baseline};
     std::string command;
     for (;;) {
-        printFlushed(PROMPT);  // no line end: the echo completes the line
+        if (!inputPrompts) {
+            printFlushed(PROMPT);  // no line end: the echo completes the line
+        }
         if (!(in >> command) || command == QUIT) {
             break;
         }
@@ -572,6 +579,14 @@ Commands:
   G n                      add n generated products
   P n r                    time r repeats of the table's workload over n
   Q                        quit
+
+At a terminal, lines can be edited, Up and Down recall earlier lines, Tab
+completes product ids after F, D and A and file names after R and W, Ctrl-C
+abandons the line being typed and Ctrl-D on an empty line ends the run.
+
+Environment:
+  WAREHOUSE_HISTORY        file that keeps the line history between runs
+                           (without it, nothing is written)
 
 The manual: man warehouse
 )";
@@ -620,9 +635,19 @@ int main(int argc, char** argv)
     std::signal(SIGXFSZ, SIG_IGN);
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
+#ifdef WAREHOUSE_LINE_EDITING
+    // A clerk at a terminal gets the line editor; a script gets the plain
+    // reader, and its output stays exactly as it always was.
+    if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
+        TerminalInput terminal(PROMPT, table);
+        std::istream in(&terminal);
+        runConsole(in, table, baseline, true);
+        return 0;
+    }
+#endif
     BlockInput standardInput(STDIN_FILENO);
     std::istream in(&standardInput);
-    runConsole(in, table, baseline);
+    runConsole(in, table, baseline, false);
     if (standardInput.error() != 0) {
         std::cerr << program_invocation_short_name
                   << ": cannot read standard input: "

@@ -18,7 +18,8 @@ struct MemoryPeak {
 MemoryPeak mempeak();
 void drawGeneratedId(std::string& id);
 void generate(Datastructure& table, std::uint32_t n);
-void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline);
+void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
+                bool inputPrompts = false);
 bool readStockLines(std::istream& stock, Datastructure& table);
 
 #endif

@@ -1,0 +1,281 @@
+#include "terminal_input.hh"
+
+#include <dirent.h>
+#include <histedit.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <queue>
+
+namespace {
+
+// The most completions listed under the line; the rest are only counted, so
+// that Tab stays quick with a million products in stock.
+constexpr std::size_t LISTED = 100;
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool startsWith(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+/// The words of a command line up to the cursor; the last is the word being
+/// completed, empty when the cursor follows white space.
+std::vector<std::string_view> wordsOf(std::string_view text)
+{
+    std::vector<std::string_view> words;
+    std::size_t i = 0;
+    for (;;) {
+        while (i < text.size() && isBlank(text[i])) {
+            ++i;
+        }
+        const std::size_t start = i;
+        while (i < text.size() && !isBlank(text[i])) {
+            ++i;
+        }
+        words.push_back(text.substr(start, i - start));
+        if (i >= text.size()) {
+            return words;
+        }
+    }
+}
+
+/// Matches gathered one by one: how many, their longest common prefix, and
+/// the first LISTED of them in sorted order.
+class Matches {
+public:
+    void add(std::string_view match)
+    {
+        if (total++ == 0) {
+            common = match;
+        } else {
+            const auto differ = std::mismatch(common.begin(), common.end(),
+                                              match.begin(), match.end());
+            common.erase(differ.first, common.end());
+        }
+        if (smallest.size() < LISTED) {
+            smallest.emplace(match);
+        } else if (match < smallest.top()) {
+            smallest.pop();
+            smallest.emplace(match);
+        }
+    }
+
+    std::vector<std::string> sorted()
+    {
+        std::vector<std::string> listed;
+        for (; !smallest.empty(); smallest.pop()) {
+            listed.push_back(smallest.top());
+        }
+        std::reverse(listed.begin(), listed.end());
+        return listed;
+    }
+
+    std::size_t total = 0;
+    std::string common;  // longest prefix shared by every match
+
+private:
+    std::priority_queue<std::string> smallest;  // largest of them on top
+};
+
+void matchIds(const Datastructure& table, std::string_view prefix,
+              Matches& matches)
+{
+    table.forEachProduct([&](const std::string& id, const std::string&,
+                             std::uint32_t, const std::string&) {
+        if (startsWith(id, prefix)) {
+            matches.add(id);
+        }
+    });
+}
+
+/// File names that start with the word, which may name a folder first;
+/// folders end in '/'. Hidden files only when the name starts with '.'.
+void matchFiles(std::string_view word, Matches& matches)
+{
+    const std::size_t slash = word.rfind('/');
+    const std::string folder(
+        slash == std::string_view::npos ? "" : word.substr(0, slash + 1));
+    const std::string_view base =
+        slash == std::string_view::npos ? word : word.substr(slash + 1);
+    DIR* directory = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (directory == nullptr) {
+        return;
+    }
+    while (const dirent* entry = ::readdir(directory)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == ".." || !startsWith(name, base) ||
+            (name[0] == '.' && !startsWith(base, "."))) {
+            continue;
+        }
+        std::string path = folder + std::string(name);
+        struct stat status {};
+        if (::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+            path += '/';
+        }
+        matches.add(path);
+    }
+    ::closedir(directory);
+}
+
+Matches matchesFor(std::string_view lineToCursor, const Datastructure& table)
+{
+    Matches matches;
+    const std::vector<std::string_view> words = wordsOf(lineToCursor);
+    if (words.size() != 2) {
+        return matches;  // only a command's first argument is completed
+    }
+    const std::string_view command = words[0];
+    if (command == "F" || command == "D" || command == "A") {
+        matchIds(table, words[1], matches);
+    } else if (command == "R" || command == "W") {
+        matchFiles(words[1], matches);
+    }
+    return matches;
+}
+
+}  // namespace
+
+std::vector<std::string> completionsFor(std::string_view lineToCursor,
+                                        const Datastructure& table)
+{
+    return matchesFor(lineToCursor, table).sorted();
+}
+
+struct TerminalInput::Editor {
+    std::string prompt;
+    const Datastructure& table;
+    const char* historyFile;  // null: history lives in memory only
+    EditLine* line = nullptr;
+    History* history = nullptr;
+    HistEvent event{};
+    struct sigaction previousInterrupt {};
+
+    /// Ctrl-C: drops the line typed so far and starts afresh on a new line.
+    static unsigned char abandonLine(EditLine* line, int)
+    {
+        const LineInfo* typed = el_line(line);
+        el_cursor(line, static_cast<int>(typed->lastchar - typed->cursor));
+        el_deletestr(line, static_cast<int>(typed->lastchar - typed->buffer));
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        return CC_REDISPLAY;
+    }
+
+    static Editor& of(EditLine* line)
+    {
+        void* editor = nullptr;
+        el_get(line, EL_CLIENTDATA, &editor);
+        return *static_cast<Editor*>(editor);
+    }
+
+    static char* showPrompt(EditLine* line) { return of(line).prompt.data(); }
+
+    /// Tab: completes the word at the cursor as far as its matches agree,
+    /// and lists them when that adds nothing.
+    static unsigned char complete(EditLine* line, int)
+    {
+        const LineInfo* typed = el_line(line);
+        const std::string_view toCursor(
+            typed->buffer,
+            static_cast<std::size_t>(typed->cursor - typed->buffer));
+        Matches matches = matchesFor(toCursor, of(line).table);
+        if (matches.total == 0) {
+            return CC_ERROR;
+        }
+        const std::string_view word = wordsOf(toCursor).back();
+        std::string rest = matches.common.substr(word.size());
+        if (matches.total == 1 && matches.common.back() != '/') {
+            rest += ' ';
+        }
+        if (!rest.empty()) {
+            el_insertstr(line, rest.c_str());
+            return CC_REFRESH;
+        }
+        std::fputc('\n', stdout);
+        for (const std::string& match : matches.sorted()) {
+            std::fprintf(stdout, "%s\n", match.c_str());
+        }
+        if (matches.total > LISTED) {
+            std::fprintf(stdout, "(%zu more)\n", matches.total - LISTED);
+        }
+        std::fflush(stdout);
+        return CC_REDISPLAY;
+    }
+};
+
+TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
+    : editor(new Editor{std::move(prompt), table,
+                        std::getenv("WAREHOUSE_HISTORY")})
+{
+    // The editor reads multibyte characters in the terminal's encoding.
+    std::setlocale(LC_CTYPE, "");
+    Editor& e = *editor;
+    e.history = history_init();
+    history(e.history, &e.event, H_SETSIZE, 1000);
+    history(e.history, &e.event, H_SETUNIQUE, 1);
+    if (e.historyFile != nullptr) {
+        history(e.history, &e.event, H_LOAD, e.historyFile);
+    }
+    e.line = el_init("warehouse", stdin, stdout, stderr);
+    el_set(e.line, EL_CLIENTDATA, &e);
+    el_set(e.line, EL_EDITOR, "emacs");
+    el_set(e.line, EL_PROMPT, &Editor::showPrompt);
+    el_set(e.line, EL_HIST, history, e.history);
+    el_set(e.line, EL_ADDFN, "warehouse-complete", "Complete an id or a file",
+           &Editor::complete);
+    el_set(e.line, EL_BIND, "^I", "warehouse-complete", nullptr);
+
+    // While a line is edited, Ctrl-C is a key that abandons it rather than a
+    // signal; while a command runs, the signal is ignored. Either way the
+    // stock, which lives only in memory, survives.
+    el_set(e.line, EL_SETTY, "-d", "-isig", nullptr);
+    el_set(e.line, EL_ADDFN, "warehouse-abandon", "Abandon the line",
+           &Editor::abandonLine);
+    el_set(e.line, EL_BIND, "^C", "warehouse-abandon", nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGINT, &ignore, &e.previousInterrupt);
+}
+
+TerminalInput::~TerminalInput()
+{
+    Editor& e = *editor;
+    el_end(e.line);
+    sigaction(SIGINT, &e.previousInterrupt, nullptr);
+    if (e.historyFile != nullptr) {
+        history(e.history, &e.event, H_SAVE, e.historyFile);
+    }
+    history_end(e.history);
+}
+
+TerminalInput::int_type TerminalInput::underflow()
+{
+    if (gptr() < egptr()) {
+        return traits_type::to_int_type(*gptr());
+    }
+    int count = 0;
+    const char* typed = el_gets(editor->line, &count);
+    if (typed == nullptr || count <= 0) {
+        return traits_type::eof();  // Ctrl-D on an empty line
+    }
+    line.assign(typed, static_cast<std::size_t>(count));
+    if (line.back() != '\n') {
+        line += '\n';  // a line ended by Ctrl-D still ends its last word
+    }
+    if (line.find_first_not_of(" \t\n") != std::string::npos) {
+        history(editor->history, &editor->event, H_ENTER,
+                line.substr(0, line.size() - 1).c_str());
+    }
+    setg(line.data(), line.data(), line.data() + line.size());
+    return traits_type::to_int_type(*gptr());
+}

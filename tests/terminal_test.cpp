@@ -1,0 +1,300 @@
+// Drives a program through a real pseudo-terminal, as a clerk would type at
+// it: line editing keys, history, completion, Ctrl-C and Ctrl-D. Every step
+// waits for the output it expects, never for a fixed time.
+// Usage: terminal_test PROGRAM [GoogleTest options]
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <termios.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+namespace {
+
+std::string program;  // the program under test, from the command line
+
+// What a step may wait for its output before the test fails.
+constexpr auto PATIENCE = std::chrono::seconds(20);
+
+const std::string GUM = "GUM:31415926:1007:961";
+
+/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder.
+class Terminal {
+public:
+    Terminal(const std::string& folder, const std::string& historyFile)
+    {
+        winsize size{};
+        size.ws_row = 24;
+        size.ws_col = 80;
+        child = forkpty(&master, nullptr, nullptr, &size);
+        if (child == 0) {
+            if (::chdir(folder.c_str()) != 0) {
+                std::_Exit(127);
+            }
+            ::setenv("TERM", "vt100", 1);
+            ::setenv("HOME", folder.c_str(), 1);
+            if (historyFile.empty()) {
+                ::unsetenv("WAREHOUSE_HISTORY");
+            } else {
+                ::setenv("WAREHOUSE_HISTORY", historyFile.c_str(), 1);
+            }
+            ::execl(program.c_str(), program.c_str(), nullptr);
+            std::_Exit(127);
+        }
+    }
+
+    ~Terminal()
+    {
+        if (child > 0 && status == -1) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        if (master >= 0) {
+            ::close(master);
+        }
+    }
+
+    Terminal(const Terminal&) = delete;
+    Terminal& operator=(const Terminal&) = delete;
+
+    void type(std::string_view keys)
+    {
+        ASSERT_EQ(::write(master, keys.data(), keys.size()),
+                  static_cast<ssize_t>(keys.size()));
+    }
+
+    /// Reads output until text appears after what earlier waits consumed;
+    /// false when it has not appeared in time.
+    bool waitFor(std::string_view text)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
+        for (;;) {
+            const std::size_t found = screen.find(text, consumed);
+            if (found != std::string::npos) {
+                consumed = found + text.size();
+                return true;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 ||
+                !readSome(static_cast<int>(left.count()))) {
+                return false;
+            }
+        }
+    }
+
+    /// Waits for the next prompt and for the line editor to take the
+    /// terminal: the editor prints the prompt before it switches the
+    /// terminal to single keys, and keys typed before that are seen by the
+    /// terminal's own line discipline instead.
+    bool ready()
+    {
+        if (!waitFor("> ")) {
+            return false;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
+        while (std::chrono::steady_clock::now() < deadline) {
+            termios modes{};
+            if (::tcgetattr(master, &modes) == 0 &&
+                (modes.c_lflag & ICANON) == 0) {
+                return true;
+            }
+            readSome(1);
+        }
+        return false;
+    }
+
+    /// Types a line and Enter once the editor is ready for it.
+    void enter(std::string_view keys)
+    {
+        ASSERT_TRUE(ready()) << shown();
+        type(keys);
+        type("\r");
+    }
+
+    /// Waits for the program to end and returns its exit status, or -1.
+    int exitStatus()
+    {
+        const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
+        while (std::chrono::steady_clock::now() < deadline) {
+            int raw = 0;
+            if (::waitpid(child, &raw, WNOHANG) == child) {
+                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128;
+                return status;
+            }
+            readSome(50);  // keep the terminal drained while it shuts down
+        }
+        return -1;
+    }
+
+    /// Everything the terminal has shown, for failure messages.
+    const std::string& shown() const { return screen; }
+
+private:
+    bool readSome(int milliseconds)
+    {
+        pollfd ready{master, POLLIN, 0};
+        if (::poll(&ready, 1, milliseconds) <= 0) {
+            return false;
+        }
+        char block[4096];
+        const ssize_t got = ::read(master, block, sizeof block);
+        if (got <= 0) {
+            return false;
+        }
+        screen.append(block, static_cast<std::size_t>(got));
+        return true;
+    }
+
+    int master = -1;
+    pid_t child = -1;
+    int status = -1;
+    std::string screen;        // all output so far
+    std::size_t consumed = 0;  // where the next wait starts looking
+};
+
+class TerminalTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char folderTemplate[] = "/tmp/warehouse-terminal-XXXXXX";
+        ASSERT_NE(::mkdtemp(folderTemplate), nullptr);
+        folder = folderTemplate;
+        std::ofstream(folder + "/stock.txt")
+            << GUM << ";10;3.25;Jenkki Purukumi\n";
+    }
+    void TearDown() override
+    {
+        std::system(("rm -rf '" + folder + "'").c_str());
+    }
+
+    // The names in the folder, which is also HOME, other than the stock
+    // file the test made.
+    std::string strayFiles() const
+    {
+        std::string names;
+        DIR* directory = ::opendir(folder.c_str());
+        while (const dirent* entry = ::readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (name != "." && name != ".." && name != "stock.txt") {
+                names += name + ' ';
+            }
+        }
+        ::closedir(directory);
+        return names;
+    }
+
+    std::string folder;
+};
+
+TEST_F(TerminalTest, EnteredCommandsAreEchoedAndCarriedOut)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("R stock.txt");
+    terminal.enter("F " + GUM);
+    EXPECT_TRUE(
+        terminal.waitFor("F " + GUM + "\r\nJenkki Purukumi 10 3.25\r\n"))
+        << terminal.shown();
+    terminal.enter("Q");
+    EXPECT_TRUE(terminal.waitFor("Q\r\n")) << terminal.shown();
+    EXPECT_EQ(terminal.exitStatus(), 0);
+}
+
+TEST_F(TerminalTest, UpRecallsTheLastLine)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("R stock.txt");
+    terminal.enter("F " + GUM);
+    ASSERT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
+        << terminal.shown();
+    terminal.enter("\x1b[A");  // Up
+    EXPECT_TRUE(terminal.waitFor("F " + GUM + "\r\nJenkki Purukumi 10 3.25"))
+        << terminal.shown();
+}
+
+TEST_F(TerminalTest, TabCompletesAnIdInStockAndAFileName)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("R sto\t");
+    terminal.enter("F GU\t");
+    EXPECT_TRUE(terminal.waitFor("F " + GUM + "\r\nJenkki Purukumi 10 3.25"))
+        << terminal.shown();
+}
+
+TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("R stock.txt");
+    ASSERT_TRUE(terminal.ready()) << terminal.shown();
+    terminal.type("D " + GUM + " 10\x03");  // Ctrl-C instead of Enter
+    terminal.enter("C");
+    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
+        << terminal.shown();
+    terminal.enter("F " + GUM);
+    EXPECT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
+        << terminal.shown();
+}
+
+TEST_F(TerminalTest, CtrlDOnAnEmptyLineEndsTheRunWithQ)
+{
+    Terminal terminal(folder, "");
+    ASSERT_TRUE(terminal.ready());
+    terminal.type("\x04");
+    EXPECT_TRUE(terminal.waitFor("Q\r\n")) << terminal.shown();
+    EXPECT_EQ(terminal.exitStatus(), 0);
+}
+
+TEST_F(TerminalTest, HistoryIsKeptAcrossRunsOnlyInTheNamedFile)
+{
+    {
+        Terminal terminal(folder, "");
+        terminal.enter("C");
+        ASSERT_TRUE(terminal.ready());
+        terminal.type("\x04");
+        ASSERT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+    }
+    EXPECT_EQ(strayFiles(), "")
+        << "a run without WAREHOUSE_HISTORY wrote a file";
+
+    const std::string history = folder + "/kept_history";
+    {
+        Terminal terminal(folder, history);
+        terminal.enter("R stock.txt");
+        terminal.enter("C");
+        ASSERT_TRUE(terminal.ready());
+        terminal.type("\x04");
+        ASSERT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+    }
+    struct stat status {};
+    ASSERT_EQ(::stat(history.c_str(), &status), 0) << "no history file";
+
+    Terminal terminal(folder, history);
+    terminal.enter("\x1b[A\x1b[A");  // Up twice: R stock.txt
+    terminal.enter("\x1b[A\x1b[A");  // Up twice again: the earlier run's C
+    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
+        << terminal.shown();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: terminal_test PROGRAM\n");
+        return 2;
+    }
+    program = argv[1];
+    return RUN_ALL_TESTS();
+}
