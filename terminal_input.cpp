@@ -230,16 +230,18 @@ TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
     el_set(e.line, EL_EDITOR, "emacs");
     el_set(e.line, EL_PROMPT, &Editor::showPrompt);
     el_set(e.line, EL_HIST, history, e.history);
-    el_set(e.line, EL_ADDFN, "warehouse-complete", "Complete an id or a file",
-           &Editor::complete);
+    // The wide form keeps the names as given; the narrow one copies them
+    // and never frees the copies.
+    el_wset(e.line, EL_ADDFN, L"warehouse-complete",
+            L"Complete an id or a file", &Editor::complete);
     el_set(e.line, EL_BIND, "^I", "warehouse-complete", nullptr);
 
     // While a line is edited, Ctrl-C is a key that abandons it rather than a
     // signal; while a command runs, the signal is ignored. Either way the
     // stock, which lives only in memory, survives.
     el_set(e.line, EL_SETTY, "-d", "-isig", nullptr);
-    el_set(e.line, EL_ADDFN, "warehouse-abandon", "Abandon the line",
-           &Editor::abandonLine);
+    el_wset(e.line, EL_ADDFN, L"warehouse-abandon", L"Abandon the line",
+            &Editor::abandonLine);
     el_set(e.line, EL_BIND, "^C", "warehouse-abandon", nullptr);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
