@@ -61,7 +61,7 @@ Datastructure::~Datastructure()
     }
 }
 
-std::uint32_t Datastructure::hashString(const std::string& text) const
+std::uint32_t apHash(std::string_view text)
 {
     std::uint32_t h = 0xAAAAAAAAu;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -74,7 +74,12 @@ std::uint32_t Datastructure::hashString(const std::string& text) const
             h ^= ~((h << 11) + (c ^ (h >> 5)));
         }
     }
-    return h % TABLE_SIZE;
+    return h;
+}
+
+std::uint32_t Datastructure::hashString(const std::string& text) const
+{
+    return apHash(text) % TABLE_SIZE;
 }
 
 Datastructure::varasto* Datastructure::findLive(std::uint32_t bucket,

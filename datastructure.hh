@@ -3,7 +3,8 @@
 //
 // Every bucket owns a head record that is allocated, with all the others in
 // one block, when the table is built and lives as long as the table, so
-// storing the first product of a bucket never allocates. Invariants, for buckets 0 to TABLE_SIZE - 1:
+// storing the first product of a bucket never allocates. Invariants, for
+// buckets 0 to TABLE_SIZE - 1:
 //  - slots[b] points to the head record of bucket b from construction until
 //    destruction; heads are never freed, replaced or unlinked.
 //  - Records are never unlinked. A record whose product is used up is blanked
@@ -47,6 +48,10 @@ inline constexpr std::string_view BLANK_ID = "tyhja";
 // Room for the largest bucket count either program is built with; a build
 // uses the first TABLE_SIZE entries only.
 inline constexpr std::uint32_t SLOT_CAPACITY = 150000;
+
+/// The table's 32-bit hash of the AP family, before it is reduced to a
+/// bucket.
+std::uint32_t apHash(std::string_view text);
 
 class Datastructure {
 public:

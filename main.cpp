@@ -6,6 +6,7 @@
 
 #include "console_input.hh"
 #include "stock_save.hh"
+#include "workload.hh"
 #ifdef WAREHOUSE_LINE_EDITING
 #include "terminal_input.hh"
 #endif
@@ -132,6 +133,81 @@ struct LineChars {
     void next() { ++position; }
 };
 
+// ---------------------------------------------------------------------------
+// Words and lines, read straight from the stream's buffer with the meaning the
+// stream's own extractors give them in the "C" locale: no sentry and no
+// locale look-up per character. Like the extractors, they do nothing but set
+// failbit on a stream that is no longer good, and set eofbit when they reach
+// the end of the input.
+
+/// Reads the next word, as in >> word does: white space is skipped and the
+/// word ends before the next white space. At the end of input with no word,
+/// word keeps its value and false is returned.
+bool readWord(std::istream& in, std::string& word)
+{
+    if (!in.good()) {
+        in.setstate(std::ios::failbit);
+        return false;
+    }
+    std::streambuf& buffer = *in.rdbuf();
+    constexpr int END = std::char_traits<char>::eof();
+    int c = buffer.sgetc();
+    while (c != END && isSpace(c)) {
+        c = buffer.snextc();
+    }
+    if (c == END) {
+        in.setstate(std::ios::eofbit | std::ios::failbit);
+        return false;
+    }
+    word.clear();
+    do {
+        word += static_cast<char>(c);
+        c = buffer.snextc();
+    } while (c != END && !isSpace(c));
+    if (c == END) {
+        in.setstate(std::ios::eofbit);
+    }
+    return true;
+}
+
+/// Reads the rest of the line into line, as std::getline does: the line
+/// break is taken and dropped. At the end of input with nothing read, line
+/// is empty and failbit is set.
+void readRestOfLine(std::istream& in, std::string& line)
+{
+    if (!in.good()) {
+        in.setstate(std::ios::failbit);
+        return;
+    }
+    std::streambuf& buffer = *in.rdbuf();
+    constexpr int END = std::char_traits<char>::eof();
+    line.clear();
+    for (int c = buffer.sgetc();; c = buffer.snextc()) {
+        if (c == END) {
+            in.setstate(line.empty() ? std::ios::eofbit | std::ios::failbit
+                                     : std::ios::eofbit);
+            return;
+        }
+        if (c == '\n') {
+            buffer.sbumpc();
+            return;
+        }
+        line += static_cast<char>(c);
+    }
+}
+
+/// Takes and drops one character, as in.get() does.
+void skipCharacter(std::istream& in)
+{
+    if (!in.good()) {
+        in.setstate(std::ios::failbit);
+        return;
+    }
+    if (in.rdbuf()->sbumpc() == std::char_traits<char>::eof()) {
+        in.setstate(std::ios::eofbit | std::ios::failbit);
+    }
+}
+
 /// Reads a command's number argument into value. At the end of input value
 /// keeps what it held and the command still runs. A malformed number is
 /// reported, the rest of its input line dropped, and false returned: the
@@ -236,9 +312,6 @@ void ReadFile(const std::string& fileName, Datastructure& table)
 namespace {
 
 const std::string GENERATED_TAIL = ":098765retfg:1212:965";
-const std::string GENERATED_SHELF = "8.97";
-const std::string GENERATED_NAME = "Tyrkisk Peber";
-constexpr std::uint32_t GENERATED_AMOUNT = 1000;
 constexpr std::string_view ints = "123456789";
 constexpr std::string_view alphas =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ1234567890";
@@ -260,8 +333,6 @@ char drawCharacterFor(std::uint16_t position)
 
 }  // namespace
 
-/// Makes the next generated id in id from the C library's generator: a
-/// prefix, the template tail, and two positions from 4 to 22 changed.
 void drawGeneratedId(std::string& id)
 {
     // Drawing modulo size - 1 leaves "WIN" out; generated data has always
@@ -287,12 +358,7 @@ void drawGeneratedId(std::string& id)
 /// a given n always gives the same products.
 void generate(Datastructure& table, std::uint32_t n)
 {
-    std::srand(n);
-    std::string id;  // reused, so an id costs no allocation of its own
-    for (std::uint32_t i = 0; i < n; ++i) {
-        drawGeneratedId(id);
-        table.add(id, GENERATED_SHELF, GENERATED_AMOUNT, GENERATED_NAME);
-    }
+    workload::generate(table, n);
 }
 
 // ---------------------------------------------------------------------------
@@ -326,42 +392,6 @@ MemoryPeak mempeak()
 // ---------------------------------------------------------------------------
 // Efficiency test.
 
-namespace {
-
-struct FixedProduct {
-    std::string id;
-    std::string shelf;
-    std::string name;
-};
-
-constexpr std::uint32_t FIXED_AMOUNT = 1000;
-const FixedProduct GUM{"GUM:31415926:1007:961", "3.25", "Jenkki Purukumi"};
-const FixedProduct SUK{"SUK:10thTardis:1028:144", "1.56", "Fazerin Sininen"};
-const FixedProduct MIX{"MIX:GLaDOS:2148:615", "2.22", "Irtokarkkia"};
-const FixedProduct WIN{"WIN:DeepThought:4242:424", "4.20", "Haribonallet"};
-const FixedProduct VHT{"VHT:StarGateSG1:1021:824", "7.00", "Omnomnom"};
-
-void addFixed(Datastructure& table, const FixedProduct& product)
-{
-    table.add(product.id, product.shelf, FIXED_AMOUNT, product.name);
-}
-
-// Adds MIX, WIN and VHT, looks all five up and withdraws the three again.
-void probePass(Datastructure& table)
-{
-    addFixed(table, MIX);
-    addFixed(table, WIN);
-    addFixed(table, VHT);
-    for (const FixedProduct* product : {&GUM, &SUK, &MIX, &WIN, &VHT}) {
-        table.find(product->id);
-    }
-    for (const FixedProduct* product : {&MIX, &WIN, &VHT}) {
-        table.substract(product->id, FIXED_AMOUNT);
-    }
-}
-
-}  // namespace
-
 /// Times r repeats of a fixed workload over n generated products and prints
 /// the seconds taken and the growth of the peak virtual memory since the
 /// baseline on standard error. Empties the table first.
@@ -371,15 +401,7 @@ void efficiencyTest(Datastructure& table, std::uint32_t n, std::uint32_t r,
     // A monotonic clock: a step of the wall clock must not skew the figure.
     const auto start = std::chrono::steady_clock::now();
     for (std::uint32_t repeat = 0; repeat < r; ++repeat) {
-        table.empty();
-        addFixed(table, GUM);
-        addFixed(table, SUK);
-        generate(table, n);
-        for (std::uint32_t pass = 0; pass < n / 3; ++pass) {
-            probePass(table);
-        }
-        table.substract(GUM.id, FIXED_AMOUNT);
-        table.substract(SUK.id, FIXED_AMOUNT);
+        workload::repeatOnce(table, n);
     }
     const auto end = std::chrono::steady_clock::now();
     const auto nanoseconds =
@@ -426,7 +448,7 @@ struct Console {
         if (next == '\n' || next == '\r') {
             fileName = DEFAULT_FILE;
         } else {
-            in >> fileName;
+            readWord(in, fileName);
         }
     }
 
@@ -446,19 +468,20 @@ struct Console {
 
     void addStock()
     {
-        in >> id >> shelf;
+        readWord(in, id);
+        readWord(in, shelf);
         if (!readCommandNumber(in, amount)) {
             return;
         }
-        in.get();  // the separator before the name, whatever it is
-        std::getline(in, name);
+        skipCharacter(in);  // the separator before the name, whatever it is
+        readRestOfLine(in, name);
         echo(ADD, id, shelf, amount, name);
         table.add(id, shelf, amount, name);
     }
 
     void withdrawStock()
     {
-        in >> id;
+        readWord(in, id);
         if (!readCommandNumber(in, amount)) {
             return;
         }
@@ -468,7 +491,7 @@ struct Console {
 
     void findProduct()
     {
-        in >> id;
+        readWord(in, id);
         echo(FIND, id);
         table.find(id);
     }
@@ -544,7 +567,7 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
         if (!inputPrompts) {
             printFlushed(PROMPT);  // no line end: the echo completes the line
         }
-        if (!(in >> command) || command == QUIT) {
+        if (!readWord(in, command) || command == QUIT) {
             break;
         }
         console.run(command);

@@ -32,7 +32,7 @@ for program in warehouse warehouse-small; do
     case $program in warehouse) buckets=150000 ;; *) buckets=15000 ;; esac
     step=0
     while :; do
-        n=$(awk -v k=$step 'BEGIN { printf "%d", 1000 * 10 ^ (k / 4) + 0.5 }')
+        n=$(quarter_decade $step)
         # Past the budget a run is cut off and ends the program's sweep: once
         # the growing chains outgrow the processor's caches, the time climbs
         # faster than the square of n and cannot be foreseen.
@@ -48,9 +48,7 @@ for program in warehouse warehouse-small; do
         seconds=${report%% sec,*}
         growth=$(echo "$report" | awk '{print $3}')
         echo "$program,$buckets,$n,$seconds,$growth" | tee -a "$csv"
-        # A step of 10^(1/4) in n multiplies the time by up to 10^(1/2):
-        # stop before the budget is passed.
-        if awk -v s="$seconds" -v b="$budget" 'BEGIN { exit !(s * 10 ^ 0.5 > b) }'; then
+        if next_step_passes "$seconds" "$budget"; then
             break
         fi
         step=$((step + 1))

@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The table comparison: runs the efficiency test's workload, "P n 1", over the
+# program's own table (150000 and 15000 buckets) and over the tables a user
+# would pick instead, for n from 1000 up in quarter decades, and records the
+# seconds each takes and the heap memory it holds at the end. Every run checks
+# its table's result lines against a reference table and fails on a
+# difference. A table's sweep ends before a run that would pass the time
+# budget if its time grew with the square of n, when a run is cut off at the
+# budget, or at the largest n.
+# Writes tables.csv and, when gnuplot is installed, tables.png into OUT_DIR.
+# Usage: bench/tables.sh [--quick] [--out OUT_DIR]
+#   --quick   a budget of 1 second a run and n up to 10000, in about a minute
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source bench/common.sh
+budget=60
+largest=10000000
+out=build-bench/tables
+while [ $# -gt 0 ]; do
+    case $1 in
+        --quick) budget=1; largest=10000 ;;
+        --out) out=$2; shift ;;
+        *) echo "usage: $0 [--quick] [--out OUT_DIR]" >&2; exit 2 ;;
+    esac
+    shift
+done
+.ci/install-deps bench
+cmake -S . -B build-bench -DWAREHOUSE_BENCH=ON -DWAREHOUSE_TESTS=OFF > /dev/null
+cmake --build build-bench -j --target tables_150000 tables_15000 > /dev/null
+mkdir -p "$out"
+csv=$out/tables.csv
+echo "table,n,seconds,memory_bytes,lines" > "$csv"
+
+for table in warehouse warehouse-small refilling_chains unordered_map flat_map; do
+    case $table in
+        warehouse) binary=tables_150000; name=warehouse ;;
+        warehouse-small) binary=tables_15000; name=warehouse ;;
+        *) binary=tables_150000; name=$table ;;
+    esac
+    step=0
+    while :; do
+        n=$(quarter_decade $step)
+        [ "$n" -le "$largest" ] || break
+        # Google Benchmark repeats a fast run until it has measured enough;
+        # the wall-clock limit leaves room for that and for the reference.
+        status=0
+        timeout $((budget * 3 + 10)) "build-bench/$binary" --table="$name" --n="$n" \
+            --benchmark_min_time=0.2 > "$out/last.out" 2> "$out/last.log" || status=$?
+        if [ "$status" -eq 124 ]; then
+            echo "$table: n=$n took too long; sweep ends"
+            break
+        elif [ "$status" -ne 0 ]; then
+            cat "$out/last.log" >&2
+            echo "$table: n=$n failed (status $status)" >&2
+            exit 1
+        fi
+        row=$(grep '^ROW ' "$out/last.out")
+        echo "${row#ROW }" | tee -a "$csv"
+        seconds=$(echo "$row" | cut -d, -f3)
+        if next_step_passes "$seconds" "$budget"; then
+            break
+        fi
+        step=$((step + 1))
+    done
+done
+
+if ! command -v gnuplot > /dev/null; then
+    echo "gnuplot not found: install it (apt-get install gnuplot-nox) to draw $out/tables.png"
+    exit 0
+fi
+gnuplot <<PLOT
+set datafile separator ","
+set terminal pngcairo size 1200,500 font ",11"
+set output "$out/tables.png"
+set multiplot layout 1,2 title "Efficiency test workload P n 1 over five tables"
+set logscale xy
+set grid
+set key top left
+set xlabel "generated products n"
+set ylabel "seconds"
+tables = "warehouse warehouse-small refilling_chains unordered_map flat_map"
+plot for [t in tables] "< grep '^".t.",' $csv" using 2:3 with linespoints title t
+set ylabel "heap held at the end (MB)"
+plot for [t in tables] "< grep '^".t.",' $csv" using 2:(\$4/1e6) with linespoints title t
+unset multiplot
+PLOT
+echo "plot: $out/tables.png"
