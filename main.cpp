@@ -133,6 +133,30 @@ struct LineChars {
     void next() { ++position; }
 };
 
+/// Reads a command's number argument into value. At the end of input value
+/// keeps what it held and the command still runs. A malformed number is
+/// reported, the rest of its input line dropped, and false returned: the
+/// command must not run.
+bool readCommandNumber(std::istream& in, std::uint32_t& value)
+{
+    if (!in.good()) {
+        return true;  // input is over: the argument keeps its value
+    }
+    StreamChars chars{*in.rdbuf()};
+    const NumberRead result = parseNumber(chars, value);
+    if (chars.peek() == -1) {
+        in.setstate(std::ios::eofbit);
+    }
+    if (result != NumberRead::Malformed) {
+        return true;
+    }
+    printLine(INVALID_NUMBER);
+    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    return false;
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Words and lines, read straight from the stream's buffer with the meaning the
 // stream's own extractors give them in the "C" locale: no sentry and no
@@ -207,30 +231,6 @@ void skipCharacter(std::istream& in)
         in.setstate(std::ios::eofbit | std::ios::failbit);
     }
 }
-
-/// Reads a command's number argument into value. At the end of input value
-/// keeps what it held and the command still runs. A malformed number is
-/// reported, the rest of its input line dropped, and false returned: the
-/// command must not run.
-bool readCommandNumber(std::istream& in, std::uint32_t& value)
-{
-    if (!in.good()) {
-        return true;  // input is over: the argument keeps its value
-    }
-    StreamChars chars{*in.rdbuf()};
-    const NumberRead result = parseNumber(chars, value);
-    if (chars.peek() == -1) {
-        in.setstate(std::ios::eofbit);
-    }
-    if (result != NumberRead::Malformed) {
-        return true;
-    }
-    printLine(INVALID_NUMBER);
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    return false;
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Stock file reader.

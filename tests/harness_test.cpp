@@ -1,5 +1,6 @@
-// Unit tests of the benchmark harness: the synthetic product generator and
-// the memory peak probe.
+// Unit tests of main.cpp's parts that a transcript cannot isolate: the
+// synthetic product generator, the memory peak probe, and the console's
+// word and line readers.
 #include "captured_output.hh"
 #include "datastructure.hh"
 #include "main_functions.hh"
@@ -10,7 +11,9 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -96,6 +99,87 @@ TEST(MemoryProbe, ReportsThePeakInKilobytes)
     auto block = std::make_unique<char[]>(64 << 20);
     block[0] = 1;
     EXPECT_GE(mempeak().value, peak.value + (64 << 10));
+}
+
+// The console's readers must take the same bytes as the stream's own
+// extractors and leave the stream in the same state, for any input: the
+// transcripts depend on it byte for byte.
+const char* const READER_INPUTS[] = {
+    "",
+    " ",
+    "A",
+    "A\n",
+    "  A  B\n",
+    "\tA\vB\fC\rD\n",
+    "A GUM:1 3.25 10 Jenkki Purukumi\n",
+    "F\n\nC",
+    "x\xff\xc3\xa4 y",
+    "E foo\n",
+    "A a s 5\n",
+    "A a s 5",
+    "\n\n\n",
+    "R\r\nC\n",
+    "word",
+    " \t\n",
+    "A a s 5 \n",
+};
+
+// What a sequence of reads gave: each result and the stream's state after.
+using Trace = std::vector<std::string>;
+
+std::string state(const std::istream& in)
+{
+    return std::string(in.eof() ? "e" : "") + (in.fail() ? "f" : "") +
+           (in.bad() ? "b" : "");
+}
+
+// Reads word, word, character, rest of line, word: the shape of "A".
+template <typename Word, typename Line, typename Skip>
+Trace readCommandShape(const std::string& input, Word word, Line line,
+                       Skip skip)
+{
+    std::istringstream in(input);
+    Trace trace;
+    std::string text = "kept";
+    for (int i = 0; i < 2; ++i) {
+        word(in, text);
+        trace.push_back(text + "|" + state(in));
+    }
+    skip(in);
+    trace.push_back(state(in));
+    line(in, text);
+    trace.push_back(text + "|" + state(in));
+    word(in, text);
+    trace.push_back(text + "|" + state(in));
+    trace.push_back(std::to_string(in.rdbuf()->in_avail()));
+    return trace;
+}
+
+TEST(StreamReaders, TakeWhatTheExtractorsTake)
+{
+    for (const char* input : READER_INPUTS) {
+        SCOPED_TRACE(input);
+        const Trace expected = readCommandShape(
+            input, [](std::istream& in, std::string& w) { in >> w; },
+            [](std::istream& in, std::string& l) { std::getline(in, l); },
+            [](std::istream& in) { in.get(); });
+        const Trace actual = readCommandShape(
+            input, [](std::istream& in, std::string& w) { readWord(in, w); },
+            [](std::istream& in, std::string& l) { readRestOfLine(in, l); },
+            [](std::istream& in) { skipCharacter(in); });
+        EXPECT_EQ(actual, expected);
+    }
+}
+
+TEST(StreamReaders, ReadNothingFromAStreamThatFailed)
+{
+    std::istringstream in("word");
+    in.setstate(std::ios::failbit);
+    std::string word = "kept";
+    EXPECT_FALSE(readWord(in, word));
+    readRestOfLine(in, word);
+    EXPECT_EQ(word, "kept");
+    EXPECT_EQ(in.rdbuf()->in_avail(), 4);
 }
 
 }  // namespace

@@ -21,5 +21,8 @@ void generate(Datastructure& table, std::uint32_t n);
 void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
                 bool inputPrompts = false);
 bool readStockLines(std::istream& stock, Datastructure& table);
+bool readWord(std::istream& in, std::string& word);
+void readRestOfLine(std::istream& in, std::string& line);
+void skipCharacter(std::istream& in);
 
 #endif
