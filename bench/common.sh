@@ -13,14 +13,27 @@ make_work_folder() {
     trap 'rm -rf "$work"' EXIT
 }
 
-# The k-th step of a sweep in quarter decades from 1000: 1000, 1778, 3162, ...
-quarter_decade() {
-    awk -v k="$1" 'BEGIN { printf "%d", 1000 * 10 ^ (k / 4) + 0.5 }'
-}
-
-# True when a run that took $1 seconds would pass the budget of $2 seconds at
-# the next step, if its time grew with the square of n: a step of 10^(1/4) in
-# n multiplies such a time by 10^(1/2).
-next_step_passes() {
-    awk -v s="$1" -v b="$2" 'BEGIN { exit !(s * 10 ^ 0.5 > b) }'
+# Calls "$3 n" for n in quarter decades from 1000 (1000, 1778, 3162, ...) up
+# to $1. The call prints the seconds its run took; a status of 124 means the
+# run was cut off, and ends the sweep, as does a run that would pass the
+# budget of $2 seconds at the next step if its time grew with the square of n
+# (a step of 10^(1/4) in n multiplies such a time by 10^(1/2)). Any other
+# failure ends the script.
+sweep_sizes() {
+    local largest=$1 budget=$2 run=$3 step=0 n seconds status
+    while :; do
+        n=$(awk -v k=$step 'BEGIN { printf "%d", 1000 * 10 ^ (k / 4) + 0.5 }')
+        [ "$n" -le "$largest" ] || return 0
+        status=0
+        seconds=$("$run" "$n") || status=$?
+        if [ "$status" -eq 124 ]; then
+            echo "$run: n=$n was cut off; the sweep ends" >&2
+            return 0
+        fi
+        [ "$status" -eq 0 ] || exit 1
+        if awk -v s="$seconds" -v b="$budget" 'BEGIN { exit !(s * 10 ^ 0.5 > b) }'; then
+            return 0
+        fi
+        step=$((step + 1))
+    done
 }

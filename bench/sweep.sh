@@ -28,31 +28,26 @@ mkdir -p "$out"
 csv=$out/sweep.csv
 echo "program,buckets,n,seconds,memory_growth_kb" > "$csv"
 
+# One point: P n 1 in $program, cut off at the budget. Past the budget the
+# growing chains outgrow the processor's caches and the time climbs faster
+# than the square of n, so it cannot be foreseen.
+point() {
+    local n=$1 status=0 report
+    report=$(echo "P $n 1" | timeout "$budget" "$build/$program" 2>&1 >/dev/null) || status=$?
+    if [ "$status" -ne 0 ]; then
+        [ "$status" -eq 124 ] || echo "$program: P $n 1 failed with status $status: $report" >&2
+        return "$status"
+    fi
+    local seconds=${report%% sec,*}
+    local growth
+    growth=$(echo "$report" | awk '{print $3}')
+    echo "$program,$buckets,$n,$seconds,$growth" | tee -a "$csv" >&2
+    echo "$seconds"
+}
+
 for program in warehouse warehouse-small; do
     case $program in warehouse) buckets=150000 ;; *) buckets=15000 ;; esac
-    step=0
-    while :; do
-        n=$(quarter_decade $step)
-        # Past the budget a run is cut off and ends the program's sweep: once
-        # the growing chains outgrow the processor's caches, the time climbs
-        # faster than the square of n and cannot be foreseen.
-        status=0
-        report=$(echo "P $n 1" | timeout "$budget" "$build/$program" 2>&1 >/dev/null) || status=$?
-        if [ "$status" -eq 124 ]; then
-            echo "$program: P $n 1 took over $budget s; sweep ends"
-            break
-        elif [ "$status" -ne 0 ]; then
-            echo "$program: P $n 1 failed with status $status: $report" >&2
-            exit 1
-        fi
-        seconds=${report%% sec,*}
-        growth=$(echo "$report" | awk '{print $3}')
-        echo "$program,$buckets,$n,$seconds,$growth" | tee -a "$csv"
-        if next_step_passes "$seconds" "$budget"; then
-            break
-        fi
-        step=$((step + 1))
-    done
+    sweep_sizes 100000000 "$budget" point
 done
 
 if ! command -v gnuplot >/dev/null; then

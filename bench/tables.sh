@@ -31,37 +31,30 @@ mkdir -p "$out"
 csv=$out/tables.csv
 echo "table,n,seconds,memory_bytes,lines" > "$csv"
 
+# One point: the workload over $table for n. Google Benchmark repeats a fast
+# run until it has measured enough; the wall-clock limit leaves room for that
+# and for the reference run.
+point() {
+    local n=$1 status=0
+    timeout $((budget * 3 + 10)) "build-bench/$binary" --table="$name" --n="$n" \
+        --benchmark_min_time=0.2 > "$out/last.out" 2> "$out/last.log" || status=$?
+    if [ "$status" -ne 0 ]; then
+        [ "$status" -eq 124 ] || { cat "$out/last.log"; echo "$table: n=$n failed (status $status)"; } >&2
+        return "$status"
+    fi
+    local row
+    row=$(grep '^ROW ' "$out/last.out")
+    echo "${row#ROW }" | tee -a "$csv" >&2
+    echo "$row" | cut -d, -f3
+}
+
 for table in warehouse warehouse-small refilling_chains unordered_map flat_map; do
     case $table in
         warehouse) binary=tables_150000; name=warehouse ;;
         warehouse-small) binary=tables_15000; name=warehouse ;;
         *) binary=tables_150000; name=$table ;;
     esac
-    step=0
-    while :; do
-        n=$(quarter_decade $step)
-        [ "$n" -le "$largest" ] || break
-        # Google Benchmark repeats a fast run until it has measured enough;
-        # the wall-clock limit leaves room for that and for the reference.
-        status=0
-        timeout $((budget * 3 + 10)) "build-bench/$binary" --table="$name" --n="$n" \
-            --benchmark_min_time=0.2 > "$out/last.out" 2> "$out/last.log" || status=$?
-        if [ "$status" -eq 124 ]; then
-            echo "$table: n=$n took too long; sweep ends"
-            break
-        elif [ "$status" -ne 0 ]; then
-            cat "$out/last.log" >&2
-            echo "$table: n=$n failed (status $status)" >&2
-            exit 1
-        fi
-        row=$(grep '^ROW ' "$out/last.out")
-        echo "${row#ROW }" | tee -a "$csv"
-        seconds=$(echo "$row" | cut -d, -f3)
-        if next_step_passes "$seconds" "$budget"; then
-            break
-        fi
-        step=$((step + 1))
-    done
+    sweep_sizes "$largest" "$budget" point
 done
 
 if ! command -v gnuplot > /dev/null; then

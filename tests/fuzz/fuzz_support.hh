@@ -6,9 +6,11 @@
 #include "datastructure.hh"
 #include "main_functions.hh"
 
+#include <cstddef>
 #include <cstdint>
 #include <istream>
 #include <new>
+#include <sstream>
 #include <streambuf>
 
 // Accepts and drops everything written to it, at the cost of a call.
@@ -30,6 +32,16 @@ inline void discardOutput()
     std::cerr.rdbuf(&discard);
 }
 
+// Points standard output at a string stream for the life of the program,
+// for targets that check what the table prints, and returns the stream.
+inline std::ostringstream& captureOutput()
+{
+    static std::ostringstream printed;
+    static const bool capturing = (std::cout.rdbuf(printed.rdbuf()), true);
+    (void)capturing;
+    return printed;
+}
+
 // A fresh table for each input, built in storage that stays in place: the
 // object is over a megabyte, and allocating that anew for every input would
 // cost more than the input's own work.
@@ -45,6 +57,23 @@ public:
 private:
     alignas(Datastructure) static inline unsigned char storage[sizeof(
         Datastructure)];
+};
+
+// The input's bytes, taken one at a time; zeros once it is used up, so that a
+// decoder never runs past the end.
+struct FuzzBytes {
+    const std::uint8_t* data;
+    std::size_t size;
+
+    bool done() const { return size == 0; }
+    std::uint8_t next()
+    {
+        if (size == 0) {
+            return 0;
+        }
+        --size;
+        return *data++;
+    }
 };
 
 #endif

@@ -118,25 +118,12 @@ private:
     std::map<std::string, Product> stock;
 };
 
-// The input's bytes, read one at a time; zeros once it is used up.
-struct Bytes {
-    const std::uint8_t* data;
-    std::size_t size;
-
-    bool done() const { return size == 0; }
-    std::uint8_t next()
-    {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
-    }
-    template <typename T, std::size_t N> const T& pick(const T (&choices)[N])
-    {
-        return choices[next() % N];
-    }
-};
+// One of a few choices, by the input's next byte.
+template <typename T, std::size_t N>
+const T& pick(FuzzBytes& bytes, const T (&choices)[N])
+{
+    return choices[bytes.next() % N];
+}
 
 void expectSame(const char* what, const std::string& table,
                 const std::string& model)
@@ -154,24 +141,22 @@ void expectSame(const char* what, const std::string& table,
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
-    static std::ostringstream printed;
-    static const bool capturing = (std::cout.rdbuf(printed.rdbuf()), true);
-    (void)capturing;
+    std::ostringstream& printed = captureOutput();
     FreshTable fresh;
     Datastructure& table = fresh.table;
     Model model;
-    Bytes bytes{data, size};
+    FuzzBytes bytes{data, size};
     while (!bytes.done()) {
         printed.str("");
         std::string expected;
         const std::uint8_t operation = bytes.next() % 6;
-        const std::string& id = bytes.pick(IDS);
+        const std::string& id = pick(bytes, IDS);
         switch (operation) {
         case 0:
         case 1: {
-            const std::string& shelf = bytes.pick(SHELVES);
-            const std::uint32_t amount = bytes.pick(AMOUNTS);
-            const std::string& name = bytes.pick(NAMES);
+            const std::string& shelf = pick(bytes, SHELVES);
+            const std::uint32_t amount = pick(bytes, AMOUNTS);
+            const std::string& name = pick(bytes, NAMES);
             table.add(id, shelf, amount, name);
             expected = model.add(id, shelf, amount, name);
             break;
@@ -181,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
             expected = model.find(id);
             break;
         case 3: {
-            const std::uint32_t amount = bytes.pick(AMOUNTS);
+            const std::uint32_t amount = pick(bytes, AMOUNTS);
             table.substract(id, amount);
             expected = model.substract(id, amount);
             break;

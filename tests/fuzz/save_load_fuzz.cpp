@@ -18,30 +18,15 @@
 
 namespace {
 
-// The input's bytes, read one at a time; zeros once it is used up.
-struct Bytes {
-    const std::uint8_t* data;
-    std::size_t size;
-
-    bool done() const { return size == 0; }
-    std::uint8_t next()
-    {
-        if (size == 0) {
-            return 0;
-        }
-        --size;
-        return *data++;
+// A field of up to 7 bytes of any value, its length first.
+std::string field(FuzzBytes& bytes)
+{
+    std::string text(bytes.next() % 8, '\0');
+    for (char& c : text) {
+        c = static_cast<char>(bytes.next());
     }
-    // A field of up to 7 bytes, the length first.
-    std::string field()
-    {
-        std::string text(next() % 8, '\0');
-        for (char& c : text) {
-            c = static_cast<char>(next());
-        }
-        return text;
-    }
-};
+    return text;
+}
 
 bool fitsStockFile(const std::string& id, const std::string& shelf,
                    const std::string& name)
@@ -107,25 +92,23 @@ void fail(const char* what)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
-    static std::ostringstream printed;
-    static const bool capturing = (std::cout.rdbuf(printed.rdbuf()), true);
-    (void)capturing;
+    std::ostringstream& printed = captureOutput();
     printed.str("");
 
     Expected expected;
     std::string file;
     {
         FreshTable fresh;
-        Bytes bytes{data, size};
+        FuzzBytes bytes{data, size};
         while (!bytes.done()) {
             const std::uint8_t operation = bytes.next() % 8;
-            std::string id = bytes.field();
+            std::string id = field(bytes);
             if (operation == 7) {
                 fresh.table.substract(id, bytes.next());
                 continue;
             }
-            std::string shelf = bytes.field();
-            std::string name = bytes.field();
+            std::string shelf = field(bytes);
+            std::string name = field(bytes);
             fresh.table.add(id, shelf, 1 + bytes.next(), name);
         }
         expected = expectedSave(fresh.table);
