@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <istream>
 #include <new>
-#include <sstream>
+#include <string>
 #include <streambuf>
 
 // Accepts and drops everything written to it, at the cost of a call.
@@ -32,14 +32,35 @@ inline void discardOutput()
     std::cerr.rdbuf(&discard);
 }
 
-// Points standard output at a string stream for the life of the program,
-// for targets that check what the table prints, and returns the stream.
-inline std::ostringstream& captureOutput()
+// Keeps what is written to it in text, which the reader clears at will; the
+// text keeps its capacity, so capturing costs no allocation per line.
+class CapturingBuffer : public std::streambuf {
+public:
+    std::string text;
+
+protected:
+    int_type overflow(int_type c) override
+    {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            text += traits_type::to_char_type(c);
+        }
+        return traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* bytes, std::streamsize n) override
+    {
+        text.append(bytes, static_cast<std::size_t>(n));
+        return n;
+    }
+};
+
+// Points standard output at a CapturingBuffer for the life of the program,
+// for targets that check what the table prints, and returns its text.
+inline std::string& captureOutput()
 {
-    static std::ostringstream printed;
-    static const bool capturing = (std::cout.rdbuf(printed.rdbuf()), true);
+    static CapturingBuffer captured;
+    static const bool capturing = (std::cout.rdbuf(&captured), true);
     (void)capturing;
-    return printed;
+    return captured.text;
 }
 
 // A fresh table for each input, built in storage that stays in place: the

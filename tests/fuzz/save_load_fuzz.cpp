@@ -92,8 +92,8 @@ void fail(const char* what)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
-    std::ostringstream& printed = captureOutput();
-    printed.str("");
+    std::string& printed = captureOutput();
+    printed.clear();
 
     Expected expected;
     std::string file;
@@ -112,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
             fresh.table.add(id, shelf, 1 + bytes.next(), name);
         }
         expected = expectedSave(fresh.table);
-        printed.str("");
+        printed.clear();
         // One file in memory serves every input.
         static const int descriptor = ::memfd_create("stock", 0);
         if (descriptor < 0 || ::ftruncate(descriptor, 0) != 0 ||
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         }
         file = contents(descriptor);
     }
-    if (printed.str() != expected.refusals) {
+    if (printed != expected.refusals) {
         fail("the products left out were not named as expected");
     }
 
