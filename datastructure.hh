@@ -136,9 +136,14 @@ private:
     static void blank(varasto& record);
 
     std::uint32_t kinds = 0;  // live records in the table
+    /// Memory for the head records of all buckets, allocated as one block.
+    struct HeadBlockRelease {
+        void operator()(void* block) const;
+    };
+
     // The head records of all buckets, allocated together when the table is
     // built: one allocation instead of one per bucket.
-    std::unique_ptr<varasto[]> heads;
+    std::unique_ptr<void, HeadBlockRelease> headBlock;
     varasto* slots[SLOT_CAPACITY];  // bucket heads; [TABLE_SIZE, end) unused
 };
 
