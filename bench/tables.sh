@@ -8,28 +8,28 @@
 # budget if its time grew with the square of n, when a run is cut off at the
 # budget, or at the largest n.
 # Writes tables.csv and, when gnuplot is installed, tables.png into OUT_DIR.
-# Usage: bench/tables.sh [--quick] [--out OUT_DIR]
+# Usage: bench/tables.sh [--quick] [--plot] [--out OUT_DIR]
 #   --quick   a budget of 1 second a run and n up to 10000, in about a minute
+#   --plot    only draw tables.png again from the tables.csv in OUT_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
 budget=60
 largest=10000000
 out=build-bench/tables
+plot_only=false
 while [ $# -gt 0 ]; do
     case $1 in
         --quick) budget=1; largest=10000 ;;
+        --plot) plot_only=true ;;
         --out) out=$2; shift ;;
-        *) echo "usage: $0 [--quick] [--out OUT_DIR]" >&2; exit 2 ;;
+        *) echo "usage: $0 [--quick] [--plot] [--out OUT_DIR]" >&2; exit 2 ;;
     esac
     shift
 done
 .ci/install-deps bench
-cmake -S . -B build-bench -DWAREHOUSE_BENCH=ON -DWAREHOUSE_TESTS=OFF > /dev/null
-cmake --build build-bench -j --target tables_150000 tables_15000 > /dev/null
 mkdir -p "$out"
 csv=$out/tables.csv
-echo "table,n,seconds,memory_bytes,lines" > "$csv"
 
 # One point: the workload over $table for n. Google Benchmark repeats a fast
 # run until it has measured enough; the wall-clock limit leaves room for that
@@ -48,14 +48,19 @@ point() {
     echo "$row" | cut -d, -f3
 }
 
-for table in warehouse warehouse-small refilling_chains unordered_map flat_map; do
-    case $table in
-        warehouse) binary=tables_150000; name=warehouse ;;
-        warehouse-small) binary=tables_15000; name=warehouse ;;
-        *) binary=tables_150000; name=$table ;;
-    esac
-    sweep_sizes "$largest" "$budget" point
-done
+if ! $plot_only; then
+    cmake -S . -B build-bench -DWAREHOUSE_BENCH=ON -DWAREHOUSE_TESTS=OFF > /dev/null
+    cmake --build build-bench -j --target tables_150000 tables_15000 > /dev/null
+    echo "table,n,seconds,memory_bytes,lines" > "$csv"
+    for table in warehouse warehouse-small refilling_chains unordered_map flat_map; do
+        case $table in
+            warehouse) binary=tables_150000; name=warehouse ;;
+            warehouse-small) binary=tables_15000; name=warehouse ;;
+            *) binary=tables_150000; name=$table ;;
+        esac
+        sweep_sizes "$largest" "$budget" point
+    done
+fi
 
 if ! command -v gnuplot > /dev/null; then
     echo "gnuplot not found: install it (apt-get install gnuplot-nox) to draw $out/tables.png"
@@ -63,7 +68,7 @@ if ! command -v gnuplot > /dev/null; then
 fi
 gnuplot <<PLOT
 set datafile separator ","
-set terminal pngcairo size 1200,500 font ",11"
+set terminal pngcairo size 1200,500 font ",11" noenhanced
 set output "$out/tables.png"
 set multiplot layout 1,2 title "Efficiency test workload P n 1 over five tables"
 set logscale xy
