@@ -4,6 +4,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -46,30 +47,45 @@ void printFlushed(std::string_view text)
 
 namespace {
 
-// Huge pages on Linux: a head block aligned to one and advised to use them
-// is built with a handful of page faults instead of one per 4 KiB, which
-// for 150000 heads is most of what starting the program costs.
+// Huge pages on Linux: a head block of a megabyte or more, aligned to a huge
+// page and advised to use them, is built with a handful of page faults
+// instead of one per 4 KiB, which for 150000 heads is most of what starting
+// the program costs. A smaller block gains little from it and is allocated
+// plainly: tables of a few buckets, such as the fuzz targets build for every
+// input, must stay cheap.
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
-std::size_t headBlockSize(std::size_t recordSize)
+struct HeadBlockLayout {
+    std::size_t bytes;
+    std::align_val_t alignment;
+    bool onHugePages;
+};
+
+HeadBlockLayout headBlockLayout(std::size_t recordSize)
 {
     const std::size_t bytes = recordSize * TABLE_SIZE;
-    return (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+    if (bytes < HUGE_PAGE / 2) {
+        return {bytes, std::align_val_t{alignof(std::max_align_t)}, false};
+    }
+    return {(bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE,
+            std::align_val_t{HUGE_PAGE}, true};
 }
 
 }  // namespace
 
 void Datastructure::HeadBlockRelease::operator()(void* block) const
 {
-    ::operator delete (block, std::align_val_t{HUGE_PAGE});
+    ::operator delete(block, headBlockLayout(sizeof(varasto)).alignment);
 }
 
 Datastructure::Datastructure()
-    : headBlock(::operator new (headBlockSize(sizeof(varasto)),
-                                std::align_val_t{HUGE_PAGE}))
 {
+    const HeadBlockLayout layout = headBlockLayout(sizeof(varasto));
+    headBlock.reset(::operator new(layout.bytes, layout.alignment));
 #ifdef MADV_HUGEPAGE
-    ::madvise(headBlock.get(), headBlockSize(sizeof(varasto)), MADV_HUGEPAGE);
+    if (layout.onHugePages) {
+        ::madvise(headBlock.get(), layout.bytes, MADV_HUGEPAGE);
+    }
 #endif
     auto* heads = static_cast<varasto*>(headBlock.get());
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
