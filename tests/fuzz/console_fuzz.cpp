@@ -12,11 +12,13 @@
 
 namespace {
 
-// The most work an input may ask of "G" and "P" together: products
+// The most work an input may ask of "G", "P" and "R" together: products
 // generated, plus five for each repeat of the efficiency test, for every
-// repeat. Chains only grow, so many small requests cost as much as one large
-// one.
+// repeat; and for each "R" and "P" the file it reads (the stock file, the
+// process status). Chains only grow, so many small requests cost as much as
+// one large one.
 constexpr std::uint64_t WORK_LIMIT = 48;
+constexpr std::uint64_t FILE_READ_WORK = 8;
 
 bool isSpace(char c)
 {
@@ -78,9 +80,11 @@ bool isSafe(std::string_view input)
             // covers what it writes.
             return false;
         }
-        if (letter == 'R' &&
-            nextWord(input, position).find('/') != std::string_view::npos) {
-            return false;
+        if (letter == 'R') {
+            if (nextWord(input, position).find('/') != std::string_view::npos) {
+                return false;
+            }
+            work += FILE_READ_WORK;
         }
         if (letter == 'G') {
             work += readNumber(input, position);
@@ -88,7 +92,7 @@ bool isSafe(std::string_view input)
         if (letter == 'P') {
             // A size that cannot be read keeps the last one.
             size = std::max(size, readNumber(input, position));
-            work += (size + 5) * readNumber(input, position);
+            work += (size + 5) * readNumber(input, position) + FILE_READ_WORK;
         }
     }
     return work <= WORK_LIMIT;
