@@ -136,7 +136,7 @@ private:
     static void blank(varasto& record);
 
     std::uint32_t kinds = 0;  // live records in the table
-    /// Memory for the head records of all buckets, allocated as one block.
+    /// Releases the head block with the alignment it was allocated with.
     struct HeadBlockRelease {
         void operator()(void* block) const;
     };

@@ -168,6 +168,9 @@ bool writeStockLines(int descriptor, const Datastructure& table)
             printLine(CANNOT_SAVE_PRODUCT, ' ', id);
             return;
         }
+        if (!written) {
+            return;  // the save has failed: only the names above still count
+        }
         char digits[10];
         const char* digitsEnd =
             std::to_chars(digits, digits + sizeof digits, amount).ptr;
@@ -175,7 +178,7 @@ bool writeStockLines(int descriptor, const Datastructure& table)
         block.append(digits, static_cast<std::size_t>(digitsEnd - digits));
         block.append(1, ';').append(shelf).append(1, ';').append(name);
         block += '\n';
-        if (block.size() >= BLOCK && written) {
+        if (block.size() >= BLOCK) {
             written = writeAll(descriptor, block);
             block.clear();
         }
