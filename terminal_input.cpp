@@ -268,7 +268,11 @@ TerminalInput::int_type TerminalInput::underflow()
     int count = 0;
     const char* typed = el_gets(editor->line, &count);
     if (typed == nullptr || count <= 0) {
-        return traits_type::eof();  // Ctrl-D on an empty line
+        // Ctrl-D on an empty line: the closing line starts on a line of its
+        // own, not after the editor's "^D".
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        return traits_type::eof();
     }
     line.assign(typed, static_cast<std::size_t>(count));
     if (line.back() != '\n') {
