@@ -1,17 +1,25 @@
-// Where the console's commands come from: a descriptor read in blocks.
+// Where the console's commands come from: a descriptor read in blocks, and
+// the readers of words and lines over any input stream.
 #ifndef WAREHOUSE_CONSOLE_INPUT_HH
 #define WAREHOUSE_CONSOLE_INPUT_HH
 
 #include <array>
+#include <ios>
+#include <istream>
 #include <streambuf>
+#include <string>
 
 /// A read-only stream buffer over a file descriptor that reads in large
-/// blocks. A read error ends the input like the end of the file does, and is
-/// kept for the caller to report: the standard buffers would throw from deep
-/// inside a read instead.
+/// blocks. A read error ends the input and marks the stream it feeds bad, so
+/// that a command it cut short is told from one that met the end of the
+/// input; the error is kept for the caller to report. (The standard buffers
+/// would throw from deep inside a read instead.)
 class BlockInput : public std::streambuf {
 public:
     explicit BlockInput(int descriptor) : descriptor(descriptor) {}
+
+    /// The stream to mark bad when a read fails.
+    void feeds(std::ios& stream) { reader = &stream; }
 
     /// The errno of the read that failed, or 0 while none has.
     int error() const { return readError; }
@@ -22,7 +30,37 @@ protected:
 private:
     int descriptor;
     int readError = 0;
+    std::ios* reader = nullptr;
     std::array<char, 1 << 16> block;  // bytes between eback() and egptr()
 };
+
+// Words and lines, read straight from the stream's buffer with the meaning
+// the stream's own extractors give them in the "C" locale: no sentry and no
+// locale look-up per character. Like the extractors, they do nothing but set
+// failbit on a stream that is no longer good, and set eofbit when they reach
+// the end of the input.
+
+/// White space as the "C" locale has it.
+inline bool isSpace(int c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+/// Reads the next word, as in >> word does: white space is skipped and the
+/// word ends before the next white space. At the end of input with no word,
+/// word keeps its value and false is returned.
+bool readWord(std::istream& in, std::string& word);
+
+/// Reads the rest of the line into line, as std::getline does: the line
+/// break is taken and dropped. At the end of input with nothing read, line
+/// is empty and failbit is set.
+void readRestOfLine(std::istream& in, std::string& line);
+
+/// Takes and drops one character, as in.get() does.
+void skipCharacter(std::istream& in);
+
+/// Skips the blanks that follow on the current line and tells whether the
+/// line, or the input, ends there; the line break itself stays unread.
+bool atLineEnd(std::istream& in);
 
 #endif

@@ -1,5 +1,7 @@
 #include "datastructure.hh"
 
+#include "output_lines.hh"
+
 #include <sys/mman.h>
 
 #include <cassert>
@@ -23,27 +25,6 @@ void printStock(std::uint32_t amount, const std::string& shelf)
 }
 
 }  // namespace
-
-std::string& detail::lineBuffer()
-{
-    static std::string line;
-    return line;
-}
-
-void printFlushed(std::string_view text)
-{
-    std::streambuf& out = *std::cout.rdbuf();
-    const auto size = static_cast<std::streamsize>(text.size());
-    if (out.sputn(text.data(), size) == size && out.pubsync() != -1) {
-        return;
-    }
-    const int error = errno;
-    std::cerr << program_invocation_short_name
-              << ": cannot write standard output: " << std::strerror(error)
-              << std::endl;
-    // Whatever is still buffered cannot be written either.
-    std::_Exit(1);
-}
 
 namespace {
 
@@ -162,10 +143,12 @@ void Datastructure::add(const std::string& id, const std::string& shelf,
         addUnits(*record, amount);
         return;
     }
+    // The copies first: should one of them run out of memory, the head is
+    // still blank, its id last of all.
     head.shelf = shelf;
-    head.amount = amount;
     head.name = name;
     head.id = id;
+    head.amount = amount;
     head.occupied = 1;
     ++kinds;
 }

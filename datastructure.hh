@@ -19,14 +19,11 @@
 #ifndef WAREHOUSE_DATASTRUCTURE_HH
 #define WAREHOUSE_DATASTRUCTURE_HH
 
-#include <charconv>
 #include <cstdint>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 // Messages printed by the table and the console, each on a line of its own.
 inline constexpr std::string_view NOT_AVAILABLE = "Product not in warehouse.";
@@ -146,62 +143,5 @@ private:
     std::unique_ptr<void, HeadBlockRelease> headBlock;
     varasto* slots[SLOT_CAPACITY];  // bucket heads; [TABLE_SIZE, end) unused
 };
-
-// ---------------------------------------------------------------------------
-// Output lines. Every result is one line on standard output, flushed as soon
-// as it is complete, so that a clerk or a script reading the transcript sees
-// it at once. A line is assembled first and handed to the stream's buffer
-// in one call, which costs less than a call per part, and leaves it in one
-// write.
-
-/// A line part printed after a space, as echoed arguments are.
-template <typename T> struct Spaced {
-    const T& value;
-};
-
-namespace detail {
-
-/// The one buffer lines are assembled in, reused so that printing a line
-/// allocates nothing.
-std::string& lineBuffer();
-
-template <typename Part> void appendPart(std::string& line, const Part& part)
-{
-    if constexpr (std::is_same_v<Part, char>) {
-        line += part;
-    } else if constexpr (std::is_integral_v<Part>) {
-        static_assert(std::is_unsigned_v<Part>, "amounts are unsigned");
-        char digits[20];
-        line.append(digits,
-                    std::to_chars(digits, digits + sizeof digits, part).ptr);
-    } else {
-        line.append(std::string_view(part));
-    }
-}
-
-template <typename T> void appendPart(std::string& line, const Spaced<T>& part)
-{
-    line += ' ';
-    appendPart(line, part.value);
-}
-
-}  // namespace detail
-
-/// Hands text to standard output's buffer and flushes it, in one write as
-/// far as the buffer allows. Output that cannot be written ends the run with
-/// a line on standard error and exit status 1: a transcript with lines
-/// missing must not pass for a finished run.
-void printFlushed(std::string_view text);
-
-/// Prints one line made of the parts (texts, characters, unsigned numbers
-/// in decimal, Spaced parts) and a line break, and flushes it.
-template <typename... Parts> void printLine(const Parts&... parts)
-{
-    std::string& line = detail::lineBuffer();
-    line.clear();
-    (detail::appendPart(line, parts), ...);
-    line += '\n';
-    printFlushed(line);
-}
 
 #endif

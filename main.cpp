@@ -2,15 +2,18 @@
 // each with its arguments and carries it out on the stock table. Also home of
 // the stock file reader, the synthetic product generator, the memory peak
 // probe and the efficiency test that times the table.
-#include "datastructure.hh"
+#include "main.hh"
 
 #include "console_input.hh"
+#include "output_lines.hh"
 #include "stock_save.hh"
 #include "workload.hh"
 #ifdef WAREHOUSE_LINE_EDITING
 #include "terminal_input.hh"
 #endif
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +28,7 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -46,13 +50,7 @@ const std::string SAVE = "W";
 const std::string PROMPT = "> ";
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view FILE_NOT_FOUND = "Tiedostoa ei l\xC3\xB6ydy.";
-
-// Prints the command word and its arguments as the program now holds them.
-template <typename... Args>
-void echo(const std::string& command, const Args&... args)
-{
-    printLine(command, Spaced<Args>{args}...);
-}
+constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
 
 // ---------------------------------------------------------------------------
 // Numbers: one parser for every amount and count, at the console and in stock
@@ -63,11 +61,6 @@ enum class NumberRead {
     Missing,    // the text ended before a number began; value is untouched
     Malformed,  // not a plain unsigned decimal below 2^32; value is untouched
 };
-
-bool isSpace(int c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
 
 bool isDigit(int c)
 {
@@ -158,81 +151,6 @@ bool readCommandNumber(std::istream& in, std::uint32_t& value)
 }  // namespace
 
 // ---------------------------------------------------------------------------
-// Words and lines, read straight from the stream's buffer with the meaning the
-// stream's own extractors give them in the "C" locale: no sentry and no
-// locale look-up per character. Like the extractors, they do nothing but set
-// failbit on a stream that is no longer good, and set eofbit when they reach
-// the end of the input.
-
-/// Reads the next word, as in >> word does: white space is skipped and the
-/// word ends before the next white space. At the end of input with no word,
-/// word keeps its value and false is returned.
-bool readWord(std::istream& in, std::string& word)
-{
-    if (!in.good()) {
-        in.setstate(std::ios::failbit);
-        return false;
-    }
-    std::streambuf& buffer = *in.rdbuf();
-    constexpr int END = std::char_traits<char>::eof();
-    int c = buffer.sgetc();
-    while (c != END && isSpace(c)) {
-        c = buffer.snextc();
-    }
-    if (c == END) {
-        in.setstate(std::ios::eofbit | std::ios::failbit);
-        return false;
-    }
-    word.clear();
-    do {
-        word += static_cast<char>(c);
-        c = buffer.snextc();
-    } while (c != END && !isSpace(c));
-    if (c == END) {
-        in.setstate(std::ios::eofbit);
-    }
-    return true;
-}
-
-/// Reads the rest of the line into line, as std::getline does: the line
-/// break is taken and dropped. At the end of input with nothing read, line
-/// is empty and failbit is set.
-void readRestOfLine(std::istream& in, std::string& line)
-{
-    if (!in.good()) {
-        in.setstate(std::ios::failbit);
-        return;
-    }
-    std::streambuf& buffer = *in.rdbuf();
-    constexpr int END = std::char_traits<char>::eof();
-    line.clear();
-    for (int c = buffer.sgetc();; c = buffer.snextc()) {
-        if (c == END) {
-            in.setstate(line.empty() ? std::ios::eofbit | std::ios::failbit
-                                     : std::ios::eofbit);
-            return;
-        }
-        if (c == '\n') {
-            buffer.sbumpc();
-            return;
-        }
-        line += static_cast<char>(c);
-    }
-}
-
-/// Takes and drops one character, as in.get() does.
-void skipCharacter(std::istream& in)
-{
-    if (!in.good()) {
-        in.setstate(std::ios::failbit);
-        return;
-    }
-    if (in.rdbuf()->sbumpc() == std::char_traits<char>::eof()) {
-        in.setstate(std::ios::eofbit | std::ios::failbit);
-    }
-}
-
-// ---------------------------------------------------------------------------
 // Stock file reader.
 
 namespace {
@@ -267,43 +185,75 @@ bool parseStockLine(std::string_view line, std::string& id,
     return true;
 }
 
+/// Reads the whole of a regular file into text. Returns false, with errno
+/// set, when it cannot be opened or read through to its end. Anything but a
+/// regular file is refused: a FIFO could block the console for ever and a
+/// device such as /dev/zero never ends.
+bool readWholeFile(const std::string& fileName, std::string& text)
+{
+    // Not blocking, so that opening a FIFO does not wait for a writer.
+    const int file =
+        ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    struct stat status {};
+    bool complete = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);
+    // One byte more than the file's size, so that the end is met without
+    // growing the text when the file keeps its size.
+    constexpr std::size_t BLOCK = 1 << 16;
+    text.resize(static_cast<std::size_t>(status.st_size) + 1);
+    std::size_t size = 0;
+    while (complete) {
+        if (size == text.size()) {
+            text.resize(text.size() + BLOCK);
+        }
+        const ssize_t got = ::read(file, text.data() + size,
+                                   std::min(BLOCK, text.size() - size));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            complete = got == 0;
+            break;
+        }
+        size += static_cast<std::size_t>(got);
+    }
+    const int error = errno;
+    ::close(file);
+    errno = error;
+    text.resize(size);
+    return complete;
+}
+
 }  // namespace
 
-/// Adds the stock lines of a stream to the table, one add per line with a
-/// readable amount. Returns false when the stream failed before giving a
-/// single line, as a directory opened for reading does.
-bool readStockLines(std::istream& stock, Datastructure& table)
+void readStockText(std::string_view text, Datastructure& table)
 {
-    std::string line;
     std::string id;
     std::string shelf;
     std::string name;
     std::uint32_t amount = 0;
-    bool gotLine = false;
-    while (std::getline(stock, line)) {
-        gotLine = true;
-        if (parseStockLine(line, id, amount, shelf, name)) {
+    while (!text.empty()) {
+        const std::size_t lineEnd = std::min(text.find('\n'), text.size());
+        if (parseStockLine(text.substr(0, lineEnd), id, amount, shelf, name)) {
             table.add(id, shelf, amount, name);
         }
+        text.remove_prefix(std::min(lineEnd + 1, text.size()));
     }
-    return gotLine || !stock.bad();
 }
 
-/// Loads a stock file into the table. A file that cannot be opened or read
-/// is reported and leaves the table untouched, and so is anything but a
-/// regular file: a FIFO could block the console for ever and a device such
-/// as /dev/zero never ends.
+/// Loads a stock file into the table: all of it, or, when the file cannot
+/// be read through to its end, none of it, with the message for a file that
+/// is not there.
 void ReadFile(const std::string& fileName, Datastructure& table)
 {
-    struct stat status {};
-    if (::stat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    std::string text;
+    if (!readWholeFile(fileName, text)) {
         printLine(FILE_NOT_FOUND);
         return;
     }
-    std::ifstream file(fileName);
-    if (!file.is_open() || !readStockLines(file, table)) {
-        printLine(FILE_NOT_FOUND);
-    }
+    readStockText(text, table);
 }
 
 // ---------------------------------------------------------------------------
@@ -354,8 +304,6 @@ void drawGeneratedId(std::string& id)
     id[q] = drawCharacterFor(q);
 }
 
-/// Adds n generated products. The count seeds the C library's generator, so
-/// a given n always gives the same products.
 void generate(Datastructure& table, std::uint32_t n)
 {
     workload::generate(table, n);
@@ -363,13 +311,6 @@ void generate(Datastructure& table, std::uint32_t n)
 
 // ---------------------------------------------------------------------------
 // Memory peak probe.
-
-/// The process's peak virtual memory size and the unit the system states it
-/// in; (0, "?") when it cannot be learnt.
-struct MemoryPeak {
-    std::uint64_t value;
-    std::string unit;
-};
 
 MemoryPeak mempeak()
 {
@@ -440,6 +381,19 @@ struct Console {
     std::uint32_t amount = 0;  // shared by "A" and "D"
     std::uint32_t size = 0;    // "P"'s product count
 
+    /// Echoes the command word and its arguments as the program now holds
+    /// them, and tells whether the command may run: not when a read error
+    /// cut its arguments short, for then they are not what was typed.
+    template <typename... Args>
+    bool echo(const std::string& command, const Args&... args)
+    {
+        if (in.bad()) {
+            return false;
+        }
+        printLine(command, Spaced<Args>{args}...);
+        return true;
+    }
+
     // The default file when the line ends right after the command, the next
     // word otherwise.
     void readFileName()
@@ -455,15 +409,23 @@ struct Console {
     void readStock()
     {
         readFileName();
-        echo(READ, fileName);
-        ReadFile(fileName, table);
+        if (echo(READ, fileName)) {
+            ReadFile(fileName, table);
+        }
     }
 
+    // A command that writes a file takes its name from its own line only,
+    // never from the next line or an earlier command.
     void saveStock()
     {
-        readFileName();
-        echo(SAVE, fileName);
-        SaveFile(fileName, table);
+        if (atLineEnd(in)) {
+            fileName = DEFAULT_FILE;
+        } else {
+            readWord(in, fileName);
+        }
+        if (echo(SAVE, fileName)) {
+            SaveFile(fileName, table);
+        }
     }
 
     void addStock()
@@ -475,8 +437,9 @@ struct Console {
         }
         skipCharacter(in);  // the separator before the name, whatever it is
         readRestOfLine(in, name);
-        echo(ADD, id, shelf, amount, name);
-        table.add(id, shelf, amount, name);
+        if (echo(ADD, id, shelf, amount, name)) {
+            table.add(id, shelf, amount, name);
+        }
     }
 
     void withdrawStock()
@@ -485,27 +448,31 @@ struct Console {
         if (!readCommandNumber(in, amount)) {
             return;
         }
-        echo(REMOVE, id, amount);
-        table.substract(id, amount);
+        if (echo(REMOVE, id, amount)) {
+            table.substract(id, amount);
+        }
     }
 
     void findProduct()
     {
         readWord(in, id);
-        echo(FIND, id);
-        table.find(id);
+        if (echo(FIND, id)) {
+            table.find(id);
+        }
     }
 
     void emptyStock()
     {
-        echo(EMPTY);
-        table.empty();
+        if (echo(EMPTY)) {
+            table.empty();
+        }
     }
 
     void countKinds()
     {
-        echo(COUNT);
-        printLine(table.count(), " different kinds of candy.");
+        if (echo(COUNT)) {
+            printLine(table.count(), " different kinds of candy.");
+        }
     }
 
     void generateProducts()
@@ -514,8 +481,9 @@ struct Console {
         if (!readCommandNumber(in, count)) {
             return;
         }
-        echo(GEN, count);
-        generate(table, count);
+        if (echo(GEN, count)) {
+            generate(table, count);
+        }
     }
 
     void testEfficiency()
@@ -524,8 +492,9 @@ struct Console {
         if (!readCommandNumber(in, size) || !readCommandNumber(in, repeats)) {
             return;
         }
-        echo(EFF, size, repeats);
-        efficiencyTest(table, size, repeats, baseline);
+        if (echo(EFF, size, repeats)) {
+            efficiencyTest(table, size, repeats, baseline);
+        }
     }
 
     // Unknown words, lower-case letters included, are ignored.
@@ -553,11 +522,47 @@ struct Console {
     }
 };
 
+// Address space kept back for a command that runs out of memory. Unwinding
+// the command needs a little memory and stack of its own, which a process at
+// its limit does not have, so the reserve is given back before the failure
+// is thrown, and taken again once the command has stopped.
+class MemoryReserve {
+public:
+    MemoryReserve()
+    {
+        kept = true;
+        take();
+        std::set_new_handler(&giveBackAndFail);
+    }
+
+    /// Takes the reserve again after a command ran out, if the program
+    /// keeps one and it can be had.
+    static void take()
+    {
+        if (kept && reserve == nullptr) {
+            void* block = ::mmap(nullptr, SIZE, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            reserve = block == MAP_FAILED ? nullptr : block;
+        }
+    }
+
+private:
+    static void giveBackAndFail()
+    {
+        if (reserve != nullptr) {
+            ::munmap(reserve, SIZE);
+            reserve = nullptr;
+        }
+        throw std::bad_alloc();
+    }
+
+    static constexpr std::size_t SIZE = std::size_t{1} << 20;
+    static inline bool kept = false;
+    static inline void* reserve = nullptr;
+};
+
 }  // namespace
 
-/// Prompts for, echoes and carries out commands from in until "Q" or the end
-/// of input, then prints the closing "Q" line. inputPrompts tells that the
-/// input shows the prompt itself, as the line editor at a terminal does.
 void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
                 bool inputPrompts)
 {
@@ -570,8 +575,15 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
         if (!readWord(in, command) || command == QUIT) {
             break;
         }
-        console.run(command);
-        if (in.eof()) {
+        try {
+            console.run(command);
+        } catch (const std::bad_alloc&) {
+            // Each change to the table is whole or not made, so the stock
+            // is sound: what the command did before it ran out stays.
+            printLine(OUT_OF_MEMORY);
+            MemoryReserve::take();
+        }
+        if (in.eof() || outputError() != 0) {
             break;
         }
     }
@@ -643,6 +655,25 @@ int handleArguments(int argc, char** argv)
     return 2;
 }
 
+/// Reports what ended the run early on standard error and gives the exit
+/// status: 1 after output that could not be written or input that could
+/// not be read, 0 otherwise.
+int exitStatus(int inputError)
+{
+    const auto report = [](const char* what, int error) {
+        std::cerr << program_invocation_short_name << ": " << what << ": "
+                  << std::strerror(error) << std::endl;
+        return 1;
+    };
+    if (outputError() != 0) {
+        return report("cannot write standard output", outputError());
+    }
+    if (inputError != 0) {
+        return report("cannot read standard input", inputError);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -656,6 +687,7 @@ int main(int argc, char** argv)
     // A save that passes the file-size limit must fail with an error, not
     // end the run and lose the stock.
     std::signal(SIGXFSZ, SIG_IGN);
+    const MemoryReserve reserve;
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
 #ifdef WAREHOUSE_LINE_EDITING
@@ -665,18 +697,13 @@ int main(int argc, char** argv)
         TerminalInput terminal(PROMPT, table);
         std::istream in(&terminal);
         runConsole(in, table, baseline, true);
-        return 0;
+        return exitStatus(0);
     }
 #endif
     BlockInput standardInput(STDIN_FILENO);
     std::istream in(&standardInput);
+    standardInput.feeds(in);
     runConsole(in, table, baseline, false);
-    if (standardInput.error() != 0) {
-        std::cerr << program_invocation_short_name
-                  << ": cannot read standard input: "
-                  << std::strerror(standardInput.error()) << std::endl;
-        return 1;
-    }
-    return 0;
+    return exitStatus(standardInput.error());
 }
 #endif

@@ -1,11 +1,14 @@
 #include "stock_save.hh"
 
+#include "output_lines.hh"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -33,6 +36,34 @@ std::string folderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+/// Follows symbolic links from path to the file they lead to, which need
+/// not exist yet, so that a save replaces the file and keeps the link.
+/// Returns false, with errno set, when a link cannot be read or links lead
+/// round in a loop.
+bool followLinks(std::string path, std::string& target)
+{
+    constexpr int MOST_LINKS = 40;  // as many as the system follows
+    for (int links = 0; links <= MOST_LINKS; ++links) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
+            target = std::move(path);
+            return true;  // a missing file is made; other errors come later
+        }
+        std::string link(PATH_MAX, '\0');
+        const ssize_t length =
+            ::readlink(path.c_str(), link.data(), link.size());
+        if (length < 0) {
+            return false;
+        }
+        link.resize(static_cast<std::size_t>(length));
+        path = !link.empty() && link.front() == '/'
+                   ? link
+                   : folderOf(path) + '/' + link;
+    }
+    errno = ELOOP;
+    return false;
+}
+
 /// The bits a new file gets: read and write for all, less the umask.
 mode_t newFileMode()
 {
@@ -41,14 +72,22 @@ mode_t newFileMode()
     return 0666 & ~mask;
 }
 
-/// The permission bits the saved file must have: the old file's, or those of
-/// a new file. Returns why the target cannot be replaced by a file (a
-/// folder, a device, a FIFO), or null.
-const char* targetMode(const std::string& path, mode_t& mode)
+/// What the saved file must carry over from the file it replaces.
+struct Target {
+    bool exists = false;
+    mode_t mode = 0;  // permission bits
+    uid_t owner = 0;  // owner and group, when it exists
+    gid_t group = 0;
+};
+
+/// Learns what the saved file must keep. Returns why the target cannot be
+/// replaced (a folder, a device, a FIFO, a file the process may not write,
+/// as the shell's > would refuse it), or null.
+const char* examineTarget(const std::string& path, Target& target)
 {
     struct stat old {};
     if (::stat(path.c_str(), &old) != 0) {
-        mode = newFileMode();
+        target.mode = newFileMode();
         return errno == ENOENT ? nullptr : std::strerror(errno);
     }
     if (S_ISDIR(old.st_mode)) {
@@ -57,8 +96,25 @@ const char* targetMode(const std::string& path, mode_t& mode)
     if (!S_ISREG(old.st_mode)) {
         return "Not a regular file";
     }
-    mode = old.st_mode & 07777;
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+        return std::strerror(errno);
+    }
+    target = {true, static_cast<mode_t>(old.st_mode & 07777), old.st_uid,
+              old.st_gid};
     return nullptr;
+}
+
+/// Gives the new file the old one's owner, group and permission bits, as far
+/// as the process may and the file system can hold them: a save that wrote
+/// its data is a save all the same.
+void carryOver(int descriptor, const Target& target)
+{
+    if (target.exists) {
+        // Before the bits: a change of owner clears the set-id bits.
+        [[maybe_unused]] const int owned =
+            ::fchown(descriptor, target.owner, target.group);
+    }
+    [[maybe_unused]] const int moded = ::fchmod(descriptor, target.mode);
 }
 
 bool writeAll(int descriptor, std::string_view bytes)
@@ -76,17 +132,16 @@ bool writeAll(int descriptor, std::string_view bytes)
     return true;
 }
 
-/// A temporary file beside the target, removed again unless it has been
-/// renamed into place.
+/// A temporary file in the target's folder, removed again unless it has
+/// been renamed into place. Its name is short, so that it fits wherever the
+/// target's name does.
 class TemporaryFile {
 public:
-    explicit TemporaryFile(const std::string& target)
-        : pathBytes(target.begin(), target.end())
+    explicit TemporaryFile(const std::string& folder)
     {
-        constexpr std::string_view suffix = ".XXXXXX";
-        pathBytes.insert(pathBytes.end(), suffix.begin(), suffix.end());
-        pathBytes.push_back('\0');
-        descriptor = ::mkstemp(pathBytes.data());
+        const std::string path = folder + "/.warehouse-XXXXXX";
+        pathBytes.assign(path.c_str(), path.c_str() + path.size() + 1);
+        descriptor = ::mkostemp(pathBytes.data(), O_CLOEXEC);
     }
     ~TemporaryFile()
     {
@@ -133,24 +188,31 @@ private:
 /// The save's steps. Returns why the save failed, or null.
 const char* save(const std::string& fileName, const Datastructure& table)
 {
-    mode_t mode = 0;
-    if (const char* reason = targetMode(fileName, mode)) {
+    std::string path;
+    if (!followLinks(fileName, path)) {
+        return std::strerror(errno);
+    }
+    Target target;
+    if (const char* reason = examineTarget(path, target)) {
         return reason;
     }
-    TemporaryFile temporary(fileName);
-    if (!temporary.isOpen() || !writeStockLines(temporary.fd(), table) ||
-        ::fchmod(temporary.fd(), mode) != 0 || ::fsync(temporary.fd()) != 0 ||
-        !temporary.close() || !temporary.renameTo(fileName)) {
+    const std::string folder = folderOf(path);
+    TemporaryFile temporary(folder);
+    if (!temporary.isOpen() || !writeStockLines(temporary.fd(), table)) {
+        return std::strerror(errno);
+    }
+    carryOver(temporary.fd(), target);
+    if (::fsync(temporary.fd()) != 0 || !temporary.close() ||
+        !temporary.renameTo(path)) {
         // Read before the temporary file's clean-up can touch errno.
         return std::strerror(errno);
     }
     // The rename is durable once the folder is synced; a file system that
     // cannot sync a folder has the file in place all the same.
-    const int folder =
-        ::open(folderOf(fileName).c_str(), O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        ::fsync(folder);
-        ::close(folder);
+    const int folderDescriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (folderDescriptor >= 0) {
+        ::fsync(folderDescriptor);
+        ::close(folderDescriptor);
     }
     return nullptr;
 }

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <queue>
 
 namespace {
@@ -162,7 +163,9 @@ struct TerminalInput::Editor {
     /// Ctrl-C: drops the line typed so far and starts afresh on a new line.
     static unsigned char abandonLine(EditLine* line, int)
     {
-        const LineInfo* typed = el_line(line);
+        // The wide line: the editor moves and deletes by characters, and a
+        // character of a name such as "Pätkis" may take several bytes.
+        const LineInfoW* typed = el_wline(line);
         el_cursor(line, static_cast<int>(typed->lastchar - typed->cursor));
         el_deletestr(line, static_cast<int>(typed->lastchar - typed->buffer));
         std::fputc('\n', stdout);
@@ -183,6 +186,16 @@ struct TerminalInput::Editor {
     /// and lists them when that adds nothing.
     static unsigned char complete(EditLine* line, int)
     {
+        // Nothing may be thrown back through the editor's C frames.
+        try {
+            return completeWord(line);
+        } catch (const std::bad_alloc&) {
+            return CC_ERROR;
+        }
+    }
+
+    static unsigned char completeWord(EditLine* line)
+    {
         const LineInfo* typed = el_line(line);
         const std::string_view toCursor(
             typed->buffer,
@@ -193,7 +206,9 @@ struct TerminalInput::Editor {
         }
         const std::string_view word = wordsOf(toCursor).back();
         std::string rest = matches.common.substr(word.size());
-        if (matches.total == 1 && matches.common.back() != '/') {
+        const bool folder =
+            !matches.common.empty() && matches.common.back() == '/';
+        if (matches.total == 1 && !folder) {
             rest += ' ';
         }
         if (!rest.empty()) {

@@ -6,6 +6,7 @@
 // Tables: warehouse (the program's own table, with the bucket count this
 // benchmark is built with), unordered_map, flat_map, refilling_chains.
 #include "datastructure.hh"
+#include "output_lines.hh"
 #include "workload.hh"
 
 #include <benchmark/benchmark.h>

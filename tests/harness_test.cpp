@@ -3,7 +3,9 @@
 // word and line readers.
 #include "captured_output.hh"
 #include "datastructure.hh"
-#include "main_functions.hh"
+#include "main.hh"
+#include "console_input.hh"
+#include "workload.hh"
 
 #include <gtest/gtest.h>
 

@@ -42,6 +42,8 @@ public:
                 std::_Exit(127);
             }
             ::setenv("TERM", "vt100", 1);
+            ::setenv("LC_ALL", "C.UTF-8",
+                     1);  // names of several bytes a letter
             ::setenv("HOME", folder.c_str(), 1);
             if (historyFile.empty()) {
                 ::unsetenv("WAREHOUSE_HISTORY");
@@ -251,11 +253,25 @@ TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
     terminal.enter("R stock.txt");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     terminal.type("D " + GUM + " 10\x03");  // Ctrl-C instead of Enter
+    ASSERT_TRUE(terminal.ready()) << terminal.shown();
+    terminal.type("A x s 5 P\xC3\xA4tkis\x03");  // "ä" is two bytes
     terminal.enter("C");
     EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
         << terminal.shown();
     terminal.enter("F " + GUM);
     EXPECT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
+        << terminal.shown();
+}
+
+TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
+{
+    std::ofstream(folder + "/empty_id.txt") << ";5;s;n\n";
+    Terminal terminal(folder, "");
+    terminal.enter("R empty_id.txt");
+    ASSERT_TRUE(terminal.ready()) << terminal.shown();
+    terminal.type("F \t\x03");
+    terminal.enter("C");
+    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
         << terminal.shown();
 }
 

@@ -4,10 +4,12 @@
 #define WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
 
 #include "datastructure.hh"
-#include "main_functions.hh"
+#include "main.hh"
+#include "console_input.hh"
 
 #include <cstddef>
 #include <cstdint>
+#include <iostream>
 #include <istream>
 #include <new>
 #include <string>

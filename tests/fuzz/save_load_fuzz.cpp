@@ -162,8 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     }
 
     FreshTable fresh;
-    std::istringstream stock(file);
-    readStockLines(stock, fresh.table);
+    readStockText(file, fresh.table);
     if (linesOf(fresh.table) != file || fresh.table.count() != expected.count) {
         fail("the stock loaded back differs from the stock saved");
     }

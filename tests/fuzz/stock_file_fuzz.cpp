@@ -5,16 +5,16 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size)
 {
     static const bool discarding = (discardOutput(), true);
     (void)discarding;
-    std::istringstream stock(
-        std::string(reinterpret_cast<const char*>(data), size));
     FreshTable fresh;
-    readStockLines(stock, fresh.table);
+    readStockText(std::string_view(reinterpret_cast<const char*>(data), size),
+                  fresh.table);
     // Every product in stock is counted and found again as it was stored.
     static std::ostringstream found;
     std::streambuf* discarded = std::cout.rdbuf(found.rdbuf());
