@@ -1,5 +1,6 @@
 #include "stock_save.hh"
 
+#include "files.hh"
 #include "output_lines.hh"
 
 #include <fcntl.h>
@@ -11,7 +12,6 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -23,17 +23,6 @@ bool fitsStockFile(std::string_view id, std::string_view shelf,
     return id.find_first_of(";\n") == std::string_view::npos &&
            shelf.find_first_of(";\n") == std::string_view::npos &&
            name.find('\n') == std::string_view::npos;
-}
-
-/// The folder a path names a file in, for creating the temporary file beside
-/// it and syncing the rename.
-std::string folderOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 /// Follows symbolic links from path to the file they lead to, which need
@@ -62,14 +51,6 @@ bool followLinks(std::string path, std::string& target)
     }
     errno = ELOOP;
     return false;
-}
-
-/// The bits a new file gets: read and write for all, less the umask.
-mode_t newFileMode()
-{
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
 }
 
 /// What the saved file must carry over from the file it replaces.
@@ -132,59 +113,6 @@ bool writeAll(int descriptor, std::string_view bytes)
     return true;
 }
 
-/// A temporary file in the target's folder, removed again unless it has
-/// been renamed into place. Its name is short, so that it fits wherever the
-/// target's name does.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const std::string& folder)
-    {
-        const std::string path = folder + "/.warehouse-XXXXXX";
-        pathBytes.assign(path.c_str(), path.c_str() + path.size() + 1);
-        descriptor = ::mkostemp(pathBytes.data(), O_CLOEXEC);
-    }
-    ~TemporaryFile()
-    {
-        if (descriptor >= 0) {
-            ::close(descriptor);
-        }
-        if (descriptor >= 0 || closed) {
-            ::unlink(path());
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    bool isOpen() const { return descriptor >= 0; }
-    int fd() const { return descriptor; }
-    const char* path() const { return pathBytes.data(); }
-
-    /// Closes the file, reporting a failed close as a failed write.
-    bool close()
-    {
-        const int result = ::close(descriptor);
-        descriptor = -1;
-        closed = true;
-        return result == 0;
-    }
-
-    /// Renames the closed file over target; the file is then no longer
-    /// temporary.
-    bool renameTo(const std::string& target)
-    {
-        if (::rename(path(), target.c_str()) != 0) {
-            return false;
-        }
-        closed = false;
-        return true;
-    }
-
-private:
-    std::vector<char> pathBytes;  // mkstemp's template, then the file's path
-    int descriptor = -1;          // open until close()
-    bool closed = false;          // closed but not yet renamed into place
-};
-
 /// The save's steps. Returns why the save failed, or null.
 const char* save(const std::string& fileName, const Datastructure& table)
 {
@@ -207,13 +135,7 @@ const char* save(const std::string& fileName, const Datastructure& table)
         // Read before the temporary file's clean-up can touch errno.
         return std::strerror(errno);
     }
-    // The rename is durable once the folder is synced; a file system that
-    // cannot sync a folder has the file in place all the same.
-    const int folderDescriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (folderDescriptor >= 0) {
-        ::fsync(folderDescriptor);
-        ::close(folderDescriptor);
-    }
+    syncFolder(folder);
     return nullptr;
 }
 

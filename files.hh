@@ -1,0 +1,52 @@
+// Files that appear whole: a temporary file beside the target, put in place
+// by one rename or link, and the folder synced after it.
+#ifndef WAREHOUSE_FILES_HH
+#define WAREHOUSE_FILES_HH
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+/// The folder a path names a file in.
+std::string folderOf(const std::string& path);
+
+/// The bits a new file gets: read and write for all, less the umask.
+mode_t newFileMode();
+
+/// Makes a rename or link in folder durable. A file system that cannot sync
+/// a folder has the file in place all the same, so failure is not reported.
+void syncFolder(const std::string& folder);
+
+/// A temporary file in a folder, removed again unless it has been put in
+/// place under its target's name. Its own name is short, so that it fits
+/// wherever the target's name does, and hidden.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(const std::string& folder);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    bool isOpen() const { return descriptor >= 0; }
+    int fd() const { return descriptor; }
+    const char* path() const { return pathBytes.data(); }
+
+    /// Closes the file, reporting a failed close as a failed write.
+    bool close();
+
+    /// Renames the closed file over target; the file is then no longer
+    /// temporary. False, with errno set, when the rename fails.
+    bool renameTo(const std::string& target);
+
+    /// Gives the closed file the name target, unless a file of that name
+    /// exists (errno EEXIST); the temporary name goes either way.
+    bool linkTo(const std::string& target);
+
+private:
+    std::vector<char> pathBytes;  // mkstemp's template, then the file's path
+    int descriptor = -1;          // open until close()
+    bool closed = false;          // closed and still under its own name
+};
+
+#endif
