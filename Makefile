@@ -1,11 +1,14 @@
-# A thin front for CMake. "make run" builds and starts warehouse; "make test"
-# builds everything and runs every test; "make package" builds the Debian
-# package; "make coverage" measures the tests' line coverage. Each first
+# A thin front for CMake. "make run" builds and starts warehouse, keeping the
+# stock in the store STORE (varasto.db in the folder it is run from; "make run
+# STORE=" runs without one); "make test" builds everything and runs every
+# test; "make package" builds the Debian package; "make coverage" measures
+# the tests' line coverage. Each first
 # installs the Debian packages the machine lacks for it. BUILD and CMAKE_ARGS
 # choose another build folder and configuration (the sanitizer build in
 # .ci/run uses both).
 BUILD ?= build
 CMAKE_ARGS ?=
+STORE ?= varasto.db
 
 .PHONY: all run test package coverage clean
 
@@ -15,7 +18,7 @@ all:
 	cmake --build $(BUILD) -j
 
 run: all
-	./$(BUILD)/warehouse
+	./$(BUILD)/warehouse $(if $(STORE),--store $(STORE))
 
 test:
 	.ci/install-deps test
@@ -33,7 +36,7 @@ coverage:
 	$(MAKE) all BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage -DWAREHOUSE_TESTS=ON"
 	find build-coverage -name '*.gcda' -delete
 	ctest --test-dir build-coverage --output-on-failure -j2
-	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'datastructure\.cpp' --filter 'stock_save\.cpp' --filter 'console_input\.cpp' --print-summary
+	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'datastructure\.cpp' --filter 'stock_save\.cpp' --filter 'console_input\.cpp' --filter 'store\.cpp' --filter 'files\.cpp' --filter 'output_lines\.cpp' --print-summary
 
 clean:
 	rm -rf $(BUILD)

@@ -15,7 +15,7 @@ BlockInput::int_type BlockInput::underflow()
     if (gptr() < egptr()) {
         return traits_type::to_int_type(*gptr());
     }
-    if (readError != 0) {
+    if (readError != 0 || (beforeRead && !beforeRead())) {
         return traits_type::eof();
     }
     ssize_t got = 0;

@@ -4,10 +4,16 @@
 #define WAREHOUSE_CONSOLE_INPUT_HH
 
 #include <array>
+#include <functional>
 #include <ios>
 #include <istream>
 #include <streambuf>
 #include <string>
+
+/// Called each time before more input is read: the moment to make durable
+/// what the commands read so far have done, and to show it. Returning false
+/// ends the input there.
+using BeforeRead = std::function<bool()>;
 
 /// A read-only stream buffer over a file descriptor that reads in large
 /// blocks. A read error ends the input and marks the stream it feeds bad, so
@@ -21,6 +27,8 @@ public:
     /// The stream to mark bad when a read fails.
     void feeds(std::ios& stream) { reader = &stream; }
 
+    void callBeforeReading(BeforeRead hook) { beforeRead = std::move(hook); }
+
     /// The errno of the read that failed, or 0 while none has.
     int error() const { return readError; }
 
@@ -31,6 +39,7 @@ private:
     int descriptor;
     int readError = 0;
     std::ios* reader = nullptr;
+    BeforeRead beforeRead;
     std::array<char, 1 << 16> block;  // bytes between eback() and egptr()
 };
 

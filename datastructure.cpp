@@ -151,6 +151,7 @@ void Datastructure::add(const std::string& id, const std::string& shelf,
     head.amount = amount;
     head.occupied = 1;
     ++kinds;
+    changed(&id);
 }
 
 void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
@@ -170,6 +171,7 @@ void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
     }
     last->next = new varasto{shelf, amount, name, nullptr, id, 1};
     ++kinds;
+    changed(&id);
 }
 
 void Datastructure::addUnits(varasto& record, std::uint32_t amount)
@@ -180,6 +182,7 @@ void Datastructure::addUnits(varasto& record, std::uint32_t amount)
         return;
     }
     record.amount += amount;
+    changed(&record.id);
 }
 
 void Datastructure::find(const std::string& id) const
@@ -214,6 +217,9 @@ void Datastructure::substract(const std::string& id, std::uint32_t amount)
         blank(*record);
         --kinds;
     }
+    if (amount != 0) {
+        changed(&id);  // a withdrawal of nothing changes nothing
+    }
 }
 
 void Datastructure::empty()
@@ -228,6 +234,7 @@ void Datastructure::empty()
             }
         }
     }
+    changed(nullptr);
 }
 
 std::uint64_t Datastructure::count() const
@@ -245,6 +252,22 @@ void Datastructure::forEachProduct(const ProductVisitor& visit) const
             }
         }
     }
+}
+
+bool Datastructure::lookUp(const std::string& id,
+                           const ProductVisitor& visit) const
+{
+    const varasto* record = findLive(hashString(id), id);
+    if (record == nullptr) {
+        return false;
+    }
+    visit(record->id, record->shelf, record->amount, record->name);
+    return true;
+}
+
+void Datastructure::watch(ChangeWatcher newWatcher)
+{
+    watcher = std::move(newWatcher);
 }
 
 std::int32_t Datastructure::maara(std::int32_t bucket) const

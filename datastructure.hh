@@ -97,6 +97,18 @@ public:
     /// nothing; visit must not change the table either.
     void forEachProduct(const ProductVisitor& visit) const;
 
+    /// Calls visit with the product of that id when it is in stock, and
+    /// tells whether it is. Changes nothing.
+    bool lookUp(const std::string& id, const ProductVisitor& visit) const;
+
+    /// What a watcher of the stock is told after each change: the id of a
+    /// product whose units changed, which arrived or which went, or null
+    /// when the whole stock was emptied. It must not change the table.
+    using ChangeWatcher = std::function<void(const std::string* id)>;
+
+    /// Sets the one watcher of the stock; an empty one watches nothing.
+    void watch(ChangeWatcher watcher);
+
     /// True when the id's chain holds a live record with that id.
     bool onko_listassa(const std::string& id) const;
 
@@ -125,7 +137,15 @@ private:
 
     /// Adds units to a live record, unless the sum would pass 4294967295:
     /// then prints TOO_MUCH_CANDY and leaves the record as it is.
-    static void addUnits(varasto& record, std::uint32_t amount);
+    void addUnits(varasto& record, std::uint32_t amount);
+
+    /// Tells the watcher, if there is one, that a product changed.
+    void changed(const std::string* id) const
+    {
+        if (watcher) {
+            watcher(id);
+        }
+    }
 
     /// The live record of id in bucket's chain, or null.
     varasto* findLive(std::uint32_t bucket, const std::string& id) const;
@@ -133,6 +153,7 @@ private:
     static void blank(varasto& record);
 
     std::uint32_t kinds = 0;  // live records in the table
+    ChangeWatcher watcher;
     /// Releases the head block with the alignment it was allocated with.
     struct HeadBlockRelease {
         void operator()(void* block) const;

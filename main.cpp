@@ -7,6 +7,7 @@
 #include "console_input.hh"
 #include "output_lines.hh"
 #include "stock_save.hh"
+#include "store.hh"
 #include "workload.hh"
 #ifdef WAREHOUSE_LINE_EDITING
 #include "terminal_input.hh"
@@ -28,6 +29,7 @@
 #include <iostream>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <string>
@@ -51,6 +53,8 @@ const std::string PROMPT = "> ";
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view FILE_NOT_FOUND = "Tiedostoa ei l\xC3\xB6ydy.";
 constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
+constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
+    "The efficiency test empties the stock: it is not run on a stored stock.";
 
 // ---------------------------------------------------------------------------
 // Numbers: one parser for every amount and count, at the console and in stock
@@ -366,14 +370,16 @@ namespace {
 /// What the console keeps between commands: an argument that a command
 /// cannot read keeps the value the last command left in it.
 struct Console {
-    Console(std::istream& in, Datastructure& table, std::uint64_t baseline)
-        : in(in), table(table), baseline(baseline)
+    Console(std::istream& in, Datastructure& table, std::uint64_t baseline,
+            bool stockStored)
+        : in(in), table(table), baseline(baseline), stockStored(stockStored)
     {
     }
 
     std::istream& in;
     Datastructure& table;
     std::uint64_t baseline;  // peak memory before the table was built
+    bool stockStored;        // P would empty the real stock
     std::string id;
     std::string shelf;
     std::string name;
@@ -492,9 +498,14 @@ struct Console {
         if (!readCommandNumber(in, size) || !readCommandNumber(in, repeats)) {
             return;
         }
-        if (echo(EFF, size, repeats)) {
-            efficiencyTest(table, size, repeats, baseline);
+        if (!echo(EFF, size, repeats)) {
+            return;
         }
+        if (stockStored) {
+            printLine(NOT_RUN_ON_STORED_STOCK);
+            return;
+        }
+        efficiencyTest(table, size, repeats, baseline);
     }
 
     // Unknown words, lower-case letters included, are ignored.
@@ -564,12 +575,12 @@ private:
 }  // namespace
 
 void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
-                bool inputPrompts)
+                ConsoleOptions options)
 {
-    Console console{in, table, baseline};
+    Console console{in, table, baseline, options.stockStored};
     std::string command;
     for (;;) {
-        if (!inputPrompts) {
+        if (!options.inputPrompts) {
             printFlushed(PROMPT);  // no line end: the echo completes the line
         }
         if (!readWord(in, command) || command == QUIT) {
@@ -598,10 +609,17 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
 
 namespace {
 
-constexpr std::string_view USAGE = R"(Usage: {} [--help | --version]
+constexpr std::string_view USAGE =
+    R"(Usage: {} [--store FILE | --help | --version]
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
 from standard input and echoes each, with its results, on standard output.
+
+Options:
+  --store FILE             keep the stock in FILE, an SQLite database made
+                           when it does not exist: every change is on disk
+                           before the program shows it, and the next run
+                           starts from it. P is not run on a stored stock.
 
 Commands:
   A id shelf amount name   add stock (the name is the rest of the line)
@@ -634,9 +652,10 @@ void printUsage(std::ostream& out)
         << USAGE.substr(slot + 2) << std::flush;
 }
 
-/// Handles the options. Returns the exit status when the program must stop
-/// here, or -1 to go on to the console.
-int handleArguments(int argc, char** argv)
+/// Handles the options, learning the store's file name if one is given.
+/// Returns the exit status when the program must stop here, or -1 to go on
+/// to the console.
+int handleArguments(int argc, char** argv, std::string& storePath)
 {
     if (argc == 1) {
         return -1;
@@ -651,25 +670,46 @@ int handleArguments(int argc, char** argv)
                   << std::endl;
         return std::cout ? 0 : 1;
     }
+    if (argc == 3 && option == "--store" && argv[2][0] != '\0') {
+        storePath = argv[2];
+        return -1;
+    }
     printUsage(std::cerr);
     return 2;
 }
 
-/// Reports what ended the run early on standard error and gives the exit
-/// status: 1 after output that could not be written or input that could
-/// not be read, 0 otherwise.
-int exitStatus(int inputError)
+/// One line on standard error: the program, what failed, and why.
+void report(std::string_view what, std::string_view why)
 {
-    const auto report = [](const char* what, int error) {
-        std::cerr << program_invocation_short_name << ": " << what << ": "
-                  << std::strerror(error) << std::endl;
+    std::cerr << program_invocation_short_name << ": " << what << ": " << why
+              << std::endl;
+}
+
+/// Makes what the commands did durable, then shows their output; false when
+/// either fails, which ends the run.
+bool commitAndShow(Store* store)
+{
+    return (store == nullptr || store->commit()) && releaseOutput();
+}
+
+/// Ends the run: commits what is left and shows it, reports on standard
+/// error what went wrong, and gives the exit status: 1 when the store,
+/// standard output or standard input failed, 0 otherwise. Output that a
+/// failed commit did not cover is never shown.
+int finish(Store* store, const std::string& storePath, int inputError)
+{
+    if (store != nullptr && !store->commit()) {
+        report("store " + storePath, store->error());
         return 1;
-    };
+    }
+    releaseOutput();
     if (outputError() != 0) {
-        return report("cannot write standard output", outputError());
+        report("cannot write standard output", std::strerror(outputError()));
+        return 1;
     }
     if (inputError != 0) {
-        return report("cannot read standard input", inputError);
+        report("cannot read standard input", std::strerror(inputError));
+        return 1;
     }
     return 0;
 }
@@ -678,7 +718,9 @@ int exitStatus(int inputError)
 
 int main(int argc, char** argv)
 {
-    if (const int status = handleArguments(argc, argv); status >= 0) {
+    std::string storePath;
+    if (const int status = handleArguments(argc, argv, storePath);
+        status >= 0) {
         return status;
     }
     // An unsynchronised standard output writes each line with a single
@@ -690,20 +732,40 @@ int main(int argc, char** argv)
     const MemoryReserve reserve;
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
+    std::unique_ptr<Store> store;
+    if (!storePath.empty()) {
+        std::string error;
+        store = Store::open(storePath, table, error);
+        if (!store) {
+            report("store " + storePath, error);
+            return 1;
+        }
+        holdOutput();  // shown once committed
+    }
+    ConsoleOptions options;
+    options.stockStored = store != nullptr;
+    const auto beforeRead = [&store] { return commitAndShow(store.get()); };
 #ifdef WAREHOUSE_LINE_EDITING
     // A clerk at a terminal gets the line editor; a script gets the plain
     // reader, and its output stays exactly as it always was.
     if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
         TerminalInput terminal(PROMPT, table);
         std::istream in(&terminal);
-        runConsole(in, table, baseline, true);
-        return exitStatus(0);
+        if (store) {
+            terminal.callBeforeReading(beforeRead);
+        }
+        options.inputPrompts = true;
+        runConsole(in, table, baseline, options);
+        return finish(store.get(), storePath, 0);
     }
 #endif
     BlockInput standardInput(STDIN_FILENO);
     std::istream in(&standardInput);
     standardInput.feeds(in);
-    runConsole(in, table, baseline, false);
-    return exitStatus(standardInput.error());
+    if (store) {
+        standardInput.callBeforeReading(beforeRead);
+    }
+    runConsole(in, table, baseline, options);
+    return finish(store.get(), storePath, standardInput.error());
 }
 #endif

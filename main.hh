@@ -27,11 +27,18 @@ void generate(Datastructure& table, std::uint32_t n);
 /// with a readable amount.
 void readStockText(std::string_view text, Datastructure& table);
 
+/// How the console runs.
+struct ConsoleOptions {
+    bool inputPrompts = false;  // the input shows the prompt itself, as the
+                                // line editor at a terminal does
+    bool stockStored = false;   // the stock is kept in a store, which the
+                                // efficiency test would wipe
+};
+
 /// Prompts for, echoes and carries out commands from in until "Q" or the
-/// end of input, then prints the closing "Q" line. inputPrompts tells that
-/// the input shows the prompt itself, as the line editor at a terminal does.
-/// Stops early, without the closing line, when standard output fails.
+/// end of input, then prints the closing "Q" line. Stops early, without the
+/// closing line, when standard output fails.
 void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
-                bool inputPrompts = false);
+                ConsoleOptions options = {});
 
 #endif

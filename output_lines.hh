@@ -63,6 +63,14 @@ template <typename... Parts> void printLine(const Parts&... parts)
     printFlushed(line);
 }
 
+/// From now on, lines are kept back instead of written, until
+/// releaseOutput(): a stored stock shows a change only once it is on disk.
+void holdOutput();
+
+/// Writes the lines kept back, in one write as far as the buffer allows.
+/// Returns false when standard output has failed.
+bool releaseOutput();
+
 /// The errno of the first write to standard output that failed, or 0 while
 /// none has: a transcript with lines missing must not pass for a finished
 /// run.

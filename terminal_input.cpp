@@ -280,6 +280,9 @@ TerminalInput::int_type TerminalInput::underflow()
     if (gptr() < egptr()) {
         return traits_type::to_int_type(*gptr());
     }
+    if (beforeRead && !beforeRead()) {
+        return traits_type::eof();
+    }
     int count = 0;
     const char* typed = el_gets(editor->line, &count);
     if (typed == nullptr || count <= 0) {

@@ -2,6 +2,7 @@
 #ifndef WAREHOUSE_TERMINAL_INPUT_HH
 #define WAREHOUSE_TERMINAL_INPUT_HH
 
+#include "console_input.hh"
 #include "datastructure.hh"
 
 #include <memory>
@@ -25,6 +26,8 @@ public:
     TerminalInput(const TerminalInput&) = delete;
     TerminalInput& operator=(const TerminalInput&) = delete;
 
+    void callBeforeReading(BeforeRead hook) { beforeRead = std::move(hook); }
+
 protected:
     int_type underflow() override;
 
@@ -32,6 +35,7 @@ private:
     struct Editor;
     std::unique_ptr<Editor> editor;
     std::string line;  // the line being read, line feed included
+    BeforeRead beforeRead;
 };
 
 /// The completions of the word that ends at the cursor of a command line:

@@ -15,7 +15,9 @@ grep -q "W \[file\]" <<< "$help" || fail "--help does not list W"
 
 [ "$("$program" --version < /dev/null)" = "$name $version" ] || fail "--version printed the wrong line"
 
-for arguments in "--bogus" "extra" "--help extra"; do
+grep -q -- "--store FILE" <<< "$help" || fail "--help does not describe --store"
+
+for arguments in "--bogus" "extra" "--help extra" "--store" "--store a b"; do
     # shellcheck disable=SC2086
     out=$("$program" $arguments 2>&1 > /dev/null < /dev/null)
     status=$?
