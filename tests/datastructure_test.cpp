@@ -320,3 +320,39 @@ TEST_F(TableTest, VisitSeesNothingAfterEmpty)
 }
 
 }  // namespace
+
+TEST(TableWatcher, IsToldOfEveryChangeAndOfNothingElse)
+{
+    auto owned = std::make_unique<Datastructure>();
+    Datastructure& table = *owned;
+    CapturedOutput output;
+    std::vector<std::string> told;
+    table.watch([&told](const std::string* id) {
+        told.push_back(id != nullptr ? *id : "<emptied>");
+    });
+    table.add(SHARED_A, "s", 5, "n");           // fills the head
+    table.add(SHARED_B, "s", 5, "n");           // appended
+    table.add(SHARED_B, "s", 2, "n");           // units added
+    table.add("zero", "s", 0, "n");             // nothing added
+    table.add(SHARED_A, "s", 4294967295, "n");  // refused: too much
+    table.substract(SHARED_A, 9);               // refused: not enough
+    table.substract(SHARED_A, 0);               // nothing withdrawn
+    table.substract("absent", 1);               // not in stock
+    table.substract(SHARED_A, 5);               // used up
+    table.empty();
+    EXPECT_EQ(told, (std::vector<std::string>{SHARED_A, SHARED_B, SHARED_B,
+                                              SHARED_A, "<emptied>"}));
+
+    // lookUp shows a product as it is now, and nothing of one used up.
+    table.add(SHARED_C, "shelf", 3, "name");
+    std::string seen;
+    EXPECT_TRUE(table.lookUp(
+        SHARED_C, [&seen](const std::string& id, const std::string& shelf,
+                          std::uint32_t amount, const std::string& name) {
+            seen = id + ';' + std::to_string(amount) + ';' + shelf + ';' + name;
+        }));
+    EXPECT_EQ(seen, SHARED_C + ";3;shelf;name");
+    EXPECT_FALSE(table.lookUp(SHARED_A, [](auto&, auto&, auto, auto&) {
+        ADD_FAILURE() << "a used-up product was shown";
+    }));
+}
