@@ -6,6 +6,7 @@
 
 #include "console_input.hh"
 #include "output_lines.hh"
+#include "progress.hh"
 #include "stock_save.hh"
 #include "store.hh"
 #include "workload.hh"
@@ -53,6 +54,14 @@ const std::string PROMPT = "> ";
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view FILE_NOT_FOUND = "Tiedostoa ei l\xC3\xB6ydy.";
 constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
+constexpr std::string_view STOPPED = "Stopped by Ctrl-C";
+constexpr std::string_view UNKNOWN_COMMAND = "Unknown command: ";
+constexpr std::string_view COMMAND_LIST =
+    ". Commands: A D F C E R W G P Q (upper case); see --help.";
+constexpr std::string_view MISSING_ARGUMENTS = "Missing arguments: ";
+constexpr std::string_view UNSAVED_CHANGES =
+    "The stock has changes that are not saved: W saves them; Q or Ctrl-D "
+    "again quits without saving.";
 constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
     "The efficiency test empties the stock: it is not run on a stored stock.";
 
@@ -232,8 +241,10 @@ bool readWholeFile(const std::string& fileName, std::string& text)
 
 }  // namespace
 
-void readStockText(std::string_view text, Datastructure& table)
+void readStockText(std::string_view text, Datastructure& table,
+                   Progress* progress)
 {
+    const std::size_t size = text.size();
     std::string id;
     std::string shelf;
     std::string name;
@@ -244,6 +255,9 @@ void readStockText(std::string_view text, Datastructure& table)
             table.add(id, shelf, amount, name);
         }
         text.remove_prefix(std::min(lineEnd + 1, text.size()));
+        if (progress != nullptr) {
+            progress->at(size - text.size());
+        }
     }
 }
 
@@ -257,7 +271,8 @@ void ReadFile(const std::string& fileName, Datastructure& table)
         printLine(FILE_NOT_FOUND);
         return;
     }
-    readStockText(text, table);
+    Progress progress("R " + fileName, text.size());
+    readStockText(text, table, &progress);
 }
 
 // ---------------------------------------------------------------------------
@@ -339,14 +354,22 @@ MemoryPeak mempeak()
 
 /// Times r repeats of a fixed workload over n generated products and prints
 /// the seconds taken and the growth of the peak virtual memory since the
-/// baseline on standard error. Empties the table first.
+/// baseline on standard error. Empties the table first. When stopRequested
+/// says so, between two products or passes, the test stops there and says
+/// how far it got instead.
 void efficiencyTest(Datastructure& table, std::uint32_t n, std::uint32_t r,
-                    std::uint64_t baseline)
+                    std::uint64_t baseline, const StopCheck& stopRequested)
 {
     // A monotonic clock: a step of the wall clock must not skew the figure.
     const auto start = std::chrono::steady_clock::now();
+    const auto keepGoing = [&stopRequested](std::uint32_t) {
+        return !stopRequested || !stopRequested();
+    };
     for (std::uint32_t repeat = 0; repeat < r; ++repeat) {
-        workload::repeatOnce(table, n);
+        if (!workload::repeatOnce(table, n, keepGoing)) {
+            printLine(STOPPED, " in repeat ", repeat + 1, " of ", r, '.');
+            return;
+        }
     }
     const auto end = std::chrono::steady_clock::now();
     const auto nanoseconds =
@@ -371,21 +394,63 @@ namespace {
 /// cannot read keeps the value the last command left in it.
 struct Console {
     Console(std::istream& in, Datastructure& table, std::uint64_t baseline,
-            bool stockStored)
-        : in(in), table(table), baseline(baseline), stockStored(stockStored)
+            ConsoleOptions options)
+        : in(in), table(table), baseline(baseline), options(std::move(options))
     {
+        if (this->options.atTerminal && !this->options.stockStored) {
+            table.watch([this](const std::string*) { unsaved = true; });
+        }
     }
+    ~Console() { table.watch({}); }
+    Console(const Console&) = delete;
+    Console& operator=(const Console&) = delete;
 
     std::istream& in;
     Datastructure& table;
     std::uint64_t baseline;  // peak memory before the table was built
-    bool stockStored;        // P would empty the real stock
+    ConsoleOptions options;
     std::string id;
     std::string shelf;
     std::string name;
     std::string fileName;
     std::uint32_t amount = 0;  // shared by "A" and "D"
     std::uint32_t size = 0;    // "P"'s product count
+    // At a terminal without a store: the stock has changed since the run
+    // began or since the last save of every product.
+    bool unsaved = false;
+
+    /// Tells whether the clerk asked the running command to stop.
+    bool stopRequested() const
+    {
+        return options.stopRequested && options.stopRequested();
+    }
+
+    /// At a terminal a line is a command: an argument missing from it is
+    /// not awaited on the next line. Says what the command needs and drops
+    /// the line instead.
+    bool argumentOnLine(std::string_view usage)
+    {
+        if (!options.atTerminal || !atLineEnd(in)) {
+            return true;
+        }
+        printLine(MISSING_ARGUMENTS, usage);
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        return false;
+    }
+
+    bool readArgument(std::string& word, std::string_view usage)
+    {
+        if (!argumentOnLine(usage)) {
+            return false;
+        }
+        readWord(in, word);  // at the end of input, word keeps its value
+        return true;
+    }
+
+    bool readNumberArgument(std::uint32_t& value, std::string_view usage)
+    {
+        return argumentOnLine(usage) && readCommandNumber(in, value);
+    }
 
     /// Echoes the command word and its arguments as the program now holds
     /// them, and tells whether the command may run: not when a read error
@@ -429,16 +494,16 @@ struct Console {
         } else {
             readWord(in, fileName);
         }
-        if (echo(SAVE, fileName)) {
-            SaveFile(fileName, table);
+        if (echo(SAVE, fileName) && SaveFile(fileName, table)) {
+            unsaved = false;
         }
     }
 
     void addStock()
     {
-        readWord(in, id);
-        readWord(in, shelf);
-        if (!readCommandNumber(in, amount)) {
+        constexpr std::string_view USAGE = "A id shelf amount name";
+        if (!readArgument(id, USAGE) || !readArgument(shelf, USAGE) ||
+            !readNumberArgument(amount, USAGE)) {
             return;
         }
         skipCharacter(in);  // the separator before the name, whatever it is
@@ -450,19 +515,16 @@ struct Console {
 
     void withdrawStock()
     {
-        readWord(in, id);
-        if (!readCommandNumber(in, amount)) {
-            return;
-        }
-        if (echo(REMOVE, id, amount)) {
+        constexpr std::string_view USAGE = "D id amount";
+        if (readArgument(id, USAGE) && readNumberArgument(amount, USAGE) &&
+            echo(REMOVE, id, amount)) {
             table.substract(id, amount);
         }
     }
 
     void findProduct()
     {
-        readWord(in, id);
-        if (echo(FIND, id)) {
+        if (readArgument(id, "F id") && echo(FIND, id)) {
             table.find(id);
         }
     }
@@ -484,31 +546,48 @@ struct Console {
     void generateProducts()
     {
         std::uint32_t count = 0;
-        if (!readCommandNumber(in, count)) {
+        if (!readNumberArgument(count, "G n") || !echo(GEN, count)) {
             return;
         }
-        if (echo(GEN, count)) {
-            generate(table, count);
+        Progress progress("G " + std::to_string(count), count);
+        const std::uint32_t made =
+            workload::generate(table, count, [&](std::uint32_t done) {
+                progress.at(done);
+                return !stopRequested();
+            });
+        progress.end();
+        if (made < count) {
+            printLine(STOPPED, " after ", made, " of ", count, " products.");
         }
     }
 
     void testEfficiency()
     {
         std::uint32_t repeats = 0;
-        if (!readCommandNumber(in, size) || !readCommandNumber(in, repeats)) {
+        constexpr std::string_view USAGE = "P n r";
+        if (!readNumberArgument(size, USAGE) ||
+            !readNumberArgument(repeats, USAGE) || !echo(EFF, size, repeats)) {
             return;
         }
-        if (!echo(EFF, size, repeats)) {
-            return;
-        }
-        if (stockStored) {
+        if (options.stockStored) {
             printLine(NOT_RUN_ON_STORED_STOCK);
             return;
         }
-        efficiencyTest(table, size, repeats, baseline);
+        efficiencyTest(table, size, repeats, baseline, options.stopRequested);
     }
 
-    // Unknown words, lower-case letters included, are ignored.
+    /// At a terminal, a word that is not a command gets a reply, and the
+    /// rest of its line is dropped: its words would be taken for commands.
+    void refuse(const std::string& word)
+    {
+        if (options.atTerminal) {
+            printLine(UNKNOWN_COMMAND, word, COMMAND_LIST);
+            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        }
+    }
+
+    // Unknown words, lower-case letters included, do nothing; at a terminal
+    // they are answered.
     void run(const std::string& command)
     {
         if (command == READ) {
@@ -529,6 +608,8 @@ struct Console {
             countKinds();
         } else if (command == SAVE) {
             saveStock();
+        } else {
+            refuse(command);
         }
     }
 };
@@ -577,15 +658,27 @@ private:
 void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
                 ConsoleOptions options)
 {
-    Console console{in, table, baseline, options.stockStored};
+    Console console{in, table, baseline, std::move(options)};
+    const ConsoleOptions& mode = console.options;
     std::string command;
+    bool warned = false;  // the last command was a quit held back
     for (;;) {
-        if (!options.inputPrompts) {
+        if (!mode.atTerminal) {
             printFlushed(PROMPT);  // no line end: the echo completes the line
         }
         if (!readWord(in, command) || command == QUIT) {
-            break;
+            // At a terminal, the first Q or Ctrl-D with unsaved changes
+            // only warns; the next, right after it, quits.
+            if (!console.unsaved || warned || in.bad()) {
+                break;
+            }
+            printLine(UNSAVED_CHANGES);
+            warned = true;
+            in.clear();
+            continue;
         }
+        warned = false;
+        console.stopRequested();  // a Ctrl-C from before this command
         try {
             console.run(command);
         } catch (const std::bad_alloc&) {
@@ -652,6 +745,15 @@ void printUsage(std::ostream& out)
         << USAGE.substr(slot + 2) << std::flush;
 }
 
+/// Says what is wrong with the command line, and where to learn better, on
+/// standard error; gives the exit status of a usage error.
+int usageError(const std::string& what)
+{
+    std::cerr << program_invocation_short_name << ": " << what << "\nTry '"
+              << program_invocation_short_name << " --help'." << std::endl;
+    return 2;
+}
+
 /// Handles the options, learning the store's file name if one is given.
 /// Returns the exit status when the program must stop here, or -1 to go on
 /// to the console.
@@ -661,21 +763,32 @@ int handleArguments(int argc, char** argv, std::string& storePath)
         return -1;
     }
     const std::string_view option = argv[1];
-    if (argc == 2 && option == "--help") {
-        printUsage(std::cout);
-        return std::cout ? 0 : 1;
+    // The arguments an option takes; any after them is one too many.
+    const int taken = option == "--store" ? 3 : 2;
+    if (option == "--store" && (argc < 3 || argv[2][0] == '\0')) {
+        return usageError("option '--store' needs a file name");
     }
-    if (argc == 2 && option == "--version") {
+    if (option != "--store" && option != "--help" && option != "-h" &&
+        option != "--version") {
+        return usageError(
+            (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
+            std::string(option) + "'");
+    }
+    if (argc > taken) {
+        return usageError("unexpected argument '" + std::string(argv[taken]) +
+                          "'");
+    }
+    if (option == "--version") {
         std::cout << program_invocation_short_name << ' ' << WAREHOUSE_VERSION
                   << std::endl;
         return std::cout ? 0 : 1;
     }
-    if (argc == 3 && option == "--store" && argv[2][0] != '\0') {
-        storePath = argv[2];
-        return -1;
+    if (option != "--store") {
+        printUsage(std::cout);
+        return std::cout ? 0 : 1;
     }
-    printUsage(std::cerr);
-    return 2;
+    storePath = argv[2];
+    return -1;
 }
 
 /// One line on standard error: the program, what failed, and why.
@@ -732,6 +845,16 @@ int main(int argc, char** argv)
     const MemoryReserve reserve;
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
+    ConsoleOptions options;
+#ifdef WAREHOUSE_LINE_EDITING
+    // A clerk at a terminal gets the line editor; a script gets the plain
+    // reader, and its output stays exactly as it always was.
+    options.atTerminal =
+        ::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1;
+    if (options.atTerminal && ::isatty(STDERR_FILENO) == 1) {
+        Progress::showAtTerminal();
+    }
+#endif
     std::unique_ptr<Store> store;
     if (!storePath.empty()) {
         std::string error;
@@ -742,19 +865,16 @@ int main(int argc, char** argv)
         }
         holdOutput();  // shown once committed
     }
-    ConsoleOptions options;
     options.stockStored = store != nullptr;
     const auto beforeRead = [&store] { return commitAndShow(store.get()); };
 #ifdef WAREHOUSE_LINE_EDITING
-    // A clerk at a terminal gets the line editor; a script gets the plain
-    // reader, and its output stays exactly as it always was.
-    if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDOUT_FILENO) == 1) {
+    if (options.atTerminal) {
         TerminalInput terminal(PROMPT, table);
         std::istream in(&terminal);
         if (store) {
             terminal.callBeforeReading(beforeRead);
         }
-        options.inputPrompts = true;
+        options.stopRequested = &TerminalInput::interruptPending;
         runConsole(in, table, baseline, options);
         return finish(store.get(), storePath, 0);
     }

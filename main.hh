@@ -4,8 +4,10 @@
 #define WAREHOUSE_MAIN_HH
 
 #include "datastructure.hh"
+#include "progress.hh"
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <string_view>
@@ -24,16 +26,31 @@ MemoryPeak mempeak();
 void generate(Datastructure& table, std::uint32_t n);
 
 /// Adds the lines of a stock file's text to the table, one add per line
-/// with a readable amount.
-void readStockText(std::string_view text, Datastructure& table);
+/// with a readable amount, telling progress, if any, how many bytes are
+/// done.
+void readStockText(std::string_view text, Datastructure& table,
+                   Progress* progress = nullptr);
+
+/// Tells whether the clerk asked the running command to stop, forgetting
+/// the request as it tells.
+using StopCheck = std::function<bool()>;
 
 /// How the console runs.
 struct ConsoleOptions {
-    bool inputPrompts = false;  // the input shows the prompt itself, as the
-                                // line editor at a terminal does
-    bool stockStored = false;   // the stock is kept in a store, which the
-                                // efficiency test would wipe
+    // A clerk types at a terminal: the line editor shows the prompt, a line
+    // is a command, slips get a reply, and unsaved changes a warning.
+    bool atTerminal = false;
+    // The stock is kept in a store: never unsaved, and the efficiency test,
+    // which would wipe it, is not run.
+    bool stockStored = false;
+    StopCheck stopRequested;  // none: commands run to their end
 };
+
+/// Times r repeats of the efficiency test's workload over n generated
+/// products; see the console's "P".
+void efficiencyTest(Datastructure& table, std::uint32_t n, std::uint32_t r,
+                    std::uint64_t baseline,
+                    const StopCheck& stopRequested = {});
 
 /// Prompts for, echoes and carries out commands from in until "Q" or the
 /// end of input, then prints the closing "Q" line. Stops early, without the

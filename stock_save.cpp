@@ -2,6 +2,7 @@
 
 #include "files.hh"
 #include "output_lines.hh"
+#include "progress.hh"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -114,7 +115,8 @@ bool writeAll(int descriptor, std::string_view bytes)
 }
 
 /// The save's steps. Returns why the save failed, or null.
-const char* save(const std::string& fileName, const Datastructure& table)
+const char* save(const std::string& fileName, const Datastructure& table,
+                 std::uint64_t& leftOut)
 {
     std::string path;
     if (!followLinks(fileName, path)) {
@@ -126,7 +128,8 @@ const char* save(const std::string& fileName, const Datastructure& table)
     }
     const std::string folder = folderOf(path);
     TemporaryFile temporary(folder);
-    if (!temporary.isOpen() || !writeStockLines(temporary.fd(), table)) {
+    if (!temporary.isOpen() ||
+        !writeStockLines(temporary.fd(), table, leftOut)) {
         return std::strerror(errno);
     }
     carryOver(temporary.fd(), target);
@@ -141,15 +144,21 @@ const char* save(const std::string& fileName, const Datastructure& table)
 
 }  // namespace
 
-bool writeStockLines(int descriptor, const Datastructure& table)
+bool writeStockLines(int descriptor, const Datastructure& table,
+                     std::uint64_t& leftOut)
 {
     constexpr std::size_t BLOCK = 1 << 16;
     std::string block;
     bool written = true;
+    leftOut = 0;
+    std::uint64_t visited = 0;
+    Progress progress("W", table.count());
     table.forEachProduct([&](const std::string& id, const std::string& shelf,
                              std::uint32_t amount, const std::string& name) {
+        progress.at(++visited);
         if (!fitsStockFile(id, shelf, name)) {
             printLine(CANNOT_SAVE_PRODUCT, ' ', id);
+            ++leftOut;
             return;
         }
         if (!written) {
@@ -170,9 +179,12 @@ bool writeStockLines(int descriptor, const Datastructure& table)
     return written && writeAll(descriptor, block);
 }
 
-void SaveFile(const std::string& fileName, const Datastructure& table)
+bool SaveFile(const std::string& fileName, const Datastructure& table)
 {
-    if (const char* reason = save(fileName, table)) {
+    std::uint64_t leftOut = 0;
+    if (const char* reason = save(fileName, table, leftOut)) {
         printLine(STOCK_NOT_SAVED, ' ', std::string_view(reason), '.');
+        return false;
     }
+    return leftOut == 0;
 }

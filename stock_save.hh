@@ -4,6 +4,7 @@
 
 #include "datastructure.hh"
 
+#include <cstdint>
 #include <string>
 
 /// Writes every product in stock to fileName, one line "id;amount;shelf;name"
@@ -12,12 +13,14 @@
 /// is left out and named in a CANNOT_SAVE_PRODUCT line. The old file is
 /// replaced only by a complete new one, keeping its permission bits; on any
 /// failure it stays untouched, nothing is left behind, and a STOCK_NOT_SAVED
-/// line says why. Prints nothing else.
-void SaveFile(const std::string& fileName, const Datastructure& table);
+/// line says why. Prints nothing else. Returns true when the file holds
+/// every product in stock.
+bool SaveFile(const std::string& fileName, const Datastructure& table);
 
 /// Writes the stock lines of SaveFile to an open descriptor, naming the
-/// products the format cannot hold. Returns false, with errno set, when a
-/// write fails.
-bool writeStockLines(int descriptor, const Datastructure& table);
+/// products the format cannot hold and counting them in leftOut. Returns
+/// false, with errno set, when a write fails.
+bool writeStockLines(int descriptor, const Datastructure& table,
+                     std::uint64_t& leftOut);
 
 #endif

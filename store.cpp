@@ -1,6 +1,7 @@
 #include "store.hh"
 
 #include "files.hh"
+#include "progress.hh"
 
 #include <fcntl.h>
 #include <sqlite3.h>
@@ -275,6 +276,19 @@ bool Store::load()
                            &rows, nullptr) != SQLITE_OK) {
         return fail("not a store: ");
     }
+    std::uint64_t total = 0;
+    if (Progress::showing()) {
+        sqlite3_stmt* counting = nullptr;
+        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM stock", -1,
+                               &counting, nullptr) == SQLITE_OK &&
+            sqlite3_step(counting) == SQLITE_ROW) {
+            total =
+                static_cast<std::uint64_t>(sqlite3_column_int64(counting, 0));
+        }
+        sqlite3_finalize(counting);
+    }
+    Progress progress("Loading the store", total);
+    std::uint64_t loaded = 0;
     std::string id;
     std::string shelf;
     std::string name;
@@ -290,6 +304,7 @@ bool Store::load()
         if (rowsFit) {
             table.add(id, shelf, static_cast<std::uint32_t>(amount), name);
         }
+        progress.at(++loaded);
     }
     sqlite3_finalize(rows);
     if (!rowsFit) {

@@ -14,6 +14,9 @@
 
 namespace {
 
+// Set by Ctrl-C while a command runs; taken by interruptPending().
+volatile std::sig_atomic_t interruptPressed = 0;
+
 // The most completions listed under the line; the rest are only counted, so
 // that Tab stays quick with a million products in stock.
 constexpr std::size_t LISTED = 100;
@@ -113,8 +116,10 @@ void matchFiles(std::string_view word, Matches& matches)
     }
     while (const dirent* entry = ::readdir(directory)) {
         const std::string_view name = entry->d_name;
+        // A command reads one word: a name with white space is no use.
         if (name == "." || name == ".." || !startsWith(name, base) ||
-            (name[0] == '.' && !startsWith(base, "."))) {
+            (name[0] == '.' && !startsWith(base, ".")) ||
+            name.find_first_of(" \t\n\v\f\r") != std::string_view::npos) {
             continue;
         }
         std::string path = folder + std::string(name);
@@ -252,16 +257,17 @@ TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
     el_set(e.line, EL_BIND, "^I", "warehouse-complete", nullptr);
 
     // While a line is edited, Ctrl-C is a key that abandons it rather than a
-    // signal; while a command runs, the signal is ignored. Either way the
-    // stock, which lives only in memory, survives.
+    // signal; while a command runs, the signal only asks the command to stop,
+    // which a long G or P does. Either way the run, and the stock, go on.
     el_set(e.line, EL_SETTY, "-d", "-isig", nullptr);
     el_wset(e.line, EL_ADDFN, L"warehouse-abandon", L"Abandon the line",
             &Editor::abandonLine);
     el_set(e.line, EL_BIND, "^C", "warehouse-abandon", nullptr);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGINT, &ignore, &e.previousInterrupt);
+    struct sigaction askToStop {};
+    askToStop.sa_handler = [](int) { interruptPressed = 1; };
+    askToStop.sa_flags = SA_RESTART;
+    sigemptyset(&askToStop.sa_mask);
+    sigaction(SIGINT, &askToStop, &e.previousInterrupt);
 }
 
 TerminalInput::~TerminalInput()
@@ -273,6 +279,13 @@ TerminalInput::~TerminalInput()
         history(e.history, &e.event, H_SAVE, e.historyFile);
     }
     history_end(e.history);
+}
+
+bool TerminalInput::interruptPending()
+{
+    const bool pressed = interruptPressed != 0;
+    interruptPressed = 0;
+    return pressed;
 }
 
 TerminalInput::int_type TerminalInput::underflow()

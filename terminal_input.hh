@@ -15,7 +15,9 @@
 /// terminal: it shows the prompt, offers the usual editing keys, recalls
 /// earlier lines with Up and Down, and completes product ids after F, D and
 /// A and file names after R and W with Tab. Ctrl-C abandons the line being
-/// typed and gives a fresh prompt; Ctrl-D on an empty line ends the input.
+/// typed and gives a fresh prompt, or, while a command runs, is kept for
+/// interruptPending(); Ctrl-D on an empty line ends the input, and may be
+/// followed by more lines when the reader goes on.
 /// History is read from and saved to the file that WAREHOUSE_HISTORY names,
 /// and kept in memory only when it names none.
 class TerminalInput : public std::streambuf {
@@ -27,6 +29,10 @@ public:
     TerminalInput& operator=(const TerminalInput&) = delete;
 
     void callBeforeReading(BeforeRead hook) { beforeRead = std::move(hook); }
+
+    /// Tells whether Ctrl-C was pressed while a command ran since the last
+    /// call: a long command takes it as a request to stop.
+    static bool interruptPending();
 
 protected:
     int_type underflow() override;

@@ -42,16 +42,28 @@ template <typename Table> void addFixed(Table& table, const FixedProduct& p)
     table.add(p.id, p.shelf, FIXED_AMOUNT, p.name);
 }
 
+/// Goes on whatever happens: for work that is never stopped.
+struct Unstoppable {
+    bool operator()(std::uint32_t) const { return true; }
+};
+
 /// Adds n generated products. The count seeds the C library's generator, so
-/// a given n always gives the same products.
-template <typename Table> void generate(Table& table, std::uint32_t n)
+/// a given n always gives the same products. After each product, keepGoing
+/// is told how many are done, and the work stops early when it says false.
+/// Returns how many were added.
+template <typename Table, typename KeepGoing = Unstoppable>
+std::uint32_t generate(Table& table, std::uint32_t n, KeepGoing keepGoing = {})
 {
     std::srand(n);
     std::string id;  // reused, so an id costs no allocation of its own
-    for (std::uint32_t i = 0; i < n; ++i) {
+    for (std::uint32_t i = 0; i < n;) {
         drawGeneratedId(id);
         table.add(id, GENERATED_SHELF, GENERATED_AMOUNT, GENERATED_NAME);
+        if (!keepGoing(++i)) {
+            return i;
+        }
     }
+    return n;
 }
 
 /// Adds MIX, WIN and VHT, looks all five up and withdraws the three again.
@@ -70,17 +82,26 @@ template <typename Table> void probePass(Table& table)
 
 /// One repeat of the efficiency test: empty the table, add GUM and SUK,
 /// generate n products, make n / 3 probe passes, withdraw GUM and SUK.
-template <typename Table> void repeatOnce(Table& table, std::uint32_t n)
+/// keepGoing is asked after each product and each pass; when it says false
+/// the repeat stops there, and false is returned.
+template <typename Table, typename KeepGoing = Unstoppable>
+bool repeatOnce(Table& table, std::uint32_t n, KeepGoing keepGoing = {})
 {
     table.empty();
     addFixed(table, GUM);
     addFixed(table, SUK);
-    generate(table, n);
-    for (std::uint32_t pass = 0; pass < n / 3; ++pass) {
+    if (generate(table, n, keepGoing) < n) {
+        return false;
+    }
+    for (std::uint32_t pass = 0; pass < n / 3;) {
         probePass(table);
+        if (!keepGoing(++pass)) {
+            return false;
+        }
     }
     table.substract(GUM.id, FIXED_AMOUNT);
     table.substract(SUK.id, FIXED_AMOUNT);
+    return true;
 }
 
 }  // namespace workload

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Usage: command_line.sh PROGRAM VERSION
-# --help prints the usage and exits 0, --version the name and VERSION, and any
-# other argument prints the usage on standard error and exits 2.
+# --help (or -h) prints the usage and exits 0, --version the name and
+# VERSION, and any other argument names itself on standard error and exits 2.
 set -u
 program=$1
 version=$2
@@ -17,11 +17,21 @@ grep -q "W \[file\]" <<< "$help" || fail "--help does not list W"
 
 grep -q -- "--store FILE" <<< "$help" || fail "--help does not describe --store"
 
-for arguments in "--bogus" "extra" "--help extra" "--store" "--store a b"; do
+[ "$("$program" -h < /dev/null)" = "$help" ] || fail "-h is not --help"
+
+# A wrong argument: one line naming it, one pointing to --help, status 2.
+while IFS='|' read -r arguments complaint; do
     # shellcheck disable=SC2086
     out=$("$program" $arguments 2>&1 > /dev/null < /dev/null)
     status=$?
     [ "$status" -eq 2 ] || fail "'$arguments' exited $status"
-    grep -q "^Usage: $name " <<< "$out" || fail "'$arguments' printed no usage on standard error"
-done
+    [ "$out" = "$name: $complaint
+Try '$name --help'." ] || fail "'$arguments' printed: $out"
+done << 'CASES'
+--bogus|unknown option '--bogus'
+extra|unexpected argument 'extra'
+--help extra|unexpected argument 'extra'
+--store|option '--store' needs a file name
+--store a b|unexpected argument 'b'
+CASES
 exit $failed

@@ -27,11 +27,13 @@ std::string program;  // the program under test, from the command line
 constexpr auto PATIENCE = std::chrono::seconds(20);
 
 const std::string GUM = "GUM:31415926:1007:961";
+const std::string UNSAVED = "The stock has changes that are not saved";
 
 /// A run of the program on a pseudo-terminal of 80 by 24, in its own folder.
 class Terminal {
 public:
-    Terminal(const std::string& folder, const std::string& historyFile)
+    Terminal(const std::string& folder, const std::string& historyFile,
+             const char* option = nullptr, const char* value = nullptr)
     {
         winsize size{};
         size.ws_row = 24;
@@ -50,7 +52,7 @@ public:
             } else {
                 ::setenv("WAREHOUSE_HISTORY", historyFile.c_str(), 1);
             }
-            ::execl(program.c_str(), program.c_str(), nullptr);
+            ::execl(program.c_str(), program.c_str(), option, value, nullptr);
             std::_Exit(127);
         }
     }
@@ -222,6 +224,8 @@ TEST_F(TerminalTest, EnteredCommandsAreEchoedAndCarriedOut)
         terminal.waitFor("F " + GUM + "\r\nJenkki Purukumi 10 3.25\r\n"))
         << terminal.shown();
     terminal.enter("Q");
+    EXPECT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+    terminal.enter("Q");
     EXPECT_TRUE(terminal.waitFor("Q\r\n")) << terminal.shown();
     EXPECT_EQ(terminal.exitStatus(), 0);
 }
@@ -275,6 +279,69 @@ TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
         << terminal.shown();
 }
 
+TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
+{
+    {
+        Terminal terminal(folder, "");
+        terminal.enter("A x s 5 n");
+        terminal.enter("Q");
+        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+        terminal.enter("C");  // not right after the warning: warns again
+        terminal.enter("Q");
+        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+        EXPECT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
+    }
+    {
+        Terminal terminal(folder, "");
+        terminal.enter("A x s 5 n");
+        ASSERT_TRUE(terminal.ready()) << terminal.shown();
+        terminal.type("\x04");
+        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+        terminal.enter("W saved.txt");  // saves every product: nothing to lose
+        terminal.enter("Q");
+        EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+    }
+    Terminal stored(folder, "", "--store", "stock.db");
+    stored.enter("A x s 5 n");
+    stored.enter("Q");  // a stored stock has nothing unsaved
+    EXPECT_EQ(stored.exitStatus(), 0) << stored.shown();
+    EXPECT_EQ(stored.shown().find(UNSAVED), std::string::npos);
+}
+
+TEST_F(TerminalTest, SlipsGetAReplyAndALineIsOneCommand)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("R stock.txt");
+    terminal.enter("f E");  // the E is not a command of its own
+    EXPECT_TRUE(
+        terminal.waitFor("Unknown command: f. Commands: A D F C E R W G P Q"))
+        << terminal.shown();
+    terminal.enter("D " + GUM);  // the amount is not awaited
+    EXPECT_TRUE(terminal.waitFor("Missing arguments: D id amount"))
+        << terminal.shown();
+    terminal.enter("C");
+    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
+        << terminal.shown();
+    terminal.enter("F " + GUM);
+    EXPECT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
+        << terminal.shown();
+}
+
+TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("G 4000000000");
+    ASSERT_TRUE(terminal.waitFor("G 4000000000: 0%")) << terminal.shown();
+    terminal.type("\x03");
+    EXPECT_TRUE(terminal.waitFor("Stopped by Ctrl-C after "))
+        << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor(" of 4000000000 products."))
+        << terminal.shown();
+    terminal.enter("C");
+    EXPECT_TRUE(terminal.waitFor(" different kinds of candy."))
+        << terminal.shown();
+}
+
 TEST_F(TerminalTest, CtrlDOnAnEmptyLineEndsTheRunWithQ)
 {
     Terminal terminal(folder, "");
@@ -298,6 +365,9 @@ TEST_F(TerminalTest, HistoryIsKeptAcrossRunsOnlyInTheNamedFile)
         Terminal terminal(folder, history);
         terminal.enter("R stock.txt");
         terminal.enter("C");
+        ASSERT_TRUE(terminal.ready()) << terminal.shown();
+        terminal.type("\x04");  // the first Ctrl-D only warns
+        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
         ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
     }
     struct stat status {};

@@ -149,7 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
         expected = expectedSave(fresh.table);
         printed.clear();
         static const StockPipe pipe;
-        if (pipe.writeEnd < 0 || !writeStockLines(pipe.writeEnd, fresh.table)) {
+        std::uint64_t leftOut = 0;
+        if (pipe.writeEnd < 0 ||
+            !writeStockLines(pipe.writeEnd, fresh.table, leftOut)) {
             fail("the stock could not be written");
         }
         file = pipe.drain();
