@@ -28,46 +28,41 @@ void printStock(std::uint32_t amount, const std::string& shelf)
 
 namespace {
 
-// Huge pages on Linux: a head block of a megabyte or more, aligned to a huge
-// page and advised to use them, is built with a handful of page faults
-// instead of one per 4 KiB, which for 150000 heads is most of what starting
-// the program costs. A smaller block gains little from it and is allocated
-// plainly: tables of a few buckets, such as the fuzz targets build for every
-// input, must stay cheap.
+// Huge pages on Linux: the 2 MiB-aligned stretches of a large head block,
+// advised to use them, are built with a handful of page faults instead of one
+// per 4 KiB. The block keeps its exact size, so that the memory the table
+// reports is its own.
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
 
-struct HeadBlockLayout {
-    std::size_t bytes;
-    std::align_val_t alignment;
-    bool onHugePages;
-};
-
-HeadBlockLayout headBlockLayout(std::size_t recordSize)
+void adviseHugePages(void* block, std::size_t bytes)
 {
-    const std::size_t bytes = recordSize * TABLE_SIZE;
-    if (bytes < HUGE_PAGE / 2) {
-        return {bytes, std::align_val_t{alignof(std::max_align_t)}, false};
+#ifdef MADV_HUGEPAGE
+    const auto first = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t start = (first + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+    const std::uintptr_t end = (first + bytes) & ~(HUGE_PAGE - 1);
+    if (end > start) {
+        ::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
     }
-    return {(bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE,
-            std::align_val_t{HUGE_PAGE}, true};
+#endif
 }
 
 }  // namespace
 
 void Datastructure::HeadBlockRelease::operator()(void* block) const
 {
-    ::operator delete(block, headBlockLayout(sizeof(varasto)).alignment);
+    ::operator delete(block);
+}
+
+std::size_t Datastructure::headBlockBytes()
+{
+    return sizeof(varasto) * TABLE_SIZE;
 }
 
 Datastructure::Datastructure()
 {
-    const HeadBlockLayout layout = headBlockLayout(sizeof(varasto));
-    headBlock.reset(::operator new(layout.bytes, layout.alignment));
-#ifdef MADV_HUGEPAGE
-    if (layout.onHugePages) {
-        ::madvise(headBlock.get(), layout.bytes, MADV_HUGEPAGE);
-    }
-#endif
+    const std::size_t bytes = headBlockBytes();
+    headBlock.reset(::operator new(bytes));
+    adviseHugePages(headBlock.get(), bytes);
     auto* heads = static_cast<varasto*>(headBlock.get());
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
         slots[b] = new (&heads[b]) varasto;

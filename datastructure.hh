@@ -115,6 +115,10 @@ public:
     /// The bucket of a text: a 32-bit hash of the AP family, mod TABLE_SIZE.
     std::uint32_t hashString(const std::string& text) const;
 
+    /// The bytes the head records of all buckets take, in the one block
+    /// that is allocated when the table is built.
+    static std::size_t headBlockBytes();
+
     /// The number of records in a bucket's chain, blank ones included, or 0
     /// when the bucket's head is blank. bucket must be below TABLE_SIZE.
     std::int32_t maara(std::int32_t bucket) const;
@@ -154,7 +158,7 @@ private:
 
     std::uint32_t kinds = 0;  // live records in the table
     ChangeWatcher watcher;
-    /// Releases the head block with the alignment it was allocated with.
+    /// Releases the head block, once the heads in it have been destroyed.
     struct HeadBlockRelease {
         void operator()(void* block) const;
     };
