@@ -703,7 +703,7 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
 namespace {
 
 constexpr std::string_view USAGE =
-    R"(Usage: {} [--store FILE | --help | --version]
+    R"(Usage: {} [--store FILE | -h | --help | --version]
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
 from standard input and echoes each, with its results, on standard output.
@@ -734,7 +734,7 @@ Environment:
   WAREHOUSE_HISTORY        file that keeps the line history between runs
                            (without it, nothing is written)
 
-The manual: man warehouse
+The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 )";
 
 /// Writes the usage with the program's name in it.
