@@ -37,3 +37,18 @@ sweep_sizes() {
         step=$((step + 1))
     done
 }
+
+# Writes to $1 the console script of the benchmarks: 100000 "A", "F" and "D"
+# commands over 5000 ids, the same every time.
+write_console_script() {
+    awk -v n=100000 -v ids=5000 'BEGIN {
+        srand(42)
+        for (i = 0; i < n; ++i) {
+            id = sprintf("CANDY:%05d", int(rand() * ids))
+            r = rand()
+            if (r < 0.4) printf "A %s %d.%02d %d Candy number %s\n", id, int(rand() * 9), int(rand() * 100), 1 + int(rand() * 500), id
+            else if (r < 0.7) printf "F %s\n", id
+            else printf "D %s %d\n", id, 1 + int(rand() * 300)
+        }
+    }' > "$1"
+}

@@ -9,21 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
 use_build "${1:-build}"
-commands=100000
-ids=5000
+commands=100000  # as write_console_script makes them
 runs=${RUNS:-5}
 make_work_folder
 
-awk -v n=$commands -v ids=$ids 'BEGIN {
-    srand(42)
-    for (i = 0; i < n; ++i) {
-        id = sprintf("CANDY:%05d", int(rand() * ids))
-        r = rand()
-        if (r < 0.4) printf "A %s %d.%02d %d Candy number %s\n", id, int(rand() * 9), int(rand() * 100), 1 + int(rand() * 500), id
-        else if (r < 0.7) printf "F %s\n", id
-        else printf "D %s %d\n", id, 1 + int(rand() * 300)
-    }
-}' > "$work/script"
+write_console_script "$work/script"
 
 # The best wall-clock seconds of $runs runs of a command.
 best_of() {

@@ -17,16 +17,7 @@ runs=${RUNS:-3}
 make_work_folder
 cd "$work"
 
-awk -v n=100000 -v ids=5000 'BEGIN {
-    srand(42)
-    for (i = 0; i < n; ++i) {
-        id = sprintf("CANDY:%05d", int(rand() * ids))
-        r = rand()
-        if (r < 0.4) printf "A %s %d.%02d %d Candy number %s\n", id, int(rand() * 9), int(rand() * 100), 1 + int(rand() * 500), id
-        else if (r < 0.7) printf "F %s\n", id
-        else printf "D %s %d\n", id, 1 + int(rand() * 300)
-    }
-}' > script
+write_console_script script
 printf 'G 1000000\n' > generate
 printf 'Q\n' > quit
 printf 'R shuffled.txt\nQ\n' > load

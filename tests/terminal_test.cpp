@@ -212,6 +212,17 @@ protected:
         return names;
     }
 
+    // The stock is the one product of stock.txt, untouched.
+    static void expectStockAsLoaded(Terminal& terminal)
+    {
+        terminal.enter("C");
+        EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
+            << terminal.shown();
+        terminal.enter("F " + GUM);
+        EXPECT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
+            << terminal.shown();
+    }
+
     std::string folder;
 };
 
@@ -259,12 +270,7 @@ TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
     terminal.type("D " + GUM + " 10\x03");  // Ctrl-C instead of Enter
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     terminal.type("A x s 5 P\xC3\xA4tkis\x03");  // "ä" is two bytes
-    terminal.enter("C");
-    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
-        << terminal.shown();
-    terminal.enter("F " + GUM);
-    EXPECT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
-        << terminal.shown();
+    expectStockAsLoaded(terminal);
 }
 
 TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
@@ -319,12 +325,7 @@ TEST_F(TerminalTest, SlipsGetAReplyAndALineIsOneCommand)
     terminal.enter("D " + GUM);  // the amount is not awaited
     EXPECT_TRUE(terminal.waitFor("Missing arguments: D id amount"))
         << terminal.shown();
-    terminal.enter("C");
-    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
-        << terminal.shown();
-    terminal.enter("F " + GUM);
-    EXPECT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
-        << terminal.shown();
+    expectStockAsLoaded(terminal);
 }
 
 TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
