@@ -28,15 +28,15 @@ test:
 package: all
 	cd $(BUILD) && cpack
 
-# Line coverage of the programs' sources by the whole test suite (needs gcovr).
+# Line coverage of the programs' sources by the whole test suite (gcovr).
 # Counts left by an earlier build would make the instrumented programs
 # complain on standard error, so each measurement starts from none.
 coverage:
-	.ci/install-deps test
+	.ci/install-deps test coverage
 	$(MAKE) all BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage -DWAREHOUSE_TESTS=ON"
 	find build-coverage -name '*.gcda' -delete
 	ctest --test-dir build-coverage --output-on-failure -j2
-	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'datastructure\.cpp' --filter 'stock_save\.cpp' --filter 'console_input\.cpp' --filter 'store\.cpp' --filter 'files\.cpp' --filter 'output_lines\.cpp' --print-summary
+	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'datastructure\.cpp' --filter 'stock_save\.cpp' --filter 'console_input\.cpp' --filter 'store\.cpp' --filter 'files\.cpp' --filter 'output_lines\.cpp' --filter 'progress\.cpp' --filter 'terminal_input\.cpp' --print-summary
 
 clean:
 	rm -rf $(BUILD)

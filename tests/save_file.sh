@@ -41,7 +41,7 @@ printf 'R first.txt\nW first.txt\n' | "$program" > /dev/null
 # A save cut off by the file-size limit leaves the old file as it was.
 mkdir limited
 printf 'old;1;s;Old stock\n' > limited/stock.txt
-out=$( (ulimit -f 8 && printf 'G 2000\nW limited/stock.txt\nC\n' | "$program") )
+out=$( (ulimit -f 8 && printf 'G 2000\nW limited/stock.txt\nC\n' | GCOV_PREFIX=$scratch/counts "$program") )
 status=$?
 [ "$status" -eq 0 ] || fail "the run ended with status $status"
 grep -qx 'Stock not saved: File too large.' <<< "$out" || fail "no failure line: $out"

@@ -101,10 +101,11 @@ CASES
 # was not committed is not shown, and the next run starts from what was.
 # The first block of input holds A and C, the second G, whose commit fails.
 { printf 'A before s 1 n\nC\n' && head -c 70000 /dev/zero | tr '\0' '\n' && printf 'G 20000\nC\n'; } > input
-out=$( (ulimit -f 64 && "$program" --store odd.db < input 2> err) )
+# (A coverage build keeps its counts aside, where the limit spoils nothing.)
+out=$( (ulimit -f 64 && GCOV_PREFIX=$scratch/counts "$program" --store odd.db < input 2> err) )
 status=$?
 [ "$status" -eq 1 ] || fail "a full store: status $status"
-grep -Eqx "$name: store odd.db: .*" err || fail "a full store: $(cat err)"
+grep -v '^libgcov' err | grep -Eqx "$name: store odd.db: .*" || fail "a full store: $(cat err)"
 grep -q 'G 20000' <<< "$out" && fail "a full store showed the uncommitted G"
 grep -q '^> C$' <<< "$out" || fail "a full store did not show what it committed: $out"
 [ "$(sqlite3 odd.db "SELECT count(*) FROM stock WHERE id = 'before'")" = 1 ] || fail "the committed add was lost"
