@@ -210,10 +210,12 @@ std::unique_ptr<Store> Store::open(const std::string& path,
         return nullptr;
     }
     std::unique_ptr<Store> store(new Store(table, lockDescriptor));
-    if (sqlite3_open_v2(path.c_str(), &store->database, SQLITE_OPEN_READWRITE,
-                        nullptr) != SQLITE_OK ||
-        !store->execute("PRAGMA synchronous = FULL") || !store->load() ||
-        !store->execute("PRAGMA journal_mode = WAL") ||
+    const bool opened =
+        sqlite3_open_v2(path.c_str(), &store->database, SQLITE_OPEN_READWRITE,
+                        nullptr) == SQLITE_OK ||
+        store->fail("cannot open it: ");
+    if (!opened || !store->execute("PRAGMA synchronous = FULL") ||
+        !store->load() || !store->execute("PRAGMA journal_mode = WAL") ||
         !store->prepareStatements()) {
         error = store->failure;
         return nullptr;
@@ -242,8 +244,7 @@ Store::~Store()
 bool Store::fail(const char* what)
 {
     failure = what;
-    failure +=
-        database == nullptr ? "cannot open it" : sqlite3_errmsg(database);
+    failure += database == nullptr ? "out of memory" : sqlite3_errmsg(database);
     return false;
 }
 
