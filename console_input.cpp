@@ -15,7 +15,15 @@ BlockInput::int_type BlockInput::underflow()
     if (gptr() < egptr()) {
         return traits_type::to_int_type(*gptr());
     }
-    if (readError != 0 || (beforeRead && !beforeRead())) {
+    if (readError != 0) {
+        return traits_type::eof();
+    }
+    if (beforeRead && !beforeRead()) {
+        // The run is over: a command that this read would have completed
+        // must not run on what it has.
+        if (reader != nullptr) {
+            reader->setstate(std::ios::badbit);
+        }
         return traits_type::eof();
     }
     ssize_t got = 0;

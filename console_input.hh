@@ -12,7 +12,7 @@
 
 /// Called each time before more input is read: the moment to make durable
 /// what the commands read so far have done, and to show it. Returning false
-/// ends the input there.
+/// ends the input there, and a command cut short by it does not run.
 using BeforeRead = std::function<bool()>;
 
 /// A read-only stream buffer over a file descriptor that reads in large
