@@ -157,6 +157,7 @@ bool writeStockLines(int descriptor, const Datastructure& table,
                              std::uint32_t amount, const std::string& name) {
         progress.at(++visited);
         if (!fitsStockFile(id, shelf, name)) {
+            progress.end();  // the line goes where the progress line was
             printLine(CANNOT_SAVE_PRODUCT, ' ', id);
             ++leftOut;
             return;
