@@ -798,13 +798,6 @@ void report(std::string_view what, std::string_view why)
               << std::endl;
 }
 
-/// Makes what the commands did durable, then shows their output; false when
-/// either fails, which ends the run.
-bool commitAndShow(Store* store)
-{
-    return (store == nullptr || store->commit()) && releaseOutput();
-}
-
 /// Ends the run: commits what is left and shows it, reports on standard
 /// error what went wrong, and gives the exit status: 1 when the store,
 /// standard output or standard input failed, 0 otherwise. Output that a
@@ -866,7 +859,11 @@ int main(int argc, char** argv)
         holdOutput();  // shown once committed
     }
     options.stockStored = store != nullptr;
-    const auto beforeRead = [&store] { return commitAndShow(store.get()); };
+    // Before more input is read, what the commands did is made durable, and
+    // only then shown; false ends the run.
+    const auto beforeRead = [&store] {
+        return store->commit() && releaseOutput();
+    };
 #ifdef WAREHOUSE_LINE_EDITING
     if (options.atTerminal) {
         TerminalInput terminal(PROMPT, table);

@@ -318,24 +318,34 @@ bool Store::load()
     return true;
 }
 
-bool Store::writeProduct(const std::string& id)
+void Store::bindProduct(const std::string& id, const std::string& shelf,
+                        std::uint32_t amount, const std::string& name)
 {
-    sqlite3_stmt* statement = upsert;
-    const bool inStock = table.lookUp(
-        id, [this](const std::string& stockId, const std::string& shelf,
-                   std::uint32_t amount, const std::string& name) {
-            bindText(upsert, 1, stockId);
-            sqlite3_bind_int64(upsert, 2, amount);
-            bindText(upsert, 3, shelf);
-            bindText(upsert, 4, name);
-        });
-    if (!inStock) {
-        statement = remove;
-        bindText(remove, 1, id);
-    }
+    bindText(upsert, 1, id);
+    sqlite3_bind_int64(upsert, 2, amount);
+    bindText(upsert, 3, shelf);
+    bindText(upsert, 4, name);
+}
+
+bool Store::run(sqlite3_stmt* statement)
+{
     const int step = sqlite3_step(statement);
     sqlite3_reset(statement);
     return step == SQLITE_DONE || fail("");
+}
+
+bool Store::writeProduct(const std::string& id)
+{
+    const bool inStock = table.lookUp(
+        id, [this](const std::string& stockId, const std::string& shelf,
+                   std::uint32_t amount, const std::string& name) {
+            bindProduct(stockId, shelf, amount, name);
+        });
+    if (inStock) {
+        return run(upsert);
+    }
+    bindText(remove, 1, id);
+    return run(remove);
 }
 
 void Store::noteChange(const std::string* id)
@@ -393,14 +403,9 @@ bool Store::writeEverything()
         return false;
     }
     for (const Row& row : rows) {
-        bindText(upsert, 1, *row.id);
-        sqlite3_bind_int64(upsert, 2, row.amount);
-        bindText(upsert, 3, *row.shelf);
-        bindText(upsert, 4, *row.name);
-        const int step = sqlite3_step(upsert);
-        sqlite3_reset(upsert);
-        if (step != SQLITE_DONE) {
-            return fail("");
+        bindProduct(*row.id, *row.shelf, row.amount, *row.name);
+        if (!run(upsert)) {
+            return false;
         }
     }
     return true;

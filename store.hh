@@ -4,6 +4,7 @@
 
 #include "datastructure.hh"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,6 +48,12 @@ private:
     bool writeChanges();
     bool writeEverything();
     bool writeProduct(const std::string& id);
+    /// Binds a product to the upsert statement's parameters, not copied: they
+    /// outlive the step.
+    void bindProduct(const std::string& id, const std::string& shelf,
+                     std::uint32_t amount, const std::string& name);
+    /// Runs a bound statement to its end and makes it ready again.
+    bool run(sqlite3_stmt* statement);
     bool fail(const char* what);
 
     Datastructure& table;
