@@ -5,10 +5,7 @@
 #include <sys/mman.h>
 
 #include <cassert>
-#include <cerrno>
 #include <cstddef>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
 #include <new>
 

@@ -397,11 +397,16 @@ struct Console {
             ConsoleOptions options)
         : in(in), table(table), baseline(baseline), options(std::move(options))
     {
-        if (this->options.atTerminal && !this->options.stockStored) {
+        if (watchesForUnsaved()) {
             table.watch([this](const std::string*) { unsaved = true; });
         }
     }
-    ~Console() { table.watch({}); }
+    ~Console()
+    {
+        if (watchesForUnsaved()) {
+            table.watch({});  // a store's watcher is the store's to end
+        }
+    }
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
@@ -418,6 +423,13 @@ struct Console {
     // At a terminal without a store: the stock has changed since the run
     // began or since the last save of every product.
     bool unsaved = false;
+
+    /// At a terminal without a store, the console watches the stock for
+    /// changes that no save has covered.
+    bool watchesForUnsaved() const
+    {
+        return options.atTerminal && !options.stockStored;
+    }
 
     /// Tells whether the clerk asked the running command to stop.
     bool stopRequested() const
