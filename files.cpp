@@ -4,8 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 std::string folderOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -71,9 +69,7 @@ bool TemporaryFile::linkTo(const std::string& target)
     if (::link(path(), target.c_str()) != 0) {
         return false;  // the destructor removes the temporary name
     }
-    const int error = errno;
     ::unlink(path());
     closed = false;
-    errno = error;
     return true;
 }
