@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <histedit.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <clocale>
@@ -156,6 +157,58 @@ std::vector<std::string> completionsFor(std::string_view lineToCursor,
     return matchesFor(lineToCursor, table).sorted();
 }
 
+/// Makes the terminal's keys signal this program alone, for as long as it
+/// lives. Started from a shell, the program is a job of its own already.
+/// Started by a program that does no job control, such as make, it shares
+/// that program's process group, and a Ctrl-C while a command runs would end
+/// the parent and hand the terminal back to the shell under the running
+/// program. It then takes a group of its own into the terminal's foreground,
+/// and gives the terminal back as it ends. No shell knows that group as a
+/// job, so nobody could resume it after Ctrl-Z: the stop key is ignored.
+class OwnForeground {
+public:
+    OwnForeground()
+    {
+        const pid_t group = ::getpgrp();
+        if (group == ::getpid() || ::tcgetpgrp(STDIN_FILENO) != group ||
+            ::setpgid(0, 0) != 0) {
+            return;  // a job already, or not in the foreground to begin with
+        }
+        handOver(::getpid());
+        previous = group;
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        sigaction(SIGTSTP, &ignore, &previousStop);
+    }
+    ~OwnForeground()
+    {
+        if (previous > 0) {
+            handOver(previous);
+            sigaction(SIGTSTP, &previousStop, nullptr);
+        }
+    }
+    OwnForeground(const OwnForeground&) = delete;
+    OwnForeground& operator=(const OwnForeground&) = delete;
+
+private:
+    // A group that is not in the foreground may set it only with SIGTTOU
+    // held back, or the call stops the program.
+    static void handOver(pid_t group)
+    {
+        sigset_t ttou;
+        sigset_t before;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        sigprocmask(SIG_BLOCK, &ttou, &before);
+        ::tcsetpgrp(STDIN_FILENO, group);
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+    }
+
+    pid_t previous = -1;  // the group to give the terminal back to
+    struct sigaction previousStop {};
+};
+
 struct TerminalInput::Editor {
     std::string prompt;
     const Datastructure& table;
@@ -164,6 +217,7 @@ struct TerminalInput::Editor {
     History* history = nullptr;
     HistEvent event{};
     struct sigaction previousInterrupt {};
+    OwnForeground foreground{};  // while the editor lives
 
     /// Ctrl-C: drops the line typed so far and starts afresh on a new line.
     static unsigned char abandonLine(EditLine* line, int)

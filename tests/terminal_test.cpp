@@ -18,6 +18,7 @@
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -29,12 +30,21 @@ constexpr auto PATIENCE = std::chrono::seconds(20);
 const std::string GUM = "GUM:31415926:1007:961";
 const std::string UNSAVED = "The stock has changes that are not saved";
 
-/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder.
+/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder:
+/// the program with arguments, or another command that starts it.
 class Terminal {
 public:
     Terminal(const std::string& folder, const std::string& historyFile,
-             const char* option = nullptr, const char* value = nullptr)
+             std::vector<std::string> command = {})
     {
+        if (command.empty() || command.front().front() == '-') {
+            command.insert(command.begin(), program);
+        }
+        std::vector<char*> arguments;
+        for (std::string& argument : command) {
+            arguments.push_back(argument.data());
+        }
+        arguments.push_back(nullptr);
         winsize size{};
         size.ws_row = 24;
         size.ws_col = 80;
@@ -44,15 +54,16 @@ public:
                 std::_Exit(127);
             }
             ::setenv("TERM", "vt100", 1);
-            ::setenv("LC_ALL", "C.UTF-8",
-                     1);  // names of several bytes a letter
+            // Names of several bytes a letter.
+            ::setenv("LC_ALL", "C.UTF-8", 1);
+            ::setenv("WAREHOUSE_PROGRAM", program.c_str(), 1);
             ::setenv("HOME", folder.c_str(), 1);
             if (historyFile.empty()) {
                 ::unsetenv("WAREHOUSE_HISTORY");
             } else {
                 ::setenv("WAREHOUSE_HISTORY", historyFile.c_str(), 1);
             }
-            ::execl(program.c_str(), program.c_str(), option, value, nullptr);
+            ::execvp(arguments[0], arguments.data());
             std::_Exit(127);
         }
     }
@@ -307,7 +318,7 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
         terminal.enter("Q");
         EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
     }
-    Terminal stored(folder, "", "--store", "stock.db");
+    Terminal stored(folder, "", {"--store", "stock.db"});
     stored.enter("A x s 5 n");
     stored.enter("Q");  // a stored stock has nothing unsaved
     EXPECT_EQ(stored.exitStatus(), 0) << stored.shown();
@@ -341,6 +352,21 @@ TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
     terminal.enter("C");
     EXPECT_TRUE(terminal.waitFor(" different kinds of candy."))
         << terminal.shown();
+}
+
+TEST_F(TerminalTest, CtrlCStopsTheCommandNotTheProgramThatStartedIt)
+{
+    // make does no job control: the program shares its process group.
+    std::ofstream(folder + "/Makefile") << "run:\n\t$(WAREHOUSE_PROGRAM)\n";
+    Terminal terminal(folder, "",
+                      {"/bin/sh", "-c", "make -s run; echo after make: $?"});
+    terminal.enter("G 4000000000");
+    ASSERT_TRUE(terminal.waitFor("G 4000000000: 0%")) << terminal.shown();
+    terminal.type("\x03");
+    ASSERT_TRUE(terminal.waitFor("Stopped by Ctrl-C")) << terminal.shown();
+    terminal.enter("Q");
+    terminal.enter("Q");
+    EXPECT_TRUE(terminal.waitFor("after make: 0")) << terminal.shown();
 }
 
 TEST_F(TerminalTest, CtrlDOnAnEmptyLineEndsTheRunWithQ)
