@@ -373,10 +373,13 @@ bool Store::writeChanges()
     std::sort(changedIds.begin(), changedIds.end());
     changedIds.erase(std::unique(changedIds.begin(), changedIds.end()),
                      changedIds.end());
+    Progress progress("Writing the store", changedIds.size());
+    std::uint64_t written = 0;
     for (const std::string& id : changedIds) {
         if (!writeProduct(id)) {
             return false;
         }
+        progress.at(++written);
     }
     return true;
 }
@@ -389,6 +392,8 @@ bool Store::writeEverything()
         std::uint32_t amount;
         const std::string* name;
     };
+    // From the start: sorting a large stock takes a while of its own.
+    Progress progress("Writing the store", table.count());
     std::vector<Row> rows;
     rows.reserve(table.count());
     table.forEachProduct([&rows](const std::string& id,
@@ -402,11 +407,13 @@ bool Store::writeEverything()
     if (!execute("DELETE FROM stock")) {
         return false;
     }
+    std::uint64_t written = 0;
     for (const Row& row : rows) {
         bindProduct(*row.id, *row.shelf, row.amount, *row.name);
         if (!run(upsert)) {
             return false;
         }
+        progress.at(++written);
     }
     return true;
 }
