@@ -118,35 +118,46 @@ bool Datastructure::onko_listassa(const std::string& id) const
     return findLive(hashString(id), id) != nullptr;
 }
 
-void Datastructure::add(const std::string& id, const std::string& shelf,
+bool Datastructure::add(const std::string& id, const std::string& shelf,
                         std::uint32_t amount, const std::string& name)
 {
     if (amount == 0) {
-        return;  // a live record never holds 0 units
+        return false;  // a live record never holds 0 units
     }
     const std::uint32_t bucket = hashString(id);
     varasto& head = *slots[bucket];
     if (head.occupied == 1) {
-        lisaa_valmiiseen(bucket, amount, id, shelf, name);
-        return;
+        return lisaa_valmiiseen(bucket, amount, id, shelf, name);
     }
     // A blank head is taken unless the id already lives further down.
     if (varasto* record = findLive(bucket, id)) {
-        addUnits(*record, amount);
-        return;
+        return addUnits(*record, amount);
     }
-    // The copies first: should one of them run out of memory, the head is
-    // still blank, its id last of all.
-    head.shelf = shelf;
-    head.name = name;
-    head.id = id;
+    fillHead(head, id, shelf, amount, name);
+    return true;
+}
+
+void Datastructure::fillHead(varasto& head, const std::string& id,
+                             const std::string& shelf, std::uint32_t amount,
+                             const std::string& name)
+{
+    // What can fail comes first: the copies, and telling the watcher. Should
+    // either throw, the head is blanked again and nothing has changed.
+    try {
+        head.shelf = shelf;
+        head.name = name;
+        head.id = id;
+        changing(&id, 0, amount);
+    } catch (...) {
+        blank(head);
+        throw;
+    }
     head.amount = amount;
     head.occupied = 1;
     ++kinds;
-    changed(&id);
 }
 
-void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
+bool Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
                                      const std::string& id,
                                      const std::string& shelf,
                                      const std::string& name)
@@ -156,25 +167,28 @@ void Datastructure::lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
     for (varasto* record = slots[bucket]; record != nullptr;
          record = record->next) {
         if (record->occupied == 1 && record->id == id) {
-            addUnits(*record, amount);
-            return;
+            return addUnits(*record, amount);
         }
         last = record;
     }
-    last->next = new varasto{shelf, amount, name, nullptr, id, 1};
+    std::unique_ptr<varasto> record(
+        new varasto{shelf, amount, name, nullptr, id, 1});
+    changing(&id, 0, amount);
+    last->next = record.release();
     ++kinds;
-    changed(&id);
+    return true;
 }
 
-void Datastructure::addUnits(varasto& record, std::uint32_t amount)
+bool Datastructure::addUnits(varasto& record, std::uint32_t amount)
 {
     assert(record.occupied == 1 && record.amount > 0);
     if (amount > MAX_AMOUNT - record.amount) {
         printLine(TOO_MUCH_CANDY);
-        return;
+        return false;
     }
+    changing(&record.id, record.amount, record.amount + amount);
     record.amount += amount;
-    changed(&record.id);
+    return true;
 }
 
 void Datastructure::find(const std::string& id) const
@@ -203,19 +217,29 @@ void Datastructure::substract(const std::string& id, std::uint32_t amount)
         printStock(record->amount, record->shelf);
         return;
     }
-    record->amount -= amount;
-    printStock(record->amount, record->shelf);
-    if (record->amount == 0) {
-        blank(*record);
-        --kinds;
+    if (amount == 0) {
+        printStock(record->amount, record->shelf);  // nothing changes
+        return;
     }
-    if (amount != 0) {
-        changed(&id);  // a withdrawal of nothing changes nothing
+    const std::uint32_t left = record->amount - amount;
+    if (left > 0) {
+        changing(&id, record->amount, left);
+        record->amount = left;
+        printStock(left, record->shelf);
+        return;
     }
+    // The change is made before the line is printed, so that a line that
+    // cannot be printed leaves a change that was made and noted; the shelf
+    // is taken from the record for the line.
+    changing(&id, record->amount, 0);
+    const std::string shelf = std::move(record->shelf);
+    remove(*record);
+    printStock(0, shelf);
 }
 
 void Datastructure::empty()
 {
+    changing(nullptr, 0, 0);
     kinds = 0;
     for (std::uint32_t b = 0; b < TABLE_SIZE; ++b) {
         for (varasto* record = slots[b]; record != nullptr;
@@ -226,7 +250,34 @@ void Datastructure::empty()
             }
         }
     }
-    changed(nullptr);
+}
+
+void Datastructure::put(const std::string& id, const std::string& shelf,
+                        std::uint32_t amount, const std::string& name)
+{
+    varasto* record = findLive(hashString(id), id);
+    if (record == nullptr) {
+        add(id, shelf, amount, name);  // quiet: a new product never overflows
+        return;
+    }
+    if (amount == 0) {
+        changing(&id, record->amount, 0);
+        remove(*record);
+        return;
+    }
+    if (record->shelf == shelf && record->name == name) {
+        changing(&id, record->amount, amount);
+        record->amount = amount;
+        return;
+    }
+    // Copied before the watcher is told, and swapped in after it, so that a
+    // copy that fails changes nothing.
+    std::string newShelf = shelf;
+    std::string newName = name;
+    changing(&id, record->amount, amount);
+    record->shelf.swap(newShelf);
+    record->name.swap(newName);
+    record->amount = amount;
 }
 
 std::uint64_t Datastructure::count() const
@@ -274,6 +325,12 @@ std::int32_t Datastructure::maara(std::int32_t bucket) const
         ++records;
     }
     return records;
+}
+
+void Datastructure::remove(varasto& record)
+{
+    blank(record);
+    --kinds;
 }
 
 void Datastructure::blank(varasto& record)

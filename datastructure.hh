@@ -67,7 +67,8 @@ public:
     /// known id gets the units added and keeps its first shelf and name.
     /// Adding 0 units changes nothing; an add that would pass 4294967295
     /// units prints TOO_MUCH_CANDY and changes nothing. Prints nothing else.
-    void add(const std::string& id, const std::string& shelf,
+    /// Returns whether the stock changed.
+    bool add(const std::string& id, const std::string& shelf,
              std::uint32_t amount, const std::string& name);
 
     /// Prints "name amount shelf" for a product in stock, NOT_AVAILABLE
@@ -101,10 +102,18 @@ public:
     /// tells whether it is. Changes nothing.
     bool lookUp(const std::string& id, const ProductVisitor& visit) const;
 
-    /// What a watcher of the stock is told after each change: the id of a
-    /// product whose units changed, which arrived or which went, or null
-    /// when the whole stock was emptied. It must not change the table.
-    using ChangeWatcher = std::function<void(const std::string* id)>;
+    /// Makes the stock hold exactly amount units of the product, with this
+    /// shelf and name, or, when amount is 0, not hold it at all: for
+    /// following a copy of the stock that others change. Prints nothing.
+    void put(const std::string& id, const std::string& shelf,
+             std::uint32_t amount, const std::string& name);
+
+    /// What a watcher of the stock is told just before each change: the id
+    /// of the product and its units before and after (0: not in stock), or a
+    /// null id when the whole stock is about to be emptied. Should the
+    /// watcher throw, the change is not made. It must not change the table.
+    using ChangeWatcher = std::function<void(
+        const std::string* id, std::uint32_t before, std::uint32_t after)>;
 
     /// Sets the one watcher of the stock; an empty one watches nothing.
     void watch(ChangeWatcher watcher);
@@ -135,21 +144,32 @@ private:
 
     /// Adds to the live record of id in bucket's chain, or appends a new
     /// record at the end of the chain. The caller has hashed the id.
-    void lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
+    bool lisaa_valmiiseen(std::uint32_t bucket, std::uint32_t amount,
                           const std::string& id, const std::string& shelf,
                           const std::string& name);
 
     /// Adds units to a live record, unless the sum would pass 4294967295:
-    /// then prints TOO_MUCH_CANDY and leaves the record as it is.
-    void addUnits(varasto& record, std::uint32_t amount);
+    /// then prints TOO_MUCH_CANDY, leaves the record as it is, and returns
+    /// false.
+    bool addUnits(varasto& record, std::uint32_t amount);
 
-    /// Tells the watcher, if there is one, that a product changed.
-    void changed(const std::string* id) const
+    /// Tells the watcher, if there is one, that a product is about to
+    /// change.
+    void changing(const std::string* id, std::uint32_t before,
+                  std::uint32_t after) const
     {
         if (watcher) {
-            watcher(id);
+            watcher(id, before, after);
         }
     }
+
+    /// Fills a blank head with a new product.
+    void fillHead(varasto& head, const std::string& id,
+                  const std::string& shelf, std::uint32_t amount,
+                  const std::string& name);
+
+    /// Blanks a live record and counts one kind less.
+    void remove(varasto& record);
 
     /// The live record of id in bucket's chain, or null.
     varasto* findLive(std::uint32_t bucket, const std::string& id) const;

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 std::string folderOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
@@ -28,6 +30,72 @@ void syncFolder(const std::string& folder)
         ::fsync(descriptor);
         ::close(descriptor);
     }
+}
+
+bool writeAll(int descriptor, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written < 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return true;
+}
+
+namespace {
+
+/// The unnamed way: a file that has no name until it is linked in. Returns
+/// false with errno EOPNOTSUPP when the file system cannot make one.
+bool createUnnamed(const std::string& path, const std::string& folder,
+                   std::string_view bytes)
+{
+    // The umask applies to the bits given here, as for any new file.
+    const int file = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
+                            0666);
+    if (file < 0) {
+        if (errno == EISDIR || errno == EINVAL) {
+            errno = EOPNOTSUPP;  // a system that predates unnamed files
+        }
+        return false;
+    }
+    bool made = writeAll(file, bytes) && ::fsync(file) == 0;
+    if (made) {
+        // Through /proc, which any user may link from, unlike AT_EMPTY_PATH.
+        const std::string self = "/proc/self/fd/" + std::to_string(file);
+        made = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(),
+                        AT_SYMLINK_FOLLOW) == 0;
+        if (!made && errno == ENOENT) {
+            errno = EOPNOTSUPP;  // no /proc to link from
+        }
+    }
+    const int error = errno;
+    ::close(file);
+    errno = error;
+    return made;
+}
+
+}  // namespace
+
+bool createWholeFile(const std::string& path, std::string_view bytes)
+{
+    const std::string folder = folderOf(path);
+    bool made = createUnnamed(path, folder, bytes);
+    if (!made && errno == EOPNOTSUPP) {
+        TemporaryFile temporary(folder);
+        made = temporary.isOpen() && writeAll(temporary.fd(), bytes) &&
+               ::fchmod(temporary.fd(), newFileMode()) == 0 &&
+               ::fsync(temporary.fd()) == 0 && temporary.close() &&
+               temporary.linkTo(path);
+    }
+    if (made) {
+        syncFolder(folder);
+    }
+    return made;
 }
 
 TemporaryFile::TemporaryFile(const std::string& folder)

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 /// The folder a path names a file in.
@@ -17,6 +18,18 @@ mode_t newFileMode();
 /// Makes a rename or link in folder durable. A file system that cannot sync
 /// a folder has the file in place all the same, so failure is not reported.
 void syncFolder(const std::string& folder);
+
+/// Writes all of bytes to descriptor. False, with errno set, when a write
+/// fails.
+bool writeAll(int descriptor, std::string_view bytes);
+
+/// Makes a new file at path that holds bytes, with the bits of newFileMode():
+/// written and synced unnamed where the file system allows (under a hidden
+/// temporary name elsewhere), then linked into place and the folder synced,
+/// so that a kill at any moment leaves either no file or the whole one. A
+/// file that appears at path meanwhile is left alone. False, with errno set
+/// (EEXIST for such a file), when the file is not made.
+bool createWholeFile(const std::string& path, std::string_view bytes);
 
 /// A temporary file in a folder, removed again unless it has been put in
 /// place under its target's name. Its own name is short, so that it fits

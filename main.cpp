@@ -20,7 +20,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
@@ -49,6 +51,7 @@ const std::string QUIT = "Q";
 const std::string GEN = "G";
 const std::string EFF = "P";
 const std::string SAVE = "W";
+const std::string HISTORY = "H";
 
 const std::string PROMPT = "> ";
 const std::string DEFAULT_FILE = "varasto.txt";
@@ -57,13 +60,19 @@ constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
 constexpr std::string_view STOPPED = "Stopped by Ctrl-C";
 constexpr std::string_view UNKNOWN_COMMAND = "Unknown command: ";
 constexpr std::string_view COMMAND_LIST =
-    ". Commands: A D F C E R W G P Q (upper case); see --help.";
+    ". Commands: A D F C E R W G P H Q (upper case); see --help.";
 constexpr std::string_view MISSING_ARGUMENTS = "Missing arguments: ";
 constexpr std::string_view UNSAVED_CHANGES =
     "The stock has changes that are not saved: W saves them; Q or Ctrl-D "
     "again quits without saving.";
 constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
     "The efficiency test empties the stock: it is not run on a stored stock.";
+constexpr std::string_view HISTORY_NEEDS_A_STORE =
+    "History is kept only in a store: start with --store FILE.";
+// W and R refuse the files of the store: a stock file written over it
+// would destroy it, and a read would drop the locks SQLite holds on it.
+constexpr std::string_view STORE_FILE = "that is a file of the store";
+constexpr std::string_view NOT_LOADED = "Not loaded:";
 
 // ---------------------------------------------------------------------------
 // Numbers: one parser for every amount and count, at the console and in stock
@@ -241,23 +250,98 @@ bool readWholeFile(const std::string& fileName, std::string& text)
 
 }  // namespace
 
-void readStockText(std::string_view text, Datastructure& table,
-                   Progress* progress)
-{
-    const std::size_t size = text.size();
+namespace {
+
+/// The fields of a stock file line, reused from line to line so that a line
+/// costs no allocation once the fields have grown to their size.
+struct StockLine {
     std::string id;
     std::string shelf;
     std::string name;
     std::uint32_t amount = 0;
-    while (!text.empty()) {
-        const std::size_t lineEnd = std::min(text.find('\n'), text.size());
-        if (parseStockLine(text.substr(0, lineEnd), id, amount, shelf, name)) {
-            table.add(id, shelf, amount, name);
+
+    bool parse(std::string_view line)
+    {
+        return parseStockLine(line, id, amount, shelf, name);
+    }
+};
+
+/// Calls read with each line of text, without its line feed, until read
+/// returns false; returns the bytes of the lines read.
+template <typename Read> std::size_t forEachLine(std::string_view text, Read read)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const std::size_t lineEnd = std::min(text.find('\n', done), text.size());
+        const bool goOn = read(text.substr(done, lineEnd - done));
+        done = std::min(lineEnd + 1, text.size());
+        if (!goOn) {
+            break;
         }
-        text.remove_prefix(std::min(lineEnd + 1, text.size()));
-        if (progress != nullptr) {
-            progress->at(size - text.size());
+    }
+    return done;
+}
+
+/// Takes back what the first lines of text added, those that changed says
+/// did, with the fields of line, which have room for them already: it
+/// allocates nothing, and so cannot run out of memory in turn.
+void takeBack(std::string_view text, std::size_t lines,
+              const std::vector<bool>& changed, StockLine& line,
+              Datastructure& table)
+{
+    std::size_t index = 0;
+    forEachLine(text, [&](std::string_view bytes) {
+        if (index == lines) {
+            return false;
         }
+        if (changed[index++] && line.parse(bytes)) {
+            const std::string* shelf = nullptr;
+            const std::string* name = nullptr;
+            std::uint32_t units = 0;
+            table.lookUp(line.id, [&](const std::string&, const std::string& s,
+                                      std::uint32_t amount,
+                                      const std::string& n) {
+                shelf = &s;
+                name = &n;
+                units = amount;
+            });
+            // The line's units are there still: R only adds. Given the
+            // product's own shelf and name, put changes the units only.
+            assert(shelf != nullptr && units >= line.amount);
+            table.put(line.id, *shelf, units - line.amount, *name);
+        }
+        return true;
+    });
+}
+
+}  // namespace
+
+void readStockText(std::string_view text, Datastructure& table,
+                   Progress* progress)
+{
+    // Which lines changed the stock: should memory run out part-way, they
+    // are taken back, and the text is loaded whole or not at all.
+    std::vector<bool> changed(
+        static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
+        1);
+    StockLine line;
+    std::size_t index = 0;
+    try {
+        forEachLine(text, [&](std::string_view bytes) {
+            if (line.parse(bytes)) {
+                changed[index] =
+                    table.add(line.id, line.shelf, line.amount, line.name);
+            }
+            ++index;
+            if (progress != nullptr) {
+                progress->at(static_cast<std::uint64_t>(bytes.data() - text.data()) +
+                             bytes.size());
+            }
+            return true;
+        });
+    } catch (const std::bad_alloc&) {
+        takeBack(text, index, changed, line, table);
+        throw;
     }
 }
 
@@ -398,7 +482,8 @@ struct Console {
         : in(in), table(table), baseline(baseline), options(std::move(options))
     {
         if (watchesForUnsaved()) {
-            table.watch([this](const std::string*) { unsaved = true; });
+            table.watch([this](const std::string*, std::uint32_t,
+                               std::uint32_t) { unsaved = true; });
         }
     }
     ~Console()
@@ -428,7 +513,13 @@ struct Console {
     /// changes that no save has covered.
     bool watchesForUnsaved() const
     {
-        return options.atTerminal && !options.stockStored;
+        return options.atTerminal && options.store == nullptr;
+    }
+
+    /// The store failed: the run must end, showing nothing more.
+    bool storeFailed() const
+    {
+        return options.store != nullptr && options.store->failed();
     }
 
     /// Tells whether the clerk asked the running command to stop.
@@ -466,14 +557,35 @@ struct Console {
 
     /// Echoes the command word and its arguments as the program now holds
     /// them, and tells whether the command may run: not when a read error
-    /// cut its arguments short, for then they are not what was typed.
+    /// cut its arguments short, for then they are not what was typed, nor
+    /// when the store, which a stored stock's command runs in, failed.
     template <typename... Args>
     bool echo(const std::string& command, const Args&... args)
     {
         if (in.bad()) {
             return false;
         }
-        printLine(command, Spaced<Args>{args}...);
+        Store* const store = options.store;
+        if (store != nullptr && !store->begin()) {
+            return false;
+        }
+        const std::string_view line =
+            formatLine(command, Spaced<Args>{args}...);
+        if (store != nullptr) {
+            store->commandRuns(line.substr(0, line.size() - 1));
+        }
+        printFlushed(line);
+        return true;
+    }
+
+    /// True, with a line that says so, when fileName names a file of the
+    /// store, which no command may write or read.
+    bool storeOwns(std::string_view refused)
+    {
+        if (options.store == nullptr || !options.store->ownsFile(fileName)) {
+            return false;
+        }
+        printLine(refused, ' ', STORE_FILE, '.');
         return true;
     }
 
@@ -492,7 +604,7 @@ struct Console {
     void readStock()
     {
         readFileName();
-        if (echo(READ, fileName)) {
+        if (echo(READ, fileName) && !storeOwns(NOT_LOADED)) {
             ReadFile(fileName, table);
         }
     }
@@ -506,7 +618,8 @@ struct Console {
         } else {
             readWord(in, fileName);
         }
-        if (echo(SAVE, fileName) && SaveFile(fileName, table)) {
+        if (echo(SAVE, fileName) && !storeOwns(STOCK_NOT_SAVED) &&
+            SaveFile(fileName, table)) {
             unsaved = false;
         }
     }
@@ -581,11 +694,30 @@ struct Console {
             !readNumberArgument(repeats, USAGE) || !echo(EFF, size, repeats)) {
             return;
         }
-        if (options.stockStored) {
+        if (options.store != nullptr) {
             printLine(NOT_RUN_ON_STORED_STOCK);
             return;
         }
         efficiencyTest(table, size, repeats, baseline, options.stopRequested);
+    }
+
+    // Like W, H takes its product from its own line only: "H" alone shows
+    // the last commands.
+    void showHistory()
+    {
+        std::string product;
+        const bool ofProduct = !atLineEnd(in);
+        if (ofProduct) {
+            readWord(in, product);
+        }
+        if (!(ofProduct ? echo(HISTORY, product) : echo(HISTORY))) {
+            return;
+        }
+        if (options.store == nullptr) {
+            printLine(HISTORY_NEEDS_A_STORE);
+            return;
+        }
+        options.store->printHistory(ofProduct ? &product : nullptr);
     }
 
     /// At a terminal, a word that is not a command gets a reply, and the
@@ -620,6 +752,8 @@ struct Console {
             countKinds();
         } else if (command == SAVE) {
             saveStock();
+        } else if (command == HISTORY) {
+            showHistory();
         } else {
             refuse(command);
         }
@@ -699,7 +833,7 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
             printLine(OUT_OF_MEMORY);
             MemoryReserve::take();
         }
-        if (in.eof() || outputError() != 0) {
+        if (in.eof() || outputError() != 0 || console.storeFailed()) {
             break;
         }
     }
@@ -766,40 +900,63 @@ int usageError(const std::string& what)
     return 2;
 }
 
-/// Handles the options, learning the store's file name if one is given.
-/// Returns the exit status when the program must stop here, or -1 to go on
-/// to the console.
-int handleArguments(int argc, char** argv, std::string& storePath)
+/// What the command line asks for besides the console.
+struct CommandLine {
+    std::string storePath;  // the store's file; empty: no store
+    Store::Options store;
+};
+
+/// Reads the seconds of --wait: a whole number up to a day.
+bool parseWait(std::string_view text, std::chrono::milliseconds& wait)
 {
-    if (argc == 1) {
-        return -1;
+    unsigned seconds = 0;
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, seconds);
+    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end ||
+        seconds > 86400) {
+        return false;
     }
-    const std::string_view option = argv[1];
-    // The arguments an option takes; any after them is one too many.
-    const int taken = option == "--store" ? 3 : 2;
-    if (option == "--store" && (argc < 3 || argv[2][0] == '\0')) {
-        return usageError("option '--store' needs a file name");
-    }
-    if (option != "--store" && option != "--help" && option != "-h" &&
-        option != "--version") {
+    wait = std::chrono::seconds(seconds);
+    return true;
+}
+
+/// Handles the options. Returns the exit status when the program must stop
+/// here, or -1 to go on to the console.
+int handleArguments(int argc, char** argv, CommandLine& line)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option = argv[i];
+        if (option == "--help" || option == "-h" || option == "--version") {
+            if (argc > 2) {  // they stand alone
+                return usageError("unexpected argument '" +
+                                  std::string(argv[i == 1 ? 2 : 1]) + "'");
+            }
+            if (option == "--version") {
+                std::cout << program_invocation_short_name << ' '
+                          << WAREHOUSE_VERSION << std::endl;
+            } else {
+                printUsage(std::cout);
+            }
+            return std::cout ? 0 : 1;
+        }
+        if (option == "--store" || option == "--wait") {
+            const bool store = option == "--store";
+            const char* value = i + 1 < argc ? argv[++i] : "";
+            if (store && value[0] != '\0') {
+                line.storePath = value;
+                continue;
+            }
+            if (!store && parseWait(value, line.store.wait)) {
+                continue;
+            }
+            return usageError("option '" + std::string(option) + "' needs " +
+                              (store ? "a file name"
+                                     : "a whole number of seconds up to 86400"));
+        }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
     }
-    if (argc > taken) {
-        return usageError("unexpected argument '" + std::string(argv[taken]) +
-                          "'");
-    }
-    if (option == "--version") {
-        std::cout << program_invocation_short_name << ' ' << WAREHOUSE_VERSION
-                  << std::endl;
-        return std::cout ? 0 : 1;
-    }
-    if (option != "--store") {
-        printUsage(std::cout);
-        return std::cout ? 0 : 1;
-    }
-    storePath = argv[2];
     return -1;
 }
 
@@ -816,12 +973,12 @@ void report(std::string_view what, std::string_view why)
 /// failed commit did not cover is never shown.
 int finish(Store* store, const std::string& storePath, int inputError)
 {
-    if (store != nullptr && !store->commit()) {
+    const bool shown = store != nullptr ? store->end() : releaseOutput();
+    if (store != nullptr && store->failed()) {
         report("store " + storePath, store->error());
         return 1;
     }
-    releaseOutput();
-    if (outputError() != 0) {
+    if (!shown || outputError() != 0) {
         report("cannot write standard output", std::strerror(outputError()));
         return 1;
     }
@@ -836,9 +993,8 @@ int finish(Store* store, const std::string& storePath, int inputError)
 
 int main(int argc, char** argv)
 {
-    std::string storePath;
-    if (const int status = handleArguments(argc, argv, storePath);
-        status >= 0) {
+    CommandLine line;
+    if (const int status = handleArguments(argc, argv, line); status >= 0) {
         return status;
     }
     // An unsynchronised standard output writes each line with a single
@@ -861,21 +1017,24 @@ int main(int argc, char** argv)
     }
 #endif
     std::unique_ptr<Store> store;
-    if (!storePath.empty()) {
+    if (!line.storePath.empty()) {
         std::string error;
-        store = Store::open(storePath, table, error);
+        store = Store::open(line.storePath, table, line.store, error);
         if (!store) {
-            report("store " + storePath, error);
+            report("store " + line.storePath, error);
             return 1;
         }
-        holdOutput();  // shown once committed
+        // A mistyped name starts a new, empty store: a clerk is told.
+        if (store->created() && options.atTerminal) {
+            std::cerr << program_invocation_short_name
+                      << ": created a new store " << line.storePath
+                      << std::endl;
+        }
     }
-    options.stockStored = store != nullptr;
+    options.store = store.get();
     // Before more input is read, what the commands did is made durable, and
     // only then shown; false ends the run.
-    const auto beforeRead = [&store] {
-        return store->commit() && releaseOutput();
-    };
+    const auto beforeRead = [&store] { return store->end(); };
 #ifdef WAREHOUSE_LINE_EDITING
     if (options.atTerminal) {
         TerminalInput terminal(PROMPT, table);
@@ -885,7 +1044,7 @@ int main(int argc, char** argv)
         }
         options.stopRequested = &TerminalInput::interruptPending;
         runConsole(in, table, baseline, options);
-        return finish(store.get(), storePath, 0);
+        return finish(store.get(), line.storePath, 0);
     }
 #endif
     BlockInput standardInput(STDIN_FILENO);
@@ -895,6 +1054,6 @@ int main(int argc, char** argv)
         standardInput.callBeforeReading(beforeRead);
     }
     runConsole(in, table, baseline, options);
-    return finish(store.get(), storePath, standardInput.error());
+    return finish(store.get(), line.storePath, standardInput.error());
 }
 #endif

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+class Store;
+
 /// The process's peak virtual memory size and the unit the system states it
 /// in; (0, "?") when it cannot be learnt.
 struct MemoryPeak {
@@ -40,9 +42,9 @@ struct ConsoleOptions {
     // A clerk types at a terminal: the line editor shows the prompt, a line
     // is a command, slips get a reply, and unsaved changes a warning.
     bool atTerminal = false;
-    // The stock is kept in a store: never unsaved, and the efficiency test,
-    // which would wipe it, is not run.
-    bool stockStored = false;
+    // The store the stock is kept in, or null. A stored stock is never
+    // unsaved, keeps a history, and is not wiped by the efficiency test.
+    Store* store = nullptr;
     StopCheck stopRequested;  // none: commands run to their end
 };
 

@@ -62,3 +62,8 @@ int outputError()
 {
     return firstOutputError;
 }
+
+std::size_t heldOutputBytes()
+{
+    return held().size();
+}

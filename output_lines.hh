@@ -4,6 +4,7 @@
 #define WAREHOUSE_OUTPUT_LINES_HH
 
 #include <charconv>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -52,15 +53,23 @@ template <typename T> void appendPart(std::string& line, const Spaced<T>& part)
 /// run when it sees outputError().
 void printFlushed(std::string_view text);
 
-/// Prints one line made of the parts (texts, characters, unsigned numbers
-/// in decimal, Spaced parts) and a line break, and flushes it.
-template <typename... Parts> void printLine(const Parts&... parts)
+/// Assembles one line made of the parts (texts, characters, unsigned
+/// numbers in decimal, Spaced parts) and a line break, in a buffer that the
+/// next line reuses.
+template <typename... Parts> std::string_view formatLine(const Parts&... parts)
 {
     std::string& line = detail::lineBuffer();
     line.clear();
     (detail::appendPart(line, parts), ...);
     line += '\n';
-    printFlushed(line);
+    return line;
+}
+
+/// Prints one line made of the parts, as formatLine() assembles it, and
+/// flushes it.
+template <typename... Parts> void printLine(const Parts&... parts)
+{
+    printFlushed(formatLine(parts...));
 }
 
 /// From now on, lines are kept back instead of written, until
@@ -70,6 +79,9 @@ void holdOutput();
 /// Writes the lines kept back, in one write as far as the buffer allows.
 /// Returns false when standard output has failed.
 bool releaseOutput();
+
+/// The bytes kept back so far.
+std::size_t heldOutputBytes();
 
 /// The errno of the first write to standard output that failed, or 0 while
 /// none has: a transcript with lines missing must not pass for a finished

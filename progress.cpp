@@ -57,3 +57,36 @@ void Progress::update(std::uint64_t done)
     lineOnScreen = true;
     lastShown = now;
 }
+
+WaitNotice::WaitNotice(std::string_view what)
+    : what(what), start(std::chrono::steady_clock::now())
+{
+}
+
+WaitNotice::~WaitNotice()
+{
+    if (shownSeconds > 0) {
+        show("\r\x1b[K");
+    }
+}
+
+void WaitNotice::tick()
+{
+    if (!Progress::showing()) {
+        return;
+    }
+    const auto waited = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+    if (waited < 1 || waited == shownSeconds) {
+        return;
+    }
+    char line[160];
+    const int length = std::snprintf(
+        line, sizeof line, "\r%.*s (%ld s)\x1b[K",
+        static_cast<int>(std::min<std::size_t>(what.size(), 120)),
+        what.c_str(), static_cast<long>(waited));
+    show(std::string_view(
+        line, std::min(static_cast<std::size_t>(length), sizeof line - 1)));
+    shownSeconds = waited;
+}

@@ -53,4 +53,25 @@ private:
     bool lineOnScreen = false;
 };
 
+/// A wait for someone else, such as a lock another run holds. Once it has
+/// lasted a second, a line "what (N s)" on standard error says so, and is
+/// erased when the wait ends. Shows nothing unless
+/// Progress::showAtTerminal() was called.
+class WaitNotice {
+public:
+    explicit WaitNotice(std::string_view what);
+    ~WaitNotice();
+    WaitNotice(const WaitNotice&) = delete;
+    WaitNotice& operator=(const WaitNotice&) = delete;
+
+    /// Called now and then while the wait goes on; shows or updates the
+    /// line when it is due.
+    void tick();
+
+private:
+    std::string what;
+    std::chrono::steady_clock::time_point start;
+    long shownSeconds = 0;  // the seconds the line shows; 0 while none
+};
+
 #endif

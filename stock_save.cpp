@@ -99,21 +99,6 @@ void carryOver(int descriptor, const Target& target)
     [[maybe_unused]] const int moded = ::fchmod(descriptor, target.mode);
 }
 
-bool writeAll(int descriptor, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(descriptor, bytes.data(), bytes.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written < 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return true;
-}
-
 /// The save's steps. Returns why the save failed, or null.
 const char* save(const std::string& fileName, const Datastructure& table,
                  std::uint64_t& leftOut)

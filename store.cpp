@@ -1,438 +1,320 @@
 #include "store.hh"
 
-#include "files.hh"
-#include "progress.hh"
+#include "output_lines.hh"
+#include "sqlite_store.hh"
 
-#include <fcntl.h>
-#include <sqlite3.h>
-#include <sys/file.h>
-#include <sys/stat.h>
+#include <pwd.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <array>
-#include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <string_view>
+#include <cstdio>
 
 namespace {
 
-// The file's mark as this program's store, and the version of its shape;
-// both live in the database header, where they can be read before SQLite
-// touches the file.
-constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t SCHEMA_VERSION = 1;
+// Held output past this many bytes is shown before the next command, with a
+// commit, so that a run whose commands print much holds little.
+constexpr std::size_t HELD_OUTPUT_BOUND = std::size_t{1} << 20;
 
-// Rows the table could not hold never get in: every field is there, text,
-// and the amount a whole number of units from 1 to 4294967295.
-const char* const SCHEMA = R"(
-    BEGIN;
-    CREATE TABLE stock (
-        id TEXT NOT NULL PRIMARY KEY CHECK (typeof(id) = 'text'),
-        amount INTEGER NOT NULL
-            CHECK (typeof(amount) = 'integer' AND amount BETWEEN 1 AND 4294967295),
-        shelf TEXT NOT NULL CHECK (typeof(shelf) = 'text'),
-        name TEXT NOT NULL CHECK (typeof(name) = 'text')
-    ) WITHOUT ROWID;
-    PRAGMA application_id = 1464357701;
-    PRAGMA user_version = 1;
-    COMMIT;
-)";
+// A command that changes more products than this, and more than half the
+// stock, is recorded as one entry rather than one per product, and the
+// stock is written whole: cheaper than looking each change up, and others
+// reload the stock rather than follow a long list.
+constexpr std::size_t MANY_CHANGES = std::size_t{1} << 16;
 
-// What the database header says of a file, read before SQLite opens it, so
-// that a file that is not a store is refused untouched.
-struct Header {
-    std::array<unsigned char, 100> bytes{};
-    std::size_t size = 0;
+// The commands that H alone shows.
+constexpr std::size_t LAST_COMMANDS = 20;
 
-    std::uint32_t word(std::size_t offset) const
-    {
-        return std::uint32_t{bytes[offset]} << 24 |
-               std::uint32_t{bytes[offset + 1]} << 16 |
-               std::uint32_t{bytes[offset + 2]} << 8 | bytes[offset + 3];
+constexpr std::string_view ANOTHER_PROGRAM = "(another program)";
+
+/// The name of the user the program runs as, or the number when the system
+/// knows no name for it.
+std::string loginName()
+{
+    const uid_t user = ::geteuid();
+    passwd entry{};
+    passwd* found = nullptr;
+    std::vector<char> strings(16384);
+    if (::getpwuid_r(user, &entry, strings.data(), strings.size(), &found) ==
+            0 &&
+        found != nullptr) {
+        return found->pw_name;
     }
+    return "uid " + std::to_string(user);
+}
 
-    bool isDatabase() const
-    {
-        constexpr std::string_view MAGIC{"SQLite format 3\0", 16};
-        return size == bytes.size() &&
-               std::equal(MAGIC.begin(), MAGIC.end(), bytes.begin());
+/// A stored UTC time, "YYYY-MM-DD HH:MM:SS.SSS", as the clerk's local time
+/// to the second; as it is when it does not read as one.
+std::string localTime(const std::string& utc)
+{
+    std::tm moment{};
+    if (std::sscanf(utc.c_str(), "%d-%d-%d %d:%d:%d", &moment.tm_year,
+                    &moment.tm_mon, &moment.tm_mday, &moment.tm_hour,
+                    &moment.tm_min, &moment.tm_sec) != 6) {
+        return utc;
     }
+    moment.tm_year -= 1900;
+    moment.tm_mon -= 1;
+    const std::time_t seconds = ::timegm(&moment);
+    std::tm local{};
+    char text[32];
+    if (::localtime_r(&seconds, &local) == nullptr ||
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
+        return utc;
+    }
+    return text;
+}
 
-    // A first line of text that reads "id;amount...": a stock file given
-    // by mistake.
-    bool looksLikeStockFile() const
-    {
-        const auto end = bytes.begin() + static_cast<std::ptrdiff_t>(size);
-        const auto lineEnd = std::find(bytes.begin(), end, '\n');
-        const bool text = std::none_of(bytes.begin(), lineEnd, [](int c) {
-            return c < ' ' && c != '\t' && c != '\r';
-        });
-        auto amount = std::find(bytes.begin(), lineEnd, ';');
-        amount += amount != lineEnd;
-        while (amount != lineEnd && *amount == ' ') {
-            ++amount;
+/// One entry of a product's history: when, who, the command, and the units
+/// it left.
+void printProductEntry(const HistoryEntry& entry)
+{
+    const std::string when = localTime(entry.time);
+    const std::string after =
+        entry.after ? std::to_string(*entry.after) : "(many products)";
+    if (!entry.clerk) {
+        printLine(when, ' ', ANOTHER_PROGRAM, " -> ", after);
+        return;
+    }
+    printLine(when, ' ', *entry.clerk, ": ", entry.command.value_or(""),
+              " -> ", after);
+}
+
+/// One command of the last ones: when, who, and what, with how many
+/// products it changed when more than one; for another program, the
+/// products and their units after.
+void printCommand(const HistoryEntry* first, const HistoryEntry* last)
+{
+    const std::string when = localTime(first->time);
+    if (!first->clerk) {
+        std::string changes;
+        for (const HistoryEntry* entry = first; entry != last; ++entry) {
+            changes += changes.empty() ? "" : ", ";
+            changes += entry->id.value_or("(many products)");
+            changes += " -> ";
+            changes += entry->after ? std::to_string(*entry->after) : "?";
         }
-        return text && amount != lineEnd && *amount >= '0' && *amount <= '9';
+        printLine(when, ' ', ANOTHER_PROGRAM, ": ", changes);
+        return;
     }
-};
-
-/// Why the file is not a store this program can use, or null when its
-/// header is that of one.
-const char* refusal(const Header& header)
-{
-    if (header.size == 0) {
-        return "an empty file, not a store";
+    const std::string_view command = first->command.value_or("");
+    const auto products = static_cast<std::size_t>(last - first);
+    if (products > 1) {
+        printLine(when, ' ', *first->clerk, ": ", command, " (", products,
+                  " products)");
+        return;
     }
-    if (!header.isDatabase()) {
-        return header.looksLikeStockFile()
-                   ? "a stock file, not a store (load it with R)"
-                   : "not a store";
-    }
-    if (header.word(68) != APPLICATION_ID) {
-        return "a database of another program, not a store";
-    }
-    if (header.word(60) > SCHEMA_VERSION) {
-        return "a store of a newer version of this program";
-    }
-    if (header.word(60) != SCHEMA_VERSION) {
-        return "not a store";
-    }
-    return nullptr;
-}
-
-/// Creates an empty store in path. It is built under a temporary name and
-/// linked into place whole, so that path never names half a store; a file
-/// that appeared there meanwhile is left alone, to be opened as it is.
-bool createStore(const std::string& path, std::string& error)
-{
-    TemporaryFile temporary(folderOf(path));
-    if (!temporary.isOpen() || ::fchmod(temporary.fd(), newFileMode()) != 0 ||
-        !temporary.close()) {
-        error = std::string("cannot create it: ") + std::strerror(errno);
-        return false;
-    }
-    sqlite3* database = nullptr;
-    int result = sqlite3_open_v2(temporary.path(), &database,
-                                 SQLITE_OPEN_READWRITE, nullptr);
-    if (result == SQLITE_OK) {
-        result = sqlite3_exec(database, "PRAGMA journal_mode = WAL", nullptr,
-                              nullptr, nullptr);
-    }
-    if (result == SQLITE_OK) {
-        result = sqlite3_exec(database, SCHEMA, nullptr, nullptr, nullptr);
-    }
-    if (result != SQLITE_OK) {
-        error = std::string("cannot create it: ") + sqlite3_errmsg(database);
-    }
-    // Closing checkpoints the new store into its file and syncs it.
-    if (sqlite3_close(database) != SQLITE_OK && result == SQLITE_OK) {
-        error = "cannot create it: the new store could not be closed";
-        result = SQLITE_ERROR;
-    }
-    if (result != SQLITE_OK) {
-        return false;
-    }
-    if (!temporary.linkTo(path) && errno != EEXIST) {
-        error = std::string("cannot create it: ") + std::strerror(errno);
-        return false;
-    }
-    syncFolder(folderOf(path));
-    return true;
-}
-
-/// Opens path for the one run that may use it, creating the store first
-/// when there is no file. Returns the descriptor that holds the lock, or -1
-/// with the reason in error.
-int lockStore(const std::string& path, std::string& error)
-{
-    // Not blocking, so that a FIFO given by mistake cannot hang the start.
-    constexpr int FLAGS = O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    int descriptor = ::open(path.c_str(), FLAGS);
-    if (descriptor < 0 && errno == ENOENT) {
-        if (!createStore(path, error)) {
-            return -1;
-        }
-        descriptor = ::open(path.c_str(), FLAGS);
-    }
-    if (descriptor < 0) {
-        error =
-            errno == EISDIR ? "a folder, not a store" : std::strerror(errno);
-        return -1;
-    }
-    struct stat status {};
-    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        error = "not a regular file";
-    } else if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
-        error = errno == EWOULDBLOCK ? "in use by another run"
-                                     : std::strerror(errno);
-    } else {
-        Header header;
-        const ssize_t got =
-            ::pread(descriptor, header.bytes.data(), header.bytes.size(), 0);
-        header.size = got > 0 ? static_cast<std::size_t>(got) : 0;
-        const char* reason = got < 0 ? std::strerror(errno) : refusal(header);
-        if (reason == nullptr) {
-            return descriptor;
-        }
-        error = reason;
-    }
-    ::close(descriptor);
-    return -1;
-}
-
-/// Binds a string to a statement's parameter without copying it: the
-/// string outlives the step.
-void bindText(sqlite3_stmt* statement, int parameter, const std::string& text)
-{
-    sqlite3_bind_text(statement, parameter, text.data(),
-                      static_cast<int>(text.size()), SQLITE_STATIC);
-}
-
-/// A column's text, bytes and all, into text.
-void columnText(sqlite3_stmt* row, int column, std::string& text)
-{
-    const auto* bytes =
-        reinterpret_cast<const char*>(sqlite3_column_text(row, column));
-    text.assign(bytes == nullptr ? "" : bytes,
-                static_cast<std::size_t>(sqlite3_column_bytes(row, column)));
+    printLine(when, ' ', *first->clerk, ": ", command);
 }
 
 }  // namespace
 
-std::unique_ptr<Store> Store::open(const std::string& path,
-                                   Datastructure& table, std::string& error)
+std::pair<std::size_t, std::size_t>
+StoreNotes::changesOf(std::size_t command) const
 {
-    const int lockDescriptor = lockStore(path, error);
-    if (lockDescriptor < 0) {
-        return nullptr;
-    }
-    std::unique_ptr<Store> store(new Store(table, lockDescriptor));
-    const bool opened =
-        sqlite3_open_v2(path.c_str(), &store->database, SQLITE_OPEN_READWRITE,
-                        nullptr) == SQLITE_OK ||
-        store->fail("cannot open it: ");
-    if (!opened || !store->execute("PRAGMA synchronous = FULL") ||
-        !store->load() || !store->execute("PRAGMA journal_mode = WAL") ||
-        !store->prepareStatements()) {
-        error = store->failure;
-        return nullptr;
-    }
-    table.watch(
-        [s = store.get()](const std::string* id) { s->noteChange(id); });
-    return store;
+    const std::size_t first = commands[command].firstChange;
+    const std::size_t last = command + 1 < commands.size()
+                                 ? commands[command + 1].firstChange
+                                 : changes.size();
+    return {first, last};
 }
 
-Store::Store(Datastructure& table, int lockDescriptor)
-    : table(table), lockDescriptor(lockDescriptor)
+std::unique_ptr<Store> Store::open(const std::string& where,
+                                   Datastructure& table,
+                                   const Options& options, std::string& error)
+{
+    return openSqliteStore(where, table, options, error);
+}
+
+Store::Store(Datastructure& table, const Options& options)
+    : table(table), options(options), clerk(loginName())
 {
 }
 
 Store::~Store()
 {
     table.watch({});
-    sqlite3_finalize(upsert);
-    sqlite3_finalize(remove);
-    sqlite3_close(database);
-    // Only now: closing any descriptor of the file would drop the locks
-    // SQLite holds on it.
-    ::close(lockDescriptor);
 }
 
-bool Store::fail(const char* what)
+void Store::watchTable()
 {
-    failure = what;
-    failure += database == nullptr ? "out of memory" : sqlite3_errmsg(database);
+    table.watch([this](const std::string* id, std::uint32_t before,
+                       std::uint32_t after) { noteChange(id, before, after); });
+    holdOutput();
+}
+
+bool Store::fail(std::string why)
+{
+    if (failure.empty()) {
+        failure = std::move(why);
+    }
     return false;
 }
 
-bool Store::execute(const char* sql)
+bool Store::begin()
 {
-    return sqlite3_exec(database, sql, nullptr, nullptr, nullptr) ==
-               SQLITE_OK ||
-           fail("");
-}
-
-bool Store::prepareStatements()
-{
-    const char* const UPSERT =
-        "INSERT INTO stock (id, amount, shelf, name) VALUES (?1, ?2, ?3, ?4) "
-        "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-        "shelf = excluded.shelf, name = excluded.name";
-    const char* const REMOVE = "DELETE FROM stock WHERE id = ?1";
-    return (sqlite3_prepare_v2(database, UPSERT, -1, &upsert, nullptr) ==
-                SQLITE_OK &&
-            sqlite3_prepare_v2(database, REMOVE, -1, &remove, nullptr) ==
-                SQLITE_OK) ||
-           fail("");
-}
-
-bool Store::load()
-{
-    sqlite3_stmt* rows = nullptr;
-    if (sqlite3_prepare_v2(database,
-                           "SELECT id, amount, shelf, name FROM stock", -1,
-                           &rows, nullptr) != SQLITE_OK) {
-        return fail("not a store: ");
-    }
-    std::uint64_t total = 0;
-    if (Progress::showing()) {
-        sqlite3_stmt* counting = nullptr;
-        if (sqlite3_prepare_v2(database, "SELECT count(*) FROM stock", -1,
-                               &counting, nullptr) == SQLITE_OK &&
-            sqlite3_step(counting) == SQLITE_ROW) {
-            total =
-                static_cast<std::uint64_t>(sqlite3_column_int64(counting, 0));
-        }
-        sqlite3_finalize(counting);
-    }
-    Progress progress("Loading the store", total);
-    std::uint64_t loaded = 0;
-    std::string id;
-    std::string shelf;
-    std::string name;
-    int step = SQLITE_ROW;
-    bool rowsFit = true;
-    while (rowsFit && (step = sqlite3_step(rows)) == SQLITE_ROW) {
-        const sqlite3_int64 amount = sqlite3_column_int64(rows, 1);
-        rowsFit =
-            amount >= 1 && amount <= std::numeric_limits<std::uint32_t>::max();
-        columnText(rows, 0, id);
-        columnText(rows, 2, shelf);
-        columnText(rows, 3, name);
-        if (rowsFit) {
-            table.add(id, shelf, static_cast<std::uint32_t>(amount), name);
-        }
-        progress.at(++loaded);
-    }
-    sqlite3_finalize(rows);
-    if (!rowsFit) {
-        failure = "damaged: a row holds an amount the table cannot hold";
+    if (failed()) {
         return false;
     }
-    if (step != SQLITE_DONE) {
-        return fail("damaged: ");
-    }
-    return true;
-}
-
-void Store::bindProduct(const std::string& id, const std::string& shelf,
-                        std::uint32_t amount, const std::string& name)
-{
-    bindText(upsert, 1, id);
-    sqlite3_bind_int64(upsert, 2, amount);
-    bindText(upsert, 3, shelf);
-    bindText(upsert, 4, name);
-}
-
-bool Store::run(sqlite3_stmt* statement)
-{
-    const int step = sqlite3_step(statement);
-    sqlite3_reset(statement);
-    return step == SQLITE_DONE || fail("");
-}
-
-bool Store::writeProduct(const std::string& id)
-{
-    const bool inStock = table.lookUp(
-        id, [this](const std::string& stockId, const std::string& shelf,
-                   std::uint32_t amount, const std::string& name) {
-            bindProduct(stockId, shelf, amount, name);
-        });
-    if (inStock) {
-        return run(upsert);
-    }
-    bindText(remove, 1, id);
-    return run(remove);
-}
-
-void Store::noteChange(const std::string* id)
-{
-    // Past this many changes, and more than half as many as there are
-    // products, writing the whole stock in key order beats looking each
-    // change up in the table and seeking its row; below it, walking every
-    // bucket of the table would cost more than the changes.
-    constexpr std::size_t MANY_CHANGES = 1 << 16;
-    if (everythingChanged) {
-        return;
-    }
-    if (id == nullptr || (changedIds.size() >= MANY_CHANGES &&
-                          changedIds.size() > table.count() / 2)) {
-        everythingChanged = true;
-        changedIds.clear();
-        return;
-    }
-    changedIds.push_back(*id);
-}
-
-bool Store::writeChanges()
-{
-    // In the order of the keys, each product once, at its state now.
-    std::sort(changedIds.begin(), changedIds.end());
-    changedIds.erase(std::unique(changedIds.begin(), changedIds.end()),
-                     changedIds.end());
-    Progress progress("Writing the store", changedIds.size());
-    std::uint64_t written = 0;
-    for (const std::string& id : changedIds) {
-        if (!writeProduct(id)) {
+    if (inTransaction) {
+        if (heldOutputBytes() <= HELD_OUTPUT_BOUND) {
+            return true;
+        }
+        if (!end()) {
             return false;
         }
-        progress.at(++written);
     }
+    if (!lock()) {
+        return false;
+    }
+    // What the table takes from the store is the store's already: not noted.
+    catchingUp = true;
+    bool caughtUp = false;
+    try {
+        caughtUp = catchUp();
+    } catch (...) {
+        // Out of memory part-way: the next command catches up afresh.
+        catchingUp = false;
+        rollback();
+        throw;
+    }
+    catchingUp = false;
+    if (!caughtUp) {
+        rollback();
+        return false;
+    }
+    inTransaction = true;
     return true;
 }
 
-bool Store::writeEverything()
+bool Store::end()
 {
-    struct Row {
-        const std::string* id;
-        const std::string* shelf;
-        std::uint32_t amount;
-        const std::string* name;
-    };
-    // From the start: sorting a large stock takes a while of its own.
-    Progress progress("Writing the store", table.count());
-    std::vector<Row> rows;
-    rows.reserve(table.count());
-    table.forEachProduct([&rows](const std::string& id,
-                                 const std::string& shelf, std::uint32_t amount,
-                                 const std::string& name) {
-        rows.push_back({&id, &shelf, amount, &name});
-    });
-    // Rows in the order of the keys fill the store's tree from one end.
-    std::sort(rows.begin(), rows.end(),
-              [](const Row& a, const Row& b) { return *a.id < *b.id; });
-    if (!execute("DELETE FROM stock")) {
+    if (failed()) {
         return false;
     }
-    std::uint64_t written = 0;
-    for (const Row& row : rows) {
-        bindProduct(*row.id, *row.shelf, row.amount, *row.name);
-        if (!run(upsert)) {
+    if (inTransaction) {
+        bool committed = false;
+        try {
+            committed = writeNotes() && commit();
+        } catch (const std::bad_alloc&) {
+            fail("out of memory");
+        }
+        if (!committed) {
+            rollback();
             return false;
         }
-        progress.at(++written);
+        inTransaction = false;
     }
-    return true;
+    return releaseOutput();
 }
 
-bool Store::commit()
+bool Store::writeNotes()
 {
-    if (!failure.empty()) {
-        return false;
-    }
-    if (!everythingChanged && changedIds.empty()) {
+    if (notes.empty()) {
         return true;
     }
-    if (!execute("BEGIN IMMEDIATE") ||
-        !(everythingChanged ? writeEverything() : writeChanges()) ||
-        !execute("COMMIT")) {
-        sqlite3_exec(database, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (!write(notes)) {
         return false;
     }
-    changedIds.clear();
-    everythingChanged = false;
+    notes.commands.clear();
+    notes.changes.clear();
+    notes.everything = false;
+    runningNoted = false;
     return true;
+}
+
+void Store::commandRuns(std::string_view echo)
+{
+    // What noting the command needs is had now, before it runs: the room
+    // for its record, and its text.
+    notes.commands.reserve(notes.commands.size() + 1);
+    runningEcho.assign(echo);
+    ::clock_gettime(CLOCK_REALTIME, &runningTime);
+    runningNoted = false;
+}
+
+void Store::noteChange(const std::string* id, std::uint32_t before,
+                       std::uint32_t after)
+{
+    if (catchingUp) {
+        return;
+    }
+    try {
+        if (!runningNoted) {
+            // Room was made by commandRuns(): this allocates nothing.
+            notes.commands.push_back({std::move(runningEcho), runningTime,
+                                      StoreNotes::Kind::Products,
+                                      notes.changes.size()});
+            runningNoted = true;
+        }
+        const StoreNotes::Command& command = notes.commands.back();
+        if (command.kind != StoreNotes::Kind::Products) {
+            return;  // recorded as one entry already
+        }
+        if (id == nullptr) {
+            markRunningCommand(StoreNotes::Kind::Emptied);
+            return;
+        }
+        notes.changes.push_back({*id, before, after});
+        const std::size_t made = notes.changes.size() - command.firstChange;
+        if (made >= MANY_CHANGES && made > table.count() / 2) {
+            markRunningCommand(StoreNotes::Kind::Many);
+        }
+    } catch (const std::bad_alloc&) {
+        // No room to note the change: the command becomes one entry of many
+        // products, and the stock is written whole from the table, which
+        // needs no memory of what changed. (A change outside any command
+        // would go unrecorded in the history; the stock is right all the
+        // same.)
+        if (runningNoted) {
+            markRunningCommand(StoreNotes::Kind::Many);
+        }
+        notes.everything = true;
+    }
+}
+
+void Store::markRunningCommand(StoreNotes::Kind kind)
+{
+    StoreNotes::Command& command = notes.commands.back();
+    notes.changes.erase(notes.changes.begin() +
+                            static_cast<std::ptrdiff_t>(command.firstChange),
+                        notes.changes.end());
+    command.kind = kind;
+    notes.everything = true;
+}
+
+bool Store::printHistory(const std::string* id)
+{
+    // The commands of this transaction belong to the history too.
+    std::vector<HistoryEntry> entries;
+    if (!writeNotes() || !readHistory(id, LAST_COMMANDS, entries)) {
+        return false;
+    }
+    if (entries.empty()) {
+        if (id != nullptr) {
+            printLine("No history of ", *id, '.');
+        } else {
+            printLine("No history yet.");
+        }
+        return true;
+    }
+    if (id != nullptr) {
+        for (const HistoryEntry& entry : entries) {
+            printProductEntry(entry);
+        }
+        return true;
+    }
+    const HistoryEntry* const end = entries.data() + entries.size();
+    for (const HistoryEntry* first = entries.data(); first != end;) {
+        const HistoryEntry* last = first;
+        while (last != end && last->commandNo == first->commandNo) {
+            ++last;
+        }
+        printCommand(first, last);
+        first = last;
+    }
+    return true;
+}
+
+bool Store::ownsFile(const std::string&) const
+{
+    return false;
 }

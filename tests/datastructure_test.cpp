@@ -321,14 +321,23 @@ TEST_F(TableTest, VisitSeesNothingAfterEmpty)
 
 }  // namespace
 
-TEST(TableWatcher, IsToldOfEveryChangeAndOfNothingElse)
+TEST(TableWatcher, IsToldOfEveryChangeBeforeItAndOfNothingElse)
 {
     auto owned = std::make_unique<Datastructure>();
     Datastructure& table = *owned;
     CapturedOutput output;
     std::vector<std::string> told;
-    table.watch([&told](const std::string* id) {
-        told.push_back(id != nullptr ? *id : "<emptied>");
+    table.watch([&](const std::string* id, std::uint32_t before,
+                    std::uint32_t after) {
+        // Told before the change: the table still holds the old units.
+        std::uint32_t now = 0;
+        if (id != nullptr) {
+            table.lookUp(*id, [&now](auto&, auto&, std::uint32_t amount,
+                                     auto&) { now = amount; });
+        }
+        told.push_back((id != nullptr ? *id : "<emptied>") + ' ' +
+                       std::to_string(before) + '>' + std::to_string(after) +
+                       (now == before ? "" : " told late"));
     });
     table.add(SHARED_A, "s", 5, "n");           // fills the head
     table.add(SHARED_B, "s", 5, "n");           // appended
@@ -338,12 +347,63 @@ TEST(TableWatcher, IsToldOfEveryChangeAndOfNothingElse)
     table.substract(SHARED_A, 9);               // refused: not enough
     table.substract(SHARED_A, 0);               // nothing withdrawn
     table.substract("absent", 1);               // not in stock
+    table.substract(SHARED_B, 3);               // some left
     table.substract(SHARED_A, 5);               // used up
+    table.put(SHARED_B, "s", 4, "n");           // units set
+    table.put(SHARED_B, "s2", 4, "n2");         // shelf and name set
+    table.put(SHARED_C, "s", 0, "n");           // absent stays absent
+    table.put(SHARED_C, "s", 6, "n");           // arrives
+    table.put(SHARED_B, "", 0, "");             // goes
     table.empty();
-    EXPECT_EQ(told, (std::vector<std::string>{SHARED_A, SHARED_B, SHARED_B,
-                                              SHARED_A, "<emptied>"}));
+    EXPECT_EQ(told, (std::vector<std::string>{
+                        SHARED_A + " 0>5", SHARED_B + " 0>5",
+                        SHARED_B + " 5>7", SHARED_B + " 7>4",
+                        SHARED_A + " 5>0", SHARED_B + " 4>4",
+                        SHARED_B + " 4>4", SHARED_C + " 0>6",
+                        SHARED_B + " 4>0", "<emptied> 0>0"}));
+    EXPECT_EQ(output.take(), "Too much candy for one product.\n"
+                             "Not enough candy available.\nAmount: 5 Shelf: s\n"
+                             "Amount: 5 Shelf: s\nProduct not in warehouse.\n"
+                             "Amount: 4 Shelf: s\nAmount: 0 Shelf: s\n");
+}
 
-    // lookUp shows a product as it is now, and nothing of one used up.
+TEST(TableWatcher, ThatThrowsStopsTheChange)
+{
+    auto owned = std::make_unique<Datastructure>();
+    Datastructure& table = *owned;
+    CapturedOutput output;
+    const auto refusing = [](const std::string*, std::uint32_t,
+                             std::uint32_t) { throw std::bad_alloc(); };
+    table.watch(refusing);
+    EXPECT_THROW(table.add(SHARED_A, "s", 1, "n"), std::bad_alloc);  // head
+    table.watch({});
+    table.add(SHARED_B, "s", 5, "n");  // the head is blank, and takes it
+    table.watch(refusing);
+    // Every other kind of change: appended, units, used up, put, emptied.
+    EXPECT_THROW(table.add(SHARED_C, "s", 1, "n"), std::bad_alloc);
+    EXPECT_THROW(table.add(SHARED_B, "s", 1, "n"), std::bad_alloc);
+    EXPECT_THROW(table.substract(SHARED_B, 5), std::bad_alloc);
+    EXPECT_THROW(table.put(SHARED_B, "other", 9, "other"), std::bad_alloc);
+    EXPECT_THROW(table.empty(), std::bad_alloc);
+    table.watch({});
+    EXPECT_EQ(table.count(), 1u);
+    EXPECT_EQ(table.maara(static_cast<std::int32_t>(table.hashString(SHARED_B))),
+              1);
+    output.take();
+    for (const std::string& id : {SHARED_A, SHARED_B, SHARED_C}) {
+        table.find(id);
+    }
+    EXPECT_EQ(output.take(), "Product not in warehouse.\nn 5 s\n"
+                             "Product not in warehouse.\n");
+}
+
+TEST(TableWatcher, LookUpShowsAProductAsItIsNow)
+{
+    auto owned = std::make_unique<Datastructure>();
+    Datastructure& table = *owned;
+    CapturedOutput output;
+    table.add(SHARED_A, "s", 5, "n");
+    table.substract(SHARED_A, 5);
     table.add(SHARED_C, "shelf", 3, "name");
     std::string seen;
     EXPECT_TRUE(table.lookUp(

@@ -319,6 +319,8 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
         EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
     }
     Terminal stored(folder, "", {"--store", "stock.db"});
+    EXPECT_TRUE(stored.waitFor("created a new store stock.db\r\n"))
+        << stored.shown();
     stored.enter("A x s 5 n");
     stored.enter("Q");  // a stored stock has nothing unsaved
     EXPECT_EQ(stored.exitStatus(), 0) << stored.shown();
@@ -331,7 +333,7 @@ TEST_F(TerminalTest, SlipsGetAReplyAndALineIsOneCommand)
     terminal.enter("R stock.txt");
     terminal.enter("f E");  // the E is not a command of its own
     EXPECT_TRUE(
-        terminal.waitFor("Unknown command: f. Commands: A D F C E R W G P Q"))
+        terminal.waitFor("Unknown command: f. Commands: A D F C E R W G P H Q"))
         << terminal.shown();
     terminal.enter("D " + GUM);  // the amount is not awaited
     EXPECT_TRUE(terminal.waitFor("Missing arguments: D id amount"))

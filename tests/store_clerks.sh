@@ -1,0 +1,210 @@
+#!/usr/bin/env bash
+# Usage: store_clerks.sh PROGRAM
+# Several runs, and other programs, on one store: no update is lost in a race
+# for the last units; each run follows what others committed; another
+# program's lock is waited for, and only a wait past the limit fails; the
+# history says who changed what; no command harms the store's own files; a
+# store removed or replaced during a run fails the run; rows that got past
+# the checks are refused; an older store is brought up to date; and a store
+# killed while it is made leaves no stray file.
+set -u
+program=$(realpath "$1")
+scratch=$(mktemp -d) || exit 1
+runs=()
+cleanup() {
+    exec 3>&- 2> /dev/null
+    for run in "${runs[@]}"; do kill "$run" 2> /dev/null; done
+    wait 2> /dev/null
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+cd "$scratch" || exit 1
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+name=$(basename "$program")
+clerk=$(id -un)
+
+# A run that takes its commands from a FIFO on descriptor 3, so that other
+# runs and programs can act between its commands: start_run NAME STORE.
+start_run() {
+    rm -f "$1.in" && mkfifo "$1.in"
+    "$program" --store "$2" < "$1.in" > "$1.out" 2> "$1.err" &
+    runs+=($!)
+    exec 3> "$1.in"
+}
+# Sends a command to the run on descriptor 3 and waits until its output
+# ends with the line expected and the next prompt: tell RUN COMMAND EXPECTED.
+tell() {
+    printf '%s\n' "$2" >&3
+    for _ in $(seq 400); do
+        [ "$(tail -n 2 "$1.out")" = "$3"$'\n> ' ] && return 0
+        sleep 0.01
+    done
+    fail "after '$2' the run showed: $(tail -n 3 "$1.out"), not: $3"
+}
+stock_of() { sqlite3 "$1" "SELECT amount FROM stock WHERE id = '$2'"; }
+
+# The race for the last units: four runs withdraw one unit 300 times each
+# from 1000; exactly 1000 withdrawals go through.
+printf 'A LAST:1 s 1000 n\n' | "$program" --store race.db > /dev/null
+for run in 1 2 3 4; do
+    yes 'D LAST:1 1' | head -n 300 | "$program" --store race.db > "race$run.out" &
+done
+wait
+withdrawn=$(cat race*.out | grep -c '^Amount: ')
+refused=$(cat race*.out | grep -c -e '^Not enough candy available.$' -e '^Product not in warehouse.$')
+[ "$withdrawn" = 1000 ] && [ "$refused" = 200 ] ||
+    fail "the race: $withdrawn withdrawals and $refused refusals, not 1000 and 200"
+[ -z "$(stock_of race.db LAST:1)" ] || fail "units are left after the race: $(stock_of race.db LAST:1)"
+
+# A run follows what another run and another program commit meanwhile, and
+# a client reads what the run has shown.
+start_run a shared.db
+tell a 'A x s 5 n' '> A x s 5 n'
+tell a 'F x' 'n 5 s'
+[ "$(stock_of shared.db x)" = 5 ] || fail "a client does not read what the run showed"
+printf 'D x 2\n' | "$program" --store shared.db > /dev/null
+sqlite3 shared.db "UPDATE stock SET amount = amount + 10, shelf = 't' WHERE id = 'x';
+                   INSERT INTO stock VALUES ('y', 7, 'ys', 'yn')"
+tell a 'D x 1' 'Amount: 12 Shelf: t'
+tell a 'F y' 'yn 7 ys'
+sqlite3 shared.db "DELETE FROM stock WHERE id = 'y'"
+tell a 'F y' 'Product not in warehouse.'
+printf 'E\nA z s 1 n\n' | "$program" --store shared.db > /dev/null
+tell a 'C' '1 different kinds of candy.'
+tell a 'A x s 2 n' '> A x s 2 n'
+[ "$(stock_of shared.db x)" = 2 ] || fail "after another run's E, x holds $(stock_of shared.db x)"
+
+# The history: each change with its clerk and command, another program's
+# changes without, and a client reads it all.
+printf 'H x\n' >&3
+tell a 'C' '2 different kinds of candy.'
+lines=$(sed -n '/^> H x$/,/^> C$/p' a.out | sed '1d;$d')
+expected="[0-9-]{10} [0-9:]{8} $clerk: A x s 5 n -> 5
+[0-9-]{10} [0-9:]{8} $clerk: D x 2 -> 3
+[0-9-]{10} [0-9:]{8} \\(another program\\) -> 13
+[0-9-]{10} [0-9:]{8} $clerk: D x 1 -> 12
+[0-9-]{10} [0-9:]{8} $clerk: E -> 0
+[0-9-]{10} [0-9:]{8} $clerk: A x s 2 n -> 2"
+[ "$(wc -l <<< "$lines")" = 6 ] && paste -d '\n' <(echo "$lines") <(echo "$expected") |
+    while IFS= read -r line && IFS= read -r pattern; do grep -Eqx -- "$pattern" <<< "$line" || exit 1; done ||
+    fail "H x printed: $lines"
+printf 'H\n' >&3
+exec 3>&-
+wait "${runs[@]}" || fail "the first run ended with status $?"
+runs=()
+grep -Eqx "[0-9-]{10} [0-9:]{8} \\(another program\\): y -> 0" a.out ||
+    fail "H alone does not show another program's change: $(sed -n '/^> H$/,$p' a.out)"
+[ "$(sqlite3 shared.db "SELECT count(*) FROM history WHERE clerk = '$clerk' AND command = 'D x 1'
+                        AND id = 'x' AND amount_before = 13 AND amount_after = 12")" = 1 ] ||
+    fail "a client reads the history: $(sqlite3 shared.db 'SELECT * FROM history')"
+[ "$(printf 'H\n' | "$program")" = "> H
+History is kept only in a store: start with --store FILE.
+> Q" ] || fail "H without a store"
+
+# Another program's lock is waited for; past the wait limit the run fails,
+# showing nothing of the command it could not run.
+hold() {
+    rm -f held
+    printf 'BEGIN IMMEDIATE;\n.shell touch held; sleep %s\nCOMMIT;\n' "$1" | sqlite3 shared.db &
+    for _ in $(seq 200); do [ -e held ] && break; sleep 0.01; done
+}
+hold 1
+out=$(printf 'A waited s 1 n\n' | "$program" --store shared.db 2>&1)
+[ $? = 0 ] && [ "$(stock_of shared.db waited)" = 1 ] || fail "a held lock was not waited for: $out"
+hold 2
+out=$(printf 'F x\nA late s 1 n\n' | "$program" --store shared.db --wait 1 2>&1)
+status=$?
+[ $status = 1 ] && [ "$out" = "> $name: store shared.db: locked by another run or program for 1 s; the command did not run" ] ||
+    fail "a lock held past the wait: status $status, $out"
+wait
+
+# No command writes or reads a file of the store, whatever its name.
+ln -s shared.db link.db
+ln shared.db hard.db
+before=$(sqlite3 shared.db 'SELECT count(*) FROM history')
+start_run b shared.db
+while IFS='|' read -r command reply; do
+    tell b "$command" "$reply"
+done << 'CASES'
+W shared.db|Stock not saved: that is a file of the store.
+W link.db|Stock not saved: that is a file of the store.
+W hard.db|Stock not saved: that is a file of the store.
+W shared.db-wal|Stock not saved: that is a file of the store.
+W ./shared.db-shm|Stock not saved: that is a file of the store.
+R shared.db|Not loaded: that is a file of the store.
+R link.db|Not loaded: that is a file of the store.
+C|3 different kinds of candy.
+CASES
+exec 3>&-
+wait "${runs[@]}" || fail "the run that was refused its files ended with status $?"
+runs=()
+[ "$(sqlite3 shared.db 'SELECT count(*) FROM history')" = "$before" ] || fail "the refused commands changed the store"
+
+# A store removed, moved away or replaced during a run: the next command
+# fails the run with the reason.
+while IFS='|' read -r action reason; do
+    rm -rf gone && mkdir gone
+    printf 'A q s 1 n\n' | "$program" --store gone/s.db > /dev/null
+    start_run c gone/s.db
+    tell c 'F q' 'n 1 s'
+    eval "$action"
+    printf 'A q s 1 n\n' >&3
+    exec 3>&-
+    wait "${runs[@]}"
+    status=$?
+    runs=()
+    [ $status = 1 ] && [ "$(cat c.err)" = "$name: store gone/s.db: $reason" ] ||
+        fail "$action: status $status, $(cat c.err)"
+    grep -q 'A q s 1 n' c.out && fail "$action: the command that failed was shown"
+done << 'CASES'
+rm -rf gone|the store file was removed during the run
+mv gone/s.db gone/t.db|the store file is no longer where it was
+cp race.db gone/other.db && mv gone/other.db gone/s.db|another file took the store's place during the run
+CASES
+
+# Rows that got past the store's checks make it damaged: refused, untouched.
+while IFS= read -r row; do
+    cp race.db bad.db
+    sqlite3 bad.db "PRAGMA ignore_check_constraints = 1; INSERT INTO stock VALUES ($row)"
+    before=$(md5sum < bad.db)
+    out=$(printf 'C\n' | "$program" --store bad.db 2>&1)
+    status=$?
+    [ $status = 1 ] && grep -q "^$name: store bad.db: damaged: a row of the stock" <<< "$out" ||
+        fail "the row ($row): status $status, $out"
+    [ "$before" = "$(md5sum < bad.db)" ] || fail "the row ($row): the store was changed"
+done << 'ROWS'
+'a', 2.7, 's', 'n'
+'a', '7abc', 's', 'n'
+'a', 4294967296, 's', 'n'
+'a', 0, 's', 'n'
+X'41', 1, 's', 'n'
+'a', 1, X'41', 'n'
+'a', 1, 's', X'41'
+ROWS
+
+# A store of the first version, without history, is brought up to date.
+sqlite3 old.db "CREATE TABLE stock (id TEXT NOT NULL PRIMARY KEY, amount INTEGER NOT NULL,
+                shelf TEXT NOT NULL, name TEXT NOT NULL) WITHOUT ROWID;
+                INSERT INTO stock VALUES ('kept', 4, 's', 'n');
+                PRAGMA application_id = 1464357701; PRAGMA user_version = 1"
+out=$(printf 'D kept 1\nH kept\n' | "$program" --store old.db 2>&1)
+grep -q "^Amount: 3 Shelf: s$" <<< "$out" && grep -q ": D kept 1 -> 3$" <<< "$out" &&
+    [ "$(sqlite3 old.db 'PRAGMA user_version')" = 2 ] || fail "an older store: $out"
+
+# Killed at any moment while it makes a new store, a run leaves either no
+# file or the store, and nothing hidden.
+for delay in 0 0.001 0.002 0.003 0.005 0.008 0.01 0.02; do
+    rm -rf new && mkdir new
+    "$program" --store new/s.db < /dev/null > /dev/null 2>&1 &
+    sleep "$delay"
+    kill -KILL $! 2> /dev/null
+    wait $! 2> /dev/null
+    left=$(ls -A new | grep -v -x -e s.db -e s.db-wal -e s.db-shm)
+    [ -z "$left" ] || fail "a run killed after $delay s left: $left"
+    if [ -e new/s.db ]; then
+        [ "$(printf 'C\n' | "$program" --store new/s.db 2>&1 | sed -n 2p)" = "0 different kinds of candy." ] ||
+            fail "a run killed after $delay s left a store that does not open"
+    fi
+done
+exit $failed
