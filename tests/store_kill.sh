@@ -28,7 +28,7 @@ done
 
 # Feeds a run's script in chunks, so that it reads, commits and shows many
 # times, and waits on the other run's commits now and then.
-feed() { for chunk in chunk."$1".*; do cat "$chunk"; sleep 0.002; done; }
+feed() { for chunk in chunk."$1".*; do cat "$chunk"; sleep 0.0005; done; }
 
 # Checks the stock the run left in after.txt against its transcript.
 verdict() {
