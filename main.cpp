@@ -5,6 +5,7 @@
 #include "main.hh"
 
 #include "console_input.hh"
+#include "memory_reserve.hh"
 #include "output_lines.hh"
 #include "progress.hh"
 #include "stock_save.hh"
@@ -15,7 +16,6 @@
 #endif
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -760,45 +760,6 @@ struct Console {
     }
 };
 
-// Address space kept back for a command that runs out of memory. Unwinding
-// the command needs a little memory and stack of its own, which a process at
-// its limit does not have, so the reserve is given back before the failure
-// is thrown, and taken again once the command has stopped.
-class MemoryReserve {
-public:
-    MemoryReserve()
-    {
-        kept = true;
-        take();
-        std::set_new_handler(&giveBackAndFail);
-    }
-
-    /// Takes the reserve again after a command ran out, if the program
-    /// keeps one and it can be had.
-    static void take()
-    {
-        if (kept && reserve == nullptr) {
-            void* block = ::mmap(nullptr, SIZE, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            reserve = block == MAP_FAILED ? nullptr : block;
-        }
-    }
-
-private:
-    static void giveBackAndFail()
-    {
-        if (reserve != nullptr) {
-            ::munmap(reserve, SIZE);
-            reserve = nullptr;
-        }
-        throw std::bad_alloc();
-    }
-
-    static constexpr std::size_t SIZE = std::size_t{1} << 20;
-    static inline bool kept = false;
-    static inline void* reserve = nullptr;
-};
-
 }  // namespace
 
 void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
@@ -1003,7 +964,7 @@ int main(int argc, char** argv)
     // A save that passes the file-size limit must fail with an error, not
     // end the run and lose the stock.
     std::signal(SIGXFSZ, SIG_IGN);
-    const MemoryReserve reserve;
+    MemoryReserve::keep();
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
     ConsoleOptions options;

@@ -8,6 +8,10 @@ namespace {
 int firstOutputError = 0;
 bool holding = false;  // lines go to held until they are released
 
+// Past this many bytes held, heldOutputFull() says so; room for twice as
+// many is had at once.
+constexpr std::size_t HELD_BOUND = std::size_t{1} << 20;
+
 std::string& held()
 {
     static std::string lines;
@@ -46,6 +50,7 @@ void printFlushed(std::string_view text)
 
 void holdOutput()
 {
+    held().reserve(2 * HELD_BOUND);
     holding = true;
 }
 
@@ -63,7 +68,7 @@ int outputError()
     return firstOutputError;
 }
 
-std::size_t heldOutputBytes()
+bool heldOutputFull()
 {
-    return held().size();
+    return held().size() > HELD_BOUND;
 }

@@ -74,14 +74,17 @@ template <typename... Parts> void printLine(const Parts&... parts)
 
 /// From now on, lines are kept back instead of written, until
 /// releaseOutput(): a stored stock shows a change only once it is on disk.
+/// Room for the lines is had now, so that keeping them back allocates
+/// nothing until heldOutputFull().
 void holdOutput();
 
 /// Writes the lines kept back, in one write as far as the buffer allows.
 /// Returns false when standard output has failed.
 bool releaseOutput();
 
-/// The bytes kept back so far.
-std::size_t heldOutputBytes();
+/// True once more than a mebibyte is kept back: time to release it, rather
+/// than keep more.
+bool heldOutputFull();
 
 /// The errno of the first write to standard output that failed, or 0 while
 /// none has: a transcript with lines missing must not pass for a finished

@@ -1020,6 +1020,21 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path,
                                        const Store::Options& options,
                                        std::string& error)
 {
+    // The pages SQLite caches come from a block had at the start, before
+    // the table takes what memory there is: a commit after a command ran
+    // out of memory still has room to write what the command did.
+    static const bool pagesKept = [] {
+        constexpr int PAGES = 512;
+        int header = 0;
+        sqlite3_config(SQLITE_CONFIG_PCACHE_HDRSZ, &header);
+        const int slot = 4096 + header;
+        // Not cleared: its pages are touched only as SQLite uses them.
+        static const std::unique_ptr<char[]> block(
+            new char[static_cast<std::size_t>(slot) * PAGES]);
+        return sqlite3_config(SQLITE_CONFIG_PAGECACHE, block.get(), slot,
+                              PAGES) == SQLITE_OK;
+    }();
+    static_cast<void>(pagesKept);
     bool made = false;
     const int descriptor = openStoreFile(path, made, error);
     if (descriptor < 0) {

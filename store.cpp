@@ -1,5 +1,6 @@
 #include "store.hh"
 
+#include "memory_reserve.hh"
 #include "output_lines.hh"
 #include "sqlite_store.hh"
 
@@ -9,10 +10,6 @@
 #include <cstdio>
 
 namespace {
-
-// Held output past this many bytes is shown before the next command, with a
-// commit, so that a run whose commands print much holds little.
-constexpr std::size_t HELD_OUTPUT_BOUND = std::size_t{1} << 20;
 
 // A command that changes more products than this, and more than half the
 // stock, is recorded as one entry rather than one per product, and the
@@ -155,7 +152,9 @@ bool Store::begin()
         return false;
     }
     if (inTransaction) {
-        if (heldOutputBytes() <= HELD_OUTPUT_BOUND) {
+        // Much output held is shown, with a commit, before the next command:
+        // a run whose commands print much holds little.
+        if (!heldOutputFull()) {
             return true;
         }
         if (!end()) {
@@ -192,11 +191,15 @@ bool Store::end()
     }
     if (inTransaction) {
         bool committed = false;
+        // Lent the reserve: a command that used up memory must still be
+        // written.
+        MemoryReserve::giveBack();
         try {
             committed = writeNotes() && commit();
         } catch (const std::bad_alloc&) {
             fail("out of memory");
         }
+        MemoryReserve::take();
         if (!committed) {
             rollback();
             return false;
@@ -225,7 +228,9 @@ void Store::commandRuns(std::string_view echo)
 {
     // What noting the command needs is had now, before it runs: the room
     // for its record, and its text.
-    notes.commands.reserve(notes.commands.size() + 1);
+    if (notes.commands.size() == notes.commands.capacity()) {
+        notes.commands.reserve(std::max<std::size_t>(16, 2 * notes.commands.size()));
+    }
     runningEcho.assign(echo);
     ::clock_gettime(CLOCK_REALTIME, &runningTime);
     runningNoted = false;
@@ -277,6 +282,11 @@ void Store::markRunningCommand(StoreNotes::Kind kind)
     notes.changes.erase(notes.changes.begin() +
                             static_cast<std::ptrdiff_t>(command.firstChange),
                         notes.changes.end());
+    if (notes.changes.empty()) {
+        // The room they took is given back: a command of very many changes
+        // may well be running out of memory.
+        std::vector<StoreNotes::Change>().swap(notes.changes);
+    }
     command.kind = kind;
     notes.everything = true;
 }

@@ -80,15 +80,31 @@ else
     echo "strace cannot trace here: read errors are not tried"
 fi
 
-# Out of memory: G stops with a line, and C counts what it added. A
-# sanitizer's runtime cannot start under a limit of address space at all.
+# Out of memory: G stops with a line, and C counts what it added, which a
+# store holds too; R loads nothing; a store's held output is shown early
+# rather than grow. A sanitizer's runtime cannot start under a limit of
+# address space at all.
 if (ulimit -v 100000 && limited "$program" --version > /dev/null 2>&1); then
-    out=$( (ulimit -v 100000 && printf 'G 3000000\nC\n' | limited "$program") 2>&1)
-    status=$?
-    [ "$status" -eq 0 ] || { echo "FAIL: out of memory, the run ended with status $status"; failed=1; }
-    grep -qx 'Out of memory: command stopped.' <<< "$out" &&
-        grep -Eqx '[1-9][0-9]* different kinds of candy.' <<< "$out" ||
-        { echo "FAIL: out of memory: $(tail -n 3 <<< "$out")"; failed=1; }
+    awk 'BEGIN { for (i = 0; i < 600000; ++i) printf "product-number-%07d;1;s;n\n", i }' > "$scratch/many.txt"
+    for store in "" "--store $scratch/oom.db"; do
+        # shellcheck disable=SC2086
+        out=$( (ulimit -v 70000 && printf 'A kept s 1 n\nR %s\nC\nG 3000000\nC\n' "$scratch/many.txt" |
+            limited "$program" $store) 2>&1)
+        status=$?
+        [ "$status" -eq 0 ] || { echo "FAIL: out of memory ($store): status $status, $(tail -n 3 <<< "$out")"; failed=1; }
+        [ "$(grep -A3 -x "> R $scratch/many.txt" <<< "$out" | sed 1d)" = "Out of memory: command stopped.
+> C
+1 different kinds of candy." ] ||
+            { echo "FAIL: R out of memory ($store) did not load nothing: $(head -n 6 <<< "$out")"; failed=1; }
+        kinds=$(sed -n 's/ different kinds of candy.$//p' <<< "$out" | tail -n 1)
+        [ "${kinds:-0}" -gt 1 ] || { echo "FAIL: G out of memory ($store): $(tail -n 3 <<< "$out")"; failed=1; }
+    done
+    [ "$(sqlite3 "$scratch/oom.db" 'SELECT count(*) FROM stock')" = "$kinds" ] ||
+        { echo "FAIL: out of memory, the store does not hold the $kinds kinds shown"; failed=1; }
+    name=$(head -c 100000 /dev/zero | tr '\0' 'n')
+    shown=$( { echo "A big s 1 $name"; yes 'F big' | head -n 2000; } |
+        (ulimit -v 100000 && limited "$program" --store "$scratch/held.db") | wc -l)
+    [ "$shown" = 4002 ] || { echo "FAIL: a store held back much output: $shown lines shown"; failed=1; }
 else
     echo "the program cannot start under a memory limit here: out of memory is not tried"
 fi

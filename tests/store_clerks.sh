@@ -197,8 +197,8 @@ grep -q "^Amount: 3 Shelf: s$" <<< "$out" && grep -q ": D kept 1 -> 3$" <<< "$ou
 # opens.
 if strace -o /dev/null true 2> /dev/null; then
     mkdir new
-    strace -f -o /dev/null -e trace=link,linkat -e inject=link,linkat:signal=KILL \
-        "$program" --store new/s.db < /dev/null > /dev/null 2>&1
+    { strace -f -o /dev/null -e trace=link,linkat -e inject=link,linkat:signal=KILL \
+        "$program" --store new/s.db < /dev/null > /dev/null; } 2> /dev/null
     [ -z "$(ls -A new)" ] || fail "a run killed as it made a store left: $(ls -A new)"
     [ "$(printf 'C\n' | "$program" --store new/s.db 2>&1)" = "> C
 0 different kinds of candy.
