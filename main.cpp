@@ -810,7 +810,7 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
 namespace {
 
 constexpr std::string_view USAGE =
-    R"(Usage: {} [--store FILE | -h | --help | --version]
+    R"(Usage: {} [--store FILE [--wait SECONDS] | -h | --help | --version]
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
 from standard input and echoes each, with its results, on standard output.
@@ -818,8 +818,13 @@ from standard input and echoes each, with its results, on standard output.
 Options:
   --store FILE             keep the stock in FILE, an SQLite database made
                            when it does not exist: every change is on disk
-                           before the program shows it, and the next run
-                           starts from it. P is not run on a stored stock.
+                           before the program shows it, the next run starts
+                           from it, and several runs may share it, each
+                           seeing what the others change. P is not run on a
+                           stored stock.
+  --wait SECONDS           how long a command waits for a store that another
+                           run or program is changing before the run fails
+                           (10 without it)
 
 Commands:
   A id shelf amount name   add stock (the name is the rest of the line)
@@ -831,6 +836,8 @@ Commands:
   W [file]                 save the stock to a stock file (likewise)
   G n                      add n generated products
   P n r                    time r repeats of the table's workload over n
+  H [id]                   with a store: the product's history, or the last
+                           20 commands that changed the stock
   Q                        quit
 
 At a terminal, lines can be edited, Up and Down recall earlier lines, Tab

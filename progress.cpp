@@ -85,7 +85,7 @@ void WaitNotice::tick()
     const int length = std::snprintf(
         line, sizeof line, "\r%.*s (%ld s)\x1b[K",
         static_cast<int>(std::min<std::size_t>(what.size(), 120)),
-        what.c_str(), static_cast<long>(waited));
+        what.data(), static_cast<long>(waited));
     show(std::string_view(
         line, std::min(static_cast<std::size_t>(length), sizeof line - 1)));
     shownSeconds = waited;

@@ -59,6 +59,7 @@ private:
 /// Progress::showAtTerminal() was called.
 class WaitNotice {
 public:
+    /// what, a text that outlives the notice, says what is waited for.
     explicit WaitNotice(std::string_view what);
     ~WaitNotice();
     WaitNotice(const WaitNotice&) = delete;
@@ -69,7 +70,7 @@ public:
     void tick();
 
 private:
-    std::string what;
+    std::string_view what;
     std::chrono::steady_clock::time_point start;
     long shownSeconds = 0;  // the seconds the line shows; 0 while none
 };

@@ -412,6 +412,7 @@ private:
     /// removed, or its path now names another file), or null.
     const char* whyGone() const;
     void unlockRuns();
+    bool failLockedTooLong();
 
     bool execute(const char* sql);
     bool prepare(Statement& statement, const char* sql);
@@ -665,18 +666,22 @@ void SqliteStore::unlockRuns()
     }
 }
 
+bool SqliteStore::failLockedTooLong()
+{
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(options.wait).count();
+    return fail("locked by another run or program for " +
+                std::to_string(seconds) + " s; the command did not run");
+}
+
 bool SqliteStore::lock()
 {
     const Clock::time_point deadline = Clock::now() + options.wait;
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(options.wait).count();
-    const std::string lockedTooLong =
-        "locked by another run or program for " + std::to_string(seconds) +
-        " s; the command did not run";
-    WaitNotice notice("Waiting for the store, which another run or program "
-                      "is changing");
+    // Short, to fit a narrow terminal on one line.
+    WaitNotice notice("Waiting for the store");
     if (!flockUntil(descriptor.get(), deadline, notice)) {
-        return fail(errno == ETIMEDOUT ? lockedTooLong : std::strerror(errno));
+        return errno == ETIMEDOUT ? failLockedTooLong()
+                                  : fail(std::strerror(errno));
     }
     runsLocked = true;
     waitDeadline = deadline;
@@ -686,7 +691,7 @@ bool SqliteStore::lock()
     waiting = nullptr;
     if (begun != SQLITE_OK) {
         unlockRuns();
-        return begun == SQLITE_BUSY ? fail(lockedTooLong) : failWith("");
+        return begun == SQLITE_BUSY ? failLockedTooLong() : failWith("");
     }
     if (const char* why = whyGone()) {
         rollback();

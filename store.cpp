@@ -76,8 +76,8 @@ void printProductEntry(const HistoryEntry& entry)
 }
 
 /// One command of the last ones: when, who, and what, with how many
-/// products it changed when more than one; for another program, the
-/// products and their units after.
+/// changes it made when more than one; for another program, the products
+/// and their units after.
 void printCommand(const HistoryEntry* first, const HistoryEntry* last)
 {
     const std::string when = localTime(first->time);
@@ -92,11 +92,12 @@ void printCommand(const HistoryEntry* first, const HistoryEntry* last)
         printLine(when, ' ', ANOTHER_PROGRAM, ": ", changes);
         return;
     }
-    const std::string_view command = first->command.value_or("");
+    const std::string_view command =
+        first->command ? std::string_view(*first->command) : "";
     const auto products = static_cast<std::size_t>(last - first);
     if (products > 1) {
         printLine(when, ' ', *first->clerk, ": ", command, " (", products,
-                  " products)");
+                  " changes)");
         return;
     }
     printLine(when, ' ', *first->clerk, ": ", command);

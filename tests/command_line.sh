@@ -33,5 +33,7 @@ extra|unexpected argument 'extra'
 --help extra|unexpected argument 'extra'
 --store|option '--store' needs a file name
 --store a b|unexpected argument 'b'
+--wait|option '--wait' needs a whole number of seconds up to 86400
+--store a --wait 5s|option '--wait' needs a whole number of seconds up to 86400
 CASES
 exit $failed

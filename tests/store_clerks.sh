@@ -43,6 +43,14 @@ tell() {
     fail "after '$2' the run showed: $(tail -n 3 "$1.out"), not: $3"
 }
 stock_of() { sqlite3 "$1" "SELECT amount FROM stock WHERE id = '$2'"; }
+# True when the lines of $1 match the patterns of $2, line by line.
+lines_match() {
+    [ "$(wc -l <<< "$1")" = "$(wc -l <<< "$2")" ] &&
+        paste -d '\n' <(echo "$1") <(echo "$2") |
+        while IFS= read -r line && IFS= read -r pattern; do
+            grep -Eqx -- "$pattern" <<< "$line" || exit 1
+        done
+}
 
 # The race for the last units: four runs withdraw one unit 300 times each
 # from 1000; exactly 1000 withdrawals go through.
@@ -80,21 +88,27 @@ tell a 'A x s 2 n' '> A x s 2 n'
 printf 'H x\n' >&3
 tell a 'C' '2 different kinds of candy.'
 lines=$(sed -n '/^> H x$/,/^> C$/p' a.out | sed '1d;$d')
-expected="[0-9-]{10} [0-9:]{8} $clerk: A x s 5 n -> 5
-[0-9-]{10} [0-9:]{8} $clerk: D x 2 -> 3
-[0-9-]{10} [0-9:]{8} \\(another program\\) -> 13
-[0-9-]{10} [0-9:]{8} $clerk: D x 1 -> 12
-[0-9-]{10} [0-9:]{8} $clerk: E -> 0
-[0-9-]{10} [0-9:]{8} $clerk: A x s 2 n -> 2"
-[ "$(wc -l <<< "$lines")" = 6 ] && paste -d '\n' <(echo "$lines") <(echo "$expected") |
-    while IFS= read -r line && IFS= read -r pattern; do grep -Eqx -- "$pattern" <<< "$line" || exit 1; done ||
-    fail "H x printed: $lines"
+when='[0-9-]{10} [0-9:]{8}'
+lines_match "$lines" "$when $clerk: A x s 5 n -> 5
+$when $clerk: D x 2 -> 3
+$when \\(another program\\) -> 13
+$when $clerk: D x 1 -> 12
+$when $clerk: E -> 0
+$when $clerk: A x s 2 n -> 2" || fail "H x printed: $lines"
 printf 'H\n' >&3
 exec 3>&-
 wait "${runs[@]}" || fail "the first run ended with status $?"
 runs=()
-grep -Eqx "[0-9-]{10} [0-9:]{8} \\(another program\\): y -> 0" a.out ||
-    fail "H alone does not show another program's change: $(sed -n '/^> H$/,$p' a.out)"
+lines=$(sed -n '/^> H$/,/^> Q$/p' a.out | sed '1d;$d')
+lines_match "$lines" "$when $clerk: A x s 5 n
+$when $clerk: D x 2
+$when \\(another program\\): x -> 13
+$when \\(another program\\): y -> 7
+$when $clerk: D x 1
+$when \\(another program\\): y -> 0
+$when $clerk: E
+$when $clerk: A z s 1 n
+$when $clerk: A x s 2 n" || fail "H printed: $lines"
 [ "$(sqlite3 shared.db "SELECT count(*) FROM history WHERE clerk = '$clerk' AND command = 'D x 1'
                         AND id = 'x' AND amount_before = 13 AND amount_after = 12")" = 1 ] ||
     fail "a client reads the history: $(sqlite3 shared.db 'SELECT * FROM history')"
