@@ -327,6 +327,30 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
     EXPECT_EQ(stored.shown().find(UNSAVED), std::string::npos);
 }
 
+TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
+{
+    Terminal terminal(folder, "", {"--store", "shared.db"});
+    terminal.enter("A x s 5 n");
+    ASSERT_TRUE(terminal.ready()) << terminal.shown();
+    // Another program holds the store's lock for two seconds.
+    const std::string held = folder + "/held";
+    ASSERT_EQ(std::system(("cd '" + folder +
+                           "' && { printf 'BEGIN IMMEDIATE;\\n.shell touch held; "
+                           "sleep 2\\nCOMMIT;\\n' | sqlite3 shared.db & }")
+                              .c_str()),
+              0);
+    struct stat status {};
+    for (int tries = 0; tries < 2000 && ::stat(held.c_str(), &status) != 0;
+         ++tries) {
+        ::usleep(1000);
+    }
+    terminal.type("D x 1\r");
+    EXPECT_TRUE(terminal.waitFor("Waiting for the store (1 s)"))
+        << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor("D x 1\r\nAmount: 4 Shelf: s"))
+        << terminal.shown();
+}
+
 TEST_F(TerminalTest, SlipsGetAReplyAndALineIsOneCommand)
 {
     Terminal terminal(folder, "");
