@@ -339,11 +339,12 @@ TEST(TableWatcher, IsToldOfEveryChangeBeforeItAndOfNothingElse)
                        std::to_string(before) + '>' + std::to_string(after) +
                        (now == before ? "" : " told late"));
     });
-    table.add(SHARED_A, "s", 5, "n");           // fills the head
-    table.add(SHARED_B, "s", 5, "n");           // appended
-    table.add(SHARED_B, "s", 2, "n");           // units added
-    table.add("zero", "s", 0, "n");             // nothing added
-    table.add(SHARED_A, "s", 4294967295, "n");  // refused: too much
+    // add tells whether the stock changed.
+    EXPECT_TRUE(table.add(SHARED_A, "s", 5, "n"));   // fills the head
+    EXPECT_TRUE(table.add(SHARED_B, "s", 5, "n"));   // appended
+    EXPECT_TRUE(table.add(SHARED_B, "s", 2, "n"));   // units added
+    EXPECT_FALSE(table.add("zero", "s", 0, "n"));    // nothing added
+    EXPECT_FALSE(table.add(SHARED_A, "s", 4294967295, "n"));  // too much
     table.substract(SHARED_A, 9);               // refused: not enough
     table.substract(SHARED_A, 0);               // nothing withdrawn
     table.substract("absent", 1);               // not in stock

@@ -112,6 +112,25 @@ $when $clerk: A x s 2 n" || fail "H printed: $lines"
 [ "$(sqlite3 shared.db "SELECT count(*) FROM history WHERE clerk = '$clerk' AND command = 'D x 1'
                         AND id = 'x' AND amount_before = 13 AND amount_after = 12")" = 1 ] ||
     fail "a client reads the history: $(sqlite3 shared.db 'SELECT * FROM history')"
+# A run follows another program's change of a product's id, and another
+# run's command of very many products, which the history keeps as one entry.
+start_run f follow.db
+tell f 'A old s 3 n' '> A old s 3 n'
+sqlite3 follow.db "UPDATE stock SET id = 'new' WHERE id = 'old'"
+tell f 'F new' 'n 3 s'
+tell f 'F old' 'Product not in warehouse.'
+printf 'G 70000\n' | "$program" --store follow.db > /dev/null
+tell f 'C' "$(sqlite3 follow.db 'SELECT count(*) FROM stock') different kinds of candy."
+printf 'H old\n' >&3
+tell f 'F new' 'n 3 s'
+exec 3>&-
+wait "${runs[@]}" || fail "the run that followed ended with status $?"
+runs=()
+lines=$(sed -n '/^> H old$/,/^> F new$/p' f.out | sed '1d;$d')
+lines_match "$lines" "$when $clerk: A old s 3 n -> 3
+$when \\(another program\\) -> 0
+$when $clerk: G 70000 -> \\(many products\\)" || fail "H old printed: $lines"
+
 [ "$(printf 'H\n' | "$program")" = "> H
 History is kept only in a store: start with --store FILE.
 > Q" ] || fail "H without a store"
