@@ -3,7 +3,9 @@
 // word and line readers.
 #include "captured_output.hh"
 #include "datastructure.hh"
-#include "main.hh"
+#include "benchmark.hh"
+#include "console.hh"
+#include "stock_file.hh"
 #include "console_input.hh"
 #include "workload.hh"
 

@@ -4,7 +4,9 @@
 #define WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
 
 #include "datastructure.hh"
-#include "main.hh"
+#include "benchmark.hh"
+#include "console.hh"
+#include "stock_file.hh"
 #include "console_input.hh"
 
 #include <cstddef>

@@ -3,7 +3,6 @@
 // stock back, less exactly the products the format cannot hold, each of
 // which must have been named.
 #include "fuzz_support.hh"
-#include "stock_save.hh"
 
 #include <fcntl.h>
 #include <unistd.h>
