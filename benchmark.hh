@@ -4,6 +4,7 @@
 #define WAREHOUSE_BENCHMARK_HH
 
 #include "datastructure.hh"
+#include "progress.hh"
 
 #include <cstdint>
 #include <functional>
@@ -26,10 +27,6 @@ MemoryPeak mempeak();
 /// a given n always gives the same products; two draws may give the same
 /// id, whose units then add up.
 void generate(Datastructure& table, std::uint32_t n);
-
-/// Tells whether the clerk asked the running command to stop, forgetting
-/// the request as it tells.
-using StopCheck = std::function<bool()>;
 
 /// Times r repeats of the efficiency test's workload over n generated
 /// products and prints the seconds taken and the growth of the peak virtual

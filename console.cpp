@@ -4,12 +4,16 @@
 #include "memory_reserve.hh"
 #include "output_lines.hh"
 #include "progress.hh"
+#include "benchmark.hh"
 #include "stock_file.hh"
+#include "stock_list.hh"
 #include "store.hh"
 #include "workload.hh"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <sstream>
 #include <string>
 #include <string_view>
 
@@ -27,13 +31,13 @@ const std::string GEN = "G";
 const std::string EFF = "P";
 const std::string SAVE = "W";
 const std::string HISTORY = "H";
+const std::string LIST = "L";
 
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
 constexpr std::string_view UNKNOWN_COMMAND = "Unknown command: ";
 constexpr std::string_view COMMAND_LIST =
-    ". Commands: A D F C E R W G P H Q (upper case); see --help.";
-constexpr std::string_view MISSING_ARGUMENTS = "Missing arguments: ";
+    ". Commands: A D F C E R W G P H L Q (upper case); see --help.";
 constexpr std::string_view UNSAVED_CHANGES =
     "The stock has changes that are not saved: W saves them; Q or Ctrl-D "
     "again quits without saving.";
@@ -45,6 +49,9 @@ constexpr std::string_view HISTORY_NEEDS_A_STORE =
 // would destroy it, and a read would drop the locks SQLite holds on it.
 constexpr std::string_view STORE_FILE = "that is a file of the store";
 constexpr std::string_view NOT_LOADED = "Not loaded:";
+// A command a clerk typed that is not run: "Not run: problem. Form: form".
+constexpr std::string_view NOT_RUN = "Not run: ";
+constexpr std::string_view FORM = ". Form: ";
 
 // Bytes straight from a stream's buffer, so a number costs no sentry or
 // locale look-up per character.
@@ -59,34 +66,65 @@ struct StreamChars {
     void next() { buffer.sbumpc(); }
 };
 
-/// Reads a command's number argument into value. At the end of input value
-/// keeps what it held and the command still runs. A malformed number is
-/// reported, the rest of its input line dropped, and false returned: the
-/// command must not run.
-bool readCommandNumber(std::istream& in, std::uint32_t& value)
+/// Text without the blanks and carriage returns around it.
+std::string_view trimmed(std::string_view text)
 {
-    if (!in.good()) {
-        return true;  // input is over: the argument keeps its value
+    const std::size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos) {
+        return {};
     }
-    StreamChars chars{*in.rdbuf()};
-    const NumberRead result = parseNumber(chars, value);
-    if (chars.peek() == -1) {
-        in.setstate(std::ios::eofbit);
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool allDigits(std::string_view text)
+{
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return isDigit(c); });
+}
+
+/// "Loaded 3 lines; skipped 2 (lines 3, 5).": what a load at a terminal did.
+void tellLoad(const LoadReport& report)
+{
+    if (report.stopped) {
+        printLine(STOPPED, ": nothing loaded.");
+        return;
     }
-    if (result != NumberRead::Malformed) {
-        return true;
+    const auto lines = [](std::uint64_t count) {
+        return std::to_string(count) + (count == 1 ? " line" : " lines");
+    };
+    if (report.skipped == 0) {
+        printLine("Loaded ", lines(report.loaded), '.');
+        return;
     }
-    printLine(INVALID_NUMBER);
-    in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    return false;
+    std::string named;
+    const std::uint64_t shown = std::min<std::uint64_t>(report.skipped,
+                                                        LoadReport::NAMED);
+    for (std::uint64_t i = 0; i < shown; ++i) {
+        named += (i == 0 ? "" : ", ") + std::to_string(report.firstSkipped[i]);
+    }
+    if (report.skipped > shown) {
+        named += ", ...";
+    }
+    printLine("Loaded ", lines(report.loaded), "; skipped ", report.skipped,
+              " (", report.skipped == 1 ? "line " : "lines ", named, ").");
 }
 
 /// What the console keeps between commands: an argument that a command
 /// cannot read keeps the value the last command left in it.
-struct Console {
-    Console(std::istream& in, Datastructure& table, std::uint64_t baseline,
+///
+/// A script's commands are read as they always have been: words wherever
+/// they are, across lines; an argument the input ends before keeps its
+/// value; a malformed number is "Invalid number." and drops the rest of its
+/// line; an unknown word is passed over. A strict script stops at the first
+/// of these, and at a file not loaded or not saved. A clerk's line is one
+/// whole command, checked whole before it runs: a missing argument, a
+/// number that is not plain digits, or words left over get one reply that
+/// names the problem and the command's form, and nothing runs.
+class Console {
+public:
+    Console(Datastructure& table, std::uint64_t baseline,
             ConsoleOptions options)
-        : in(in), table(table), baseline(baseline), options(std::move(options))
+        : table(table), baseline(baseline), options(std::move(options))
     {
         if (watchesForUnsaved()) {
             table.watch([this](const std::string*, std::uint32_t,
@@ -102,26 +140,22 @@ struct Console {
     Console(const Console&) = delete;
     Console& operator=(const Console&) = delete;
 
-    std::istream& in;
-    Datastructure& table;
-    std::uint64_t baseline;  // peak memory before the table was built
-    ConsoleOptions options;
-    std::string id;
-    std::string shelf;
-    std::string name;
-    std::string fileName;
-    std::uint32_t amount = 0;  // shared by "A" and "D"
-    std::uint32_t size = 0;    // "P"'s product count
-    // At a terminal without a store: the stock has changed since the run
-    // began or since the last save of every product.
+    const ConsoleOptions& mode() const { return options; }
+
+    /// Reads the next command and carries it out. False at Q, and at the
+    /// end of input.
+    bool runNext(std::istream& input)
+    {
+        return options.atTerminal ? runTypedLine(input)
+                                  : runScriptCommand(input);
+    }
+
+    /// At a terminal without a store: the stock has changed since the run
+    /// began or since the last save of every product.
     bool unsaved = false;
 
-    /// At a terminal without a store, the console watches the stock for
-    /// changes that no save has covered.
-    bool watchesForUnsaved() const
-    {
-        return options.atTerminal && options.store == nullptr;
-    }
+    /// Why a strict script stopped, naming its line; empty while it goes on.
+    std::string stopReason;
 
     /// The store failed: the run must end, showing nothing more.
     bool storeFailed() const
@@ -135,31 +169,169 @@ struct Console {
         return options.stopRequested && options.stopRequested();
     }
 
-    /// At a terminal a line is a command: an argument missing from it is
-    /// not awaited on the next line. Says what the command needs and drops
-    /// the line instead.
-    bool argumentOnLine(std::string_view usage)
+private:
+    bool runScriptCommand(std::istream& input)
     {
-        if (!options.atTerminal || !atLineEnd(in)) {
-            return true;
-        }
-        printLine(MISSING_ARGUMENTS, usage);
-        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-        return false;
-    }
-
-    bool readArgument(std::string& word, std::string_view usage)
-    {
-        if (!argumentOnLine(usage)) {
+        in = &input;
+        if (!readWord(input, commandWord) || commandWord == QUIT) {
             return false;
         }
-        readWord(in, word);  // at the end of input, word keeps its value
+        if (options.strict && options.inputLine) {
+            commandLine = options.inputLine();
+        }
+        run(commandWord);
         return true;
     }
 
-    bool readNumberArgument(std::uint32_t& value, std::string_view usage)
+    bool runTypedLine(std::istream& input)
     {
-        return argumentOnLine(usage) && readCommandNumber(in, value);
+        std::string typed;
+        readRestOfLine(input, typed);
+        if (input.fail() && typed.empty()) {
+            return false;  // Ctrl-D on an empty line
+        }
+        std::istringstream line(typed);
+        in = &line;
+        if (!readWord(line, commandWord)) {
+            return true;  // nothing typed
+        }
+        if (commandWord == QUIT) {
+            form = QUIT;
+            return !lineEnds();
+        }
+        run(commandWord);
+        return true;
+    }
+
+    /// At a terminal without a store, the console watches the stock for
+    /// changes that no save has covered.
+    bool watchesForUnsaved() const
+    {
+        return options.atTerminal && options.store == nullptr;
+    }
+
+    /// In a strict script, stops the run at the command's line, for why.
+    /// Returns false: the command does not run.
+    bool stopScript(const std::string& why)
+    {
+        if (options.strict && stopReason.empty()) {
+            stopReason =
+                "input line " + std::to_string(commandLine) + ": " + why;
+        }
+        return false;
+    }
+
+    /// Refuses the command: at a terminal with a reply that names the
+    /// problem and the command's form, in a strict script by stopping it.
+    /// Returns false: the command does not run.
+    bool notRun(const std::string& problem)
+    {
+        if (options.atTerminal) {
+            printLine(NOT_RUN, problem, FORM, form);
+            return false;
+        }
+        return stopScript(problem + " (" + std::string(form) + ")");
+    }
+
+    /// An argument the input ended before: a script's command runs with the
+    /// value the last command left, unless the script is strict.
+    bool inputEnded(std::string_view what)
+    {
+        if (!options.strict || in->bad()) {
+            return true;  // a read error is told, and stops the command, later
+        }
+        return notRun("the input ends before " + std::string(what));
+    }
+
+    bool wordArgument(std::string& word, std::string_view what)
+    {
+        if (readWord(*in, word)) {
+            return true;
+        }
+        return options.atTerminal ? notRun(std::string(what) + " is missing")
+                                  : inputEnded(what);
+    }
+
+    /// A number argument: of unit, such as "units". A clerk types plain
+    /// digits; a script's numbers are read as they always have been.
+    bool numberArgument(std::uint32_t& value, std::string_view what,
+                        std::string_view unit)
+    {
+        if (!options.atTerminal) {
+            return scriptNumber(value, what);
+        }
+        std::string typed;
+        if (!readWord(*in, typed)) {
+            return notRun(std::string(what) + " is missing");
+        }
+        if (parseWholeNumber(typed, value) == NumberRead::Done) {
+            return true;
+        }
+        if (allDigits(typed)) {
+            return notRun("'" + typed + "' is more " + std::string(unit) +
+                          " than 4294967295");
+        }
+        return notRun("'" + typed + "' is not a whole number of " +
+                      std::string(unit));
+    }
+
+    /// A script's number. At the end of input value keeps what it held. A
+    /// malformed number is reported, the rest of its input line dropped,
+    /// and the command does not run.
+    bool scriptNumber(std::uint32_t& value, std::string_view what)
+    {
+        if (!in->good()) {
+            return inputEnded(what);
+        }
+        StreamChars chars{*in->rdbuf()};
+        const NumberRead result = parseNumber(chars, value);
+        if (chars.peek() == -1) {
+            in->setstate(std::ios::eofbit);
+        }
+        if (result == NumberRead::Done) {
+            return true;
+        }
+        if (result == NumberRead::Missing) {
+            return inputEnded(what);
+        }
+        printLine(INVALID_NUMBER);
+        in->ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+        return notRun("an invalid number for " + std::string(what));
+    }
+
+    /// A's name: the rest of the line after the one character that follows
+    /// the amount. A clerk's line must hold one.
+    bool nameArgument(std::string& value)
+    {
+        skipCharacter(*in);  // the separator before the name, whatever it is
+        readRestOfLine(*in, value);
+        if (!in->fail()) {
+            return true;
+        }
+        return options.atTerminal ? notRun("the name is missing")
+                                  : inputEnded("the name");
+    }
+
+    /// The word on the command's own line, if there is one: never one from
+    /// the next line.
+    bool ownLineWord(std::string& word)
+    {
+        if (atLineEnd(*in)) {
+            return false;
+        }
+        readWord(*in, word);
+        return true;
+    }
+
+    /// At a terminal, nothing may follow the command's arguments.
+    bool lineEnds()
+    {
+        if (!options.atTerminal || atLineEnd(*in)) {
+            return true;
+        }
+        std::string rest;
+        readRestOfLine(*in, rest);
+        return notRun("'" + std::string(trimmed(rest)) + "' is left over");
     }
 
     /// Echoes the command word and its arguments as the program now holds
@@ -169,7 +341,7 @@ struct Console {
     template <typename... Args>
     bool echo(const std::string& command, const Args&... args)
     {
-        if (in.bad()) {
+        if (in->bad()) {
             return false;
         }
         Store* const store = options.store;
@@ -196,23 +368,42 @@ struct Console {
         return true;
     }
 
-    // The default file when the line ends right after the command, the next
-    // word otherwise.
+    // A script's R takes the default file when the line ends right after
+    // it, and the next word otherwise, wherever it is; a clerk's R takes
+    // its file from its own line only, as W does.
     void readFileName()
     {
-        const int next = in.peek();
+        if (options.atTerminal) {
+            if (!ownLineWord(fileName)) {
+                fileName = DEFAULT_FILE;
+            }
+            return;
+        }
+        const int next = in->peek();
         if (next == '\n' || next == '\r') {
             fileName = DEFAULT_FILE;
         } else {
-            readWord(in, fileName);
+            readWord(*in, fileName);
         }
     }
 
     void readStock()
     {
+        form = "R [file]";
         readFileName();
-        if (echo(READ, fileName) && !storeOwns(NOT_LOADED)) {
-            ReadFile(fileName, table);
+        if (!lineEnds() || !echo(READ, fileName)) {
+            return;
+        }
+        if (storeOwns(NOT_LOADED)) {
+            stopScript("the stock file " + fileName + " was not loaded");
+            return;
+        }
+        const LoadReport report =
+            ReadFile(fileName, table, options.stopRequested);
+        if (!report.read) {
+            stopScript("the stock file " + fileName + " was not loaded");
+        } else if (options.atTerminal) {
+            tellLoad(report);
         }
     }
 
@@ -220,35 +411,35 @@ struct Console {
     // never from the next line or an earlier command.
     void saveStock()
     {
-        if (atLineEnd(in)) {
+        form = "W [file]";
+        if (!ownLineWord(fileName)) {
             fileName = DEFAULT_FILE;
-        } else {
-            readWord(in, fileName);
         }
-        if (echo(SAVE, fileName) && !storeOwns(STOCK_NOT_SAVED) &&
-            SaveFile(fileName, table)) {
-            unsaved = false;
+        if (!lineEnds() || !echo(SAVE, fileName)) {
+            return;
         }
+        if (storeOwns(STOCK_NOT_SAVED) || !SaveFile(fileName, table)) {
+            stopScript("the stock was not saved whole to " + fileName);
+            return;
+        }
+        unsaved = false;
     }
 
     void addStock()
     {
-        constexpr std::string_view USAGE = "A id shelf amount name";
-        if (!readArgument(id, USAGE) || !readArgument(shelf, USAGE) ||
-            !readNumberArgument(amount, USAGE)) {
-            return;
-        }
-        skipCharacter(in);  // the separator before the name, whatever it is
-        readRestOfLine(in, name);
-        if (echo(ADD, id, shelf, amount, name)) {
+        form = "A id shelf amount name";
+        if (wordArgument(id, "the id") && wordArgument(shelf, "the shelf") &&
+            numberArgument(amount, "the amount", "units") &&
+            nameArgument(name) && echo(ADD, id, shelf, amount, name)) {
             table.add(id, shelf, amount, name);
         }
     }
 
     void withdrawStock()
     {
-        constexpr std::string_view USAGE = "D id amount";
-        if (readArgument(id, USAGE) && readNumberArgument(amount, USAGE) &&
+        form = "D id amount";
+        if (wordArgument(id, "the id") &&
+            numberArgument(amount, "the amount", "units") && lineEnds() &&
             echo(REMOVE, id, amount)) {
             table.substract(id, amount);
         }
@@ -256,29 +447,44 @@ struct Console {
 
     void findProduct()
     {
-        if (readArgument(id, "F id") && echo(FIND, id)) {
+        form = "F id";
+        if (wordArgument(id, "the id") && lineEnds() && echo(FIND, id)) {
             table.find(id);
         }
     }
 
-    void emptyStock()
+    // At a terminal, E with stock to lose asks to be typed again; any other
+    // line in between takes the question back.
+    void emptyStock(bool confirmed)
     {
-        if (echo(EMPTY)) {
-            table.empty();
+        form = "E";
+        if (!lineEnds() || !echo(EMPTY)) {
+            return;
         }
+        if (options.atTerminal && !confirmed && table.count() > 0) {
+            printLine("E empties all ", table.count(),
+                      table.count() == 1 ? " kind" : " kinds",
+                      "; E again to confirm.");
+            emptyAsked = true;
+            return;
+        }
+        table.empty();
     }
 
     void countKinds()
     {
-        if (echo(COUNT)) {
+        form = "C";
+        if (lineEnds() && echo(COUNT)) {
             printLine(table.count(), " different kinds of candy.");
         }
     }
 
     void generateProducts()
     {
+        form = "G n";
         std::uint32_t count = 0;
-        if (!readNumberArgument(count, "G n") || !echo(GEN, count)) {
+        if (!numberArgument(count, "n", "products") || !lineEnds() ||
+            !echo(GEN, count)) {
             return;
         }
         Progress progress("G " + std::to_string(count), count);
@@ -295,10 +501,11 @@ struct Console {
 
     void testEfficiency()
     {
+        form = "P n r";
         std::uint32_t repeats = 0;
-        constexpr std::string_view USAGE = "P n r";
-        if (!readNumberArgument(size, USAGE) ||
-            !readNumberArgument(repeats, USAGE) || !echo(EFF, size, repeats)) {
+        if (!numberArgument(size, "n", "products") ||
+            !numberArgument(repeats, "r", "repeats") || !lineEnds() ||
+            !echo(EFF, size, repeats)) {
             return;
         }
         if (options.store != nullptr) {
@@ -312,12 +519,11 @@ struct Console {
     // the last commands.
     void showHistory()
     {
+        form = "H [id]";
         std::string product;
-        const bool ofProduct = !atLineEnd(in);
-        if (ofProduct) {
-            readWord(in, product);
-        }
-        if (!(ofProduct ? echo(HISTORY, product) : echo(HISTORY))) {
+        const bool ofProduct = ownLineWord(product);
+        if (!lineEnds() ||
+            !(ofProduct ? echo(HISTORY, product) : echo(HISTORY))) {
             return;
         }
         if (options.store == nullptr) {
@@ -327,20 +533,44 @@ struct Console {
         options.store->printHistory(ofProduct ? &product : nullptr);
     }
 
-    /// At a terminal, a word that is not a command gets a reply, and the
-    /// rest of its line is dropped: its words would be taken for commands.
+    // L lists what matches the rest of its own line, or everything; a clerk
+    // sees one screen of it.
+    void listProducts()
+    {
+        form = "L [text]";
+        std::string text;
+        if (!atLineEnd(*in)) {
+            readRestOfLine(*in, text);
+            text = trimmed(text);
+        }
+        if (!(text.empty() ? echo(LIST) : echo(LIST, text))) {
+            return;
+        }
+        std::size_t limit = 0;
+        if (options.atTerminal && options.screenRows) {
+            // The screen less the typed line, the echo, the line that
+            // tells of more, and the next prompt.
+            limit = std::max<std::size_t>(options.screenRows(), 8) - 4;
+        }
+        listStock(table, text, limit);
+    }
+
+    /// A word that is not a command: at a terminal it gets a reply; in a
+    /// script it is passed over, unless the script is strict.
     void refuse(const std::string& word)
     {
         if (options.atTerminal) {
             printLine(UNKNOWN_COMMAND, word, COMMAND_LIST);
-            in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+            return;
         }
+        stopScript("'" + word + "' is not a command");
     }
 
-    // Unknown words, lower-case letters included, do nothing; at a terminal
-    // they are answered.
+    // Unknown words, lower-case letters included, do nothing in a script.
     void run(const std::string& command)
     {
+        const bool emptyConfirmed = emptyAsked;
+        emptyAsked = false;
         if (command == READ) {
             readStock();
         } else if (command == GEN) {
@@ -354,33 +584,59 @@ struct Console {
         } else if (command == FIND) {
             findProduct();
         } else if (command == EMPTY) {
-            emptyStock();
+            emptyStock(emptyConfirmed);
         } else if (command == COUNT) {
             countKinds();
         } else if (command == SAVE) {
             saveStock();
         } else if (command == HISTORY) {
             showHistory();
+        } else if (command == LIST) {
+            listProducts();
         } else {
             refuse(command);
         }
     }
+
+    Datastructure& table;
+    std::uint64_t baseline;  // peak memory before the table was built
+    ConsoleOptions options;
+    std::istream* in = nullptr;  // the input, or at a terminal the line typed
+    std::string commandWord;
+    std::string_view form;         // the running command's, for replies
+    std::uint64_t commandLine = 0;  // its input line, in a strict script
+    bool emptyAsked = false;        // the last command was an E held back
+    std::string id;
+    std::string shelf;
+    std::string name;
+    std::string fileName;
+    std::uint32_t amount = 0;  // shared by "A" and "D"
+    std::uint32_t size = 0;    // "P"'s product count
 };
 
 }  // namespace
 
-void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
-                ConsoleOptions options)
+std::string runConsole(std::istream& in, Datastructure& table,
+                       std::uint64_t baseline, ConsoleOptions options)
 {
-    Console console{in, table, baseline, std::move(options)};
-    const ConsoleOptions& mode = console.options;
-    std::string command;
+    Console console{table, baseline, std::move(options)};
+    const ConsoleOptions& mode = console.mode();
     bool warned = false;  // the last command was a quit held back
     for (;;) {
         if (!mode.atTerminal) {
             printFlushed(PROMPT);  // no line end: the echo completes the line
         }
-        if (!readWord(in, command) || command == QUIT) {
+        console.stopRequested();  // a Ctrl-C from before this command
+        bool goOn = true;
+        try {
+            goOn = console.runNext(in);
+        } catch (const std::bad_alloc&) {
+            // Each change to the table is whole or not made, so the stock
+            // is sound: what the command did before it ran out stays.
+            printLine(OUT_OF_MEMORY);
+            MemoryReserve::take();
+        }
+        if (!goOn) {
             // At a terminal, the first Q or Ctrl-D with unsaved changes
             // only warns; the next, right after it, quits.
             if (!console.unsaved || warned || in.bad()) {
@@ -392,19 +648,13 @@ void runConsole(std::istream& in, Datastructure& table, std::uint64_t baseline,
             continue;
         }
         warned = false;
-        console.stopRequested();  // a Ctrl-C from before this command
-        try {
-            console.run(command);
-        } catch (const std::bad_alloc&) {
-            // Each change to the table is whole or not made, so the stock
-            // is sound: what the command did before it ran out stays.
-            printLine(OUT_OF_MEMORY);
-            MemoryReserve::take();
-        }
-        if (in.eof() || outputError() != 0 || console.storeFailed()) {
+        if (in.eof() || outputError() != 0 || console.storeFailed() ||
+            !console.stopReason.empty()) {
             break;
         }
     }
-    printLine(QUIT);
+    if (console.stopReason.empty()) {
+        printLine(QUIT);
+    }
+    return console.stopReason;
 }
-

@@ -39,8 +39,28 @@ BlockInput::int_type BlockInput::underflow()
     if (got <= 0) {
         return traits_type::eof();
     }
+    if (countingLines && counted != nullptr) {
+        countLinesUpTo(egptr());  // the block about to be replaced
+    }
     setg(block.data(), block.data(), block.data() + got);
+    counted = block.data();
     return traits_type::to_int_type(*gptr());
+}
+
+void BlockInput::countLinesUpTo(const char* end)
+{
+    for (const char* c = counted; c != end; ++c) {
+        lineBreaks += *c == '\n';
+    }
+    counted = end;
+}
+
+std::uint64_t BlockInput::lineNumber()
+{
+    if (counted != nullptr) {
+        countLinesUpTo(gptr());
+    }
+    return lineBreaks + 1;
 }
 
 bool readWord(std::istream& in, std::string& word)

@@ -4,6 +4,7 @@
 #define WAREHOUSE_CONSOLE_INPUT_HH
 
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <ios>
 #include <istream>
@@ -32,15 +33,29 @@ public:
     /// The errno of the read that failed, or 0 while none has.
     int error() const { return readError; }
 
+    /// From now on, before any input is read, lines are counted.
+    void countLines() { countingLines = true; }
+
+    /// The number of the line that the next byte to read is on, from 1,
+    /// once countLines() was called. Costs a count of the bytes read since
+    /// it was last asked.
+    std::uint64_t lineNumber();
+
 protected:
     int_type underflow() override;
 
 private:
+    /// Counts the line breaks from counted up to end.
+    void countLinesUpTo(const char* end);
+
     int descriptor;
     int readError = 0;
     std::ios* reader = nullptr;
     BeforeRead beforeRead;
     std::array<char, 1 << 16> block;  // bytes between eback() and egptr()
+    bool countingLines = false;
+    std::uint64_t lineBreaks = 0;     // line breaks read before counted
+    const char* counted = nullptr;    // the block is counted up to here
 };
 
 // Words and lines, read straight from the stream's buffer with the meaning

@@ -26,7 +26,8 @@
 namespace {
 
 constexpr std::string_view USAGE =
-    R"(Usage: {} [--store FILE [--wait SECONDS] | -h | --help | --version]
+    R"(Usage: {} [--store FILE [--wait SECONDS]] [--strict]
+       {} -h | --help | --version
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
 from standard input and echoes each, with its results, on standard output.
@@ -41,6 +42,11 @@ Options:
   --wait SECONDS           how long a command waits for a store that another
                            run or program is changing before the run fails
                            (10 without it)
+  --strict                 for scripts: the first command refused (a
+                           malformed number, an unknown word, the input
+                           ending before an argument, a file not loaded or
+                           not saved) ends the run with status 1 and a line
+                           on standard error that names its input line
 
 Commands:
   A id shelf amount name   add stock (the name is the rest of the line)
@@ -50,15 +56,23 @@ Commands:
   E                        empty the stock
   R [file]                 load a stock file (varasto.txt without a name)
   W [file]                 save the stock to a stock file (likewise)
-  G n                      add n generated products
+  G n                      add n generated products; ids may repeat, and
+                           then add up (G 1000 gives 999 kinds)
   P n r                    time r repeats of the table's workload over n
   H [id]                   with a store: the product's history, or the last
                            20 commands that changed the stock
+  L [text]                 list the stock by id, or the products whose id,
+                           shelf or name holds the text (any case)
   Q                        quit
 
-At a terminal, lines can be edited, Up and Down recall earlier lines, Tab
-completes product ids after F, D and A and file names after R and W, Ctrl-C
-abandons the line being typed and Ctrl-D on an empty line ends the run.
+At a terminal, a line is one command: it is checked whole, and a missing
+argument, a number that is not plain digits or words left over get a reply,
+and nothing runs. R takes its file from its own line and says what it
+loaded; E with stock asks to be typed again; L shows one screen. Lines can
+be edited, Up and Down recall earlier lines, Tab completes product ids after
+F, D and A and file names after R and W, Ctrl-C abandons the line being
+typed or stops a long G, P or R, and Ctrl-D on an empty line ends the run;
+with changes not saved, Q and Ctrl-D warn once first.
 
 Environment:
   WAREHOUSE_HISTORY        file that keeps the line history between runs
@@ -70,9 +84,12 @@ The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 /// Writes the usage with the program's name in it.
 void printUsage(std::ostream& out)
 {
-    const std::size_t slot = USAGE.find("{}");
-    out << USAGE.substr(0, slot) << program_invocation_short_name
-        << USAGE.substr(slot + 2) << std::flush;
+    std::string_view rest = USAGE;
+    for (std::size_t slot; (slot = rest.find("{}")) != std::string_view::npos;
+         rest.remove_prefix(slot + 2)) {
+        out << rest.substr(0, slot) << program_invocation_short_name;
+    }
+    out << rest << std::flush;
 }
 
 /// Says what is wrong with the command line, and where to learn better, on
@@ -88,6 +105,7 @@ int usageError(const std::string& what)
 struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
     Store::Options store;
+    bool strict = false;  // a script stops at its first refused command
 };
 
 /// Reads the seconds of --wait: a whole number up to a day.
@@ -123,6 +141,10 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             }
             return std::cout ? 0 : 1;
         }
+        if (option == "--strict") {
+            line.strict = true;
+            continue;
+        }
         if (option == "--store" || option == "--wait") {
             const bool store = option == "--store";
             const char* value = i + 1 < argc ? argv[++i] : "";
@@ -153,9 +175,11 @@ void report(std::string_view what, std::string_view why)
 
 /// Ends the run: commits what is left and shows it, reports on standard
 /// error what went wrong, and gives the exit status: 1 when the store,
-/// standard output or standard input failed, 0 otherwise. Output that a
-/// failed commit did not cover is never shown.
-int finish(Store* store, const std::string& storePath, int inputError)
+/// standard output or standard input failed, or a strict script was
+/// stopped, 0 otherwise. Output that a failed commit did not cover is never
+/// shown.
+int finish(Store* store, const std::string& storePath, int inputError,
+           const std::string& stopReason)
 {
     const bool shown = store != nullptr ? store->end() : releaseOutput();
     if (store != nullptr && store->failed()) {
@@ -168,6 +192,11 @@ int finish(Store* store, const std::string& storePath, int inputError)
     }
     if (inputError != 0) {
         report("cannot read standard input", std::strerror(inputError));
+        return 1;
+    }
+    if (!stopReason.empty()) {
+        std::cerr << program_invocation_short_name << ": " << stopReason
+                  << std::endl;
         return 1;
     }
     return 0;
@@ -227,8 +256,9 @@ int main(int argc, char** argv)
             terminal.callBeforeReading(beforeRead);
         }
         options.stopRequested = &TerminalInput::interruptPending;
-        runConsole(in, table, baseline, options);
-        return finish(store.get(), line.storePath, 0);
+        options.screenRows = &TerminalInput::screenRows;
+        const std::string stopReason = runConsole(in, table, baseline, options);
+        return finish(store.get(), line.storePath, 0, stopReason);
     }
 #endif
     BlockInput standardInput(STDIN_FILENO);
@@ -237,6 +267,14 @@ int main(int argc, char** argv)
     if (store) {
         standardInput.callBeforeReading(beforeRead);
     }
-    runConsole(in, table, baseline, options);
-    return finish(store.get(), line.storePath, standardInput.error());
+    if (line.strict) {
+        options.strict = true;
+        standardInput.countLines();
+        options.inputLine = [&standardInput] {
+            return standardInput.lineNumber();
+        };
+    }
+    const std::string stopReason = runConsole(in, table, baseline, options);
+    return finish(store.get(), line.storePath, standardInput.error(),
+                  stopReason);
 }

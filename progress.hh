@@ -5,8 +5,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+
+/// Tells whether the clerk asked the running command to stop, forgetting
+/// the request as it tells: long work asks now and then.
+using StopCheck = std::function<bool()>;
 
 /// Work of a known number of steps. Once it has run for half a second, a
 /// line "what: 42%" on standard error shows the share done, at most ten

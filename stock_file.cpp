@@ -24,20 +24,6 @@ namespace {
 
 constexpr std::string_view FILE_NOT_FOUND = "Tiedostoa ei l\xC3\xB6ydy.";
 
-// Bytes of one line of a stock file.
-struct LineChars {
-    std::string_view line;
-    std::size_t position;
-
-    int peek() const
-    {
-        return position < line.size()
-                   ? static_cast<unsigned char>(line[position])
-                   : -1;
-    }
-    void next() { ++position; }
-};
-
 
 /// Splits one stock file line "id;amount;shelf;name" into its fields. The id
 /// runs to the first ';', the amount is a number, exactly one character
@@ -52,7 +38,7 @@ bool parseStockLine(std::string_view line, std::string& id,
     if (idEnd == std::string_view::npos) {
         return false;
     }
-    LineChars chars{line, idEnd + 1};
+    TextChars chars{line, idEnd + 1};
     if (parseNumber(chars, amount) != NumberRead::Done) {
         return false;
     }
@@ -178,14 +164,18 @@ void takeBack(std::string_view text, std::size_t lines,
 
 }  // namespace
 
-void readStockText(std::string_view text, Datastructure& table,
-                   Progress* progress)
+LoadReport readStockText(std::string_view text, Datastructure& table,
+                         Progress* progress, const StopCheck& stopRequested)
 {
+    // A request to stop is looked for once in this many lines.
+    constexpr std::size_t STOP_LOOKED_FOR = 1024;
     // Which lines changed the stock: should memory run out part-way, they
     // are taken back, and the text is loaded whole or not at all.
     std::vector<bool> changed(
         static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) +
         1);
+    LoadReport report;
+    report.read = true;
     StockLine line;
     std::size_t index = 0;
     try {
@@ -193,30 +183,41 @@ void readStockText(std::string_view text, Datastructure& table,
             if (line.parse(bytes)) {
                 changed[index] =
                     table.add(line.id, line.shelf, line.amount, line.name);
+                ++report.loaded;
+            } else if (report.skipped++ < LoadReport::NAMED) {
+                report.firstSkipped[report.skipped - 1] = index + 1;
             }
             ++index;
             if (progress != nullptr) {
                 progress->at(static_cast<std::uint64_t>(bytes.data() - text.data()) +
                              bytes.size());
             }
-            return true;
+            report.stopped = index % STOP_LOOKED_FOR == 0 && stopRequested &&
+                             stopRequested();
+            return !report.stopped;
         });
     } catch (const std::bad_alloc&) {
         takeBack(text, index, changed, line, table);
         throw;
     }
+    if (report.stopped) {
+        takeBack(text, index, changed, line, table);
+    }
+    return report;
 }
 
-void ReadFile(const std::string& fileName, Datastructure& table)
+LoadReport ReadFile(const std::string& fileName, Datastructure& table,
+                    const StopCheck& stopRequested)
 {
     std::string text;
     if (!readWholeFile(fileName, text)) {
         printLine(FILE_NOT_FOUND);
-        return;
+        return {};
     }
     Progress progress("R " + fileName, text.size());
-    readStockText(text, table, &progress);
+    return readStockText(text, table, &progress, stopRequested);
 }
+
 // ---------------------------------------------------------------------------
 // Writing.
 

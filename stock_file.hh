@@ -60,20 +60,64 @@ NumberRead parseNumber(Chars& chars, std::uint32_t& value)
     return NumberRead::Done;
 }
 
+// Bytes of a text in memory, such as a line of a stock file.
+struct TextChars {
+    std::string_view text;
+    std::size_t position;
+
+    int peek() const
+    {
+        return position < text.size()
+                   ? static_cast<unsigned char>(text[position])
+                   : -1;
+    }
+    void next() { ++position; }
+};
+
+/// Reads text that is a number and nothing else, as a clerk must type one:
+/// plain digits, up to 4294967295, with no sign and no white space. Returns
+/// Done, or Malformed for anything else, leaving value untouched.
+inline NumberRead parseWholeNumber(std::string_view text, std::uint32_t& value)
+{
+    TextChars chars{text, 0};
+    std::uint32_t number = 0;
+    if (text.empty() || !isDigit(text.front()) ||
+        parseNumber(chars, number) != NumberRead::Done ||
+        chars.position != text.size()) {
+        return NumberRead::Malformed;
+    }
+    value = number;
+    return NumberRead::Done;
+}
+
 // ---------------------------------------------------------------------------
 // Reading.
 
+/// What loading a stock file did.
+struct LoadReport {
+    static constexpr std::size_t NAMED = 5;  // skipped lines named at most
+
+    bool read = false;     // the file was read whole; if not, nothing loaded
+    bool stopped = false;  // stopped on request: nothing loaded
+    std::uint64_t loaded = 0;   // lines with a readable amount, one add each
+    std::uint64_t skipped = 0;  // lines without one
+    std::uint64_t firstSkipped[NAMED] = {};  // their numbers, the first few
+};
+
 /// Adds the lines of a stock file's text to the table, one add per line
 /// with a readable amount, telling progress, if any, how many bytes are
-/// done. Should memory run out part-way, what the text added is taken back
-/// before the failure goes on.
-void readStockText(std::string_view text, Datastructure& table,
-                   Progress* progress = nullptr);
+/// done. Should memory run out part-way, or stopRequested say so, what the
+/// text added is taken back: a text is loaded whole or not at all. Out of
+/// memory, the failure goes on once the text is taken back.
+LoadReport readStockText(std::string_view text, Datastructure& table,
+                         Progress* progress = nullptr,
+                         const StopCheck& stopRequested = {});
 
 /// Loads a stock file into the table: all of it, or, when the file cannot
 /// be read through to its end, none of it, with the message for a file that
 /// is not there.
-void ReadFile(const std::string& fileName, Datastructure& table);
+LoadReport ReadFile(const std::string& fileName, Datastructure& table,
+                    const StopCheck& stopRequested = {});
 
 // ---------------------------------------------------------------------------
 // Writing.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <histedit.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -333,6 +334,15 @@ TerminalInput::~TerminalInput()
         history(e.history, &e.event, H_SAVE, e.historyFile);
     }
     history_end(e.history);
+}
+
+std::size_t TerminalInput::screenRows()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0) {
+        return 24;
+    }
+    return size.ws_row;
 }
 
 bool TerminalInput::interruptPending()

@@ -34,6 +34,10 @@ public:
     /// call: a long command takes it as a request to stop.
     static bool interruptPending();
 
+    /// The rows of the terminal the output goes to, or 24 when it does not
+    /// say.
+    static std::size_t screenRows();
+
 protected:
     int_type underflow() override;
 

@@ -2,7 +2,7 @@
 # Usage: run_failures.sh PROGRAM
 # Output that cannot be written, or input that cannot be read, ends the run
 # with exit status 1 and a line on standard error, and runs no command it
-# cut short; a normal run exits 0. A stock file that cannot be read through
+# cut short; so does a refused command with --strict; a normal run exits 0. A stock file that cannot be read through
 # is not loaded at all. A command that runs out of memory stops, and the run
 # goes on.
 set -u
@@ -79,6 +79,29 @@ if strace -o /dev/null true 2> /dev/null; then
 else
     echo "strace cannot trace here: read errors are not tried"
 fi
+
+# --strict: the first refused command ends a script with status 1 and a
+# line naming its input line and the reason; what ran before it stays, and
+# in a store. Without --strict the same input runs to its end.
+while IFS='|' read -r commands reason; do
+    rm -f "$scratch"/strict.db*
+    strict() { printf "A kept s 1 n\n$commands" | "$program" --strict --store "$scratch/strict.db" > "$scratch/out"; }
+    expect 1 "$name: input line 2: $reason" strict
+    grep -Eqx '(> )?Q' "$scratch/out" && { echo "FAIL: --strict ran on after: $reason"; failed=1; }
+    [ "$(sqlite3 "$scratch/strict.db" "SELECT amount FROM stock WHERE id = 'kept'")" = 1 ] ||
+        { echo "FAIL: --strict lost what ran before: $reason"; failed=1; }
+    printf "A kept s 1 n\n$commands" | "$program" 2>&1 | tail -n 1 | grep -Eqx '(> )?Q' ||
+        { echo "FAIL: without --strict, the run did not go on: $reason"; failed=1; }
+done << 'CASES'
+D kept -1\nC|an invalid number for the amount \(D id amount\)
+f\nC|'f' is not a command
+F|the input ends before the id \(F id\)
+R missing.txt\nC|the stock file missing.txt was not loaded
+W /nonexistent/x.txt\nC|the stock was not saved whole to /nonexistent/x.txt
+CASES
+# The line is counted across blocks of input.
+far() { { yes C | head -n 40000; echo f; } | "$program" --strict > /dev/null; }
+expect 1 "$name: input line 40001: 'f' is not a command" far
 
 # Out of memory: G stops with a line, and C counts what it added, which a
 # store holds too; R loads nothing; a store's held output is shown early

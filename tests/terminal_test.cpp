@@ -351,18 +351,81 @@ TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
         << terminal.shown();
 }
 
-TEST_F(TerminalTest, SlipsGetAReplyAndALineIsOneCommand)
+TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
 {
     Terminal terminal(folder, "");
     terminal.enter("R stock.txt");
-    terminal.enter("f E");  // the E is not a command of its own
-    EXPECT_TRUE(
-        terminal.waitFor("Unknown command: f. Commands: A D F C E R W G P H Q"))
+    EXPECT_TRUE(terminal.waitFor("Loaded 1 line.")) << terminal.shown();
+    // Each line gets one reply, and nothing of it runs.
+    const std::pair<std::string, std::string> slips[] = {
+        {"f E", "Unknown command: f. Commands: A D F C E R W G P H L Q"},
+        {"D " + GUM, "Not run: the amount is missing. Form: D id amount"},
+        {"D " + GUM + " 5.5",
+         "Not run: '5.5' is not a whole number of units. Form: D id amount"},
+        {"D " + GUM + " -3",
+         "Not run: '-3' is not a whole number of units. Form: D id amount"},
+        {"D " + GUM + " 5 extra",
+         "Not run: 'extra' is left over. Form: D id amount"},
+        {"A SWAP:1 24 4.10 Salmiakki",
+         "Not run: '4.10' is not a whole number of units. "
+         "Form: A id shelf amount name"},
+        {"A HALF:1 1.00 5",
+         "Not run: the name is missing. Form: A id shelf amount name"},
+        {"C C", "Not run: 'C' is left over. Form: C"},
+        {"G 99999999999",
+         "Not run: '99999999999' is more products than 4294967295. Form: G n"},
+        {"W a b", "Not run: 'b' is left over. Form: W [file]"},
+        // R takes its file from its own line: the next line stays a command.
+        {"R ", "R varasto.txt\r\nTiedostoa ei l\xC3\xB6ydy."},
+        {"E", "E empties all 1 kind; E again to confirm."},
+    };
+    for (const auto& [line, reply] : slips) {
+        terminal.enter(line);
+        EXPECT_TRUE(terminal.waitFor(reply)) << line << terminal.shown();
+    }
+    expectStockAsLoaded(terminal);  // after the E, a C took the question back
+    terminal.enter("E");
+    terminal.enter("E");
+    terminal.enter("C");
+    EXPECT_TRUE(terminal.waitFor("C\r\n0 different kinds of candy."))
         << terminal.shown();
-    terminal.enter("D " + GUM);  // the amount is not awaited
-    EXPECT_TRUE(terminal.waitFor("Missing arguments: D id amount"))
+}
+
+TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
+{
+    std::ofstream(folder + "/mixed.txt") << "a;1;s;n\nb;2;s;n\nno amount\n"
+                                            "c;3;s;n\n;x;s;n\n";
+    {
+        std::ofstream big(folder + "/big.txt");
+        for (int i = 0; i < 2000000; ++i) {
+            big << 'p' << i << ";1;s;n\n";
+        }
+    }
+    Terminal terminal(folder, "");
+    terminal.enter("R mixed.txt");
+    EXPECT_TRUE(terminal.waitFor("Loaded 3 lines; skipped 2 (lines 3, 5)."))
         << terminal.shown();
-    expectStockAsLoaded(terminal);
+    terminal.enter("R big.txt");
+    ASSERT_TRUE(terminal.waitFor("R big.txt: ")) << terminal.shown();
+    terminal.type("\x03");
+    EXPECT_TRUE(terminal.waitFor("Stopped by Ctrl-C: nothing loaded."))
+        << terminal.shown();
+    terminal.enter("C");
+    EXPECT_TRUE(terminal.waitFor("C\r\n3 different kinds of candy."))
+        << terminal.shown();
+}
+
+TEST_F(TerminalTest, AListFitsTheScreen)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("G 100");
+    terminal.enter("L");
+    // 24 rows: the typed line, the echo, 20 products, the rest, a prompt.
+    EXPECT_TRUE(terminal.waitFor("L\r\nGUM:")) << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor("... 80 more; L text narrows it."))
+        << terminal.shown();
+    terminal.enter("L lks:098");
+    EXPECT_TRUE(terminal.waitFor("L lks:098\r\nLKS:098")) << terminal.shown();
 }
 
 TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
