@@ -1,4 +1,5 @@
-// Feeds arbitrary bytes to the command loop, with a fresh table per input.
+// Feeds arbitrary bytes to the command loop, with a fresh table per input,
+// read as a clerk's lines or as a script.
 // Inputs that could ask for much work or read or write outside the working
 // folder are skipped, so that no input is slow or unsafe by design.
 #include "fuzz_support.hh"
@@ -109,8 +110,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     if (!isSafe(input)) {
         return -1;  // keep it out of the corpus
     }
+    // The first byte also picks how the console reads: as a clerk's lines
+    // at a terminal, or as a script, strict or not.
+    ConsoleOptions options;
+    if (size > 0) {
+        options.atTerminal = (data[0] & 1) != 0;
+        options.strict = (data[0] & 2) != 0;
+    }
     std::istringstream in(input);
     FreshTable fresh;
-    runConsole(in, fresh.table, 0);
+    runConsole(in, fresh.table, 0, options);
     return 0;
 }
