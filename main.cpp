@@ -183,7 +183,7 @@ int finish(Store* store, const std::string& storePath, int inputError,
 {
     const bool shown = store != nullptr ? store->end() : releaseOutput();
     if (store != nullptr && store->failed()) {
-        report("store " + storePath, store->error());
+        report("store " + storeName(storePath), store->error());
         return 1;
     }
     if (!shown || outputError() != 0) {
@@ -234,13 +234,13 @@ int main(int argc, char** argv)
         std::string error;
         store = Store::open(line.storePath, table, line.store, error);
         if (!store) {
-            report("store " + line.storePath, error);
+            report("store " + storeName(line.storePath), error);
             return 1;
         }
         // A mistyped name starts a new, empty store: a clerk is told.
         if (store->created() && options.atTerminal) {
             std::cerr << program_invocation_short_name
-                      << ": created a new store " << line.storePath
+                      << ": created a new store " << storeName(line.storePath)
                       << std::endl;
         }
     }

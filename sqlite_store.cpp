@@ -359,20 +359,6 @@ bool readProduct(sqlite3_stmt* row, std::string& id, std::uint32_t& amount,
     return true;
 }
 
-/// A time as the history keeps it: UTC, "YYYY-MM-DD HH:MM:SS.SSS", the
-/// form of SQLite's own date functions.
-std::string historyTime(const std::timespec& time)
-{
-    std::tm utc{};
-    ::gmtime_r(&time.tv_sec, &utc);
-    char text[40];
-    const std::size_t length =
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03ld",
-                  static_cast<long>(time.tv_nsec / 1000000));
-    return text;
-}
-
 class SqliteStore final : public Store {
 public:
     SqliteStore(Datastructure& table, const Options& options, std::string path,
@@ -412,7 +398,6 @@ private:
     /// removed, or its path now names another file), or null.
     const char* whyGone() const;
     void unlockRuns();
-    bool failLockedTooLong();
 
     bool execute(const char* sql);
     bool prepare(Statement& statement, const char* sql);
@@ -666,21 +651,13 @@ void SqliteStore::unlockRuns()
     }
 }
 
-bool SqliteStore::failLockedTooLong()
-{
-    const auto seconds =
-        std::chrono::duration_cast<std::chrono::seconds>(options.wait).count();
-    return fail("locked by another run or program for " +
-                std::to_string(seconds) + " s; the command did not run");
-}
-
 bool SqliteStore::lock()
 {
     const Clock::time_point deadline = Clock::now() + options.wait;
     // Short, to fit a narrow terminal on one line.
     WaitNotice notice("Waiting for the store");
     if (!flockUntil(descriptor.get(), deadline, notice)) {
-        return errno == ETIMEDOUT ? failLockedTooLong()
+        return errno == ETIMEDOUT ? failLocked()
                                   : fail(std::strerror(errno));
     }
     runsLocked = true;
@@ -691,7 +668,7 @@ bool SqliteStore::lock()
     waiting = nullptr;
     if (begun != SQLITE_OK) {
         unlockRuns();
-        return begun == SQLITE_BUSY ? failLockedTooLong() : failWith("");
+        return begun == SQLITE_BUSY ? failLocked() : failWith("");
     }
     if (const char* why = whyGone()) {
         rollback();

@@ -54,6 +54,17 @@ struct StoreNotes {
     template <typename Write> bool forEachChangedId(Write write) const;
 };
 
+/// True when where names a store on a PostgreSQL server: a connection URI
+/// that starts "postgresql://" or "postgres://". Anything else is a file.
+bool isServerUri(std::string_view where);
+
+/// where as messages name the store: without a password it may hold.
+std::string storeName(const std::string& where);
+
+/// A time as the history keeps it: UTC, "YYYY-MM-DD HH:MM:SS.SSS", the form
+/// of SQLite's own date functions.
+std::string historyTime(const std::timespec& time);
+
 /// One entry of the history as the store gives it back.
 struct HistoryEntry {
     std::int64_t commandNo;              // entries of one command share it
@@ -156,6 +167,8 @@ protected:
     void watchTable();
 
     bool fail(std::string why);
+    /// Fails for a lock that others held past the wait limit.
+    bool failLocked();
 
     Datastructure& table;
     const Options options;
@@ -174,6 +187,7 @@ private:
     std::timespec runningTime{};   // when it began
     bool runningNoted = false;     // it is in notes.commands already
     bool inTransaction = false;    // steps 1 and 2 are taken
+    bool watching = false;         // the stock is loaded and watched
     bool catchingUp = false;       // the table follows the store: not noted
     std::string failure;           // once set, the store is done
 };
