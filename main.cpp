@@ -39,6 +39,9 @@ Options:
                            from it, and several runs may share it, each
                            seeing what the others change. P is not run on a
                            stored stock.
+  --store postgresql://... keep it in that PostgreSQL database instead (a
+                           libpq URI; PG variables fill in the rest), which
+                           clerks on several machines may share
   --wait SECONDS           how long a command waits for a store that another
                            run or program is changing before the run fails
                            (10 without it)

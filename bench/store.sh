@@ -9,7 +9,10 @@
 #    random order (goal: at most 1.5 times);
 #  - four runs at once on one fresh store, each with a quarter of the
 #    console script, against one run of the whole script, both with a
-#    store (goal: at most 3 times).
+#    store (goal: at most 3 times);
+#  - the console script and "G 1000000" with a fresh store on PostgreSQL,
+#    on a local server of the benchmark's own, against no store (goals: at
+#    most 6 and 5 times).
 # Exits 1 when a goal is missed.
 # Usage: bench/store.sh [BUILD_DIR]
 set -euo pipefail
@@ -19,6 +22,10 @@ use_build "${1:-build}"
 runs=${RUNS:-3}
 make_work_folder
 cd "$work"
+source "$OLDPWD/tests/postgres_server.sh"
+start_postgres "$work/server" > /dev/null
+trap 'stop_postgres; rm -rf "$work"' EXIT
+fresh_uri=$(postgres_uri_of fresh)
 
 write_console_script script
 split -n l/4 -d script quarter.
@@ -27,11 +34,13 @@ printf 'Q\n' > quit
 printf 'R shuffled.txt\nQ\n' > load
 
 # The best wall-clock nanoseconds of $runs runs of a shell command; the store
-# named fresh.db is removed before each run.
+# named fresh.db, and the database named fresh, are made anew before each
+# run.
 best_of() {
     local best="" start end
     for _ in $(seq "$runs"); do
         rm -f fresh.db fresh.db-wal fresh.db-shm
+        psql -X -q -d "$postgres_uri" -c 'DROP DATABASE IF EXISTS fresh' -c 'CREATE DATABASE fresh' 2> /dev/null
         start=$(date +%s%N)
         sh -c "$1" > /dev/null
         end=$(date +%s%N)
@@ -68,5 +77,9 @@ for program in warehouse warehouse-small; do
     together="for quarter in quarter.*; do '$binary' --store fresh.db < \$quarter & done; wait"
     compare "4 runs at once / 1 run, both stored (<= 3)" \
         "$(best_of "$together")" "$(best_of "'$binary' --store fresh.db < script")" 3
+    compare "PostgreSQL: 100000 console commands (<= 6)" \
+        "$(best_of "'$binary' --store '$fresh_uri' < script")" "$(best_of "'$binary' < script")" 6
+    compare "PostgreSQL: G 1000000 (<= 5)" \
+        "$(best_of "'$binary' --store '$fresh_uri' < generate")" "$(best_of "'$binary' < generate")" 5
 done
 exit $missed
