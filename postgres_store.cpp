@@ -781,8 +781,10 @@ bool PostgresStore::writeEverything()
         const std::string* name;
     };
     Progress progress("Writing the store", table.count());
-    if (!execute("TRUNCATE stock; COPY stock (id, amount, shelf, name) FROM "
-                 "STDIN (FORMAT binary)")) {
+    // DELETE rather than TRUNCATE: a client reading the stock meanwhile
+    // must not make the commit wait past the lock's time.
+    if (!execute("DELETE FROM stock; COPY stock (id, amount, shelf, name) "
+                 "FROM STDIN (FORMAT binary)")) {
         return false;
     }
     PGconn* const server = connection.get();
@@ -930,30 +932,7 @@ bool PostgresStore::readHistory(const std::string* id, std::size_t count,
 {
     const char* const COLUMNS =
         "seq, command_no, changed_at, clerk, command, id, amount_after";
-    Result rows;
-    if (id != nullptr) {
-        const std::string sql =
-            std::string("SELECT ") + COLUMNS +
-            " FROM history WHERE id = $1 UNION ALL SELECT " + COLUMNS +
-            " FROM history WHERE id IS NULL AND seq > (SELECT min(seq) FROM "
-            "history WHERE id = $1) ORDER BY 1";
-        rows = execute(sql.c_str(), {BYTEA}, {id});
-    } else {
-        // The commands that made the newest entries, newest first, until
-        // count commands are had: a command of many products has an entry
-        // for each.
-        const std::string sql =
-            std::string("SELECT ") + COLUMNS +
-            " FROM history WHERE command_no IN (SELECT command_no FROM "
-            "history GROUP BY command_no ORDER BY max(seq) DESC LIMIT " +
-            std::to_string(count) + ") ORDER BY seq";
-        rows = execute(sql.c_str(), {}, {});
-    }
-    if (!rows) {
-        return false;
-    }
-    const PGresult* result = rows.get();
-    for (int row = 0; row < PQntuples(result); ++row) {
+    const auto take = [&entries](const PGresult* result, int row) {
         HistoryEntry entry;
         entry.commandNo = int8Field(result, row, 1);
         entry.time.assign(field(result, row, 2));
@@ -965,8 +944,47 @@ bool PostgresStore::readHistory(const std::string* id, std::size_t count,
                 static_cast<std::uint32_t>(int8Field(result, row, 6));
         }
         entries.push_back(std::move(entry));
+    };
+    if (id != nullptr) {
+        const std::string sql =
+            std::string("SELECT ") + COLUMNS +
+            " FROM history WHERE id = $1 UNION ALL SELECT " + COLUMNS +
+            " FROM history WHERE id IS NULL AND seq > (SELECT min(seq) FROM "
+            "history WHERE id = $1) ORDER BY 1";
+        const Result rows = execute(sql.c_str(), {BYTEA}, {id});
+        for (int row = 0; rows && row < PQntuples(rows.get()); ++row) {
+            take(rows.get(), row);
+        }
+        return rows != nullptr;
     }
-    return true;
+    // The newest entries, a batch at a time, back to the start of the
+    // count-th newest command: a command of many products has an entry for
+    // each.
+    const std::string declare = std::string("DECLARE newest CURSOR FOR SELECT ") +
+                                COLUMNS + " FROM history ORDER BY seq DESC";
+    if (!execute(declare.c_str())) {
+        return false;
+    }
+    std::size_t commands = 0;
+    for (bool more = true; more;) {
+        const Result batch = execute("FETCH 1000 FROM newest", {}, {});
+        if (!batch) {
+            return false;
+        }
+        const int rows = PQntuples(batch.get());
+        more = rows > 0;
+        for (int row = 0; row < rows && more; ++row) {
+            const std::int64_t commandNo = int8Field(batch.get(), row, 1);
+            if (entries.empty() || entries.back().commandNo != commandNo) {
+                more = commands++ < count;
+            }
+            if (more) {
+                take(batch.get(), row);
+            }
+        }
+    }
+    std::reverse(entries.begin(), entries.end());
+    return execute("CLOSE newest") != nullptr;
 }
 
 }  // namespace

@@ -108,20 +108,30 @@ tell a 'F y' 'Product not in warehouse.'
 tell a 'F x2' 'n 12 t'
 printf 'G 70000\n' | "$program" --store "$uri" > /dev/null
 tell a 'C' "$(sql shared 'SELECT count(*) FROM stock') different kinds of candy."
-printf 'H x\n' >&3
+printf 'H x\nH\n' >&3
 tell a 'F x2' 'n 12 t'
 exec 3>&-
 wait $run || fail "the run that followed ended with status $?"
-lines=$(sed -n '/^> H x$/,/^> F x2$/p' a.out | sed '1d;$d')
 when='[0-9-]{10} [0-9:]{8}'
-expected=("$when $clerk: A x s 5 n -> 5" "$when $clerk: D x 2 -> 3" "$when \\(another program\\) -> 13"
-          "$when $clerk: D x 1 -> 12" "$when \\(another program\\) -> 0" "$when $clerk: G 70000 -> \\(many products\\)")
-[ "$(wc -l <<< "$lines")" = ${#expected[@]} ] || fail "H x printed: $lines"
-i=0
-while IFS= read -r line; do
-    grep -Eqx -- "${expected[$i]}" <<< "$line" || fail "H x printed '$line', not ${expected[$i]}"
-    i=$((i + 1))
-done <<< "$lines"
+# expect_lines FROM TO PATTERN...: the lines of a.out between the echoes
+# FROM and TO match the patterns, one by one.
+expect_lines() {
+    local lines i=0
+    lines=$(sed -n "/^> $1\$/,/^> $2\$/p" a.out | sed '1d;$d')
+    shift 2
+    [ "$(wc -l <<< "$lines")" = $# ] || { fail "printed: $lines"; return; }
+    while IFS= read -r line; do
+        i=$((i + 1))
+        grep -Eqx -- "${!i}" <<< "$line" || fail "printed '$line', not ${!i}"
+    done <<< "$lines"
+}
+expect_lines 'H x' 'H' "$when $clerk: A x s 5 n -> 5" "$when $clerk: D x 2 -> 3" \
+    "$when \\(another program\\) -> 13" "$when $clerk: D x 1 -> 12" "$when \\(another program\\) -> 0" \
+    "$when $clerk: G 70000 -> \\(many products\\)"
+expect_lines 'H' 'F x2' "$when $clerk: A x s 5 n" "$when $clerk: D x 2" \
+    "$when \\(another program\\): x -> 13" "$when \\(another program\\): y -> 7" "$when $clerk: D x 1" \
+    "$when \\(another program\\): y -> 0" "$when \\(another program\\): x -> 0, x2 -> 12" \
+    "$when $clerk: G 70000"
 
 # A lock another client holds is waited for; past the wait, the run fails
 # and does not show the command.
