@@ -1,11 +1,11 @@
 # A thin front for CMake. "make run" builds and starts warehouse, keeping the
-# stock in the store STORE (varasto.db in the folder it is run from; "make run
-# STORE=" runs without one); "make test" builds everything and runs every
-# test; "make package" builds the Debian package; "make coverage" measures
-# the tests' line coverage. Each first
-# installs the Debian packages the machine lacks for it. BUILD and CMAKE_ARGS
-# choose another build folder and configuration (the sanitizer build in
-# .ci/run uses both).
+# stock in the store STORE (varasto.db in the folder it is run from, or a
+# postgresql:// URI; "make run STORE=" runs without one); "make test" builds
+# everything and runs every test; "make package" builds the Debian package;
+# "make coverage" measures the tests' line coverage. Each first installs the
+# Debian packages the machine lacks for it. BUILD and CMAKE_ARGS choose
+# another build folder and configuration (the sanitizer build in .ci/run
+# uses both).
 BUILD ?= build
 CMAKE_ARGS ?=
 STORE ?= varasto.db
@@ -18,7 +18,7 @@ all:
 	cmake --build $(BUILD) -j
 
 run: all
-	./$(BUILD)/warehouse $(if $(STORE),--store $(STORE))
+	./$(BUILD)/warehouse $(if $(STORE),--store '$(STORE)')
 
 test:
 	.ci/install-deps test
