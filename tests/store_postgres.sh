@@ -56,9 +56,13 @@ uri=$(postgres_uri_of transcripts)
 # One client for all the counts: a client started per query costs more than
 # the runs it checks.
 coproc counting { psql -X -q -A -t -d "$uri"; }
+# Kept aside: bash forgets them once the client has ended.
+counting_pid=$counting_PID
+counting_in=${counting[1]}
+counting_out=${counting[0]}
 stored_count() {
-    echo 'SELECT count(*) FROM stock;' >&"${counting[1]}"
-    read -r -t 10 count_read <&"${counting[0]}" && echo "$count_read"
+    echo 'SELECT count(*) FROM stock;' >&"$counting_in"
+    read -r -t 10 count_read <&"$counting_out" && echo "$count_read"
 }
 reader=$other
 for input in "$transcripts"/*.in; do
@@ -72,8 +76,8 @@ for input in "$transcripts"/*.in; do
     [ "$count" = "$stored" ] || fail "$story: $(basename "$reader") found $count kinds, not $stored"
     reader=$([ "$reader" = "$other" ] && echo "$program" || echo "$other")
 done
-exec {counting[1]}>&-
-wait "$counting_PID"
+exec {counting_in}>&-
+wait "$counting_pid" 2> /dev/null
 out=$(printf 'P 3 1\n' | "$program" --store "$uri" 2>&1)
 grep -qx 'The efficiency test empties the stock: it is not run on a stored stock.' <<< "$out" ||
     fail "P was not refused: $out"
