@@ -774,13 +774,6 @@ bool PostgresStore::runPipeline(std::size_t queries)
 
 bool PostgresStore::writeEverything()
 {
-    struct Row {
-        const std::string* id;
-        const std::string* shelf;
-        std::uint32_t amount;
-        const std::string* name;
-    };
-    Progress progress("Writing the store", table.count());
     // DELETE rather than TRUNCATE: a client reading the stock meanwhile
     // must not make the commit wait past the lock's time.
     if (!execute("DELETE FROM stock; COPY stock (id, amount, shelf, name) "
@@ -791,11 +784,17 @@ bool PostgresStore::writeEverything()
     std::string block("PGCOPY\n\377\r\n\0", 11);
     appendBigEndian32(block, 0);  // flags
     appendBigEndian32(block, 0);  // no extension
-    bool sent = true;
-    std::uint64_t written = 0;
-    const auto addRow = [&](const std::string& id, const std::string& shelf,
-                            std::uint32_t amount, const std::string& name) {
-        appendBigEndian16(block, 4);
+    const auto sendBlock = [&] {
+        const bool sent = PQputCopyData(server, block.data(),
+                                        static_cast<int>(block.size())) == 1;
+        block.clear();
+        return sent;
+    };
+    bool sent = writeEveryProduct([&](const std::string& id,
+                                      const std::string& shelf,
+                                      std::uint32_t amount,
+                                      const std::string& name) {
+        appendBigEndian16(block, 4);  // fields
         appendBigEndian32(block, static_cast<std::uint32_t>(id.size()));
         block += id;
         appendBigEndian32(block, 8);
@@ -804,38 +803,13 @@ bool PostgresStore::writeEverything()
         block += shelf;
         appendBigEndian32(block, static_cast<std::uint32_t>(name.size()));
         block += name;
-        progress.at(++written);
-        if (block.size() >= (1 << 16)) {
-            sent = sent && PQputCopyData(server, block.data(),
-                                         static_cast<int>(block.size())) == 1;
-            block.clear();
-        }
-    };
-    // Rows in the order of the keys fill the index from one end; without
-    // memory for the order, they go in the table's order.
-    std::vector<Row> rows;
-    try {
-        rows.reserve(table.count());
-        table.forEachProduct([&rows](const std::string& id,
-                                     const std::string& shelf,
-                                     std::uint32_t amount,
-                                     const std::string& name) {
-            rows.push_back({&id, &shelf, amount, &name});
-        });
-        std::sort(rows.begin(), rows.end(),
-                  [](const Row& a, const Row& b) { return *a.id < *b.id; });
-        for (const Row& row : rows) {
-            addRow(*row.id, *row.shelf, row.amount, *row.name);
-        }
-    } catch (const std::bad_alloc&) {
-        std::vector<Row>().swap(rows);
-        table.forEachProduct(addRow);
-    }
+        return block.size() < (1 << 16) || sendBlock();
+    });
     appendBigEndian16(block, 0xFFFF);  // the trailer
-    sent = sent &&
-           PQputCopyData(server, block.data(), static_cast<int>(block.size())) ==
-               1 &&
-           PQputCopyEnd(server, nullptr) == 1;
+    sent = sent && sendBlock() && PQputCopyEnd(server, nullptr) == 1;
+    if (!sent) {
+        PQputCopyEnd(server, "the store could not send the stock");
+    }
     Result ending(PQgetResult(server));
     while (Result more{PQgetResult(server)}) {
     }

@@ -771,53 +771,17 @@ bool SqliteStore::writeProduct(const std::string& id)
 
 bool SqliteStore::writeEverything()
 {
-    struct Row {
-        const std::string* id;
-        const std::string* shelf;
-        std::uint32_t amount;
-        const std::string* name;
-    };
-    // From the start: sorting a large stock takes a while of its own.
-    Progress progress("Writing the store", table.count());
-    std::uint64_t written = 0;
-    const auto writeRow = [&](const std::string& id, const std::string& shelf,
-                              std::uint32_t amount, const std::string& name) {
-        bindText(upsert.get(), 1, id);
-        sqlite3_bind_int64(upsert.get(), 2, amount);
-        bindText(upsert.get(), 3, shelf);
-        bindText(upsert.get(), 4, name);
-        progress.at(++written);
-        return run(upsert.get());
-    };
-    if (!execute("DELETE FROM stock")) {
-        return false;
-    }
-    // Rows in the order of the keys fill the store's tree from one end;
-    // without memory for the order, they go in the table's order.
-    std::vector<Row> rows;
-    try {
-        rows.reserve(table.count());
-    } catch (const std::bad_alloc&) {
-        bool wrote = true;
-        table.forEachProduct([&](const std::string& id, const std::string& shelf,
-                                 std::uint32_t amount, const std::string& name) {
-            wrote = wrote && writeRow(id, shelf, amount, name);
-        });
-        return wrote;
-    }
-    table.forEachProduct([&rows](const std::string& id,
-                                 const std::string& shelf, std::uint32_t amount,
-                                 const std::string& name) {
-        rows.push_back({&id, &shelf, amount, &name});
-    });
-    std::sort(rows.begin(), rows.end(),
-              [](const Row& a, const Row& b) { return *a.id < *b.id; });
-    for (const Row& row : rows) {
-        if (!writeRow(*row.id, *row.shelf, row.amount, *row.name)) {
-            return false;
-        }
-    }
-    return true;
+    return execute("DELETE FROM stock") &&
+           writeEveryProduct([this](const std::string& id,
+                                    const std::string& shelf,
+                                    std::uint32_t amount,
+                                    const std::string& name) {
+               bindText(upsert.get(), 1, id);
+               sqlite3_bind_int64(upsert.get(), 2, amount);
+               bindText(upsert.get(), 3, shelf);
+               bindText(upsert.get(), 4, name);
+               return run(upsert.get());
+           });
 }
 
 bool SqliteStore::writeHistory(const StoreNotes& notes)

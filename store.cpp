@@ -2,6 +2,7 @@
 
 #include "memory_reserve.hh"
 #include "output_lines.hh"
+#include "progress.hh"
 #ifdef WAREHOUSE_POSTGRESQL
 #include "postgres_store.hh"
 #endif
@@ -182,6 +183,45 @@ void Store::watchTable()
     table.watch([this](const std::string* id, std::uint32_t before,
                        std::uint32_t after) { noteChange(id, before, after); });
     holdOutput();
+}
+
+bool Store::writeEveryProduct(const ProductWriter& write) const
+{
+    struct Row {
+        const std::string* id;
+        const std::string* shelf;
+        std::uint32_t amount;
+        const std::string* name;
+    };
+    // From the start: sorting a large stock takes a while of its own.
+    Progress progress("Writing the store", table.count());
+    std::uint64_t written = 0;
+    std::vector<Row> rows;
+    try {
+        rows.reserve(table.count());
+    } catch (const std::bad_alloc&) {
+        bool wrote = true;
+        table.forEachProduct([&](const std::string& id, const std::string& shelf,
+                                 std::uint32_t amount, const std::string& name) {
+            wrote = wrote && write(id, shelf, amount, name);
+            progress.at(++written);
+        });
+        return wrote;
+    }
+    table.forEachProduct([&rows](const std::string& id,
+                                 const std::string& shelf, std::uint32_t amount,
+                                 const std::string& name) {
+        rows.push_back({&id, &shelf, amount, &name});
+    });
+    std::sort(rows.begin(), rows.end(),
+              [](const Row& a, const Row& b) { return *a.id < *b.id; });
+    for (const Row& row : rows) {
+        if (!write(*row.id, *row.shelf, row.amount, *row.name)) {
+            return false;
+        }
+        progress.at(++written);
+    }
+    return true;
 }
 
 bool Store::fail(std::string why)

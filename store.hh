@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -165,6 +166,17 @@ protected:
 
     /// From now on every change to the table is noted, and output is held.
     void watchTable();
+
+    /// What writes one product of the stock to the store; false stops.
+    using ProductWriter = std::function<bool(
+        const std::string& id, const std::string& shelf, std::uint32_t amount,
+        const std::string& name)>;
+
+    /// Calls write for every product in stock, showing the progress: in the
+    /// order of the ids, which fills a database's index from one end, or,
+    /// without the memory to sort them, in the table's order. Returns false
+    /// as soon as write does.
+    bool writeEveryProduct(const ProductWriter& write) const;
 
     bool fail(std::string why);
     /// Fails for a lock that others held past the wait limit.

@@ -10,47 +10,15 @@
 set -u
 program=$(realpath "$1")
 scratch=$(mktemp -d) || exit 1
-runs=()
-cleanup() {
-    exec 3>&- 2> /dev/null
-    for run in "${runs[@]}"; do kill "$run" 2> /dev/null; done
-    wait 2> /dev/null
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
+source "$(dirname "$(realpath "$0")")/store_runs.sh"
+trap 'stop_runs; rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 name=$(basename "$program")
 clerk=$(id -un)
 
-# A run that takes its commands from a FIFO on descriptor 3, so that other
-# runs and programs can act between its commands: start_run NAME STORE.
-start_run() {
-    rm -f "$1.in" && mkfifo "$1.in"
-    "$program" --store "$2" < "$1.in" > "$1.out" 2> "$1.err" &
-    runs+=($!)
-    exec 3> "$1.in"
-}
-# Sends a command to the run on descriptor 3 and waits until its output
-# ends with the line expected and the next prompt: tell RUN COMMAND EXPECTED.
-tell() {
-    printf '%s\n' "$2" >&3
-    for _ in $(seq 400); do
-        [ "$(tail -n 2 "$1.out")" = "$3"$'\n> ' ] && return 0
-        sleep 0.01
-    done
-    fail "after '$2' the run showed: $(tail -n 3 "$1.out"), not: $3"
-}
 stock_of() { sqlite3 "$1" "SELECT amount FROM stock WHERE id = '$2'"; }
-# True when the lines of $1 match the patterns of $2, line by line.
-lines_match() {
-    [ "$(wc -l <<< "$1")" = "$(wc -l <<< "$2")" ] &&
-        paste -d '\n' <(echo "$1") <(echo "$2") |
-        while IFS= read -r line && IFS= read -r pattern; do
-            grep -Eqx -- "$pattern" <<< "$line" || exit 1
-        done
-}
 
 # The race for the last units: four runs withdraw one unit 300 times each
 # from 1000; exactly 1000 withdrawals go through.
@@ -87,7 +55,7 @@ tell a 'A x s 2 n' '> A x s 2 n'
 # changes without, and a client reads it all.
 printf 'H x\n' >&3
 tell a 'C' '2 different kinds of candy.'
-lines=$(sed -n '/^> H x$/,/^> C$/p' a.out | sed '1d;$d')
+lines=$(between a.out 'H x' C)
 when='[0-9-]{10} [0-9:]{8}'
 lines_match "$lines" "$when $clerk: A x s 5 n -> 5
 $when $clerk: D x 2 -> 3
@@ -96,10 +64,8 @@ $when $clerk: D x 1 -> 12
 $when $clerk: E -> 0
 $when $clerk: A x s 2 n -> 2" || fail "H x printed: $lines"
 printf 'H\n' >&3
-exec 3>&-
-wait "${runs[@]}" || fail "the first run ended with status $?"
-runs=()
-lines=$(sed -n '/^> H$/,/^> Q$/p' a.out | sed '1d;$d')
+end_run || fail "the first run ended with status $?"
+lines=$(between a.out H Q)
 lines_match "$lines" "$when $clerk: A x s 5 n
 $when $clerk: D x 2
 $when \\(another program\\): x -> 13
@@ -123,10 +89,8 @@ printf 'G 70000\n' | "$program" --store follow.db > /dev/null
 tell f 'C' "$(sqlite3 follow.db 'SELECT count(*) FROM stock') different kinds of candy."
 printf 'H old\n' >&3
 tell f 'F new' 'n 3 s'
-exec 3>&-
-wait "${runs[@]}" || fail "the run that followed ended with status $?"
-runs=()
-lines=$(sed -n '/^> H old$/,/^> F new$/p' f.out | sed '1d;$d')
+end_run || fail "the run that followed ended with status $?"
+lines=$(between f.out 'H old' 'F new')
 lines_match "$lines" "$when $clerk: A old s 3 n -> 3
 $when \\(another program\\) -> 0
 $when $clerk: G 70000 -> \\(many products\\)" || fail "H old printed: $lines"
@@ -169,9 +133,7 @@ R shared.db|Not loaded: that is a file of the store.
 R link.db|Not loaded: that is a file of the store.
 C|3 different kinds of candy.
 CASES
-exec 3>&-
-wait "${runs[@]}" || fail "the run that was refused its files ended with status $?"
-runs=()
+end_run || fail "the run that was refused its files ended with status $?"
 [ "$(sqlite3 shared.db 'SELECT count(*) FROM history')" = "$before" ] || fail "the refused commands changed the store"
 
 # A store removed, moved away or replaced during a run: the next command
@@ -183,10 +145,8 @@ while IFS='|' read -r action reason; do
     tell c 'F q' 'n 1 s'
     eval "$action"
     printf 'A q s 1 n\n' >&3
-    exec 3>&-
-    wait "${runs[@]}"
+    end_run
     status=$?
-    runs=()
     [ $status = 1 ] && [ "$(cat c.err)" = "$name: store gone/s.db: $reason" ] ||
         fail "$action: status $status, $(cat c.err)"
     grep -q 'A q s 1 n' c.out && fail "$action: the command that failed was shown"

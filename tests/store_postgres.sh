@@ -12,13 +12,8 @@ transcripts=$(realpath "$3")
 data=$(realpath "$4")
 here=$(dirname "$(realpath "$0")")
 scratch=$(mktemp -d) || exit 1
-cleanup() {
-    exec 3>&- 2> /dev/null
-    wait 2> /dev/null
-    stop_postgres
-    rm -rf "$scratch"
-}
-trap cleanup EXIT
+source "$here/store_runs.sh"
+trap 'stop_runs; stop_postgres; rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
@@ -29,24 +24,6 @@ source "$here/postgres_server.sh"
 start_postgres "$scratch/server" -c fsync=off || { echo "FAIL: the server did not start"; exit 1; }
 sql() { psql -X -q -A -t -v ON_ERROR_STOP=1 -d "$(postgres_uri_of "$1")" -c "$2"; }
 stock_of() { sql "$1" "SELECT amount FROM stock WHERE id = '$2'"; }
-
-# A run that takes its commands from a FIFO on descriptor 3, so that others
-# can act between its commands: start_run NAME URI [OPTIONS]; tell waits for
-# the line that ends a command.
-start_run() {
-    rm -f "$1.in" && mkfifo "$1.in"
-    "$program" --store "$2" "${@:3}" < "$1.in" > "$1.out" 2> "$1.err" &
-    run=$!
-    exec 3> "$1.in"
-}
-tell() {
-    printf '%s\n' "$2" >&3
-    for _ in $(seq 400); do
-        [ "$(tail -n 2 "$1.out")" = "$3"$'\n> ' ] && return 0
-        sleep 0.01
-    done
-    fail "after '$2' the run showed: $(tail -n 3 "$1.out"), not: $3"
-}
 
 # Every transcript without an efficiency test reads the same with a store,
 # and the stock it leaves is there for the next run, in one program or the
@@ -114,28 +91,24 @@ printf 'G 70000\n' | "$program" --store "$uri" > /dev/null
 tell a 'C' "$(sql shared 'SELECT count(*) FROM stock') different kinds of candy."
 printf 'H x\nH\n' >&3
 tell a 'F x2' 'n 12 t'
-exec 3>&-
-wait $run || fail "the run that followed ended with status $?"
+end_run || fail "the run that followed ended with status $?"
 when='[0-9-]{10} [0-9:]{8}'
-# expect_lines FROM TO PATTERN...: the lines of a.out between the echoes
-# FROM and TO match the patterns, one by one.
-expect_lines() {
-    local lines i=0
-    lines=$(sed -n "/^> $1\$/,/^> $2\$/p" a.out | sed '1d;$d')
-    shift 2
-    [ "$(wc -l <<< "$lines")" = $# ] || { fail "printed: $lines"; return; }
-    while IFS= read -r line; do
-        i=$((i + 1))
-        grep -Eqx -- "${!i}" <<< "$line" || fail "printed '$line', not ${!i}"
-    done <<< "$lines"
-}
-expect_lines 'H x' 'H' "$when $clerk: A x s 5 n -> 5" "$when $clerk: D x 2 -> 3" \
-    "$when \\(another program\\) -> 13" "$when $clerk: D x 1 -> 12" "$when \\(another program\\) -> 0" \
-    "$when $clerk: G 70000 -> \\(many products\\)"
-expect_lines 'H' 'F x2' "$when $clerk: A x s 5 n" "$when $clerk: D x 2" \
-    "$when \\(another program\\): x -> 13" "$when \\(another program\\): y -> 7" "$when $clerk: D x 1" \
-    "$when \\(another program\\): y -> 0" "$when \\(another program\\): x -> 0, x2 -> 12" \
-    "$when $clerk: G 70000"
+lines=$(between a.out 'H x' H)
+lines_match "$lines" "$when $clerk: A x s 5 n -> 5
+$when $clerk: D x 2 -> 3
+$when \\(another program\\) -> 13
+$when $clerk: D x 1 -> 12
+$when \\(another program\\) -> 0
+$when $clerk: G 70000 -> \\(many products\\)" || fail "H x printed: $lines"
+lines=$(between a.out H 'F x2')
+lines_match "$lines" "$when $clerk: A x s 5 n
+$when $clerk: D x 2
+$when \\(another program\\): x -> 13
+$when \\(another program\\): y -> 7
+$when $clerk: D x 1
+$when \\(another program\\): y -> 0
+$when \\(another program\\): x -> 0, x2 -> 12
+$when $clerk: G 70000" || fail "H printed: $lines"
 
 # A lock another client holds is waited for; past the wait, the run fails
 # and does not show the command.
@@ -150,14 +123,12 @@ start_run c "$uri"
 tell c 'F x2' 'n 12 t'
 hold 1
 tell c 'A waited s 1 n' '> A waited s 1 n'
-exec 3>&-
-wait $run || fail "a held lock was not waited for: $(cat c.err)"
+end_run || fail "a held lock was not waited for: $(cat c.err)"
 start_run d "$uri" --wait 1
 tell d 'F x2' 'n 12 t'
 hold 2
 printf 'A late s 1 n\n' >&3
-exec 3>&-
-wait $run
+end_run
 status=$?
 [ $status = 1 ] && grep -q 'locked by another run or program for 1 s; the command did not run' d.err &&
     ! grep -q 'A late' d.out || fail "a lock held past the wait: status $status, $(cat d.err)"
@@ -193,8 +164,7 @@ tell b 'A kept s 5 n' '> A kept s 5 n'
 tell b 'D kept 2' 'Amount: 3 Shelf: s'
 stop_postgres
 printf 'A lost s 1 n\n' >&3
-exec 3>&-
-wait $run
+end_run
 status=$?
 [ $status = 1 ] && grep -Eq "^$name: store postgresql://[^ ]*: .+" b.err ||
     fail "a server that stopped: status $status, $(cat b.err)"
