@@ -1,11 +1,13 @@
-// Unit tests of main.cpp's parts that a transcript cannot isolate: the
-// synthetic product generator, the memory peak probe, and the console's
-// word and line readers.
+// Unit tests of the parts around the table that a transcript cannot
+// isolate: the synthetic product generator, the memory peak probe, the
+// console's word and line readers, the number parser, the stock file
+// reader's report and take-back, and the limited list.
 #include "captured_output.hh"
 #include "datastructure.hh"
 #include "benchmark.hh"
 #include "console.hh"
 #include "stock_file.hh"
+#include "stock_list.hh"
 #include "console_input.hh"
 #include "workload.hh"
 
@@ -13,6 +15,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -187,3 +190,124 @@ TEST(StreamReaders, ReadNothingFromAStreamThatFailed)
 }
 
 }  // namespace
+
+TEST(Numbers, AClerkTypesPlainDigitsOnly)
+{
+    const std::pair<const char*, bool> typed[] = {
+        {"5", true},   {"05", true},   {"0", true},     {"4294967295", true},
+        {"+5", false}, {"5x", false},  {"5.5", false},  {"-3", false},
+        {" 5", false}, {"", false},    {"4294967296", false},
+        {"99999999999", false},
+    };
+    for (const auto& [text, whole] : typed) {
+        std::uint32_t value = 7;
+        EXPECT_EQ(parseWholeNumber(text, value) == NumberRead::Done, whole)
+            << text;
+        if (!whole) {
+            EXPECT_EQ(value, 7u) << text << ": a refused number changed value";
+        }
+    }
+}
+
+// A stock text of 2000 lines: deliveries to a product in stock, new
+// products, a delivery past the largest amount, and lines without an amount.
+std::string mixedStockText()
+{
+    std::string text;
+    for (int line = 1; line <= 2000; ++line) {
+        if (line % 7 == 0) {
+            text += "no amount here\n";
+        } else if (line % 2 == 0) {
+            text += "kept;3;s;n\n";
+        } else {
+            text += "new" + std::to_string(line) + ";" + std::to_string(line) +
+                    ";t;m\n";
+        }
+    }
+    return text + "full;1;s;n\n";
+}
+
+TEST(StockText, ALoadSaysWhatItSkippedAndAStoppedOneTakesEverythingBack)
+{
+    auto owned = std::make_unique<Datastructure>();
+    Datastructure& table = *owned;
+    CapturedOutput output;
+    table.add("kept", "s", 10, "n");
+    table.add("full", "s", 4294967295u, "n");
+    const std::string before = [&table] {
+        std::string stock;
+        table.forEachProduct([&stock](auto& id, auto& shelf, auto amount,
+                                      auto& name) {
+            stock += id + ';' + std::to_string(amount) + ';' + shelf + ';' +
+                     name + '\n';
+        });
+        return stock;
+    }();
+
+    // Stopped at the first look, after 1024 lines: all taken back.
+    bool asked = false;
+    const LoadReport stopped =
+        readStockText(mixedStockText(), table, nullptr, [&asked] {
+            asked = true;
+            return true;
+        });
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(stopped.stopped);
+    std::string after;
+    table.forEachProduct([&after](auto& id, auto& shelf, auto amount,
+                                  auto& name) {
+        after += id + ';' + std::to_string(amount) + ';' + shelf + ';' + name +
+                 '\n';
+    });
+    EXPECT_EQ(after, before);
+    EXPECT_EQ(table.count(), 2u);
+
+    // Whole: 2001 lines, every seventh without an amount, named from the
+    // first; the last one refused as too much, yet read.
+    output.take();
+    const LoadReport whole = readStockText(mixedStockText(), table);
+    EXPECT_FALSE(whole.stopped);
+    EXPECT_EQ(whole.skipped, 285u);
+    EXPECT_EQ(whole.loaded, 2001u - 285u);
+    EXPECT_EQ(std::vector<std::uint64_t>(std::begin(whole.firstSkipped),
+                                         std::end(whole.firstSkipped)),
+              (std::vector<std::uint64_t>{7, 14, 21, 28, 35}));
+    EXPECT_EQ(output.take(), "Too much candy for one product.\n");
+    output.take();
+    table.find("kept");
+    EXPECT_EQ(output.take(), "n " + std::to_string(10 + 3 * 858) + " s\n");
+}
+
+TEST(StockList, ALimitedListShowsTheFirstByIdInOrder)
+{
+    auto owned = std::make_unique<Datastructure>();
+    Datastructure& table = *owned;
+    CapturedOutput output;
+    std::vector<std::string> ids;
+    std::srand(20261209);
+    for (int i = 0; i < 500; ++i) {
+        ids.push_back("id" + std::to_string(std::rand() % 100000));
+        table.add(ids.back(), "S", 1, i % 2 == 0 ? "Salmiakki" : "Gum");
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+
+    output.take();
+    listStock(table, "", 7);
+    std::istringstream lines(output.take());
+    std::string line;
+    for (std::size_t i = 0; i < 7; ++i) {
+        ASSERT_TRUE(std::getline(lines, line));
+        EXPECT_EQ(line.substr(0, line.find(' ')), ids[i]);
+    }
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "... " + std::to_string(ids.size() - 7) +
+                        " more; L text narrows it.");
+
+    // A text in any case matches the names that hold it, and nothing else.
+    output.take();
+    listStock(table, "sALMI");
+    const std::string listed = output.take();
+    EXPECT_NE(listed.find("Salmiakki"), std::string::npos);
+    EXPECT_EQ(listed.find("Gum"), std::string::npos);
+}
