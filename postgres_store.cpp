@@ -388,6 +388,8 @@ private:
     /// of the first that failed, or else of the last; null when the server
     /// is out of reach. With a notice, waits a second at a time, telling it.
     Result run(const char* sql, WaitNotice* notice = nullptr);
+    /// The results of what was sent, as run() gives them.
+    Result awaitResults(WaitNotice* notice);
     /// As run(), but returns null, with the failure noted, unless all went
     /// well.
     Result execute(const char* sql, WaitNotice* notice = nullptr);
@@ -417,10 +419,15 @@ bool PostgresStore::failWith(std::string_view what, const PGresult* result)
 
 Result PostgresStore::run(const char* sql, WaitNotice* notice)
 {
-    PGconn* const server = connection.get();
-    if (PQsendQuery(server, sql) == 0) {
+    if (PQsendQuery(connection.get(), sql) == 0) {
         return nullptr;
     }
+    return awaitResults(notice);
+}
+
+Result PostgresStore::awaitResults(WaitNotice* notice)
+{
+    PGconn* const server = connection.get();
     // Each statement has a result; the first that failed is the one kept.
     Result kept;
     for (;;) {
@@ -479,16 +486,10 @@ bool PostgresStore::send(const char* sql, const std::vector<Oid>& types,
 Result PostgresStore::execute(const char* sql, const std::vector<Oid>& types,
                               const std::vector<const std::string*>& values)
 {
-    std::vector<const char*> data;
-    std::vector<int> lengths;
-    std::vector<int> formats(values.size(), 1);
-    for (const std::string* value : values) {
-        data.push_back(value->data());
-        lengths.push_back(static_cast<int>(value->size()));
+    if (!send(sql, types, values)) {
+        return nullptr;
     }
-    Result result(PQexecParams(connection.get(), sql,
-                               static_cast<int>(values.size()), types.data(),
-                               data.data(), lengths.data(), formats.data(), 1));
+    Result result = awaitResults(nullptr);
     if (!result || !succeeded(result.get())) {
         failWith("", result.get());
         return nullptr;
