@@ -92,6 +92,7 @@ if LD_PRELOAD=$clock_shift "$program" --version > /dev/null 2>&1; then
         fail "the history took the client's login or clock: $(sql "$owner" "SELECT * FROM history WHERE id = 'late'")"
 else
     echo "no library can be preloaded into the program here: the client's clock is not shifted"
+    printf 'A late s 1 n\n' | "$program" --store "$alice" > /dev/null
 fi
 if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
     chmod 755 "$scratch"
