@@ -117,11 +117,12 @@ void tellLoad(const LoadReport& report)
 /// A script's commands are read as they always have been: words wherever
 /// they are, across lines; an argument the input ends before keeps its
 /// value; a malformed number is "Invalid number." and drops the rest of its
-/// line; an unknown word is passed over. A strict script stops at the first
-/// of these, and at a file not loaded or not saved. A clerk's line is one
-/// whole command, checked whole before it runs: a missing argument, a
-/// number that is not plain digits, or words left over get one reply that
-/// names the problem and the command's form, and nothing runs.
+/// line; an unknown word is passed over. A clerk's line is one whole
+/// command, checked whole before it runs: a missing argument, a number that
+/// is not plain digits, or words left over get one reply that names the
+/// problem and the command's form, and nothing runs. A strict script's lines
+/// are checked as a clerk's are, and the script stops at the first line
+/// refused, and at a file not loaded or not saved.
 class Console {
 public:
     Console(Datastructure& table, std::uint64_t baseline,
@@ -148,8 +149,7 @@ public:
     /// end of input.
     bool runNext(std::istream& input)
     {
-        return options.atTerminal ? runTypedLine(input)
-                                  : runScriptCommand(input);
+        return wholeLines() ? runTypedLine(input) : runScriptCommand(input);
     }
 
     /// At a terminal without a store: the stock has changed since the run
@@ -188,13 +188,24 @@ private:
     bool runTypedLine(std::istream& input)
     {
         std::string typed;
-        readRestOfLine(input, typed);
-        if (input.fail() && typed.empty()) {
-            return false;  // Ctrl-D on an empty line
-        }
-        std::istringstream line(typed);
+        std::istringstream line;
+        bool worded = false;
+        // A clerk's empty line gets a fresh prompt; a script's is passed
+        // over, as a script's blank lines always were.
+        do {
+            if (options.strict && options.inputLine) {
+                commandLine = options.inputLine();
+            }
+            readRestOfLine(input, typed);
+            if (input.fail() && typed.empty()) {
+                return false;  // the end of input, or Ctrl-D on an empty line
+            }
+            line.clear();
+            line.str(typed);
+            worded = readWord(line, commandWord);
+        } while (!worded && !options.atTerminal);
         in = &line;
-        if (!readWord(line, commandWord)) {
+        if (!worded) {
             return true;  // nothing typed
         }
         if (commandWord == QUIT) {
@@ -204,6 +215,11 @@ private:
         run(commandWord);
         return true;
     }
+
+    /// A clerk's line, and a strict script's, is one whole command, checked
+    /// whole before it runs; a script's commands are words wherever they
+    /// are.
+    bool wholeLines() const { return options.atTerminal || options.strict; }
 
     /// At a terminal without a store, the console watches the stock for
     /// changes that no save has covered.
@@ -250,8 +266,8 @@ private:
         if (readWord(*in, word)) {
             return true;
         }
-        return options.atTerminal ? notRun(std::string(what) + " is missing")
-                                  : inputEnded(what);
+        return wholeLines() ? notRun(std::string(what) + " is missing")
+                            : inputEnded(what);
     }
 
     /// A number argument: of unit, such as "units". A clerk types plain
@@ -259,7 +275,7 @@ private:
     bool numberArgument(std::uint32_t& value, std::string_view what,
                         std::string_view unit)
     {
-        if (!options.atTerminal) {
+        if (!wholeLines()) {
             return scriptNumber(value, what);
         }
         std::string typed;
@@ -310,8 +326,8 @@ private:
         if (!in->fail()) {
             return true;
         }
-        return options.atTerminal ? notRun("the name is missing")
-                                  : inputEnded("the name");
+        return wholeLines() ? notRun("the name is missing")
+                            : inputEnded("the name");
     }
 
     /// The word on the command's own line, if there is one: never one from
@@ -328,7 +344,7 @@ private:
     /// At a terminal, nothing may follow the command's arguments.
     bool lineEnds()
     {
-        if (!options.atTerminal || atLineEnd(*in)) {
+        if (!wholeLines() || atLineEnd(*in)) {
             return true;
         }
         std::string rest;
@@ -352,6 +368,9 @@ private:
                              access == Store::Access::Changes &&
                              !store->mayChange();
         if (store != nullptr && !refused && !store->begin(access)) {
+            if (!store->failed()) {
+                printLine(store->refusal());
+            }
             return false;
         }
         const std::string_view line =
@@ -384,7 +403,7 @@ private:
     // its file from its own line only, as W does.
     void readFileName()
     {
-        if (options.atTerminal) {
+        if (wholeLines()) {
             if (!ownLineWord(fileName)) {
                 fileName = DEFAULT_FILE;
             }

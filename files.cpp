@@ -22,6 +22,14 @@ mode_t newFileMode()
     return 0666 & ~mask;
 }
 
+mode_t sharedFileMode(const std::string& folder)
+{
+    struct stat status {};
+    const bool groups =
+        ::stat(folder.c_str(), &status) == 0 && (status.st_mode & S_IWGRP) != 0;
+    return newFileMode() | (groups ? S_IRGRP | S_IWGRP : 0);
+}
+
 void syncFolder(const std::string& folder)
 {
     const int descriptor =
@@ -52,18 +60,19 @@ namespace {
 /// The unnamed way: a file that has no name until it is linked in. Returns
 /// false with errno EOPNOTSUPP when the file system cannot make one.
 bool createUnnamed(const std::string& path, const std::string& folder,
-                   std::string_view bytes)
+                   std::string_view bytes, mode_t mode)
 {
-    // The umask applies to the bits given here, as for any new file.
-    const int file = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC,
-                            0666);
+    const int file =
+        ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     if (file < 0) {
         if (errno == EISDIR || errno == EINVAL) {
             errno = EOPNOTSUPP;  // a system that predates unnamed files
         }
         return false;
     }
-    bool made = writeAll(file, bytes) && ::fsync(file) == 0;
+    // Set again: the umask took its bits from the ones given.
+    bool made = ::fchmod(file, mode) == 0 && writeAll(file, bytes) &&
+                ::fsync(file) == 0;
     if (made) {
         // Through /proc, which any user may link from, unlike AT_EMPTY_PATH.
         const std::string self = "/proc/self/fd/" + std::to_string(file);
@@ -81,14 +90,15 @@ bool createUnnamed(const std::string& path, const std::string& folder,
 
 }  // namespace
 
-bool createWholeFile(const std::string& path, std::string_view bytes)
+bool createWholeFile(const std::string& path, std::string_view bytes,
+                     mode_t mode)
 {
     const std::string folder = folderOf(path);
-    bool made = createUnnamed(path, folder, bytes);
+    bool made = createUnnamed(path, folder, bytes, mode);
     if (!made && errno == EOPNOTSUPP) {
         TemporaryFile temporary(folder);
         made = temporary.isOpen() && writeAll(temporary.fd(), bytes) &&
-               ::fchmod(temporary.fd(), newFileMode()) == 0 &&
+               ::fchmod(temporary.fd(), mode) == 0 &&
                ::fsync(temporary.fd()) == 0 && temporary.close() &&
                temporary.linkTo(path);
     }

@@ -15,6 +15,11 @@ std::string folderOf(const std::string& path);
 /// The bits a new file gets: read and write for all, less the umask.
 mode_t newFileMode();
 
+/// The bits a new file that several logins share gets in folder: those of
+/// newFileMode(), and read and write for the group when the folder is the
+/// group's to write, as a folder set up for a group of users is.
+mode_t sharedFileMode(const std::string& folder);
+
 /// Makes a rename or link in folder durable. A file system that cannot sync
 /// a folder has the file in place all the same, so failure is not reported.
 void syncFolder(const std::string& folder);
@@ -23,13 +28,14 @@ void syncFolder(const std::string& folder);
 /// fails.
 bool writeAll(int descriptor, std::string_view bytes);
 
-/// Makes a new file at path that holds bytes, with the bits of newFileMode():
+/// Makes a new file at path that holds bytes, with the bits of mode:
 /// written and synced unnamed where the file system allows (under a hidden
 /// temporary name elsewhere), then linked into place and the folder synced,
 /// so that a kill at any moment leaves either no file or the whole one. A
 /// file that appears at path meanwhile is left alone. False, with errno set
 /// (EEXIST for such a file), when the file is not made.
-bool createWholeFile(const std::string& path, std::string_view bytes);
+bool createWholeFile(const std::string& path, std::string_view bytes,
+                     mode_t mode);
 
 /// A temporary file in a folder, removed again unless it has been put in
 /// place under its target's name. Its own name is short, so that it fits

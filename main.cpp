@@ -20,6 +20,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -251,21 +252,10 @@ int finish(Store* store, const std::string& storePath, int inputError,
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+/// The run itself, once the command line is read: the table, the store,
+/// the console over standard input. Gives the exit status.
+int run(const CommandLine& line)
 {
-    CommandLine line;
-    if (const int status = handleArguments(argc, argv, line); status >= 0) {
-        return status;
-    }
-    // An unsynchronised standard output writes each line with a single
-    // system call.
-    std::ios::sync_with_stdio(false);
-    // A save that passes the file-size limit must fail with an error, not
-    // end the run and lose the stock.
-    std::signal(SIGXFSZ, SIG_IGN);
-    MemoryReserve::keep();
     const std::uint64_t baseline = mempeak().value;
     Datastructure table;
     ConsoleOptions options;
@@ -309,6 +299,9 @@ int main(int argc, char** argv)
         }
         options.stopRequested = &TerminalInput::interruptPending;
         options.screenRows = &TerminalInput::screenRows;
+        if (store) {
+            store->atTerminal(&TerminalInput::interruptPending);
+        }
         const std::string stopReason = runConsole(in, table, baseline, options);
         return finish(store.get(), line.storePath, 0, stopReason);
     }
@@ -329,4 +322,33 @@ int main(int argc, char** argv)
     const std::string stopReason = runConsole(in, table, baseline, options);
     return finish(store.get(), line.storePath, standardInput.error(),
                   stopReason);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CommandLine line;
+    if (const int status = handleArguments(argc, argv, line); status >= 0) {
+        return status;
+    }
+    // An unsynchronised standard output writes each line with a single
+    // system call.
+    std::ios::sync_with_stdio(false);
+    // A save that passes the file-size limit must fail with an error, not
+    // end the run and lose the stock.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (!MemoryReserve::keep()) {
+        report("out of memory",
+               "the address space limit leaves no room to start");
+        return 1;
+    }
+    // A command that runs out of memory stops alone; what runs out before
+    // the first command, such as the table's head records, ends the run.
+    try {
+        return run(line);
+    } catch (const std::bad_alloc&) {
+        report("out of memory", "the run could not start");
+        return 1;
+    }
 }

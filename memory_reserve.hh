@@ -11,8 +11,9 @@
 class MemoryReserve {
 public:
     /// From now on the program keeps the reserve, and allocations that fail
-    /// give it back before they throw.
-    static void keep();
+    /// give it back before they throw. False, keeping nothing, when the
+    /// process's address space limit leaves too little room to run at all.
+    static bool keep();
 
     /// Takes the reserve again, if the program keeps one and it can be had;
     /// costs a test when it is held.

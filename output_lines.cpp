@@ -63,6 +63,18 @@ bool releaseOutput()
     return firstOutputError == 0;
 }
 
+void discardHeldOutput()
+{
+    held().clear();
+}
+
+std::string takeHeldOutput()
+{
+    std::string lines = held();
+    held().clear();
+    return lines;
+}
+
 int outputError()
 {
     return firstOutputError;

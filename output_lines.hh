@@ -82,6 +82,14 @@ void holdOutput();
 /// Returns false when standard output has failed.
 bool releaseOutput();
 
+/// Drops the lines kept back: they told of what, in the end, did not
+/// happen.
+void discardHeldOutput();
+
+/// The lines kept back, taken out of the way until it is known whether what
+/// they tell happened.
+std::string takeHeldOutput();
+
 /// True once more than a mebibyte is kept back: time to release it, rather
 /// than keep more.
 bool heldOutputFull();

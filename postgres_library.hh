@@ -10,8 +10,11 @@
 
 // The library's functions that the store calls, each once here.
 #define WAREHOUSE_LIBPQ_FUNCTIONS(function)                                   \
-    function(PQclear) function(PQconninfoFree) function(PQconninfoParse)     \
-    function(PQconnectdbParams) function(PQconsumeInput)                     \
+    function(PQbackendPID) function(PQcancel) function(PQclear)              \
+    function(PQconninfoFree)                                                 \
+    function(PQconninfoParse) function(PQconnectPoll)                        \
+    function(PQconnectStartParams) function(PQconsumeInput)                  \
+    function(PQfreeCancel) function(PQgetCancel)                             \
     function(PQenterPipelineMode) function(PQerrorMessage) function(PQexec)  \
     function(PQexitPipelineMode) function(PQfinish) function(PQfreemem)      \
     function(PQgetCopyData) function(PQgetResult) function(PQgetisnull)      \

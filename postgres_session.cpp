@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,37 +32,81 @@ std::string optionsOf(const std::string& uri)
 
 }  // namespace
 
-bool PostgresSession::connect(const std::string& uri,
-                              const std::string& settings, std::string& error)
+bool PostgresSession::connect(const std::string& to,
+                              const std::string& with, std::string& error,
+                              const StopCheck& stop)
 {
-    // A server that cannot be reached is given up on within seconds, unless
-    // the environment or the URI asks for another wait.
-    std::vector<const char*> keys;
-    std::vector<const char*> values;
-    if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
-        keys.push_back("connect_timeout");
-        values.push_back("10");
-    }
-    keys.push_back("fallback_application_name");
-    values.push_back("warehouse");
-    keys.push_back("dbname");
-    values.push_back(uri.c_str());
-    // After the URI, which it would otherwise override.
+    uri = to;
+    settings = with;
+    return open(error, stop);
+}
+
+bool PostgresSession::reconnect(std::string& error, const StopCheck& stop)
+{
+    return open(error, stop);
+}
+
+bool PostgresSession::open(std::string& error, const StopCheck& stop)
+{
+    // TCP keepalives tell a dead link within about 20 s; a URI may say
+    // otherwise, since its settings come after these.
+    const char* const KEYS[] = {"keepalives", "keepalives_idle",
+                                "keepalives_interval", "keepalives_count",
+                                "fallback_application_name", "dbname",
+                                "options", nullptr};
+    // After the URI, which would otherwise override them.
     const std::string options = settings + ' ' + optionsOf(uri);
-    keys.push_back("options");
-    values.push_back(options.c_str());
-    keys.push_back(nullptr);
-    values.push_back(nullptr);
-    connection.reset(pq::PQconnectdbParams(keys.data(), values.data(), 1));
+    const char* const VALUES[] = {"1", "10", "3", "3", "warehouse",
+                                  uri.c_str(), options.c_str(), nullptr};
+    dropped.clear();
+    connection.reset(pq::PQconnectStartParams(KEYS, VALUES, 1));
     if (!connection) {
         error = "out of memory";
         return false;
     }
-    if (pq::PQstatus(connection.get()) != CONNECTION_OK) {
-        error = "cannot connect: " + why();
-        return false;
+    const char* timeout = std::getenv("PGCONNECT_TIMEOUT");
+    const auto deadline =
+        Patience::Clock::now() +
+        std::chrono::seconds(timeout != nullptr && std::atoi(timeout) > 0
+                                 ? std::atoi(timeout)
+                                 : 10);
+    PostgresPollingStatusType state = PGRES_POLLING_WRITING;
+    while (state != PGRES_POLLING_OK) {
+        if (state == PGRES_POLLING_FAILED ||
+            pq::PQstatus(connection.get()) == CONNECTION_BAD) {
+            error = "cannot connect: " + why();
+            return false;
+        }
+        if (Patience::Clock::now() >= deadline) {
+            error = "cannot connect: no answer from the server in time";
+            connection.reset();
+            return false;
+        }
+        if (stop && stop()) {
+            error = "stopped by Ctrl-C";
+            connection.reset();
+            return false;
+        }
+        pollfd ready{pq::PQsocket(connection.get()),
+                     static_cast<short>(state == PGRES_POLLING_READING ? POLLIN
+                                                                       : POLLOUT),
+                     0};
+        if (::poll(&ready, 1, 100) > 0) {
+            state = pq::PQconnectPoll(connection.get());
+        }
     }
     return true;
+}
+
+bool PostgresSession::lost() const
+{
+    return !connection || pq::PQstatus(connection.get()) != CONNECTION_OK;
+}
+
+void PostgresSession::drop(std::string why)
+{
+    dropped = std::move(why);
+    connection.reset();
 }
 
 bool PostgresSession::sendStatements(const char* sql)
@@ -93,14 +138,40 @@ bool PostgresSession::send(const char* sql,
     return sent;
 }
 
-Result PostgresSession::next(WaitNotice* notice)
+Result PostgresSession::next(const Patience& patience)
 {
     PGconn* const server = connection.get();
+    if (server == nullptr) {
+        return nullptr;
+    }
+    bool cancelled = false;
     while (pq::PQisBusy(server) != 0) {
+        const auto left = patience.deadline - Patience::Clock::now();
+        if (left <= Patience::Clock::duration::zero()) {
+            drop("the server did not answer in time");
+            return nullptr;
+        }
+        if (!cancelled && patience.stop && patience.stop()) {
+            // Cancelled on the server, whose result then says so.
+            cancelled = true;
+            if (PGcancel* cancel = pq::PQgetCancel(server)) {
+                char error[256];
+                pq::PQcancel(cancel, error, sizeof error);
+                pq::PQfreeCancel(cancel);
+            }
+        }
+        const auto milliseconds =
+            std::chrono::duration_cast<std::chrono::milliseconds>(left)
+                .count();
         pollfd ready{pq::PQsocket(server), POLLIN, 0};
-        if (::poll(&ready, 1, notice != nullptr ? 1000 : -1) == 0) {
-            notice->tick();
-            continue;
+        const int woken = ::poll(&ready, 1,
+                                 static_cast<int>(std::min<long long>(
+                                     milliseconds, patience.stop ? 100 : 1000)));
+        if (woken <= 0) {
+            if (patience.notice != nullptr) {
+                patience.notice->tick();
+            }
+            continue;  // a signal, or a tick of the wait
         }
         if (pq::PQconsumeInput(server) == 0) {
             break;
@@ -109,11 +180,11 @@ Result PostgresSession::next(WaitNotice* notice)
     return Result(pq::PQgetResult(server));
 }
 
-Result PostgresSession::finish(WaitNotice* notice)
+Result PostgresSession::finish(const Patience& patience)
 {
     // Each statement has a result; the first that failed is the one kept.
     Result kept;
-    while (Result result = next(notice)) {
+    while (Result result = next(patience)) {
         const ExecStatusType status = pq::PQresultStatus(result.get());
         if (!kept || succeeded(kept.get())) {
             kept = std::move(result);
@@ -132,9 +203,12 @@ bool PostgresSession::enterPipeline()
 }
 
 bool PostgresSession::runPipeline(std::vector<Result>& results,
-                                  WaitNotice* notice)
+                                  const Patience& patience)
 {
     PGconn* const server = connection.get();
+    if (server == nullptr) {
+        return false;
+    }
     const std::size_t statements = queued;
     queued = 0;
     results.clear();
@@ -142,7 +216,7 @@ bool PostgresSession::runPipeline(std::vector<Result>& results,
     // Each statement's results end with a null, and the sync's result ends
     // the pipeline; the first result of each statement is kept.
     for (std::size_t ended = 0; reached;) {
-        Result result = next(notice);
+        Result result = next(patience);
         if (pq::PQstatus(server) != CONNECTION_OK) {
             reached = false;
         } else if (!result) {
@@ -159,6 +233,10 @@ bool PostgresSession::runPipeline(std::vector<Result>& results,
 
 std::string PostgresSession::why(const PGresult* result) const
 {
+    if (!connection) {
+        return dropped.empty() ? "the connection to the server was lost"
+                               : dropped;
+    }
     const char* message = result != nullptr
                               ? pq::PQresultErrorMessage(result)
                               : pq::PQerrorMessage(connection.get());

@@ -3,6 +3,7 @@
 #include "postgres_history.hh"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -26,52 +27,32 @@ const char* const CATCH_UP =
     "AND xid <> ALL($2::text::xid8[])) c LEFT JOIN stock s ON s.id = c.id";
 
 // While the runs of this program hold it, no other program writes the
-// stock either, and those that were writing have finished; it does not
-// stop anyone from reading.
-const char* const LOCK = "LOCK TABLE stock IN SHARE ROW EXCLUSIVE MODE";
+// stock, or holds rows of it locked (FOR UPDATE), so that the run's writes
+// never wait for another's and no deadlock can form; and those that were
+// writing have finished. It does not stop anyone from reading.
+const char* const LOCK = "LOCK TABLE stock IN EXCLUSIVE MODE";
 
-// What a run tells the history of the commands it writes (see the
-// triggers).
-const char* const TELL_COMMANDS =
-    "SELECT set_config('warehouse.commands', $1, true), "
-    "set_config('warehouse.claimed_commands', $2, true), "
-    "set_config('warehouse.claimed_ids', $3, true), "
-    "set_config('warehouse.claimed_befores', $4, true), "
-    "set_config('warehouse.claimed_afters', $5, true), "
-    "set_config('warehouse.rest', $6, true), "
-    "set_config('warehouse.flush', $7, true)";
+// The transaction's id, taken at its start, so that its fate can be asked
+// of the server should the connection go while it commits.
+const char* const XID = "SELECT pg_current_xact_id()::text";
 
-const char* const UPSERT =
-    "INSERT INTO stock (id, amount, shelf, name) "
-    "SELECT * FROM unnest($1::bytea[], $2::int8[], $3::bytea[], $4::bytea[]) "
-    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-    "shelf = excluded.shelf, name = excluded.name";
-const char* const DELETE_GONE = "DELETE FROM stock WHERE id = ANY($1::bytea[])";
+// The wait past the limit after which a silent server is given up on.
+constexpr auto GRACE = std::chrono::seconds(5);
 
-// The stock written whole: sent into a table of the run's own, and only
-// what differs written to the stock, so that the history lists what
-// changed.
-const char* const INCOMING =
-    "CREATE TEMPORARY TABLE IF NOT EXISTS incoming_stock (id bytea, "
-    "amount bigint, shelf bytea, name bytea) ON COMMIT DELETE ROWS";
-const char* const COPY_INCOMING =
-    "COPY incoming_stock (id, amount, shelf, name) FROM STDIN (FORMAT binary)";
-const char* const ROOM_TO_COMPARE = "SET LOCAL work_mem = '256MB'";
-const char* const DELETE_MISSING =
-    "DELETE FROM stock s WHERE NOT EXISTS "
-    "(SELECT FROM incoming_stock i WHERE i.id = s.id)";
-const char* const UPSERT_DIFFERENT =
-    "INSERT INTO stock (id, amount, shelf, name) "
-    "SELECT id, amount, shelf, name FROM incoming_stock "
-    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-    "shelf = excluded.shelf, name = excluded.name "
-    "WHERE (stock.amount, stock.shelf, stock.name) IS DISTINCT FROM "
-    "(excluded.amount, excluded.shelf, excluded.name)";
-const char* const EMPTY_STOCK = "DELETE FROM stock";
+// How many times a transaction that another program's deadlock or
+// serialization failure ended is tried again.
+constexpr int TRIES = 3;
 
-// The transaction's own id, once it has written, so that the run's next
-// catch-up passes over what the run made itself.
-const char* const OWN_XID = "SELECT pg_current_xact_id_if_assigned()::text";
+const char* const STOPPED_WAITING =
+    "stopped by Ctrl-C while it waited for the store";
+
+/// True for a failure that another program's transactions cause and that
+/// a transaction tried again may well not meet: a deadlock, a
+/// serialization failure.
+bool worthRetrying(const PGresult* result)
+{
+    return stateIs(result, "40P01") || stateIs(result, "40001");
+}
 
 const char* const COPY_STOCK =
     "COPY stock (id, amount, shelf, name) TO STDOUT (FORMAT binary)";
@@ -80,32 +61,7 @@ const char* const DAMAGED_ROW =
     "damaged: a row of the stock holds an amount that is not a whole number "
     "from 1 to 4294967295";
 
-// SQLSTATEs the store tells apart.
-void appendHex(std::string& to, std::string_view bytes)
-{
-    constexpr char DIGITS[] = "0123456789abcdef";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        to += DIGITS[byte >> 4];
-        to += DIGITS[byte & 15];
-    }
-}
-
-/// The start: what shape the store has, its version, what the login may do,
-/// and the stock, in one read-only transaction: one exchange.
 }  // namespace
-
-void PostgresStore::Pending::claim(std::size_t command,
-                                   const StockChange& change)
-{
-    const bool first = claimedIds.empty();
-    claimedCommands += (first ? "" : ",") + std::to_string(command);
-    claimedIds += first ? "\"" : ",\"";
-    appendHex(claimedIds, change.id);
-    claimedIds += '"';
-    claimedBefores += (first ? "" : ",") + std::to_string(change.before);
-    claimedAfters += (first ? "" : ",") + std::to_string(change.after);
-}
 
 bool PostgresStore::failWith(std::string_view what, const PGresult* result)
 {
@@ -173,42 +129,85 @@ bool PostgresStore::sendCatchUp()
     return session.send(CATCH_UP, {{TEXT, &seen, false}, {TEXT, &xids, false}});
 }
 
+Patience PostgresStore::patience(WaitNotice* notice, bool stoppable,
+                                 std::size_t rows) const
+{
+    Patience waiting;
+    waiting.notice = notice;
+    // A row to write costs the server some 20 microseconds at most.
+    waiting.deadline = Patience::Clock::now() + options.wait + GRACE +
+                       std::chrono::microseconds(20 * rows);
+    if (stoppable && interactive()) {
+        waiting.stop = [this] { return stopRequested(); };
+    }
+    return waiting;
+}
+
 bool PostgresStore::lock(Access wanted)
 {
     access = wanted;
     caughtUp.reset();
+    if (!resolveInFlight()) {
+        return false;
+    }
+    if (session.lost() && (!interactive() || !reconnect())) {
+        return interactive() ? refuse("the store cannot be reached")
+                             : failWith("");
+    }
     if (wanted == Access::History) {
         return true;  // the history is read as it is
     }
     if (wanted == Access::Reads) {
-        if (!sendCatchUp()) {
-            return failWith("");
+        caughtUp = sendCatchUp() ? session.finish(patience(nullptr, true))
+                                 : Result(nullptr);
+        if (caughtUp && succeeded(caughtUp.get())) {
+            return true;
         }
-        caughtUp = session.finish();
-        if (!caughtUp || !succeeded(caughtUp.get())) {
-            failWith("", caughtUp.get());
-            session.settle();
-            return false;
+        if (session.lost()) {
+            return lostConnection();
         }
-        return true;
+        const bool stopped = stateIs(caughtUp.get(), "57014");
+        stopped ? refuse(STOPPED_WAITING) : failWith("", caughtUp.get());
+        session.settle();
+        return false;
     }
     // The transaction, the lock and the catch-up go together: one exchange.
     WaitNotice notice("Waiting for the store");
-    std::vector<Result> results;
-    const bool reached = session.enterPipeline() && session.send("BEGIN") &&
-                         session.send(LOCK) && sendCatchUp() &&
-                         session.runPipeline(results, &notice);
-    if (reached && succeeded(results[1].get()) && succeeded(results[2].get())) {
-        caughtUp = std::move(results[2]);
-        return true;
+    backend = session.backend();
+    for (int tries = 1;; ++tries) {
+        std::vector<Result> results;
+        const bool reached =
+            session.enterPipeline() && session.send("BEGIN") &&
+            session.send(LOCK) && sendCatchUp() && session.send(XID) &&
+            session.runPipeline(results, patience(&notice, true));
+        if (reached && succeeded(results[1].get()) &&
+            succeeded(results[2].get()) && succeeded(results[3].get())) {
+            caughtUp = std::move(results[2]);
+            transactionXid.assign(field(results[3].get(), 0, 0));
+            return true;
+        }
+        if (session.lost()) {
+            return lostConnection();
+        }
+        const PGresult* failed = nullptr;
+        for (const Result& result : results) {
+            if (failed == nullptr && !succeeded(result.get())) {
+                failed = result.get();
+            }
+        }
+        session.settle();
+        if (worthRetrying(failed) && tries < TRIES) {
+            continue;
+        }
+        if (stateIs(failed, LOCK_NOT_AVAILABLE)) {
+            return failLocked();
+        }
+        if (stateIs(failed, "57014")) {
+            return refuse(STOPPED_WAITING);
+        }
+        return worthRetrying(failed) ? refuse(session.why(failed))
+                                     : failWith("", failed);
     }
-    const PGresult* failed = results.size() > 1 && !succeeded(results[1].get())
-                                 ? results[1].get()
-                             : results.size() > 2 ? results[2].get()
-                                                  : nullptr;
-    stateIs(failed, LOCK_NOT_AVAILABLE) ? failLocked() : failWith("", failed);
-    session.settle();
-    return false;
 }
 
 bool PostgresStore::catchUp()
@@ -293,172 +292,11 @@ bool PostgresStore::reload(std::string& now)
     return loaded;
 }
 
-bool PostgresStore::write(const CommandNotes& notes,
-                          const std::vector<StockChange>& changes)
-{
-    const std::size_t command = pending.commands++;
-    pending.echoes += command == 0 ? "[\"" : ",\"";
-    appendHex(pending.echoes, notes.echo);
-    pending.echoes += '"';
-    if (notes.kind != CommandNotes::Kind::Products) {
-        pending.everything = true;
-        pending.rest = std::to_string(command);
-        return true;
-    }
-    const bool listed = changes.size() <= MOST_ENTRIES;
-    if (!listed) {
-        pending.rest = std::to_string(command);
-    }
-    for (const StockChange& change : changes) {
-        if (listed) {
-            pending.claim(command, change);
-        }
-        pending.ids.push_back(change.id);
-    }
-    return true;
-}
-
-bool PostgresStore::sendTellCommands()
-{
-    const std::string echoes =
-        pending.echoes + (pending.commands > 0 ? "]" : "");
-    const std::string commands = "{" + pending.claimedCommands + "}";
-    const std::string ids = "{" + pending.claimedIds + "}";
-    const std::string befores = "{" + pending.claimedBefores + "}";
-    const std::string afters = "{" + pending.claimedAfters + "}";
-    const std::string flush = std::to_string(++flushes);
-    return session.send(TELL_COMMANDS, {{TEXT, &echoes, false},
-                                        {TEXT, &commands, false},
-                                        {TEXT, &ids, false},
-                                        {TEXT, &befores, false},
-                                        {TEXT, &afters, false},
-                                        {TEXT, &pending.rest, false},
-                                        {TEXT, &flush, false}});
-}
-
-bool PostgresStore::sendChanges()
-{
-    std::sort(pending.ids.begin(), pending.ids.end());
-    pending.ids.erase(std::unique(pending.ids.begin(), pending.ids.end()),
-                      pending.ids.end());
-    ArrayParameter ids(BYTEA);
-    ArrayParameter amounts(INT8);
-    ArrayParameter shelves(BYTEA);
-    ArrayParameter names(BYTEA);
-    ArrayParameter gone(BYTEA);
-    for (const std::string& id : pending.ids) {
-        const bool inStock = table.lookUp(
-            id, [&](const std::string&, const std::string& shelf,
-                    std::uint32_t amount, const std::string& name) {
-                ids.add(id);
-                amounts.add(static_cast<std::int64_t>(amount));
-                shelves.add(shelf);
-                names.add(name);
-            });
-        if (!inStock) {
-            gone.add(id);
-        }
-    }
-    const bool upserted = ids.size() == 0 ||
-                          session.send(UPSERT, {{BYTEA_ARRAY, &ids.bytes()},
-                                                {INT8_ARRAY, &amounts.bytes()},
-                                                {BYTEA_ARRAY, &shelves.bytes()},
-                                                {BYTEA_ARRAY, &names.bytes()}});
-    return upserted &&
-           (gone.size() == 0 ||
-            session.send(DELETE_GONE, {{BYTEA_ARRAY, &gone.bytes()}}));
-}
-
-bool PostgresStore::sendEverything()
-{
-    if (table.count() == 0) {
-        return session.send(EMPTY_STOCK);
-    }
-    // The stock goes into the run's own table first, outside the pipeline:
-    // a copy cannot be part of one.
-    std::vector<Result> results;
-    if (!session.enterPipeline() || !sendTellCommands() ||
-        !session.send(INCOMING) || !session.send(ROOM_TO_COMPARE) ||
-        !session.runPipeline(results)) {
-        return failWith("");
-    }
-    for (const Result& result : results) {
-        if (!succeeded(result.get())) {
-            return failWith("", result.get());
-        }
-    }
-    if (!session.sendStatements(COPY_INCOMING)) {
-        return failWith("");
-    }
-    const Result copying = session.next();
-    if (!copying || pq::PQresultStatus(copying.get()) != PGRES_COPY_IN) {
-        return failWith("", copying.get());
-    }
-    CopyProducts products(session.get());
-    bool inOrder = false;
-    const bool sent = writeEveryProduct(
-        [&products](const std::string& id, const std::string& shelf,
-                    std::uint32_t amount, const std::string& name) {
-            return products.add(id, shelf, amount, name);
-        },
-        inOrder);
-    products.finish(sent);
-    const Result copied = session.finish();
-    if (!copied || !succeeded(copied.get())) {
-        return failWith("", copied.get());
-    }
-    return session.enterPipeline() && session.send(DELETE_MISSING) &&
-           session.send(UPSERT_DIFFERENT);
-}
-
-bool PostgresStore::runWrites(bool committing)
-{
-    // The commands told, the products written, and the commit: one
-    // exchange, and the stock's copy before it when it goes whole.
-    const bool whole = pending.everything && table.count() > 0;
-    if (whole) {
-        if (!sendEverything()) {
-            return false;
-        }
-    } else if (!session.enterPipeline() ||
-               (pending.commands > 0 && !sendTellCommands()) ||
-               !(pending.everything ? session.send(EMPTY_STOCK)
-                                    : sendChanges())) {
-        return failWith("");
-    }
-    if (committing && (!session.send(OWN_XID) || !session.send("COMMIT"))) {
-        return failWith("");
-    }
-    std::vector<Result> results;
-    if (!session.runPipeline(results)) {
-        return failWith("", results.empty() ? nullptr : results.back().get());
-    }
-    for (const Result& result : results) {
-        if (!succeeded(result.get())) {
-            return failWith("", result.get());
-        }
-    }
-    if (committing) {
-        const PGresult* xid = results[results.size() - 2].get();
-        if (!pq::PQgetisnull(xid, 0, 0)) {
-            ownXids.emplace_back(field(xid, 0, 0));
-        }
-    }
-    pending = Pending();
-    return true;
-}
-
-bool PostgresStore::commit()
-{
-    if (access != Access::Changes) {
-        return true;  // reads hold nothing open
-    }
-    return runWrites(true);
-}
-
 void PostgresStore::rollback()
 {
-    pending = Pending();
+    rounds.clear();
+    sentIds.clear();
+    sentWhole = false;
     caughtUp.reset();
     session.settle();
 }
@@ -467,10 +305,12 @@ bool PostgresStore::readHistory(const std::string* id, std::size_t count,
                                 std::vector<HistoryEntry>& entries)
 {
     // The history of this transaction's commands is written first.
-    if (access == Access::Changes && pending.commands > 0 &&
-        !runWrites(false)) {
-        return false;
+    if (access == Access::Changes && !rounds.empty() && !runWrites(false)) {
+        return afterFailedWrites();
     }
     std::string error;
-    return ::readHistory(session, id, count, entries, error) || fail(error);
+    if (::readHistory(session, id, count, entries, error)) {
+        return true;
+    }
+    return session.lost() && interactive() ? lostConnection() : fail(error);
 }

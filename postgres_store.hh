@@ -7,6 +7,8 @@
 #include "store.hh"
 
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,20 +36,49 @@ public:
     bool start(const std::string& uri);
 
 private:
-    /// What the open transaction's commands changed and has not sent: the
-    /// commands as echoed, the changes each claims, the products to write.
-    struct Pending {
+    /// A product as a command left it: its shelf, units and name, or out
+    /// of stock.
+    struct Row {
+        std::string id;
+        bool inStock;
+        std::string shelf;
+        std::uint32_t amount;
+        std::string name;
+    };
+
+    /// Commands of the open transaction, not yet sent, none of which changed
+    /// a product another changed: they are written together, a statement
+    /// for what they put in stock and one for what they took out, and their
+    /// settings tell the history what each claims to have changed.
+    struct Round {
         std::size_t commands = 0;
         std::string echoes;           // JSON array of hexadecimal bytes
         std::string claimedCommands;  // array bodies, in step
         std::string claimedIds;
         std::string claimedBefores;
         std::string claimedAfters;
-        std::string rest;              // the command not listed, or empty
-        std::vector<std::string> ids;  // to write, repeats and all
-        bool everything = false;       // write the stock whole instead
+        std::string rest;   // the command whose changes are not listed
+        std::vector<Row> rows;       // as the round's commands left them
+        std::set<std::string> ids;   // of the rows
 
         void claim(std::size_t command, const StockChange& change);
+    };
+
+    /// A transaction whose commit was on its way when the connection was
+    /// lost, before the server could say whether it was made: its id, what
+    /// it changed, and what its commands printed.
+    struct InFlight {
+        std::string xid;
+        std::vector<std::string> ids;
+        bool everything = false;
+        std::string echo;
+        std::string output;
+    };
+
+    /// What went wrong with the writes of a commit.
+    struct Failure {
+        std::string why;    // the server's words, or libpq's
+        std::string state;  // the SQLSTATE, if the server gave one
     };
 
     bool lock(Access access) override;
@@ -66,10 +97,32 @@ private:
     bool loadRows();
     bool reload(std::string& seen);
     bool sendCatchUp();
-    bool sendTellCommands();
-    bool sendChanges();
-    bool sendEverything();
+    // The writes (postgres_writes.cpp).
+    bool sendTellCommands(const Round& round);
+    bool sendRound(const Round& round);
+    bool writeWhole(const CommandNotes& notes);
+    bool sendEverything(const Round& round);
     bool runWrites(bool committing);
+    /// Notes why the writes failed; returns false.
+    bool writesFailed(const PGresult* result = nullptr);
+    /// What a failure of the writes does: a lost connection at a terminal
+    /// asks the server, once back, whether the commit was made; another
+    /// program's deadlock refuses the command there; anything else fails.
+    bool afterFailedWrites();
+    /// What the open transaction changed, for the table to read again.
+    InFlight inFlight();
+
+    /// How long an exchange may wait: the wait limit and a few seconds
+    /// more, and more for rows to write; cut short by Ctrl-C if stoppable.
+    Patience patience(WaitNotice* notice, bool stoppable,
+                      std::size_t rows = 0) const;
+    // After a lost connection (postgres_recovery.cpp).
+    bool reconnect();
+    bool lostConnection();
+    bool settleInFlight(InFlight inFlight);
+    bool resolveInFlight();
+    bool fateOf(const std::string& xid, bool& committed);
+    bool restoreTable(const std::vector<std::string>& ids, bool everything);
 
     /// Fails with what went wrong: the server's words, or libpq's.
     bool failWith(std::string_view what, const PGresult* result = nullptr);
@@ -82,8 +135,15 @@ private:
     std::vector<std::string> ownXids;  // the run's commits since
     Result caughtUp;                   // what lock() read for catchUp()
     Access access = Access::Reads;     // of the open transaction
-    Pending pending;
+    std::vector<Round> rounds;       // of the open transaction, unsent
+    std::vector<std::string> sentIds;  // changed by what was sent of it
+    bool sentWhole = false;  // a stock written whole was sent in it
+    std::string lastEcho;    // of the last command written, for messages
     std::uint64_t flushes = 0;  // sends of commands to the history
+    std::string transactionXid;  // of the open transaction that changes
+    Failure writeFailure;
+    std::optional<InFlight> unresolved;  // a commit whose fate is not known
+    int backend = 0;  // the server's process of the connection
 };
 
 #endif

@@ -4,6 +4,8 @@
 #include "sqlite_schema.hh"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -13,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -110,6 +113,66 @@ std::string landingOf(std::string name)
            (slash == std::string::npos ? name : name.substr(slash + 1));
 }
 
+/// The name the system knows a user or a group by, or its number.
+std::string nameOf(uid_t user)
+{
+    passwd entry{};
+    passwd* found = nullptr;
+    char strings[4096];
+    return ::getpwuid_r(user, &entry, strings, sizeof strings, &found) == 0 &&
+                   found != nullptr
+               ? found->pw_name
+               : std::to_string(user);
+}
+
+std::string groupOf(gid_t group)
+{
+    struct group entry {};
+    struct group* found = nullptr;
+    char strings[4096];
+    return ::getgrgid_r(group, &entry, strings, sizeof strings, &found) == 0 &&
+                   found != nullptr
+               ? found->gr_name
+               : std::to_string(group);
+}
+
+/// "permission denied: x is maija's, group shop, mode 0644, and pekka may
+/// not write it": who may do what with a file the run may not write.
+std::string deniedAt(const std::string& file, const struct stat& status)
+{
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o",
+                  static_cast<unsigned>(status.st_mode & 07777));
+    return "permission denied: " + file + " is " + nameOf(status.st_uid) +
+           "'s, group " + groupOf(status.st_gid) + ", mode " + mode +
+           ", and " + nameOf(::geteuid()) + " may not write it";
+}
+
+/// Why this login may not write the store at path, naming the file and its
+/// permissions: the store itself, the log and its index that SQLite keeps
+/// beside it, or the folder it makes them in; empty when it may.
+std::string whyNotWritable(const std::string& path)
+{
+    bool besideMissing = false;
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        struct stat status {};
+        if (::stat(file.c_str(), &status) != 0) {
+            besideMissing = true;
+        } else if (::access(file.c_str(), R_OK | W_OK) != 0) {
+            return deniedAt(file, status);
+        }
+    }
+    const std::string folder = folderOf(path);
+    struct stat status {};
+    if (besideMissing && ::stat(folder.c_str(), &status) == 0 &&
+        ::access(folder.c_str(), W_OK | X_OK) != 0) {
+        return deniedAt(folder + "/", status) +
+               " (the store's log is made there)";
+    }
+    return {};
+}
+
 // SIGALRM ticks while a run waits for the flock, so that the wait can end.
 void tick(int) {}
 
@@ -128,7 +191,7 @@ std::unique_ptr<StoreFile> StoreFile::open(const std::string& path,
             error = "cannot create it: " + error;
             return nullptr;
         }
-        made = createWholeFile(path, image);
+        made = createWholeFile(path, image, sharedFileMode(folderOf(path)));
         if (!made && errno != EEXIST) {  // one made meanwhile is used
             error = std::string("cannot create it: ") + std::strerror(errno);
             return nullptr;
@@ -136,8 +199,13 @@ std::unique_ptr<StoreFile> StoreFile::open(const std::string& path,
         descriptor = ::open(path.c_str(), FLAGS);
     }
     if (descriptor < 0) {
-        error =
-            errno == EISDIR ? "a folder, not a store" : std::strerror(errno);
+        const int failure = errno;
+        error = failure == EISDIR   ? "a folder, not a store"
+                : failure == EACCES ? whyNotWritable(path)
+                                    : std::string();
+        if (error.empty()) {
+            error = std::strerror(failure);
+        }
         return nullptr;
     }
     struct stat status {};
@@ -153,14 +221,14 @@ std::unique_ptr<StoreFile> StoreFile::open(const std::string& path,
             ::pread(descriptor, header.bytes.data(), header.bytes.size(), 0);
         header.size = got > 0 ? static_cast<std::size_t>(got) : 0;
         const char* reason = got < 0 ? std::strerror(errno) : header.refusal();
-        if (reason == nullptr) {
-            char* real = ::realpath(path.c_str(), nullptr);
-            std::string resolved = real != nullptr ? real : path;
-            std::free(real);
+        char* real = ::realpath(path.c_str(), nullptr);
+        std::string resolved = real != nullptr ? real : path;
+        std::free(real);
+        error = reason != nullptr ? reason : whyNotWritable(resolved);
+        if (error.empty()) {
             return std::unique_ptr<StoreFile>(
                 new StoreFile(path, std::move(resolved), descriptor, made));
         }
-        error = reason;
     }
     ::close(descriptor);
     return nullptr;
@@ -178,7 +246,8 @@ StoreFile::~StoreFile()
     ::close(descriptor);
 }
 
-bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice)
+bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice,
+                         const StopCheck& stop)
 {
     if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
         locked = true;
@@ -202,11 +271,15 @@ bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice)
         return false;
     }
     int result = 0;
+    bool cancelled = false;
     while ((result = ::flock(descriptor, LOCK_EX)) != 0 && errno == EINTR &&
-           Clock::now() < deadline) {
+           Clock::now() < deadline && !(cancelled = stop && stop())) {
         notice.tick();
     }
-    const int error = result != 0 && errno == EINTR ? ETIMEDOUT : errno;
+    const int error = result == 0  ? 0
+                      : cancelled ? ECANCELED
+                      : errno == EINTR ? ETIMEDOUT
+                                       : errno;
     ::setitimer(ITIMER_REAL, &stopped, nullptr);
     errno = error;
     locked = result == 0;

@@ -39,8 +39,10 @@ public:
     /// Takes the exclusive flock that queues the runs, waiting until
     /// deadline and telling notice now and then; a waiting run is woken
     /// the moment the holder lets go. False, with errno set (ETIMEDOUT past
-    /// the deadline), when the lock was not had.
-    bool lockRuns(Clock::time_point deadline, WaitNotice& notice);
+    /// the deadline, ECANCELED when stop said so), when the lock was not
+    /// had.
+    bool lockRuns(Clock::time_point deadline, WaitNotice& notice,
+                  const StopCheck& stop);
     void unlockRuns();
 
     /// Why the file is no longer the store the run opened, or null while it

@@ -9,6 +9,9 @@
 
 namespace {
 
+const char* const STOPPED_WAITING =
+    "stopped by Ctrl-C while it waited for the store";
+
 const char* const DAMAGED_ROW =
     "damaged: a row of the stock holds a field that is not text, or an "
     "amount that is not a whole number from 1 to 4294967295";
@@ -47,6 +50,10 @@ int SqliteStore::busy(void* store, int tries)
     auto& self = *static_cast<SqliteStore*>(store);
     if (tries == 0 && self.waiting == nullptr) {
         self.waitDeadline = Clock::now() + self.options.wait;
+    }
+    if (self.waiting != nullptr && self.stopRequested()) {
+        self.stoppedWaiting = true;
+        return 0;
     }
     if (Clock::now() >= self.waitDeadline) {
         return 0;
@@ -113,18 +120,23 @@ bool SqliteStore::lock(Access wanted)
         const Clock::time_point deadline = Clock::now() + options.wait;
         // Short, to fit a narrow terminal on one line.
         WaitNotice notice("Waiting for the store");
-        if (!file->lockRuns(deadline, notice)) {
-            return errno == ETIMEDOUT ? failLocked()
-                                      : fail(std::strerror(errno));
+        if (!file->lockRuns(deadline, notice,
+                            [this] { return stopRequested(); })) {
+            return errno == ETIMEDOUT    ? failLocked()
+                   : errno == ECANCELED ? refuse(STOPPED_WAITING)
+                                        : fail(std::strerror(errno));
         }
         waitDeadline = deadline;
         waiting = &notice;
+        stoppedWaiting = false;
         const int begun = sqlite3_exec(database.get(), "BEGIN IMMEDIATE",
                                        nullptr, nullptr, nullptr);
         waiting = nullptr;
         if (begun != SQLITE_OK) {
             file->unlockRuns();
-            return begun == SQLITE_BUSY ? failLocked() : failWith("");
+            return begun != SQLITE_BUSY ? failWith("")
+                   : stoppedWaiting     ? refuse(STOPPED_WAITING)
+                                        : failLocked();
         }
     }
     if (const char* why = file->whyGone()) {

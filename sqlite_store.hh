@@ -109,6 +109,7 @@ private:
     Access access = Access::Reads;      // of the open transaction
     Clock::time_point waitDeadline{};   // set while lock() waits
     WaitNotice* waiting = nullptr;      // set while lock() waits
+    bool stoppedWaiting = false;        // Ctrl-C ended the wait
 };
 
 #endif

@@ -137,14 +137,50 @@ bool Store::fail(std::string why)
     return false;
 }
 
+bool Store::refuse(std::string why)
+{
+    return refuseWith("Not run: " + why + '.', why);
+}
+
+bool Store::refuseWith(std::string line, std::string why)
+{
+    if (!interactive() || !watching) {
+        return fail(std::move(why));
+    }
+    if (refused.empty()) {
+        refused = std::move(line);
+    }
+    return false;
+}
+
 bool Store::failLocked()
 {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(options.wait).count();
-    return fail(
-        "locked by another run or program for " + std::to_string(seconds) +
-        " s; " +
-        (watching ? "the command did not run" : "the stock was not loaded"));
+    const std::string held = "locked by another run or program for " +
+                             std::to_string(seconds) + " s";
+    if (interactive() && watching) {
+        return refuse("the store was " + held);
+    }
+    return fail(held + "; " + (watching ? "the command did not run"
+                                        : "the stock was not loaded"));
+}
+
+void Store::atTerminal(StopCheck stopRequested)
+{
+    stopRequest = std::move(stopRequested);
+}
+
+void Store::following(const std::function<void()>& follow)
+{
+    catchingUp = true;
+    try {
+        follow();
+    } catch (...) {
+        catchingUp = false;
+        throw;
+    }
+    catchingUp = false;
 }
 
 bool Store::failTooLarge()
@@ -154,6 +190,7 @@ bool Store::failTooLarge()
 
 bool Store::begin(Access access)
 {
+    refused.clear();
     if (failed()) {
         return false;
     }
@@ -226,8 +263,15 @@ bool Store::end()
             rollback();
         }
         MemoryReserve::take();
-        if (!committed) {
+        if (!committed && failed()) {
             return false;
+        }
+        if (!committed) {
+            // What the commands printed did not happen: the clerk is told
+            // so instead.
+            discardHeldOutput();
+            printLine(refused);
+            refused.clear();
         }
     }
     return releaseOutput();
@@ -304,6 +348,10 @@ bool Store::printHistory(const std::string* id)
 {
     std::vector<HistoryEntry> entries;
     if (!readHistory(id, LAST_COMMANDS, entries)) {
+        if (!failed()) {
+            printLine(refused);
+            refused.clear();
+        }
         return false;
     }
     if (id != nullptr) {

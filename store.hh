@@ -5,6 +5,7 @@
 
 #include "datastructure.hh"
 #include "history_lines.hh"
+#include "progress.hh"
 
 #include <chrono>
 #include <cstdint>
@@ -97,13 +98,27 @@ public:
     virtual ~Store();
 
     /// Steps 1 and 2, before a command that accesses the stock so runs.
-    /// False when the store failed: the command must not run, and the run
-    /// must end.
+    /// False when the command must not run: when the store failed, and the
+    /// run must end; or, at a terminal, when it was refused, and refusal()
+    /// says why.
     bool begin(Access access);
 
     /// Steps 4 to 6. False when the store or standard output failed: what
-    /// was not committed is never shown.
+    /// was not committed is never shown. At a terminal, commands that could
+    /// not be committed without the store failing, such as those cut off by
+    /// a lost connection, are reported as not run instead, and the table
+    /// follows the store again.
     bool end();
+
+    /// From now on a clerk at a terminal runs the commands: a wait for the
+    /// store is cut short by stopRequested (Ctrl-C), and a wait past the
+    /// limit, or a server that is lost, refuses the command rather than
+    /// failing the store.
+    void atTerminal(StopCheck stopRequested);
+
+    /// Why the last begin() refused its command, as a line for the clerk;
+    /// empty when it did not.
+    const std::string& refusal() const { return refused; }
 
     /// The command that is about to run, as echoed, for the history.
     void commandRuns(std::string_view echo);
@@ -178,8 +193,21 @@ protected:
     bool writeEveryProduct(const ProductWriter& write, bool& inOrder) const;
 
     bool fail(std::string why);
-    /// Fails for a lock that others held past the wait limit.
+    /// Refuses the command at a terminal, with a line "Not run: why."; a
+    /// script fails instead. Returns false.
+    bool refuse(std::string why);
+    /// As refuse(), with the line for the clerk whole.
+    bool refuseWith(std::string line, std::string why);
+    /// Fails, or at a terminal refuses, for a lock that others held past
+    /// the wait limit.
     bool failLocked();
+    /// Whether a clerk at a terminal runs the commands.
+    bool interactive() const { return static_cast<bool>(stopRequest); }
+    /// Tells whether the clerk asked the wait to stop (Ctrl-C).
+    bool stopRequested() const { return stopRequest && stopRequest(); }
+    /// Makes the table follow the store through follow, which changes the
+    /// table as the store says: the changes are not noted.
+    void following(const std::function<void()>& follow);
     /// Fails for a stock that does not fit in the run's memory.
     bool failTooLarge();
 
@@ -207,6 +235,8 @@ private:
     bool watching = false;              // the stock is loaded and watched
     bool catchingUp = false;  // the table follows the store: not noted
     std::string failure;      // once set, the store is done
+    std::string refused;          // why the last command was refused
+    StopCheck stopRequest;        // set at a terminal
 };
 
 #endif

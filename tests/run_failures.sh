@@ -81,9 +81,10 @@ else
     echo "strace cannot trace here: read errors are not tried"
 fi
 
-# --strict: the first refused command ends a script with status 1 and a
-# line naming its input line and the reason; what ran before it stays, and
-# in a store. Without --strict the same input runs to its end.
+# --strict: each line is checked whole, as at a terminal, and the first
+# line refused ends a script with status 1 and a line naming it and the
+# reason; nothing of that line runs, what ran before it stays, and in a
+# store. Without --strict the same input runs to its end.
 while IFS='|' read -r commands reason; do
     rm -f "$scratch"/strict.db*
     strict() { printf "A kept s 1 n\n$commands" | "$program" --strict --store "$scratch/strict.db" > "$scratch/out"; }
@@ -94,9 +95,13 @@ while IFS='|' read -r commands reason; do
     printf "A kept s 1 n\n$commands" | "$program" 2>&1 | tail -n 1 | grep -Eqx '(> )?Q' ||
         { echo "FAIL: without --strict, the run did not go on: $reason"; failed=1; }
 done << 'CASES'
-D kept -1\nC|an invalid number for the amount \(D id amount\)
+D kept -1\nC|'-1' is not a whole number of units \(D id amount\)
+D kept 5.5\nC|'5.5' is not a whole number of units \(D id amount\)
+D kept 1x\nC|'1x' is not a whole number of units \(D id amount\)
+D kept +1\nC|'\+1' is not a whole number of units \(D id amount\)
+D kept 1 more\nC|'more' is left over \(D id amount\)
 f\nC|'f' is not a command
-F|the input ends before the id \(F id\)
+F|the id is missing \(F id\)
 R missing.txt\nC|the stock file missing.txt was not loaded
 W /nonexistent/x.txt\nC|the stock was not saved whole to /nonexistent/x.txt
 CASES
@@ -129,6 +134,25 @@ if (ulimit -v 100000 && limited "$program" --version > /dev/null 2>&1); then
     shown=$( { echo "A big s 1 $name"; yes 'F big' | head -n 2000; } |
         (ulimit -v 100000 && limited "$program" --store "$scratch/held.db") | wc -l)
     [ "$shown" = 4002 ] || { echo "FAIL: a store held back much output: $shown lines shown"; failed=1; }
+    # Out of memory at the start: a line on standard error and status 1,
+    # never an abort, at every limit from the least the program starts
+    # under at all, with and without a store, until the run goes through.
+    for limit in $(seq 4000 3000 80000); do
+        (ulimit -v "$limit" && limited "$program" --version > /dev/null 2>&1) || continue
+        through=0
+        for store in "" "--store $scratch/start.db"; do
+            # shellcheck disable=SC2086
+            err=$( (ulimit -v "$limit" && printf 'F X\nQ\n' | limited "$program" $store > /dev/null) 2>&1)
+            status=$?
+            case $status in
+                0) through=$((through + 1)) ;;
+                1) [ "$(wc -l <<< "$err")" = 1 ] && grep -q "^$(basename "$program"): out of memory" <<< "$err" ||
+                       { echo "FAIL: out of memory at $limit kB ($store): $err"; failed=1; } ;;
+                *) echo "FAIL: at $limit kB ($store) the run ended with status $status: $err"; failed=1 ;;
+            esac
+        done
+        [ "$through" = 2 ] && break
+    done
 else
     echo "the program cannot start under a memory limit here: out of memory is not tried"
 fi

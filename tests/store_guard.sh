@@ -63,6 +63,11 @@ lines_match "$out" "[0-9-]{10} [0-9:]{8} $login: A K1 1.0 5 Kay1
 [0-9-]{10} [0-9:]{8} $login: A K2 1.0 7 Kay2
 [0-9-]{10} [0-9:]{8} $login: D K1 1
 [0-9-]{10} [0-9:]{8} $login: A K3 1.0 9 Kay3" || fail "commands that changed nothing are in the history: $out"
+# Each command of a script's block is recorded, even one whose change a
+# later command of the block took back.
+printf 'A LAK:2 s 45 n\nD LAK:2 45\nH LAK:2\n' | "$program" --store block.db > block.out
+lines_match "$(between block.out 'H LAK:2' Q)" "[0-9-]{10} [0-9:]{8} $login: A LAK:2 s 45 n -> 45
+[0-9-]{10} [0-9:]{8} $login: D LAK:2 45 -> 0" || fail "a block's commands in the history: $(cat block.out)"
 printf 'D K2 1\n' | USER=mallory "$program" --store real/target.db --clerk maija > /dev/null
 out=$(printf 'H K2\n' | "$program" --store real/target.db | sed -n 3p)
 grep -Eqx "[0-9-]{10} [0-9:]{8} maija \\($login\\): D K2 1 -> 6" <<< "$out" ||
@@ -73,6 +78,40 @@ if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
     printf 'D K3 1\n' | runuser -u nobody -- env USER=root "$program" --store open/s.db > /dev/null
     [ "$(sqlite3 open/s.db "SELECT clerk FROM history WHERE command = 'D K3 1'")" = nobody ] ||
         fail "another login's run is not recorded as its own: $(sqlite3 open/s.db 'SELECT * FROM history')"
+fi
+
+# Clerks with logins of their own share a store in a folder of their group
+# (group-writable, set-group-id): the store and the files beside it are the
+# group's to read and write. Elsewhere a run that may not write a store
+# says which file, whose it is and what it allows.
+if [ "$(id -u)" = 0 ] && command -v useradd > /dev/null; then
+    chmod 755 "$scratch"
+    shop=warehouse-test-shop
+    groupadd -f "$shop"
+    for clerk in warehouse-test-maija warehouse-test-pekka; do
+        id "$clerk" > /dev/null 2>&1 || useradd -M -N -G "$shop" "$clerk"
+    done
+    trap 'stop_runs; userdel warehouse-test-maija; userdel warehouse-test-pekka; groupdel "$shop"; rm -rf "$scratch"' EXIT
+    mkdir shop private && chgrp "$shop" shop && chmod 2775 shop && chown warehouse-test-maija private
+    maija() { runuser -u warehouse-test-maija -- "$program" "$@"; }
+    pekka() { runuser -u warehouse-test-pekka -- "$program" "$@"; }
+    printf 'A S s 5 n\n' | maija --store shop/s.db > /dev/null
+    printf '#!/bin/sh\nexec runuser -u warehouse-test-maija -- "%s" "$@"\n' "$program" > as-maija
+    chmod +x as-maija
+    program=$scratch/as-maija start_run m shop/s.db
+    tell m 'F S' 'n 5 s'
+    [ "$(printf 'D S 1\n' | pekka --store shop/s.db | sed -n 2p)" = 'Amount: 4 Shelf: s' ] ||
+        fail "another login of the group could not change the store"
+    for file in shop/s.db shop/s.db-wal shop/s.db-shm; do
+        [ "$(stat -c '%a %G' "$file")" = "664 $shop" ] || fail "$file: $(stat -c '%a %G' "$file")"
+    done
+    end_run
+    printf 'A S s 5 n\n' | maija --store private/s.db > /dev/null
+    out=$(printf 'C\n' | pekka --store private/s.db 2>&1)
+    [ "$out" = "$name: store private/s.db: permission denied: private/s.db is warehouse-test-maija's, group $(stat -c %G private/s.db), mode 0644, and warehouse-test-pekka may not write it" ] ||
+        fail "a store another login may not write: $out"
+else
+    echo "not root: logins of their own are not tried"
 fi
 
 # Out of memory while catching up: the run that cannot hold the stock lets

@@ -100,6 +100,11 @@ if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
     [ "$(sql "$owner" "SELECT clerk FROM history WHERE id = 'own'")" = alice ] ||
         fail "the history took the client's login"
 fi
+# Each command of a script's block is recorded, even one whose change a
+# later command of the block took back.
+printf 'A LAK:2 s 45 n\nD LAK:2 45\nH LAK:2\n' | "$program" --store "$alice" > block.out
+lines_match "$(between block.out 'H LAK:2' Q)" "[0-9-]{10} [0-9:]{8} alice: A LAK:2 s 45 n -> 45
+[0-9-]{10} [0-9:]{8} alice: D LAK:2 45 -> 0" || fail "a block's commands in the history: $(cat block.out)"
 out=$(printf 'A named s 1 n\nH named\n' | "$program" --store "$alice" --clerk maija | sed -n 3p)
 grep -Eqx '[0-9-]{10} [0-9:]{8} maija \(alice\): A named s 1 n -> 1' <<< "$out" || fail "a named clerk: $out"
 
