@@ -44,15 +44,18 @@ Options:
                            libpq URI; PG variables fill in the rest), which
                            clerks on several machines may share
   --wait SECONDS           how long a command waits for a store that another
-                           run or program is changing before the run fails
-                           (10 without it)
+                           run or program is changing (10 without it); then
+                           a clerk's command is refused, and a script's run
+                           fails
   --clerk NAME             the name the history records beside the login,
                            for clerks who share one login
-  --strict                 for scripts: the first command refused (a
-                           malformed number, an unknown word, the input
-                           ending before an argument, a file not loaded or
-                           not saved) ends the run with status 1 and a line
-                           on standard error that names its input line
+  --strict                 for scripts: each line is checked whole, as a
+                           clerk's is, and the first line refused (a missing
+                           argument, a number that is not plain digits,
+                           words left over, an unknown word, a file not
+                           loaded or not saved) ends the run before any of
+                           it runs, with status 1 and a line on standard
+                           error that names its input line
 
 Commands:
   A id shelf amount name   add stock (the name is the rest of the line)

@@ -21,10 +21,10 @@ bool load(std::string& error)
         return false;
     }
     const char* missing = nullptr;
-#define WAREHOUSE_LIBPQ_FIND(name)                                            \
-    name = reinterpret_cast<decltype(name)>(::dlsym(library, #name));         \
-    if (name == nullptr && missing == nullptr) {                              \
-        missing = #name;                                                      \
+#define WAREHOUSE_LIBPQ_FIND(name)                                             \
+    name = reinterpret_cast<decltype(name)>(::dlsym(library, #name));          \
+    if (name == nullptr && missing == nullptr) {                               \
+        missing = #name;                                                       \
     }
     WAREHOUSE_LIBPQ_FUNCTIONS(WAREHOUSE_LIBPQ_FIND)
 #undef WAREHOUSE_LIBPQ_FIND

@@ -29,8 +29,8 @@ bool PostgresStore::reconnect()
     session.settle();
     WaitNotice notice("Connecting to the store again");
     const StopCheck stop = [this] { return stopRequested(); };
-    auto pause = std::chrono::duration_cast<std::chrono::milliseconds>(
-        LEAST_PAUSE);
+    auto pause =
+        std::chrono::duration_cast<std::chrono::milliseconds>(LEAST_PAUSE);
     for (bool stopped = false; !stopped;) {
         std::string error;
         if (session.reconnect(error, stop)) {
@@ -61,7 +61,7 @@ bool PostgresStore::lostConnection()
 bool PostgresStore::settleInFlight(InFlight inFlight)
 {
     bool committed = false;
-    if (!reconnect() || !fateOf(inFlight.xid, committed)) {
+    if (!reconnect() || !fateOf(inFlight, committed)) {
         // Told once the store is back: what the command printed waits till
         // then.
         inFlight.output = takeHeldOutput();
@@ -89,7 +89,7 @@ bool PostgresStore::resolveInFlight()
         return true;
     }
     bool committed = false;
-    if (!reconnect() || !fateOf(unresolved->xid, committed)) {
+    if (!reconnect() || !fateOf(*unresolved, committed)) {
         return refuse("the store cannot be reached");
     }
     if (committed) {
@@ -105,28 +105,41 @@ bool PostgresStore::resolveInFlight()
     return true;
 }
 
-bool PostgresStore::fateOf(const std::string& xid, bool& committed)
+bool PostgresStore::fateOf(const InFlight& flight, bool& committed)
 {
-    // A transaction is made or not as the server's log says. One still in
-    // progress belongs to the run's old process on the server, which has
-    // not noticed that the run went: it is ended, and asked about again.
+    // A transaction is made or not as the server's log says, and one made
+    // that changed the stock left its entries in the history. One the log
+    // has not heard of never was; one the log calls made but that left no
+    // entries, though it changed products, was another's, given the same id
+    // after a crash. One still in progress belongs to the run's old process
+    // on the server, which has not noticed that the run went: it is ended,
+    // and asked about again.
     const std::string pid = std::to_string(backend);
+    const bool changed = flight.everything || !flight.ids.empty();
     const auto until = Patience::Clock::now() + SETTLING;
     for (bool ending = false;; ending = true) {
         if (!session.send("SELECT pg_xact_status($1::text::xid8), "
+                          "EXISTS (SELECT FROM history "
+                          "WHERE xid = $1::text::xid8), "
                           "pg_terminate_backend($2::text::integer)",
-                          {{TEXT, &xid, false},
+                          {{TEXT, &flight.xid, false},
                            {TEXT, ending ? &pid : nullptr, false}})) {
             return false;
         }
         const Result status = session.finish(patience(nullptr, false));
+        if (status && stateIs(status.get(), "22023")) {
+            committed = false;  // an id the server never gave out
+            return true;
+        }
         if (!status || !succeeded(status.get())) {
             session.settle();
             return false;
         }
         const std::string_view fate = field(status.get(), 0, 0);
         if (fate != "in progress") {
-            committed = fate == "committed";
+            committed =
+                fate == "committed" &&
+                (!changed || pq::PQgetvalue(status.get(), 0, 1)[0] != 0);
             return true;
         }
         if (Patience::Clock::now() >= until) {

@@ -32,9 +32,8 @@ std::string optionsOf(const std::string& uri)
 
 }  // namespace
 
-bool PostgresSession::connect(const std::string& to,
-                              const std::string& with, std::string& error,
-                              const StopCheck& stop)
+bool PostgresSession::connect(const std::string& to, const std::string& with,
+                              std::string& error, const StopCheck& stop)
 {
     uri = to;
     settings = with;
@@ -50,14 +49,19 @@ bool PostgresSession::open(std::string& error, const StopCheck& stop)
 {
     // TCP keepalives tell a dead link within about 20 s; a URI may say
     // otherwise, since its settings come after these.
-    const char* const KEYS[] = {"keepalives", "keepalives_idle",
-                                "keepalives_interval", "keepalives_count",
-                                "fallback_application_name", "dbname",
-                                "options", nullptr};
+    const char* const KEYS[] = {"keepalives",
+                                "keepalives_idle",
+                                "keepalives_interval",
+                                "keepalives_count",
+                                "fallback_application_name",
+                                "dbname",
+                                "options",
+                                nullptr};
     // After the URI, which would otherwise override them.
     const std::string options = settings + ' ' + optionsOf(uri);
-    const char* const VALUES[] = {"1", "10", "3", "3", "warehouse",
-                                  uri.c_str(), options.c_str(), nullptr};
+    const char* const VALUES[] = {
+        "1",    "10", "3", "3", "warehouse", uri.c_str(), options.c_str(),
+        nullptr};
     dropped.clear();
     connection.reset(pq::PQconnectStartParams(KEYS, VALUES, 1));
     if (!connection) {
@@ -88,13 +92,17 @@ bool PostgresSession::open(std::string& error, const StopCheck& stop)
             return false;
         }
         pollfd ready{pq::PQsocket(connection.get()),
-                     static_cast<short>(state == PGRES_POLLING_READING ? POLLIN
-                                                                       : POLLOUT),
+                     static_cast<short>(
+                         state == PGRES_POLLING_READING ? POLLIN : POLLOUT),
                      0};
         if (::poll(&ready, 1, 100) > 0) {
             state = pq::PQconnectPoll(connection.get());
         }
     }
+    // The server's notices, such as one that it shuts down, are not the
+    // clerk's business: what comes of them is told in the program's words.
+    pq::PQsetNoticeProcessor(
+        connection.get(), [](void*, const char*) {}, nullptr);
     return true;
 }
 
@@ -161,12 +169,12 @@ Result PostgresSession::next(const Patience& patience)
             }
         }
         const auto milliseconds =
-            std::chrono::duration_cast<std::chrono::milliseconds>(left)
-                .count();
+            std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
         pollfd ready{pq::PQsocket(server), POLLIN, 0};
-        const int woken = ::poll(&ready, 1,
-                                 static_cast<int>(std::min<long long>(
-                                     milliseconds, patience.stop ? 100 : 1000)));
+        const int woken =
+            ::poll(&ready, 1,
+                   static_cast<int>(std::min<long long>(
+                       milliseconds, patience.stop ? 100 : 1000)));
         if (woken <= 0) {
             if (patience.notice != nullptr) {
                 patience.notice->tick();

@@ -94,10 +94,10 @@ private:
     void drop(std::string why);
 
     Connection connection;
-    std::string uri;               // as connect() had them
+    std::string uri;  // as connect() had them
     std::string settings;
-    std::string dropped;           // why the connection was given up on
-    std::size_t queued = 0;        // statements sent in the pipeline
+    std::string dropped;     // why the connection was given up on
+    std::size_t queued = 0;  // statements sent in the pipeline
 };
 
 #endif

@@ -57,9 +57,9 @@ private:
         std::string claimedIds;
         std::string claimedBefores;
         std::string claimedAfters;
-        std::string rest;   // the command whose changes are not listed
-        std::vector<Row> rows;       // as the round's commands left them
-        std::set<std::string> ids;   // of the rows
+        std::string rest;           // the command whose changes are not listed
+        std::vector<Row> rows;      // as the round's commands left them
+        std::set<std::string> ids;  // of the rows
 
         void claim(std::size_t command, const StockChange& change);
     };
@@ -121,7 +121,7 @@ private:
     bool lostConnection();
     bool settleInFlight(InFlight inFlight);
     bool resolveInFlight();
-    bool fateOf(const std::string& xid, bool& committed);
+    bool fateOf(const InFlight& flight, bool& committed);
     bool restoreTable(const std::vector<std::string>& ids, bool everything);
 
     /// Fails with what went wrong: the server's words, or libpq's.
@@ -135,11 +135,11 @@ private:
     std::vector<std::string> ownXids;  // the run's commits since
     Result caughtUp;                   // what lock() read for catchUp()
     Access access = Access::Reads;     // of the open transaction
-    std::vector<Round> rounds;       // of the open transaction, unsent
+    std::vector<Round> rounds;         // of the open transaction, unsent
     std::vector<std::string> sentIds;  // changed by what was sent of it
-    bool sentWhole = false;  // a stock written whole was sent in it
-    std::string lastEcho;    // of the last command written, for messages
-    std::uint64_t flushes = 0;  // sends of commands to the history
+    bool sentWhole = false;            // a stock written whole was sent in it
+    std::string lastEcho;        // of the last command written, for messages
+    std::uint64_t flushes = 0;   // sends of commands to the history
     std::string transactionXid;  // of the open transaction that changes
     Failure writeFailure;
     std::optional<InFlight> unresolved;  // a commit whose fate is not known

@@ -6,6 +6,10 @@
 #include "postgres_store.hh"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -72,8 +76,7 @@ void appendNumber(std::string& list, std::uint64_t number)
 
 }  // namespace
 
-void PostgresStore::Round::claim(std::size_t command,
-                                 const StockChange& change)
+void PostgresStore::Round::claim(std::size_t command, const StockChange& change)
 {
     claimedIds += claimedIds.empty() ? "\"" : ",\"";
     appendHex(claimedIds, change.id);
@@ -92,11 +95,12 @@ bool PostgresStore::write(const CommandNotes& notes,
     }
     // A command that changes a product the round changed already starts a
     // round of its own: a statement changes a row once.
-    const bool clash = !rounds.empty() &&
-                       std::any_of(changes.begin(), changes.end(),
-                                   [this](const StockChange& change) {
-                                       return rounds.back().ids.count(change.id);
-                                   });
+    const bool clash =
+        !rounds.empty() &&
+        std::any_of(changes.begin(), changes.end(),
+                    [this](const StockChange& change) {
+                        return rounds.back().ids.count(change.id);
+                    });
     if (rounds.empty() || clash) {
         rounds.emplace_back();
     }
@@ -144,17 +148,18 @@ bool PostgresStore::writeWhole(const CommandNotes& notes)
     round.rest = "0";
     sentWhole = true;
     std::vector<Result> results;
-    const bool sent =
-        table.count() == 0
-            ? session.enterPipeline() && sendTellCommands(round) &&
-                  session.send(EMPTY_STOCK)
-            : sendEverything(round);
+    const bool sent = table.count() == 0 ? session.enterPipeline() &&
+                                               sendTellCommands(round) &&
+                                               session.send(EMPTY_STOCK)
+                                         : sendEverything(round);
     bool written =
         sent &&
-        (session.runPipeline(results, patience(nullptr, false, table.count())) ||
+        (session.runPipeline(results,
+                             patience(nullptr, false, table.count())) ||
          writesFailed(results.empty() ? nullptr : results.back().get()));
     for (const Result& result : results) {
-        written = written && (succeeded(result.get()) || writesFailed(result.get()));
+        written =
+            written && (succeeded(result.get()) || writesFailed(result.get()));
     }
     return written || afterFailedWrites();
 }
@@ -248,9 +253,9 @@ bool PostgresStore::sendEverything(const Round& round)
 bool PostgresStore::writesFailed(const PGresult* result)
 {
     writeFailure.why = session.why(result);
-    const char* state =
-        result != nullptr ? pq::PQresultErrorField(result, PG_DIAG_SQLSTATE)
-                          : nullptr;
+    const char* state = result != nullptr
+                            ? pq::PQresultErrorField(result, PG_DIAG_SQLSTATE)
+                            : nullptr;
     writeFailure.state = state != nullptr ? state : "";
     return false;
 }
@@ -297,13 +302,22 @@ bool PostgresStore::commit()
     if (access != Access::Changes) {
         return true;  // reads hold nothing open
     }
+    // For the tests: a pause, told on standard error, between a command and
+    // its commit, in which a test can make the server go or the answer get
+    // lost.
+    static const char* const pause =
+        std::getenv("WAREHOUSE_TEST_PAUSE_BEFORE_COMMIT");
+    if (pause != nullptr) {
+        std::fputs("(a pause before the commit)\n", stderr);
+        std::this_thread::sleep_for(std::chrono::seconds(std::atoi(pause)));
+    }
     return runWrites(true) || afterFailedWrites();
 }
 
 PostgresStore::InFlight PostgresStore::inFlight()
 {
-    InFlight flight{transactionXid, std::move(sentIds), sentWhole, lastEcho,
-                    {}};
+    InFlight flight{
+        transactionXid, std::move(sentIds), sentWhole, lastEcho, {}};
     for (const Round& round : rounds) {
         flight.ids.insert(flight.ids.end(), round.ids.begin(), round.ids.end());
     }
@@ -317,8 +331,8 @@ bool PostgresStore::afterFailedWrites()
         // once it is back.
         return settleInFlight(inFlight());
     }
-    if (interactive() && (writeFailure.state == "40P01" ||
-                          writeFailure.state == "40001")) {
+    if (interactive() &&
+        (writeFailure.state == "40P01" || writeFailure.state == "40001")) {
         session.settle();
         const InFlight flight = inFlight();
         restoreTable(flight.ids, flight.everything);

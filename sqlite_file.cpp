@@ -144,8 +144,8 @@ std::string deniedAt(const std::string& file, const struct stat& status)
     std::snprintf(mode, sizeof mode, "%04o",
                   static_cast<unsigned>(status.st_mode & 07777));
     return "permission denied: " + file + " is " + nameOf(status.st_uid) +
-           "'s, group " + groupOf(status.st_gid) + ", mode " + mode +
-           ", and " + nameOf(::geteuid()) + " may not write it";
+           "'s, group " + groupOf(status.st_gid) + ", mode " + mode + ", and " +
+           nameOf(::geteuid()) + " may not write it";
 }
 
 /// Why this login may not write the store at path, naming the file and its
@@ -276,8 +276,8 @@ bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice,
            Clock::now() < deadline && !(cancelled = stop && stop())) {
         notice.tick();
     }
-    const int error = result == 0  ? 0
-                      : cancelled ? ECANCELED
+    const int error = result == 0      ? 0
+                      : cancelled      ? ECANCELED
                       : errno == EINTR ? ETIMEDOUT
                                        : errno;
     ::setitimer(ITIMER_REAL, &stopped, nullptr);

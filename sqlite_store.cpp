@@ -122,7 +122,7 @@ bool SqliteStore::lock(Access wanted)
         WaitNotice notice("Waiting for the store");
         if (!file->lockRuns(deadline, notice,
                             [this] { return stopRequested(); })) {
-            return errno == ETIMEDOUT    ? failLocked()
+            return errno == ETIMEDOUT   ? failLocked()
                    : errno == ECANCELED ? refuse(STOPPED_WAITING)
                                         : fail(std::strerror(errno));
         }

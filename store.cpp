@@ -162,8 +162,9 @@ bool Store::failLocked()
     if (interactive() && watching) {
         return refuse("the store was " + held);
     }
-    return fail(held + "; " + (watching ? "the command did not run"
-                                        : "the stock was not loaded"));
+    return fail(
+        held + "; " +
+        (watching ? "the command did not run" : "the stock was not loaded"));
 }
 
 void Store::atTerminal(StopCheck stopRequested)

@@ -235,8 +235,8 @@ private:
     bool watching = false;              // the stock is loaded and watched
     bool catchingUp = false;  // the table follows the store: not noted
     std::string failure;      // once set, the store is done
-    std::string refused;          // why the last command was refused
-    StopCheck stopRequest;        // set at a terminal
+    std::string refused;      // why the last command was refused
+    StopCheck stopRequest;    // set at a terminal
 };
 
 #endif

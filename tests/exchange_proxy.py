@@ -7,11 +7,17 @@ for the first time) is one round trip.
 Usage: exchange_proxy.py SERVER_PORT DELAY_MS COUNT_FILE
 Listens on a free port of 127.0.0.1, prints it on a line of its own, and
 forwards each connection to 127.0.0.1:SERVER_PORT. After every new exchange
-it writes the count so far to COUNT_FILE."""
+it writes the count so far to COUNT_FILE. After a SIGUSR1, the next answer
+the server gives is not passed on: both of its connections are closed
+instead, as a network that fails just then would leave them."""
 
 import asyncio
 import os
+import signal
 import sys
+
+# Set by SIGUSR1: the next answer from the server ends its connection.
+cut = {"armed": False}
 
 
 class Counter:
@@ -33,9 +39,11 @@ class Counter:
         os.replace(self.path + ".new", self.path)
 
 
-async def forward(reader, writer, delay, on_send):
+async def forward(reader, writer, delay, on_send, cutting=None):
     """Copies bytes from reader to writer, each chunk delivered delay seconds
-    after it came, in order, without holding the next chunk back."""
+    after it came, in order, without holding the next chunk back. With
+    cutting, a chunk that comes while a cut is armed closes the writer and
+    cutting (the other direction's writer) instead."""
     loop = asyncio.get_running_loop()
     queue = asyncio.Queue()
 
@@ -52,6 +60,10 @@ async def forward(reader, writer, delay, on_send):
     delivering = asyncio.create_task(deliver())
     try:
         while chunk := await reader.read(65536):
+            if cutting is not None and cut["armed"]:
+                cut["armed"] = False
+                cutting.close()
+                break
             on_send()
             queue.put_nowait((loop.time() + delay, chunk))
     except ConnectionError:
@@ -81,9 +93,11 @@ async def main():
 
         await asyncio.gather(
             forward(client_reader, server_writer, delay, client_sends),
-            forward(server_reader, client_writer, delay, server_sends),
+            forward(server_reader, client_writer, delay, server_sends, server_writer),
             return_exceptions=True)
 
+    asyncio.get_running_loop().add_signal_handler(
+        signal.SIGUSR1, lambda: cut.update(armed=True))
     listening = await asyncio.start_server(serve, "127.0.0.1", 0)
     print(listening.sockets[0].getsockname()[1], flush=True)
     async with listening:

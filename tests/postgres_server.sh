@@ -4,7 +4,9 @@
 #
 # start_postgres FOLDER [SERVER OPTIONS...] starts it and sets postgres_uri
 # to the URI of its database "postgres"; postgres_uri_of NAME gives the URI
-# of another; make_database NAME makes one; stop_postgres stops the server.
+# of another; make_database NAME makes one; stop_postgres [MODE] stops the
+# server (fast, or as pg_ctl's MODE says), and start_postgres_again starts
+# it as it was.
 # Root may not run the server: it then runs as the user postgres, which the
 # Debian package makes.
 
@@ -31,11 +33,16 @@ start_postgres() {
     as_server "$postgres_bin/initdb" -D "$postgres_folder/data" --auth=trust --username=postgres \
         --encoding=UTF8 --no-sync > "$postgres_folder/initdb.log" 2>&1 ||
         { cat "$postgres_folder/initdb.log"; return 1; }
-    local options="-c listen_addresses='' -c unix_socket_directories='$postgres_folder' $*"
-    as_server "$postgres_bin/pg_ctl" -D "$postgres_folder/data" -l "$postgres_folder/server.log" \
-        -o "$options" -w -t 30 start > /dev/null ||
-        { cat "$postgres_folder/server.log"; return 1; }
+    printf '%s' "-c listen_addresses='' -c unix_socket_directories='$postgres_folder' $*" \
+        > "$postgres_folder/options"
+    start_postgres_again || return 1
     postgres_uri=$(postgres_uri_of postgres)
+}
+
+start_postgres_again() {
+    as_server "$postgres_bin/pg_ctl" -D "$postgres_folder/data" -l "$postgres_folder/server.log" \
+        -o "$(cat "$postgres_folder/options")" -w -t 30 start > /dev/null ||
+        { cat "$postgres_folder/server.log"; return 1; }
 }
 
 postgres_uri_of() {
@@ -48,5 +55,5 @@ make_database() {
 
 stop_postgres() {
     [ -n "${postgres_folder:-}" ] && [ -d "$postgres_folder/data" ] || return 0
-    as_server "$postgres_bin/pg_ctl" -D "$postgres_folder/data" -m fast -w stop > /dev/null 2>&1
+    as_server "$postgres_bin/pg_ctl" -D "$postgres_folder/data" -m "${1:-fast}" -w stop > /dev/null 2>&1
 }

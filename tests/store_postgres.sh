@@ -169,7 +169,6 @@ status=$?
 [ $status = 1 ] && grep -Eq "^$name: store postgresql://[^ ]*: .+" b.err ||
     fail "a server that stopped: status $status, $(cat b.err)"
 grep -q 'A lost' b.out && fail "the command the server did not commit was shown"
-as_server "$postgres_bin/pg_ctl" -D "$postgres_folder/data" -l "$postgres_folder/server.log" \
-    -o "-c listen_addresses='' -c unix_socket_directories='$postgres_folder' -c fsync=off" -w start > /dev/null
+start_postgres_again > /dev/null
 [ "$(stock_of stopped kept)" = 3 ] || fail "after the server came back, kept holds $(stock_of stopped kept)"
 exit $failed

@@ -352,6 +352,53 @@ TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
         << terminal.shown();
 }
 
+// Past the wait limit, and at Ctrl-C, the command waiting for the store is
+// refused with a line, and the run goes on.
+TEST_F(TerminalTest, AWaitPastTheLimitOrStoppedRefusesTheCommandAlone)
+{
+    Terminal terminal(folder, "", {"--store", "shared.db", "--wait", "2"});
+    terminal.enter("A x s 5 n");
+    const std::string heldMark = folder + "/held";
+    const auto whileHeld = [&](bool held) {
+        struct stat status {};
+        for (int tries = 0;
+             tries < 20000 && (::stat(heldMark.c_str(), &status) == 0) != held;
+             ++tries) {
+            ::usleep(1000);
+        }
+    };
+    const struct {
+        const char* keys;
+        const char* reply;
+    } waits[] = {
+        {"",
+         "Not run: the store was locked by another run or program for 2 s."},
+        {"\x03", "Not run: stopped by Ctrl-C while it waited for the store."},
+    };
+    for (const auto& wait : waits) {
+        ASSERT_TRUE(terminal.ready()) << terminal.shown();
+        // Another program holds the store's lock for three seconds.
+        ASSERT_EQ(std::system(("cd '" + folder +
+                               "' && { printf 'BEGIN IMMEDIATE;\\n.shell "
+                               "touch held; sleep 3\\nCOMMIT;\\n.shell rm "
+                               "held\\n' | sqlite3 shared.db & }")
+                                  .c_str()),
+                  0);
+        whileHeld(true);
+        terminal.type("D x 1\r");
+        if (*wait.keys != '\0') {
+            ASSERT_TRUE(terminal.waitFor("Waiting for the store ("))
+                << terminal.shown();
+            terminal.type(wait.keys);
+        }
+        EXPECT_TRUE(terminal.waitFor(wait.reply)) << terminal.shown();
+        whileHeld(false);
+    }
+    terminal.enter("D x 1");
+    EXPECT_TRUE(terminal.waitFor("D x 1\r\nAmount: 4 Shelf: s"))
+        << terminal.shown();
+}
+
 TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
 {
     Terminal terminal(folder, "");
