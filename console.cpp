@@ -11,6 +11,7 @@
 #include "workload.hh"
 
 #include <algorithm>
+#include <iterator>
 #include <cstdint>
 #include <limits>
 #include <sstream>
@@ -32,12 +33,20 @@ const std::string EFF = "P";
 const std::string SAVE = "W";
 const std::string HISTORY = "H";
 const std::string LIST = "L";
+// Words a clerk may reach for at a terminal; a script passes over them, as
+// over any word that is not a command, as it always has.
+const std::string QUIT_WORDS[] = {"quit", "exit"};
+const std::string HELP_WORDS[] = {"help", "?"};
 
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
 constexpr std::string_view UNKNOWN_COMMAND = "Unknown command: ";
 constexpr std::string_view COMMAND_LIST =
-    ". Commands: A D F C E R W G P H L Q (upper case); see --help.";
+    ". Commands: A D F C E R W G P H L Q (upper case); help explains them.";
+// What help adds to the command table at a terminal.
+constexpr std::string_view TERMINAL_WORDS =
+    "quit, exit               Q\n"
+    "help, ?                  this list\n";
 constexpr std::string_view UNSAVED_CHANGES =
     "The stock has changes that are not saved: W saves them; Q or Ctrl-D "
     "again quits without saving.";
@@ -74,6 +83,13 @@ std::string_view trimmed(std::string_view text)
         return {};
     }
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+template <std::size_t N>
+bool isOneOf(const std::string& word, const std::string (&words)[N])
+{
+    return std::find(std::begin(words), std::end(words), word) !=
+           std::end(words);
 }
 
 bool allDigits(std::string_view text)
@@ -195,8 +211,9 @@ private:
         if (!readWord(line, commandWord)) {
             return true;  // nothing typed
         }
-        if (commandWord == QUIT) {
-            form = QUIT;
+        if (commandWord == QUIT || isOneOf(commandWord, QUIT_WORDS)) {
+            emptyAsked = false;  // a line in between takes E's question back
+            form = commandWord;
             return !lineEnds();
         }
         run(commandWord);
@@ -555,6 +572,21 @@ private:
         listStock(table, text, limit);
     }
 
+    /// At a terminal, help and ? list the commands, one a line.
+    void showHelp()
+    {
+        form = commandWord;
+        if (!lineEnds()) {
+            return;
+        }
+        for (std::string_view table : {COMMAND_TABLE, TERMINAL_WORDS}) {
+            for (std::size_t end; (end = table.find('\n')) != table.npos;
+                 table.remove_prefix(end + 1)) {
+                printLine(table.substr(0, end));
+            }
+        }
+    }
+
     /// A word that is not a command: at a terminal it gets a reply; in a
     /// script it is passed over, unless the script is strict.
     void refuse(const std::string& word)
@@ -593,6 +625,8 @@ private:
             showHistory();
         } else if (command == LIST) {
             listProducts();
+        } else if (options.atTerminal && isOneOf(command, HELP_WORDS)) {
+            showHelp();
         } else {
             refuse(command);
         }

@@ -52,22 +52,10 @@ Options:
                            on standard error that names its input line
 
 Commands:
-  A id shelf amount name   add stock (the name is the rest of the line)
-  D id amount              withdraw stock
-  F id                     look a product up
-  C                        count the kinds of candy in stock
-  E                        empty the stock
-  R [file]                 load a stock file (varasto.txt without a name)
-  W [file]                 save the stock to a stock file (likewise)
-  G n                      add n generated products; ids may repeat, and
-                           then add up (G 1000 gives 999 kinds)
-  P n r                    time r repeats of the table's workload over n
-  H [id]                   with a store: the product's history, or the last
-                           20 commands that changed the stock
-  L [text]                 list the stock by id, or the products whose id,
-                           shelf or name holds the text (any case)
-  Q                        quit
+)";
 
+// After the command table.
+constexpr std::string_view USAGE_END = R"(
 At a terminal, a line is one command: it is checked whole, and a missing
 argument, a number that is not plain digits or words left over get a reply,
 and nothing runs. R takes its file from its own line and says what it
@@ -84,7 +72,8 @@ Environment:
 The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 )";
 
-/// Writes the usage with the program's name in it.
+/// Writes the usage with the program's name in it, and the command table
+/// that help shows at a terminal.
 void printUsage(std::ostream& out)
 {
     std::string_view rest = USAGE;
@@ -92,7 +81,13 @@ void printUsage(std::ostream& out)
          rest.remove_prefix(slot + 2)) {
         out << rest.substr(0, slot) << program_invocation_short_name;
     }
-    out << rest << std::flush;
+    out << rest;
+    rest = COMMAND_TABLE;
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
+         rest.remove_prefix(end + 1)) {
+        out << "  " << rest.substr(0, end + 1);
+    }
+    out << USAGE_END << std::flush;
 }
 
 /// Says what is wrong with the command line, and where to learn better, on

@@ -327,6 +327,43 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
     EXPECT_EQ(stored.shown().find(UNSAVED), std::string::npos);
 }
 
+TEST_F(TerminalTest, QuitAndExitQuitAsQDoes)
+{
+    for (const std::string word : {"quit", "exit"}) {
+        {
+            Terminal terminal(folder, "");
+            terminal.enter(word);
+            EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+            EXPECT_TRUE(terminal.waitFor(word + "\r\nQ\r\n"))
+                << terminal.shown();
+        }
+        Terminal terminal(folder, "");
+        terminal.enter("A x s 5 n");
+        terminal.enter(word);
+        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+        terminal.enter(word == "quit" ? "exit" : "quit");
+        EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+    }
+}
+
+TEST_F(TerminalTest, HelpAndQuestionMarkListTheCommands)
+{
+    Terminal terminal(folder, "");
+    for (const std::string word : {"help", "?"}) {
+        terminal.enter(word);
+        EXPECT_TRUE(terminal.waitFor(
+            word + "\r\nA id shelf amount name   add units; the name"))
+            << terminal.shown();
+        for (const char* line : {"\r\nL [text]   ", "\r\nQ    ",
+                                 "\r\nquit, exit    ", "\r\nhelp, ?    "}) {
+            EXPECT_TRUE(terminal.waitFor(line)) << line << terminal.shown();
+        }
+    }
+    terminal.enter("help me");
+    EXPECT_TRUE(terminal.waitFor("Not run: 'me' is left over. Form: help"))
+        << terminal.shown();
+}
+
 TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
 {
     Terminal terminal(folder, "", {"--store", "shared.db"});
@@ -364,6 +401,8 @@ TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
          "Not run: '5.5' is not a whole number of units. Form: D id amount"},
         {"D " + GUM + " -3",
          "Not run: '-3' is not a whole number of units. Form: D id amount"},
+        {"D " + GUM + " +1",
+         "Not run: '+1' is not a whole number of units. Form: D id amount"},
         {"D " + GUM + " 5 extra",
          "Not run: 'extra' is left over. Form: D id amount"},
         {"A SWAP:1 24 4.10 Salmiakki",
