@@ -11,8 +11,9 @@
 #include "workload.hh"
 
 #include <algorithm>
-#include <iterator>
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -46,7 +47,8 @@ constexpr std::string_view COMMAND_LIST =
 // What help adds to the command table at a terminal.
 constexpr std::string_view TERMINAL_WORDS =
     "quit, exit               Q\n"
-    "help, ?                  this list\n";
+    "help, ?                  this list\n"
+    "Enter on an empty line   the next screen of a list cut short\n";
 constexpr std::string_view UNSAVED_CHANGES =
     "The stock has changes that are not saved: W saves them; Q or Ctrl-D "
     "again quits without saving.";
@@ -208,8 +210,13 @@ private:
         }
         std::istringstream line(typed);
         in = &line;
+        std::function<void()> next = std::move(nextScreen);
+        nextScreen = nullptr;  // any line but an empty one drops it
         if (!readWord(line, commandWord)) {
-            return true;  // nothing typed
+            if (next) {
+                next();
+            }
+            return true;
         }
         if (commandWord == QUIT || isOneOf(commandWord, QUIT_WORDS)) {
             emptyAsked = false;  // a line in between takes E's question back
@@ -351,6 +358,13 @@ private:
         return notRun("'" + std::string(trimmed(rest)) + "' is left over");
     }
 
+    /// Takes a stored stock's command into a transaction, which brings the
+    /// table up to what others committed; false when the store failed.
+    bool storeBegins()
+    {
+        return options.store == nullptr || options.store->begin();
+    }
+
     /// Echoes the command word and its arguments as the program now holds
     /// them, and tells whether the command may run: not when a read error
     /// cut its arguments short, for then they are not what was typed, nor
@@ -358,13 +372,10 @@ private:
     template <typename... Args>
     bool echo(const std::string& command, const Args&... args)
     {
-        if (in->bad()) {
+        if (in->bad() || !storeBegins()) {
             return false;
         }
         Store* const store = options.store;
-        if (store != nullptr && !store->begin()) {
-            return false;
-        }
         const std::string_view line =
             formatLine(command, Spaced<Args>{args}...);
         if (store != nullptr) {
@@ -550,8 +561,30 @@ private:
         options.store->printHistory(ofProduct ? &product : nullptr);
     }
 
+    /// Ends a screen that output was cut short at: says how many more lines
+    /// there are, with a hint of how to narrow them, and keeps next for an
+    /// empty line to show the next screen with.
+    void offerNextScreen(std::uint64_t more, std::string_view narrowing,
+                         std::function<void()> next)
+    {
+        printLine("... ", more, " more; Enter shows the next screen, ",
+                  narrowing, '.');
+        nextScreen = std::move(next);
+    }
+
+    /// The lines of output that fit one screen: its rows less the typed
+    /// line, the echo, the line that tells of more, and the next prompt.
+    /// 0, no limit, in a script.
+    std::size_t screenLines() const
+    {
+        if (!options.atTerminal || !options.screenRows) {
+            return 0;
+        }
+        return std::max<std::size_t>(options.screenRows(), 8) - 4;
+    }
+
     // L lists what matches the rest of its own line, or everything; a clerk
-    // sees one screen of it.
+    // sees one screen of it, and the next on Enter.
     void listProducts()
     {
         form = "L [text]";
@@ -563,13 +596,31 @@ private:
         if (!(text.empty() ? echo(LIST) : echo(LIST, text))) {
             return;
         }
-        std::size_t limit = 0;
-        if (options.atTerminal && options.screenRows) {
-            // The screen less the typed line, the echo, the line that
-            // tells of more, and the next prompt.
-            limit = std::max<std::size_t>(options.screenRows(), 8) - 4;
+        listScreen(text, nullptr);
+    }
+
+    /// A screen of the products that match text, after the id after, or
+    /// from the first. A clerk's text matches letters of any script, a
+    /// script's ASCII letters only, as it always has.
+    void listScreen(const std::string& text, const std::string* after)
+    {
+        ListRequest request{text, CaselessSearch::Letters::Ascii,
+                            screenLines(), after};
+        if (options.atTerminal) {
+            request.letters = CaselessSearch::Letters::All;
         }
-        listStock(table, text, limit);
+        ListRest rest = listStock(table, request);
+        if (rest.more == 0) {
+            return;
+        }
+        // By id, not by position: the next screen starts after the last id
+        // shown, whatever others added or took away meanwhile.
+        offerNextScreen(rest.more, "L text narrows it",
+                        [this, text, last = std::move(rest.lastId)] {
+                            if (storeBegins()) {
+                                listScreen(text, &last);
+                            }
+                        });
     }
 
     /// At a terminal, help and ? list the commands, one a line.
@@ -640,6 +691,9 @@ private:
     std::string_view form;         // the running command's, for replies
     std::uint64_t commandLine = 0;  // its input line, in a strict script
     bool emptyAsked = false;        // the last command was an E held back
+    // How to show the next screen of output that the last line cut short;
+    // empty when it was not.
+    std::function<void()> nextScreen;
     std::string id;
     std::string shelf;
     std::string name;

@@ -13,6 +13,7 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -89,13 +90,17 @@ public:
     }
 
     /// Reads output until text appears after what earlier waits consumed;
-    /// false when it has not appeared in time.
-    bool waitFor(std::string_view text)
+    /// false when it has not appeared in time. The output before it goes
+    /// to before, when given.
+    bool waitFor(std::string_view text, std::string* before = nullptr)
     {
         const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
         for (;;) {
             const std::size_t found = screen.find(text, consumed);
             if (found != std::string::npos) {
+                if (before != nullptr) {
+                    before->assign(screen, consumed, found - consumed);
+                }
                 consumed = found + text.size();
                 return true;
             }
@@ -112,10 +117,11 @@ public:
     /// Waits for the next prompt and for the line editor to take the
     /// terminal: the editor prints the prompt before it switches the
     /// terminal to single keys, and keys typed before that are seen by the
-    /// terminal's own line discipline instead.
-    bool ready()
+    /// terminal's own line discipline instead. The output before the prompt
+    /// goes to before, when given.
+    bool ready(std::string* before = nullptr)
     {
-        if (!waitFor("> ")) {
+        if (!waitFor("> ", before)) {
             return false;
         }
         const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
@@ -454,17 +460,74 @@ TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
         << terminal.shown();
 }
 
-TEST_F(TerminalTest, AListFitsTheScreen)
+// The generated ids in output: the lines that start with one.
+std::vector<std::string> generatedIds(const std::string& output)
+{
+    std::vector<std::string> ids;
+    for (std::size_t start = 0, end; (end = output.find("\r\n", start)) !=
+                                     std::string::npos;
+         start = end + 2) {
+        const std::string line = output.substr(start, end - start);
+        if (line.size() > 24 && line[3] == ':' && line[24] == ' ') {
+            ids.push_back(line.substr(0, 24));
+        }
+    }
+    return ids;
+}
+
+TEST_F(TerminalTest, AListFitsTheScreenAndEnterShowsTheNext)
 {
     Terminal terminal(folder, "");
     terminal.enter("G 100");
     terminal.enter("L");
-    // 24 rows: the typed line, the echo, 20 products, the rest, a prompt.
-    EXPECT_TRUE(terminal.waitFor("L\r\nGUM:")) << terminal.shown();
-    EXPECT_TRUE(terminal.waitFor("... 80 more; L text narrows it."))
-        << terminal.shown();
-    terminal.enter("L lks:098");
+    ASSERT_TRUE(terminal.waitFor("L\r\n")) << terminal.shown();
+    // 24 rows: the typed line, the echo, 20 products, the rest, a prompt;
+    // each Enter on an empty line shows the next 20, the last without a
+    // line of more.
+    std::vector<std::string> listed;
+    std::string screen;
+    for (int more = 80; more > 0; more -= 20) {
+        ASSERT_TRUE(terminal.waitFor(
+            "... " + std::to_string(more) +
+                " more; Enter shows the next screen, L text narrows it.\r\n",
+            &screen))
+            << terminal.shown();
+        const std::vector<std::string> ids = generatedIds(screen);
+        EXPECT_EQ(ids.size(), 20u) << screen;
+        listed.insert(listed.end(), ids.begin(), ids.end());
+        terminal.enter("");
+    }
+    ASSERT_TRUE(terminal.ready(&screen)) << terminal.shown();
+    const std::vector<std::string> last = generatedIds(screen);
+    listed.insert(listed.end(), last.begin(), last.end());
+    EXPECT_EQ(listed.size(), 100u);
+    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+    EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
+
+    // After the last screen, or after another line, Enter shows nothing.
+    for (const std::string before : {"", "C"}) {
+        if (!before.empty()) {
+            terminal.type("L\r");
+            ASSERT_TRUE(terminal.waitFor("... 80 more")) << terminal.shown();
+            terminal.enter(before);
+            ASSERT_TRUE(terminal.ready()) << terminal.shown();
+        }
+        terminal.type("\r");
+        ASSERT_TRUE(terminal.ready(&screen)) << terminal.shown();
+        EXPECT_EQ(generatedIds(screen), std::vector<std::string>{})
+            << before << screen;
+    }
+    terminal.type("L lks:098\r");
     EXPECT_TRUE(terminal.waitFor("L lks:098\r\nLKS:098")) << terminal.shown();
+}
+
+TEST_F(TerminalTest, AListTextMatchesLettersBeyondAsciiInAnyCase)
+{
+    Terminal terminal(folder, "");
+    terminal.enter("A P1 s 5 P\xC3\xA4tkis");  // Pätkis
+    terminal.enter("L P\xC3\x84TK");            // PÄTK
+    EXPECT_TRUE(terminal.waitFor("L P\xC3\x84TK\r\nP1  5  s  P\xC3\xA4tkis\r\n"))
+        << terminal.shown();
 }
 
 TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
