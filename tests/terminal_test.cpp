@@ -31,12 +31,15 @@ constexpr auto PATIENCE = std::chrono::seconds(20);
 const std::string GUM = "GUM:31415926:1007:961";
 const std::string UNSAVED = "The stock has changes that are not saved";
 
-/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder:
-/// the program with arguments, or another command that starts it.
+/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder,
+/// which is also its HOME: the program with arguments, or another command
+/// that starts it. The environment names variables to set, as NAME=VALUE;
+/// WAREHOUSE_HISTORY and XDG_STATE_HOME are unset unless it sets them.
 class Terminal {
 public:
-    Terminal(const std::string& folder, const std::string& historyFile,
-             std::vector<std::string> command = {})
+    explicit Terminal(const std::string& folder,
+                      const std::vector<std::string>& environment = {},
+                      std::vector<std::string> command = {})
     {
         if (command.empty() || command.front().front() == '-') {
             command.insert(command.begin(), program);
@@ -59,10 +62,12 @@ public:
             ::setenv("LC_ALL", "C.UTF-8", 1);
             ::setenv("WAREHOUSE_PROGRAM", program.c_str(), 1);
             ::setenv("HOME", folder.c_str(), 1);
-            if (historyFile.empty()) {
-                ::unsetenv("WAREHOUSE_HISTORY");
-            } else {
-                ::setenv("WAREHOUSE_HISTORY", historyFile.c_str(), 1);
+            ::unsetenv("WAREHOUSE_HISTORY");
+            ::unsetenv("XDG_STATE_HOME");
+            for (const std::string& variable : environment) {
+                const std::size_t is = variable.find('=');
+                ::setenv(variable.substr(0, is).c_str(),
+                         variable.c_str() + is + 1, 1);
             }
             ::execvp(arguments[0], arguments.data());
             std::_Exit(127);
@@ -245,7 +250,7 @@ protected:
 
 TEST_F(TerminalTest, EnteredCommandsAreEchoedAndCarriedOut)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     terminal.enter("F " + GUM);
     EXPECT_TRUE(
@@ -260,7 +265,7 @@ TEST_F(TerminalTest, EnteredCommandsAreEchoedAndCarriedOut)
 
 TEST_F(TerminalTest, UpRecallsTheLastLine)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     terminal.enter("F " + GUM);
     ASSERT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
@@ -272,7 +277,7 @@ TEST_F(TerminalTest, UpRecallsTheLastLine)
 
 TEST_F(TerminalTest, TabCompletesAnIdInStockAndAFileName)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R sto\t");
     terminal.enter("F GU\t");
     EXPECT_TRUE(terminal.waitFor("F " + GUM + "\r\nJenkki Purukumi 10 3.25"))
@@ -281,7 +286,7 @@ TEST_F(TerminalTest, TabCompletesAnIdInStockAndAFileName)
 
 TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     terminal.type("D " + GUM + " 10\x03");  // Ctrl-C instead of Enter
@@ -293,7 +298,7 @@ TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
 TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
 {
     std::ofstream(folder + "/empty_id.txt") << ";5;s;n\n";
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R empty_id.txt");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     terminal.type("F \t\x03");
@@ -305,7 +310,7 @@ TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
 TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
 {
     {
-        Terminal terminal(folder, "");
+        Terminal terminal(folder);
         terminal.enter("A x s 5 n");
         terminal.enter("Q");
         ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
@@ -315,7 +320,7 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
         EXPECT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
     }
     {
-        Terminal terminal(folder, "");
+        Terminal terminal(folder);
         terminal.enter("A x s 5 n");
         ASSERT_TRUE(terminal.ready()) << terminal.shown();
         terminal.type("\x04");
@@ -324,7 +329,7 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
         terminal.enter("Q");
         EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
     }
-    Terminal stored(folder, "", {"--store", "stock.db"});
+    Terminal stored(folder, {}, {"--store", "stock.db"});
     EXPECT_TRUE(stored.waitFor("created a new store stock.db\r\n"))
         << stored.shown();
     stored.enter("A x s 5 n");
@@ -337,13 +342,13 @@ TEST_F(TerminalTest, QuitAndExitQuitAsQDoes)
 {
     for (const std::string word : {"quit", "exit"}) {
         {
-            Terminal terminal(folder, "");
+            Terminal terminal(folder);
             terminal.enter(word);
             EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
             EXPECT_TRUE(terminal.waitFor(word + "\r\nQ\r\n"))
                 << terminal.shown();
         }
-        Terminal terminal(folder, "");
+        Terminal terminal(folder);
         terminal.enter("A x s 5 n");
         terminal.enter(word);
         ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
@@ -354,7 +359,7 @@ TEST_F(TerminalTest, QuitAndExitQuitAsQDoes)
 
 TEST_F(TerminalTest, HelpAndQuestionMarkListTheCommands)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     for (const std::string word : {"help", "?"}) {
         terminal.enter(word);
         EXPECT_TRUE(terminal.waitFor(
@@ -372,7 +377,7 @@ TEST_F(TerminalTest, HelpAndQuestionMarkListTheCommands)
 
 TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
 {
-    Terminal terminal(folder, "", {"--store", "shared.db"});
+    Terminal terminal(folder, {}, {"--store", "shared.db"});
     terminal.enter("A x s 5 n");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     // Another program holds the store's lock for two seconds.
@@ -396,7 +401,7 @@ TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
 
 TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     EXPECT_TRUE(terminal.waitFor("Loaded 1 line.")) << terminal.shown();
     // Each line gets one reply, and nothing of it runs.
@@ -446,7 +451,7 @@ TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
             big << 'p' << i << ";1;s;n\n";
         }
     }
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R mixed.txt");
     EXPECT_TRUE(terminal.waitFor("Loaded 3 lines; skipped 2 (lines 3, 5)."))
         << terminal.shown();
@@ -477,7 +482,7 @@ std::vector<std::string> generatedIds(const std::string& output)
 
 TEST_F(TerminalTest, AListFitsTheScreenAndEnterShowsTheNext)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("G 100");
     terminal.enter("L");
     ASSERT_TRUE(terminal.waitFor("L\r\n")) << terminal.shown();
@@ -523,7 +528,7 @@ TEST_F(TerminalTest, AListFitsTheScreenAndEnterShowsTheNext)
 
 TEST_F(TerminalTest, AListTextMatchesLettersBeyondAsciiInAnyCase)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("A P1 s 5 P\xC3\xA4tkis");  // Pätkis
     terminal.enter("L P\xC3\x84TK");            // PÄTK
     EXPECT_TRUE(terminal.waitFor("L P\xC3\x84TK\r\nP1  5  s  P\xC3\xA4tkis\r\n"))
@@ -532,7 +537,7 @@ TEST_F(TerminalTest, AListTextMatchesLettersBeyondAsciiInAnyCase)
 
 TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("G 4000000000");
     ASSERT_TRUE(terminal.waitFor("G 4000000000: 0%")) << terminal.shown();
     terminal.type("\x03");
@@ -549,7 +554,7 @@ TEST_F(TerminalTest, CtrlCStopsTheCommandNotTheProgramThatStartedIt)
 {
     // make does no job control: the program shares its process group.
     std::ofstream(folder + "/Makefile") << "run:\n\t$(WAREHOUSE_PROGRAM)\n";
-    Terminal terminal(folder, "",
+    Terminal terminal(folder, {},
                       {"/bin/sh", "-c", "make -s run; echo after make: $?"});
     terminal.enter("G 4000000000");
     ASSERT_TRUE(terminal.waitFor("G 4000000000: 0%")) << terminal.shown();
@@ -562,40 +567,54 @@ TEST_F(TerminalTest, CtrlCStopsTheCommandNotTheProgramThatStartedIt)
 
 TEST_F(TerminalTest, CtrlDOnAnEmptyLineEndsTheRunWithQ)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     EXPECT_EQ(terminal.endWithCtrlD(), 0);
     EXPECT_TRUE(terminal.shown().find("Q\r\n") != std::string::npos)
         << terminal.shown();
 }
 
-TEST_F(TerminalTest, HistoryIsKeptAcrossRunsOnlyInTheNamedFile)
+TEST_F(TerminalTest, HistoryIsKeptBetweenRunsForTheUserAlone)
 {
-    {
-        Terminal terminal(folder, "");
-        terminal.enter("C");
-        ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
-    }
-    EXPECT_EQ(strayFiles(), "")
-        << "a run without WAREHOUSE_HISTORY wrote a file";
+    // Each environment, and the file it keeps the history in; "": none.
+    const std::pair<std::vector<std::string>, std::string> places[] = {
+        {{}, ".local/state/warehouse/history"},
+        {{"XDG_STATE_HOME=" + folder + "/state"}, "state/warehouse/history"},
+        {{"WAREHOUSE_HISTORY=" + folder + "/named"}, "named"},
+        {{"WAREHOUSE_HISTORY="}, ""},
+    };
+    for (const auto& [environment, place] : places) {
+        SCOPED_TRACE(place);
+        std::system(("cd '" + folder + "' && rm -rf .local state named")
+                        .c_str());
+        {
+            Terminal terminal(folder, environment);
+            terminal.enter("R stock.txt");
+            terminal.enter("C");
+            ASSERT_TRUE(terminal.ready()) << terminal.shown();
+            terminal.type("\x04");  // the first Ctrl-D only warns
+            ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+            ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
+        }
+        if (place.empty()) {
+            EXPECT_EQ(strayFiles(), "") << "a history was written";
+            continue;
+        }
+        const std::string file = folder + "/" + place;
+        struct stat status {};
+        ASSERT_EQ(::stat(file.c_str(), &status), 0) << "no history file";
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        if (place != "named") {
+            ASSERT_EQ(::stat(file.substr(0, file.rfind('/')).c_str(), &status),
+                      0);
+            EXPECT_EQ(status.st_mode & 07777, 0700u);
+        }
 
-    const std::string history = folder + "/kept_history";
-    {
-        Terminal terminal(folder, history);
-        terminal.enter("R stock.txt");
-        terminal.enter("C");
-        ASSERT_TRUE(terminal.ready()) << terminal.shown();
-        terminal.type("\x04");  // the first Ctrl-D only warns
-        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
-        ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
+        Terminal terminal(folder, environment);
+        terminal.enter("\x1b[A\x1b[A");  // Up twice: R stock.txt
+        terminal.enter("\x1b[A\x1b[A");  // Up twice again: the earlier C
+        EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
+            << terminal.shown();
     }
-    struct stat status {};
-    ASSERT_EQ(::stat(history.c_str(), &status), 0) << "no history file";
-
-    Terminal terminal(folder, history);
-    terminal.enter("\x1b[A\x1b[A");  // Up twice: R stock.txt
-    terminal.enter("\x1b[A\x1b[A");  // Up twice again: the earlier run's C
-    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
-        << terminal.shown();
 }
 
 }  // namespace
