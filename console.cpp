@@ -561,9 +561,9 @@ private:
         options.store->printHistory(ofProduct ? &product : nullptr);
     }
 
-    /// Ends a screen that output was cut short at: says how many more lines
-    /// there are, with a hint of how to narrow them, and keeps next for an
-    /// empty line to show the next screen with.
+    /// Ends a screen that output was cut short at: says how many more there
+    /// are, with a hint of how to narrow them, and keeps next for an empty
+    /// line to show the next screen with.
     void offerNextScreen(std::uint64_t more, std::string_view narrowing,
                          std::function<void()> next)
     {

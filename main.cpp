@@ -57,17 +57,23 @@ Commands:
 // After the command table.
 constexpr std::string_view USAGE_END = R"(
 At a terminal, a line is one command: it is checked whole, and a missing
-argument, a number that is not plain digits or words left over get a reply,
-and nothing runs. R takes its file from its own line and says what it
-loaded; E with stock asks to be typed again; L shows one screen. Lines can
-be edited, Up and Down recall earlier lines, Tab completes product ids after
-F, D and A and file names after R and W, Ctrl-C abandons the line being
-typed or stops a long G, P or R, and Ctrl-D on an empty line ends the run;
-with changes not saved, Q and Ctrl-D warn once first.
+argument, a number that is not plain digits (+5 and -5 are refused) or
+words left over get a reply, and nothing runs. help or ? lists the
+commands; quit and exit do what Q does. R takes its file from its own line
+and says what it loaded; E with stock asks to be typed again; L shows one
+screen, and Enter on an empty line the next; L text ignores the case of
+every letter, not only ASCII's. Lines can be edited, Up and Down recall
+earlier lines, of this run and earlier ones, Tab completes product ids
+after F, D and A and file names after R and W, Ctrl-C abandons the line
+being typed or stops a long G, P or R, and Ctrl-D on an empty line ends the
+run; with changes not saved, Q and Ctrl-D warn once first.
 
 Environment:
   WAREHOUSE_HISTORY        file that keeps the line history between runs
-                           (without it, nothing is written)
+                           instead of $XDG_STATE_HOME/warehouse/history or,
+                           without XDG_STATE_HOME, of
+                           ~/.local/state/warehouse/history; set but empty,
+                           none is kept
 
 The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 )";

@@ -144,7 +144,7 @@ struct HistoryPlace {
     bool makeFolders = false;
 };
 
-HistoryPlace historyPlace()
+HistoryPlace whereHistoryIsKept()
 {
     if (const char* named = std::getenv("WAREHOUSE_HISTORY")) {
         return {named};
@@ -341,7 +341,7 @@ struct TerminalInput::Editor {
 };
 
 TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
-    : editor(new Editor{std::move(prompt), table, historyPlace()})
+    : editor(new Editor{std::move(prompt), table, whereHistoryIsKept()})
 {
     // The editor reads multibyte characters in the terminal's encoding.
     std::setlocale(LC_CTYPE, "");

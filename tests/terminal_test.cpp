@@ -531,7 +531,8 @@ TEST_F(TerminalTest, AListTextMatchesLettersBeyondAsciiInAnyCase)
     Terminal terminal(folder);
     terminal.enter("A P1 s 5 P\xC3\xA4tkis");  // Pätkis
     terminal.enter("L P\xC3\x84TK");            // PÄTK
-    EXPECT_TRUE(terminal.waitFor("L P\xC3\x84TK\r\nP1  5  s  P\xC3\xA4tkis\r\n"))
+    EXPECT_TRUE(
+        terminal.waitFor("L P\xC3\x84TK\r\nP1  5  s  P\xC3\xA4tkis\r\n"))
         << terminal.shown();
 }
 
