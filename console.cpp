@@ -54,6 +54,8 @@ constexpr std::string_view UNSAVED_CHANGES =
     "again quits without saving.";
 constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
     "The efficiency test empties the stock: it is not run on a stored stock.";
+constexpr std::string_view MAY_ONLY_READ =
+    "Not run: this login may only read the stock.";
 constexpr std::string_view HISTORY_NEEDS_A_STORE =
     "History is kept only in a store: start with --store FILE.";
 // W and R refuse the files of the store: a stock file written over it
@@ -358,24 +360,26 @@ private:
         return notRun("'" + std::string(trimmed(rest)) + "' is left over");
     }
 
-    /// Takes a stored stock's command into a transaction, which brings the
-    /// table up to what others committed; false when the store failed.
-    bool storeBegins()
-    {
-        return options.store == nullptr || options.store->begin();
-    }
-
     /// Echoes the command word and its arguments as the program now holds
     /// them, and tells whether the command may run: not when a read error
     /// cut its arguments short, for then they are not what was typed, nor
-    /// when the store, which a stored stock's command runs in, failed.
+    /// when the store, which a stored stock's command runs in, failed or
+    /// may not be changed by this login.
     template <typename... Args>
     bool echo(const std::string& command, const Args&... args)
     {
-        if (in->bad() || !storeBegins()) {
+        if (in->bad()) {
             return false;
         }
         Store* const store = options.store;
+        if (store != nullptr && access == Store::Access::Changes &&
+            !store->mayChange()) {
+            printLine(MAY_ONLY_READ);
+            return stopScript("this login may only read the stock");
+        }
+        if (store != nullptr && !store->begin(access)) {
+            return false;
+        }
         const std::string_view line =
             formatLine(command, Spaced<Args>{args}...);
         if (store != nullptr) {
@@ -614,13 +618,16 @@ private:
             return;
         }
         // By id, not by position: the next screen starts after the last id
-        // shown, whatever others added or took away meanwhile.
-        offerNextScreen(rest.more, "L text narrows it",
-                        [this, text, last = std::move(rest.lastId)] {
-                            if (storeBegins()) {
-                                listScreen(text, &last);
-                            }
-                        });
+        // shown, whatever others added or took away meanwhile, which a
+        // stored stock catches up with first.
+        offerNextScreen(
+            rest.more, "L text narrows it",
+            [this, text, last = std::move(rest.lastId)] {
+                Store* const store = options.store;
+                if (store == nullptr || store->begin(Store::Access::Reads)) {
+                    listScreen(text, &last);
+                }
+            });
     }
 
     /// At a terminal, help and ? list the commands, one a line.
@@ -649,11 +656,25 @@ private:
         stopScript("'" + word + "' is not a command");
     }
 
+    /// What a command needs of the store.
+    static Store::Access accessOf(const std::string& command)
+    {
+        if (command == HISTORY || command == EFF) {
+            return Store::Access::History;  // P is not run on a store
+        }
+        if (command == FIND || command == COUNT || command == LIST ||
+            command == SAVE) {
+            return Store::Access::Reads;
+        }
+        return Store::Access::Changes;
+    }
+
     // Unknown words, lower-case letters included, do nothing in a script.
     void run(const std::string& command)
     {
         const bool emptyConfirmed = emptyAsked;
         emptyAsked = false;
+        access = accessOf(command);
         if (command == READ) {
             readStock();
         } else if (command == GEN) {
@@ -689,6 +710,7 @@ private:
     std::istream* in = nullptr;  // the input, or at a terminal the line typed
     std::string commandWord;
     std::string_view form;         // the running command's, for replies
+    Store::Access access = Store::Access::Changes;  // the running command's
     std::uint64_t commandLine = 0;  // its input line, in a strict script
     bool emptyAsked = false;        // the last command was an E held back
     // How to show the next screen of output that the last line cut short;

@@ -1,4 +1,5 @@
-// The store in an SQLite database file, which the runs on one machine share.
+// The store in an SQLite database file, which the runs on one machine share:
+// the steps of its transactions.
 #ifndef WAREHOUSE_SQLITE_STORE_HH
 #define WAREHOUSE_SQLITE_STORE_HH
 
@@ -7,10 +8,10 @@
 #include <memory>
 #include <string>
 
-/// Opens the store in the SQLite file at path, as Store::open does.
+/// Opens the store in the SQLite file at path, as openStore() does.
 std::unique_ptr<Store> openSqliteStore(const std::string& path,
                                        Datastructure& table,
-                                       const Store::Options& options,
+                                       const StoreOptions& options,
                                        std::string& error);
 
 #endif
