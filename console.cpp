@@ -1,10 +1,10 @@
 #include "console.hh"
 
+#include "benchmark.hh"
 #include "console_input.hh"
 #include "memory_reserve.hh"
 #include "output_lines.hh"
 #include "progress.hh"
-#include "benchmark.hh"
 #include "stock_file.hh"
 #include "stock_list.hh"
 #include "store.hh"
@@ -98,8 +98,8 @@ bool isOneOf(const std::string& word, const std::string (&words)[N])
 
 bool allDigits(std::string_view text)
 {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return isDigit(c); });
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](char c) { return isDigit(c); });
 }
 
 /// "Loaded 3 lines; skipped 2 (lines 3, 5).": what a load at a terminal did.
@@ -117,8 +117,8 @@ void tellLoad(const LoadReport& report)
         return;
     }
     std::string named;
-    const std::uint64_t shown = std::min<std::uint64_t>(report.skipped,
-                                                        LoadReport::NAMED);
+    const std::uint64_t shown =
+        std::min<std::uint64_t>(report.skipped, LoadReport::NAMED);
     for (std::uint64_t i = 0; i < shown; ++i) {
         named += (i == 0 ? "" : ", ") + std::to_string(report.firstSkipped[i]);
     }
@@ -372,16 +372,19 @@ private:
             return false;
         }
         Store* const store = options.store;
-        if (store != nullptr && access == Store::Access::Changes &&
-            !store->mayChange()) {
-            printLine(MAY_ONLY_READ);
-            return stopScript("this login may only read the stock");
-        }
-        if (store != nullptr && !store->begin(access)) {
+        const bool refused = store != nullptr &&
+                             access == Store::Access::Changes &&
+                             !store->mayChange();
+        if (store != nullptr && !refused && !store->begin(access)) {
             return false;
         }
         const std::string_view line =
             formatLine(command, Spaced<Args>{args}...);
+        if (refused) {
+            printFlushed(line);
+            printLine(MAY_ONLY_READ);
+            return stopScript("this login may only read the stock");
+        }
         if (store != nullptr) {
             store->commandRuns(line.substr(0, line.size() - 1));
         }
@@ -709,7 +712,7 @@ private:
     ConsoleOptions options;
     std::istream* in = nullptr;  // the input, or at a terminal the line typed
     std::string commandWord;
-    std::string_view form;         // the running command's, for replies
+    std::string_view form;  // the running command's, for replies
     Store::Access access = Store::Access::Changes;  // the running command's
     std::uint64_t commandLine = 0;  // its input line, in a strict script
     bool emptyAsked = false;        // the last command was an E held back

@@ -84,8 +84,8 @@ void printCommand(const HistoryEntry* first, const HistoryEntry* last)
     }
     const auto products = static_cast<std::size_t>(last - first);
     if (products > 1) {
-        printLine(when, ' ', who(*first), ": ", *first->command, " (",
-                  products, " changes)");
+        printLine(when, ' ', who(*first), ": ", *first->command, " (", products,
+                  " changes)");
         return;
     }
     printLine(when, ' ', who(*first), ": ", *first->command);

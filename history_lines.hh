@@ -11,13 +11,13 @@
 
 /// One entry of the history as a store gives it back.
 struct HistoryEntry {
-    std::int64_t commandNo = 0;               // entries of one command share it
-    std::string time;                         // UTC, YYYY-MM-DD HH:MM:SS.SSS
-    std::optional<std::string> clerk;         // the login; none: not known
-    std::optional<std::string> namedClerk;    // the name given with --clerk
-    std::optional<std::string> command;       // as echoed; none: another program
-    std::optional<std::string> id;            // none: too many products to list
-    std::optional<std::uint32_t> after;       // units after; none: not known
+    std::int64_t commandNo = 0;             // entries of one command share it
+    std::string time;                       // UTC, YYYY-MM-DD HH:MM:SS.SSS
+    std::optional<std::string> clerk;       // the login; none: not known
+    std::optional<std::string> namedClerk;  // the name given with --clerk
+    std::optional<std::string> command;     // as echoed; none: another program
+    std::optional<std::string> id;          // none: too many products to list
+    std::optional<std::uint32_t> after;     // units after; none: not known
 };
 
 /// A time as the history keeps it: UTC, "YYYY-MM-DD HH:MM:SS.SSS", the form

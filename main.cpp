@@ -125,7 +125,10 @@ bool isClerkName(std::string_view name)
         const auto lead = static_cast<unsigned char>(name[at]);
         // The bytes that follow the lead byte, and the least code point
         // that needs them.
-        const std::size_t more = lead < 0x80 ? 0 : lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+        const std::size_t more = lead < 0x80    ? 0
+                                 : lead >= 0xF0 ? 3
+                                 : lead >= 0xE0 ? 2
+                                                : 1;
         if ((lead < 0x20 || lead == 0x7F) || (lead >= 0x80 && lead < 0xC2) ||
             lead > 0xF4 || at + more >= name.size()) {
             return false;
@@ -199,11 +202,11 @@ int handleArguments(int argc, char** argv, CommandLine& line)
                 line.store.clerk = value;
                 continue;
             }
-            return usageError(
-                "option '" + std::string(option) + "' needs " +
-                (option == "--store"  ? "a file name"
-                 : option == "--wait" ? "a whole number of seconds up to 86400"
-                                      : "a name of printable UTF-8 text"));
+            return usageError("option '" + std::string(option) + "' needs " +
+                              (option == "--store" ? "a file name"
+                               : option == "--wait"
+                                   ? "a whole number of seconds up to 86400"
+                                   : "a name of printable UTF-8 text"));
         }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +

@@ -8,9 +8,9 @@
 namespace pq {
 
 using ::PQclear;
+using ::PQconnectdbParams;
 using ::PQconninfoFree;
 using ::PQconninfoParse;
-using ::PQconnectdbParams;
 using ::PQconsumeInput;
 using ::PQenterPipelineMode;
 using ::PQerrorMessage;
@@ -20,9 +20,9 @@ using ::PQfinish;
 using ::PQflush;
 using ::PQfreemem;
 using ::PQgetCopyData;
-using ::PQgetResult;
 using ::PQgetisnull;
 using ::PQgetlength;
+using ::PQgetResult;
 using ::PQgetvalue;
 using ::PQisBusy;
 using ::PQntuples;

@@ -242,19 +242,17 @@ const char* const SHAPE_FOUND =
     "('store_version', 'stock', 'history') AND c.relkind IN ('r', 'p', 'v') "
     "AND a.attnum > 0 AND NOT a.attisdropped";
 
-#define STOCK_SHAPE                                                          \
-    "store_version version integer|"                                         \
-    "stock id bytea|stock amount bigint|stock shelf bytea|stock name bytea|" \
+#define STOCK_SHAPE                                                            \
+    "store_version version integer|"                                           \
+    "stock id bytea|stock amount bigint|stock shelf bytea|stock name bytea|"   \
     "history seq bigint|history command_no bigint|"
 
-const char* const SHAPE_2 =
-    STOCK_SHAPE
+const char* const SHAPE_2 = STOCK_SHAPE
     "history changed_at text|history clerk text|history command bytea|"
     "history id bytea|history amount_before bigint|"
     "history amount_after bigint|";
 
-const char* const SHAPE_3 =
-    STOCK_SHAPE
+const char* const SHAPE_3 = STOCK_SHAPE
     "history changed_at timestamp with time zone|history clerk text|"
     "history command bytea|history id bytea|history amount_before bigint|"
     "history amount_after bigint|history named_clerk text|history xid xid8|";

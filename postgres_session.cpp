@@ -86,10 +86,9 @@ bool PostgresSession::send(const char* sql,
         formats.push_back(parameter.binary ? 1 : 0);
     }
     const bool sent =
-        pq::PQsendQueryParams(connection.get(), sql,
-                              static_cast<int>(parameters.size()), types.data(),
-                              data.data(), lengths.data(), formats.data(),
-                              1) != 0;
+        pq::PQsendQueryParams(
+            connection.get(), sql, static_cast<int>(parameters.size()),
+            types.data(), data.data(), lengths.data(), formats.data(), 1) != 0;
     queued += sent ? 1 : 0;
     return sent;
 }

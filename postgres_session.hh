@@ -50,7 +50,8 @@ public:
     /// reads their results: one for each, in order, and leaves the
     /// pipeline. False when the server is out of reach; the failed
     /// statements' results tell of their failure.
-    bool runPipeline(std::vector<Result>& results, WaitNotice* notice = nullptr);
+    bool runPipeline(std::vector<Result>& results,
+                     WaitNotice* notice = nullptr);
 
     /// What went wrong, in the server's or libpq's words, on one line.
     std::string why(const PGresult* result = nullptr) const;

@@ -30,6 +30,14 @@ bool succeeded(const PGresult* result)
            status == PGRES_PIPELINE_SYNC;
 }
 
+bool stateIs(const PGresult* result, const char* state)
+{
+    const char* found = result != nullptr
+                            ? pq::PQresultErrorField(result, PG_DIAG_SQLSTATE)
+                            : nullptr;
+    return found != nullptr && std::strcmp(found, state) == 0;
+}
+
 std::uint64_t bigEndian64(const char* bytes)
 {
     std::uint64_t value = 0;

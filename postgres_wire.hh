@@ -35,6 +35,13 @@ std::string oneLine(const char* message);
 /// True for a result that tells of no error.
 bool succeeded(const PGresult* result);
 
+// SQLSTATEs the store tells apart.
+constexpr const char* LOCK_NOT_AVAILABLE = "55P03";
+constexpr const char* INSUFFICIENT_PRIVILEGE = "42501";
+
+/// True when result failed with that SQLSTATE.
+bool stateIs(const PGresult* result, const char* state);
+
 std::uint64_t bigEndian64(const char* bytes);
 std::uint32_t bigEndian32(const char* bytes);
 void appendBigEndian16(std::string& to, std::uint16_t value);
@@ -90,7 +97,7 @@ private:
                   std::vector<bool>& null);
 
     PGconn* connection;
-    std::string pending;        // bytes received, from consumed on unread
+    std::string pending;  // bytes received, from consumed on unread
     std::size_t consumed = 0;
     bool headerRead = false;
     bool ended = false;

@@ -91,7 +91,8 @@ std::string landingOf(std::string name)
             break;
         }
         std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
-        const ssize_t got = ::readlink(name.c_str(), target.data(), target.size());
+        const ssize_t got =
+            ::readlink(name.c_str(), target.data(), target.size());
         if (got < 0 || static_cast<std::size_t>(got) >= target.size()) {
             break;
         }
@@ -167,10 +168,8 @@ std::unique_ptr<StoreFile> StoreFile::open(const std::string& path,
 
 StoreFile::StoreFile(std::string path, std::string resolved, int descriptor,
                      bool made)
-    : path(std::move(path)),
-      resolved(std::move(resolved)),
-      descriptor(descriptor),
-      madeAnew(made)
+    : path(std::move(path)), resolved(std::move(resolved)),
+      descriptor(descriptor), madeAnew(made)
 {
 }
 

@@ -94,10 +94,9 @@ std::vector<Store::ProductRow> Store::productsById() const
                                  const std::string& name) {
         rows.push_back({&id, &shelf, amount, &name});
     });
-    std::sort(rows.begin(), rows.end(), [](const ProductRow& a,
-                                           const ProductRow& b) {
-        return *a.id < *b.id;
-    });
+    std::sort(
+        rows.begin(), rows.end(),
+        [](const ProductRow& a, const ProductRow& b) { return *a.id < *b.id; });
     return rows;
 }
 
@@ -113,8 +112,9 @@ bool Store::writeEveryProduct(const ProductWriter& write, bool& inOrder) const
     } catch (const std::bad_alloc&) {
         inOrder = false;
         bool wrote = true;
-        table.forEachProduct([&](const std::string& id, const std::string& shelf,
-                                 std::uint32_t amount, const std::string& name) {
+        table.forEachProduct([&](const std::string& id,
+                                 const std::string& shelf, std::uint32_t amount,
+                                 const std::string& name) {
             wrote = wrote && write(id, shelf, amount, name);
             progress.at(++written);
         });
@@ -141,9 +141,10 @@ bool Store::failLocked()
 {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(options.wait).count();
-    return fail("locked by another run or program for " +
-                std::to_string(seconds) + " s; " +
-                (watching ? "the command did not run" : "the stock was not loaded"));
+    return fail(
+        "locked by another run or program for " + std::to_string(seconds) +
+        " s; " +
+        (watching ? "the command did not run" : "the stock was not loaded"));
 }
 
 bool Store::failTooLarge()

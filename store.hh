@@ -32,8 +32,8 @@ struct CommandNotes {
         Many,      // too many products to note one by one
     };
 
-    std::string echo;       // the command as echoed
-    std::timespec time{};   // when it began
+    std::string echo;      // the command as echoed
+    std::timespec time{};  // when it began
     Kind kind = Kind::Products;
     std::vector<StockChange> changes;  // Products: every change, in order
 
@@ -167,9 +167,9 @@ protected:
     std::vector<ProductRow> productsById() const;
 
     /// What writes one product of the stock; false stops.
-    using ProductWriter = std::function<bool(
-        const std::string& id, const std::string& shelf, std::uint32_t amount,
-        const std::string& name)>;
+    using ProductWriter =
+        std::function<bool(const std::string& id, const std::string& shelf,
+                           std::uint32_t amount, const std::string& name)>;
 
     /// Calls write for every product in stock, showing the progress: in the
     /// order of the ids, which fills a database's index from one end, or,
@@ -187,7 +187,7 @@ protected:
     const StoreOptions options;
     const std::string login;  // the operating system's user of the run
     bool madeAnew = false;
-    bool writable = true;     // the login may change the stock
+    bool writable = true;  // the login may change the stock
     std::vector<std::string> startNotices;
 
 private:
@@ -200,13 +200,13 @@ private:
     bool writeNotes();
     bool open(Access access);
 
-    CommandNotes running;       // the command running, or that ran last
+    CommandNotes running;         // the command running, or that ran last
     bool runningChanged = false;  // it changed the stock, and is not written
     bool inTransaction = false;   // steps 1 and 2 are taken
     Access openAccess = Access::Reads;  // what the open transaction may do
-    bool watching = false;        // the stock is loaded and watched
-    bool catchingUp = false;      // the table follows the store: not noted
-    std::string failure;          // once set, the store is done
+    bool watching = false;              // the stock is loaded and watched
+    bool catchingUp = false;  // the table follows the store: not noted
+    std::string failure;      // once set, the store is done
 };
 
 #endif

@@ -35,7 +35,8 @@ std::string percentDecoded(std::string_view text)
 {
     std::string decoded;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+        if (text[i] == '%' && i + 2 < text.size() &&
+            hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
             decoded += static_cast<char>(hexValue(text[i + 1]) * 16 +
                                          hexValue(text[i + 2]));
             i += 2;
@@ -51,7 +52,7 @@ std::string percentDecoded(std::string_view text)
 /// characters it should have percent-encoded, "@" and "/" among them, so
 /// the user part ends at the last "@" before the parameters.
 struct UriParts {
-    std::size_t authority = 0;             // just after "://"
+    std::size_t authority = 0;              // just after "://"
     std::size_t query = std::string::npos;  // the "?", if any
     std::size_t at = std::string::npos;     // the "@" that ends the user part
     std::size_t colon = std::string::npos;  // the ":" before the password
@@ -163,8 +164,7 @@ std::string withoutPasswords(std::string text, const std::string& where)
     return text;
 }
 
-std::unique_ptr<Store> openStore(const std::string& where,
-                                 Datastructure& table,
+std::unique_ptr<Store> openStore(const std::string& where, Datastructure& table,
                                  const StoreOptions& options,
                                  std::string& error)
 {

@@ -17,8 +17,7 @@ bool isServerUri(std::string_view where);
 /// on the store watches the table, and output is held back until each
 /// commit. On failure returns null with the reason in error, and leaves
 /// the store as it was.
-std::unique_ptr<Store> openStore(const std::string& where,
-                                 Datastructure& table,
+std::unique_ptr<Store> openStore(const std::string& where, Datastructure& table,
                                  const StoreOptions& options,
                                  std::string& error);
 

@@ -46,7 +46,7 @@ private:
                const std::vector<StockChange>& changes) override
     {
         const char* kind =
-            notes.kind == CommandNotes::Kind::Products ? "products"
+            notes.kind == CommandNotes::Kind::Products  ? "products"
             : notes.kind == CommandNotes::Kind::Emptied ? "emptied"
                                                         : "many";
         Written written{notes.echo + ": " + kind};
@@ -80,7 +80,8 @@ protected:
 TEST_F(StoreNotesTest, EachCommandThatChangedTheStockIsWrittenWithItsNetChanges)
 {
     command("A b s 5 n", [&] { table.add("b", "s", 5, "n"); });
-    command("F b", [&] { table.find("b"); }, Store::Access::Reads);
+    command(
+        "F b", [&] { table.find("b"); }, Store::Access::Reads);
     command("D b 2", [&] { table.substract("b", 2); });
     // One command's changes net out, product by product, in the order of
     // the ids; a product it left as it was is left out.
@@ -125,16 +126,19 @@ TEST_F(StoreNotesTest, ACommandThatNeedsMoreThanTheOpenTransactionStartsItsOwn)
 {
     // Reads share a transaction; a change needs the lock, and gets a
     // transaction of its own, which the reads after it share.
-    command("H", [] {}, Store::Access::History);
-    command("F a", [] {}, Store::Access::Reads);
-    command("C", [] {}, Store::Access::Reads);
+    command(
+        "H", [] {}, Store::Access::History);
+    command(
+        "F a", [] {}, Store::Access::Reads);
+    command(
+        "C", [] {}, Store::Access::Reads);
     command("A a s 1 n", [&] { table.add("a", "s", 1, "n"); });
-    command("F a", [] {}, Store::Access::Reads);
+    command(
+        "F a", [] {}, Store::Access::Reads);
     ASSERT_TRUE(store.end());
-    EXPECT_EQ(store.locks,
-              (std::vector<Store::Access>{Store::Access::History,
-                                          Store::Access::Reads,
-                                          Store::Access::Changes}));
+    EXPECT_EQ(store.locks, (std::vector<Store::Access>{
+                               Store::Access::History, Store::Access::Reads,
+                               Store::Access::Changes}));
 }
 
 }  // namespace
