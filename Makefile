@@ -1,23 +1,39 @@
-# A thin front for CMake. "make run" builds and starts warehouse, keeping the
-# stock in the store STORE (varasto.db in the folder it is run from, or a
-# postgresql:// URI; "make run STORE=" runs without one); "make test" builds
-# everything and runs every test; "make package" builds the Debian package;
-# "make coverage" measures the tests' line coverage. Each first installs the
-# Debian packages the machine lacks for it. BUILD and CMAKE_ARGS choose
-# another build folder and configuration (the sanitizer build in .ci/run
-# uses both).
+# A thin front for CMake. "make run" builds the two programs and starts
+# warehouse, keeping the stock in the store STORE (varasto.db in the folder
+# it is run from, or a postgresql:// URI; "make run STORE=" runs without
+# one); "make test" builds everything and runs every test; "make package"
+# builds the Debian package; "make coverage" measures the tests' line
+# coverage. Each first installs the Debian packages the machine lacks for
+# it. BUILD and CMAKE_ARGS choose another build folder and configuration
+# (the sanitizer build in .ci/run uses both); JOBS how many compilers run
+# at once.
 BUILD ?= build
 CMAKE_ARGS ?=
 STORE ?= varasto.db
+JOBS ?= $(shell nproc 2> /dev/null || echo 2)
 
-.PHONY: all run test package coverage clean
+# CMake's makefiles call make again and again, and each call would announce
+# the folders it enters and leaves: hundreds of lines before a first prompt.
+MAKEFLAGS += --no-print-directory
 
+.PHONY: all programs run test package coverage clean
+
+# Everything the configuration asks for: the tests too, when GoogleTest is
+# installed.
 all:
 	.ci/install-deps build
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j
+	cmake --build $(BUILD) -j $(JOBS)
 
-run: all
+# The two programs only, in one line: what follows it is the compiler's
+# own warnings and errors, which go to standard error.
+programs:
+	@.ci/install-deps build
+	@echo "Building warehouse and warehouse-small in $(BUILD)/ ..."
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target warehouse warehouse-small > /dev/null
+
+run: programs
 	./$(BUILD)/warehouse $(if $(STORE),--store '$(STORE)')
 
 test:
@@ -36,7 +52,7 @@ coverage:
 	$(MAKE) all BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage -DWAREHOUSE_TESTS=ON"
 	find build-coverage -name '*.gcda' -delete
 	ctest --test-dir build-coverage --output-on-failure -j2
-	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'benchmark\.cpp' --filter 'console\.cpp' --filter 'console_input\.cpp' --filter 'datastructure\.cpp' --filter 'files\.cpp' --filter 'memory_reserve\.cpp' --filter 'output_lines\.cpp' --filter 'progress\.cpp' --filter 'sqlite_store\.cpp' --filter 'postgres_store\.cpp' --filter 'stock_list\.cpp' --filter 'stock_file\.cpp' --filter 'store\.cpp' --filter 'terminal_input\.cpp' --print-summary
+	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'benchmark\.cpp' --filter 'caseless_search\.cpp' --filter 'console\.cpp' --filter 'console_input\.cpp' --filter 'datastructure\.cpp' --filter 'files\.cpp' --filter 'memory_reserve\.cpp' --filter 'output_lines\.cpp' --filter 'progress\.cpp' --filter 'sqlite_store\.cpp' --filter 'postgres_store\.cpp' --filter 'stock_list\.cpp' --filter 'stock_file\.cpp' --filter 'store\.cpp' --filter 'terminal_input\.cpp' --print-summary
 
 clean:
 	rm -rf $(BUILD)

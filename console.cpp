@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -32,12 +34,21 @@ const std::string EFF = "P";
 const std::string SAVE = "W";
 const std::string HISTORY = "H";
 const std::string LIST = "L";
+// Words a clerk may reach for at a terminal; a script passes over them, as
+// over any word that is not a command, as it always has.
+const std::string QUIT_WORDS[] = {"quit", "exit"};
+const std::string HELP_WORDS[] = {"help", "?"};
 
 const std::string DEFAULT_FILE = "varasto.txt";
 constexpr std::string_view OUT_OF_MEMORY = "Out of memory: command stopped.";
 constexpr std::string_view UNKNOWN_COMMAND = "Unknown command: ";
 constexpr std::string_view COMMAND_LIST =
-    ". Commands: A D F C E R W G P H L Q (upper case); see --help.";
+    ". Commands: A D F C E R W G P H L Q (upper case); help explains them.";
+// What help adds to the command table at a terminal.
+constexpr std::string_view TERMINAL_WORDS =
+    "quit, exit               Q\n"
+    "help, ?                  this list\n"
+    "Enter on an empty line   the next screen of a list cut short\n";
 constexpr std::string_view UNSAVED_CHANGES =
     "The stock has changes that are not saved: W saves them; Q or Ctrl-D "
     "again quits without saving.";
@@ -76,6 +87,13 @@ std::string_view trimmed(std::string_view text)
         return {};
     }
     return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+template <std::size_t N>
+bool isOneOf(const std::string& word, const std::string (&words)[N])
+{
+    return std::find(std::begin(words), std::end(words), word) !=
+           std::end(words);
 }
 
 bool allDigits(std::string_view text)
@@ -205,11 +223,17 @@ private:
             worded = readWord(line, commandWord);
         } while (!worded && !options.atTerminal);
         in = &line;
+        std::function<void()> next = std::move(nextScreen);
+        nextScreen = nullptr;  // any line but an empty one drops it
         if (!worded) {
+            if (next) {
+                next();
+            }
             return true;  // nothing typed
         }
-        if (commandWord == QUIT) {
-            form = QUIT;
+        if (commandWord == QUIT || isOneOf(commandWord, QUIT_WORDS)) {
+            emptyAsked = false;  // a line in between takes E's question back
+            form = commandWord;
             return !lineEnds();
         }
         run(commandWord);
@@ -563,8 +587,30 @@ private:
         options.store->printHistory(ofProduct ? &product : nullptr);
     }
 
+    /// Ends a screen that output was cut short at: says how many more there
+    /// are, with a hint of how to narrow them, and keeps next for an empty
+    /// line to show the next screen with.
+    void offerNextScreen(std::uint64_t more, std::string_view narrowing,
+                         std::function<void()> next)
+    {
+        printLine("... ", more, " more; Enter shows the next screen, ",
+                  narrowing, '.');
+        nextScreen = std::move(next);
+    }
+
+    /// The lines of output that fit one screen: its rows less the typed
+    /// line, the echo, the line that tells of more, and the next prompt.
+    /// 0, no limit, in a script.
+    std::size_t screenLines() const
+    {
+        if (!options.atTerminal || !options.screenRows) {
+            return 0;
+        }
+        return std::max<std::size_t>(options.screenRows(), 8) - 4;
+    }
+
     // L lists what matches the rest of its own line, or everything; a clerk
-    // sees one screen of it.
+    // sees one screen of it, and the next on Enter.
     void listProducts()
     {
         form = "L [text]";
@@ -576,13 +622,49 @@ private:
         if (!(text.empty() ? echo(LIST) : echo(LIST, text))) {
             return;
         }
-        std::size_t limit = 0;
-        if (options.atTerminal && options.screenRows) {
-            // The screen less the typed line, the echo, the line that
-            // tells of more, and the next prompt.
-            limit = std::max<std::size_t>(options.screenRows(), 8) - 4;
+        listScreen(text, nullptr);
+    }
+
+    /// A screen of the products that match text, after the id after, or
+    /// from the first. A clerk's text matches letters of any script, a
+    /// script's ASCII letters only, as it always has.
+    void listScreen(const std::string& text, const std::string* after)
+    {
+        ListRequest request{text, CaselessSearch::Letters::Ascii,
+                            screenLines(), after};
+        if (options.atTerminal) {
+            request.letters = CaselessSearch::Letters::All;
         }
-        listStock(table, text, limit);
+        ListRest rest = listStock(table, request);
+        if (rest.more == 0) {
+            return;
+        }
+        // By id, not by position: the next screen starts after the last id
+        // shown, whatever others added or took away meanwhile, which a
+        // stored stock catches up with first.
+        offerNextScreen(
+            rest.more, "L text narrows it",
+            [this, text, last = std::move(rest.lastId)] {
+                Store* const store = options.store;
+                if (store == nullptr || store->begin(Store::Access::Reads)) {
+                    listScreen(text, &last);
+                }
+            });
+    }
+
+    /// At a terminal, help and ? list the commands, one a line.
+    void showHelp()
+    {
+        form = commandWord;
+        if (!lineEnds()) {
+            return;
+        }
+        for (std::string_view table : {COMMAND_TABLE, TERMINAL_WORDS}) {
+            for (std::size_t end; (end = table.find('\n')) != table.npos;
+                 table.remove_prefix(end + 1)) {
+                printLine(table.substr(0, end));
+            }
+        }
     }
 
     /// A word that is not a command: at a terminal it gets a reply; in a
@@ -637,6 +719,8 @@ private:
             showHistory();
         } else if (command == LIST) {
             listProducts();
+        } else if (options.atTerminal && isOneOf(command, HELP_WORDS)) {
+            showHelp();
         } else {
             refuse(command);
         }
@@ -651,6 +735,9 @@ private:
     Store::Access access = Store::Access::Changes;  // the running command's
     std::uint64_t commandLine = 0;  // its input line, in a strict script
     bool emptyAsked = false;        // the last command was an E held back
+    // How to show the next screen of output that the last line cut short;
+    // empty when it was not.
+    std::function<void()> nextScreen;
     std::string id;
     std::string shelf;
     std::string name;

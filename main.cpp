@@ -58,39 +58,34 @@ Options:
                            error that names its input line
 
 Commands:
-  A id shelf amount name   add stock (the name is the rest of the line)
-  D id amount              withdraw stock
-  F id                     look a product up
-  C                        count the kinds of candy in stock
-  E                        empty the stock
-  R [file]                 load a stock file (varasto.txt without a name)
-  W [file]                 save the stock to a stock file (likewise)
-  G n                      add n generated products; ids may repeat, and
-                           then add up (G 1000 gives 999 kinds)
-  P n r                    time r repeats of the table's workload over n
-  H [id]                   with a store: the product's history, or the last
-                           20 commands that changed the stock
-  L [text]                 list the stock by id, or the products whose id,
-                           shelf or name holds the text (any case)
-  Q                        quit
+)";
 
+// After the command table.
+constexpr std::string_view USAGE_END = R"(
 At a terminal, a line is one command: it is checked whole, and a missing
-argument, a number that is not plain digits or words left over get a reply,
-and nothing runs. R takes its file from its own line and says what it
-loaded; E with stock asks to be typed again; L shows one screen. Lines can
-be edited, Up and Down recall earlier lines, Tab completes product ids after
-F, D and A and file names after R and W, Ctrl-C abandons the line being
-typed or stops a long G, P or R, and Ctrl-D on an empty line ends the run;
-with changes not saved, Q and Ctrl-D warn once first.
+argument, a number that is not plain digits (+5 and -5 are refused) or
+words left over get a reply, and nothing runs. help or ? lists the
+commands; quit and exit do what Q does. R takes its file from its own line
+and says what it loaded; E with stock asks to be typed again; L shows one
+screen, and Enter on an empty line the next; L text ignores the case of
+every letter, not only ASCII's. Lines can be edited, Up and Down recall
+earlier lines, of this run and earlier ones, Tab completes product ids
+after F, D and A and file names after R and W, Ctrl-C abandons the line
+being typed or stops a long G, P or R, and Ctrl-D on an empty line ends the
+run; with changes not saved, Q and Ctrl-D warn once first.
 
 Environment:
   WAREHOUSE_HISTORY        file that keeps the line history between runs
-                           (without it, nothing is written)
+                           instead of $XDG_STATE_HOME/warehouse/history or,
+                           without XDG_STATE_HOME, of
+                           ~/.local/state/warehouse/history; set but empty,
+                           none is kept
 
 The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 )";
 
-/// Writes the usage with the program's name in it.
+/// Writes the usage with the program's name in it, and the command table
+/// that help shows at a terminal.
 void printUsage(std::ostream& out)
 {
     std::string_view rest = USAGE;
@@ -98,7 +93,13 @@ void printUsage(std::ostream& out)
          rest.remove_prefix(slot + 2)) {
         out << rest.substr(0, slot) << program_invocation_short_name;
     }
-    out << rest << std::flush;
+    out << rest;
+    rest = COMMAND_TABLE;
+    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
+         rest.remove_prefix(end + 1)) {
+        out << "  " << rest.substr(0, end + 1);
+    }
+    out << USAGE_END << std::flush;
 }
 
 /// Says what is wrong with the command line, and where to learn better, on

@@ -22,21 +22,6 @@ bool byId(const Row& a, const Row& b)
     return *a.id < *b.id;
 }
 
-char lowered(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-/// True when field contains lowerText, which is in lower case already,
-/// ignoring the case of ASCII letters.
-bool contains(std::string_view field, std::string_view lowerText)
-{
-    return std::search(field.begin(), field.end(), lowerText.begin(),
-                       lowerText.end(), [](char a, char b) {
-                           return lowered(a) == b;
-                       }) != field.end();
-}
-
 /// The characters a terminal shows for text in UTF-8: one for each byte but
 /// the bytes that continue a character.
 std::size_t shownWidth(std::string_view text)
@@ -83,20 +68,19 @@ void printRows(const std::vector<Row>& rows)
 
 }  // namespace
 
-void listStock(const Datastructure& table, std::string_view text,
-               std::size_t limit)
+ListRest listStock(const Datastructure& table, const ListRequest& request)
 {
-    std::string lowerText(text);
-    std::transform(lowerText.begin(), lowerText.end(), lowerText.begin(),
-                   lowered);
+    CaselessSearch search(request.text, request.letters);
+    const std::size_t limit = request.limit;
     // With a limit, the rows are a heap of the first by id: the largest
     // of them on top, to make room for a smaller one.
     std::vector<Row> rows;
     std::uint64_t matched = 0;
     table.forEachProduct([&](const std::string& id, const std::string& shelf,
                              std::uint32_t amount, const std::string& name) {
-        if (!lowerText.empty() && !contains(id, lowerText) &&
-            !contains(shelf, lowerText) && !contains(name, lowerText)) {
+        if ((request.after != nullptr && id <= *request.after) ||
+            (!request.text.empty() && !search.foundIn(id) &&
+             !search.foundIn(shelf) && !search.foundIn(name))) {
             return;
         }
         ++matched;
@@ -113,17 +97,17 @@ void listStock(const Datastructure& table, std::string_view text,
         }
     });
     if (matched == 0) {
-        if (lowerText.empty()) {
+        if (request.after != nullptr) {
+            printLine("Nothing more to list.");  // gone since the last screen
+        } else if (request.text.empty()) {
             printLine("The stock is empty.");
         } else {
-            printLine("No product's id, shelf or name contains '", text,
-                      "'.");
+            printLine("No product's id, shelf or name contains '",
+                      request.text, "'.");
         }
-        return;
+        return {};
     }
     std::sort(rows.begin(), rows.end(), byId);
     printRows(rows);
-    if (matched > rows.size()) {
-        printLine("... ", matched - rows.size(), " more; L text narrows it.");
-    }
+    return {matched - rows.size(), *rows.back().id};
 }

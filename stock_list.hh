@@ -3,18 +3,32 @@
 #ifndef WAREHOUSE_STOCK_LIST_HH
 #define WAREHOUSE_STOCK_LIST_HH
 
+#include "caseless_search.hh"
 #include "datastructure.hh"
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
-/// Prints the products whose id, shelf or name contains text, ignoring the
-/// case of ASCII letters (every product when text is empty), sorted by id,
-/// one a line in aligned columns: id, amount, shelf, name. With a limit,
-/// prints at most that many, the first by id, and then a line that says how
-/// many more there are; only those are sorted, so that a limited list of a
-/// large stock comes at once.
-void listStock(const Datastructure& table, std::string_view text,
-               std::size_t limit = 0);
+/// What a list shows.
+struct ListRequest {
+    std::string_view text;  // held by the id, shelf or name; empty: anything
+    CaselessSearch::Letters letters = CaselessSearch::Letters::Ascii;
+    std::size_t limit = 0;  // at most this many, the first by id; 0: all
+    const std::string* after = nullptr;  // only ids after it; null: all ids
+};
+
+/// Where a list cut short by its limit stopped.
+struct ListRest {
+    std::uint64_t more = 0;  // products that match past the last shown
+    std::string lastId;      // the last shown
+};
+
+/// Prints the products that match the request, sorted by id, one a line in
+/// aligned columns: id, amount, shelf, name; or, when none matches, a line
+/// that says so. With a limit, only the products shown are sorted, so that
+/// a screen of a large stock comes at once; what is left is returned.
+ListRest listStock(const Datastructure& table, const ListRequest& request);
 
 #endif

@@ -1,6 +1,7 @@
 #include "terminal_input.hh"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <histedit.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -134,6 +135,58 @@ void matchFiles(std::string_view word, Matches& matches)
     ::closedir(directory);
 }
 
+/// Where the line history is kept between runs: the file WAREHOUSE_HISTORY
+/// names, none when it is set but empty, or else warehouse/history in the
+/// user's state folder ($XDG_STATE_HOME, or ~/.local/state), whose missing
+/// folders are to be made.
+struct HistoryPlace {
+    std::string file;  // empty: none
+    bool makeFolders = false;
+};
+
+HistoryPlace whereHistoryIsKept()
+{
+    if (const char* named = std::getenv("WAREHOUSE_HISTORY")) {
+        return {named};
+    }
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string folder;
+    if (state != nullptr && state[0] == '/') {  // a relative one is ignored
+        folder = state;
+    } else if (home != nullptr && home[0] != '\0') {
+        folder = std::string(home) + "/.local/state";
+    } else {
+        return {};
+    }
+    return {folder + "/warehouse/history", true};
+}
+
+/// Writes the history to file, which a new file, and any folder made for
+/// it, leaves to the user alone: the lines typed name products and files.
+/// A history that cannot be kept is no reason to trouble the clerk.
+void saveHistory(History* lines, HistEvent& event, const HistoryPlace& place)
+{
+    const std::string& file = place.file;
+    for (std::size_t slash = file.find('/', 1);
+         place.makeFolders && slash != std::string::npos;
+         slash = file.find('/', slash + 1)) {
+        ::mkdir(file.substr(0, slash).c_str(), 0700);  // one there stays
+    }
+    const int descriptor = ::open(
+        file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (descriptor < 0) {
+        return;
+    }
+    FILE* stream = ::fdopen(descriptor, "w");
+    if (stream == nullptr) {
+        ::close(descriptor);
+        return;
+    }
+    history(lines, &event, H_SAVE_FP, stream);
+    std::fclose(stream);
+}
+
 Matches matchesFor(std::string_view lineToCursor, const Datastructure& table)
 {
     Matches matches;
@@ -213,7 +266,7 @@ private:
 struct TerminalInput::Editor {
     std::string prompt;
     const Datastructure& table;
-    const char* historyFile;  // null: history lives in memory only
+    HistoryPlace historyPlace;  // no file: history lives in memory only
     EditLine* line = nullptr;
     History* history = nullptr;
     HistEvent event{};
@@ -288,8 +341,7 @@ struct TerminalInput::Editor {
 };
 
 TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
-    : editor(new Editor{std::move(prompt), table,
-                        std::getenv("WAREHOUSE_HISTORY")})
+    : editor(new Editor{std::move(prompt), table, whereHistoryIsKept()})
 {
     // The editor reads multibyte characters in the terminal's encoding.
     std::setlocale(LC_CTYPE, "");
@@ -297,8 +349,8 @@ TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
     e.history = history_init();
     history(e.history, &e.event, H_SETSIZE, 1000);
     history(e.history, &e.event, H_SETUNIQUE, 1);
-    if (e.historyFile != nullptr) {
-        history(e.history, &e.event, H_LOAD, e.historyFile);
+    if (!e.historyPlace.file.empty()) {
+        history(e.history, &e.event, H_LOAD, e.historyPlace.file.c_str());
     }
     e.line = el_init("warehouse", stdin, stdout, stderr);
     el_set(e.line, EL_CLIENTDATA, &e);
@@ -330,8 +382,8 @@ TerminalInput::~TerminalInput()
     Editor& e = *editor;
     el_end(e.line);
     sigaction(SIGINT, &e.previousInterrupt, nullptr);
-    if (e.historyFile != nullptr) {
-        history(e.history, &e.event, H_SAVE, e.historyFile);
+    if (!e.historyPlace.file.empty()) {
+        saveHistory(e.history, e.event, e.historyPlace);
     }
     history_end(e.history);
 }

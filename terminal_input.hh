@@ -18,8 +18,9 @@
 /// typed and gives a fresh prompt, or, while a command runs, is kept for
 /// interruptPending(); Ctrl-D on an empty line ends the input, and may be
 /// followed by more lines when the reader goes on.
-/// History is read from and saved to the file that WAREHOUSE_HISTORY names,
-/// and kept in memory only when it names none.
+/// History is read from and saved to the file that WAREHOUSE_HISTORY
+/// names, or else to warehouse/history in the user's XDG state folder; it
+/// is kept in memory only when WAREHOUSE_HISTORY is set but empty.
 class TerminalInput : public std::streambuf {
 public:
     /// table is read, never changed, to complete product ids.

@@ -19,6 +19,7 @@ grep -q "W \[file\]" <<< "$help" || fail "--help does not list W"
 [ "$("$program" --version < /dev/null)" = "$name $version" ] || fail "--version printed the wrong line"
 
 grep -q -- "--store FILE" <<< "$help" || fail "--help does not describe --store"
+grep -q "~/.local/state/warehouse/history" <<< "$help" || fail "--help does not say where the line history is"
 
 [ "$("$program" -h < /dev/null)" = "$help" ] || fail "-h is not --help"
 

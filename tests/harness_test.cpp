@@ -1,8 +1,10 @@
 // Unit tests of the parts around the table that a transcript cannot
 // isolate: the synthetic product generator, the memory peak probe, the
 // console's word and line readers, the number parser, the stock file
-// reader's report and take-back, and the limited list.
+// reader's report and take-back, the limited list and its next screen, and
+// the search that ignores case.
 #include "captured_output.hh"
+#include "caseless_search.hh"
 #include "datastructure.hh"
 #include "benchmark.hh"
 #include "console.hh"
@@ -278,7 +280,7 @@ TEST(StockText, ALoadSaysWhatItSkippedAndAStoppedOneTakesEverythingBack)
     EXPECT_EQ(output.take(), "n " + std::to_string(10 + 3 * 858) + " s\n");
 }
 
-TEST(StockList, ALimitedListShowsTheFirstByIdInOrder)
+TEST(StockList, AScreenShowsTheFirstByIdAndTheNextGoesOnAfterIt)
 {
     auto owned = std::make_unique<Datastructure>();
     Datastructure& table = *owned;
@@ -292,22 +294,64 @@ TEST(StockList, ALimitedListShowsTheFirstByIdInOrder)
     std::sort(ids.begin(), ids.end());
     ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
 
-    output.take();
-    listStock(table, "", 7);
-    std::istringstream lines(output.take());
-    std::string line;
-    for (std::size_t i = 0; i < 7; ++i) {
-        ASSERT_TRUE(std::getline(lines, line));
-        EXPECT_EQ(line.substr(0, line.find(' ')), ids[i]);
+    // Two screens of 7: each the next ids in order, and nothing else.
+    std::string last;
+    for (std::size_t screen = 0; screen < 2; ++screen) {
+        output.take();
+        const ListRest rest = listStock(
+            table, {"", CaselessSearch::Letters::Ascii, 7,
+                    screen == 0 ? nullptr : &last});
+        std::istringstream lines(output.take());
+        std::string line;
+        for (std::size_t i = 7 * screen; i < 7 * screen + 7; ++i) {
+            ASSERT_TRUE(std::getline(lines, line));
+            EXPECT_EQ(line.substr(0, line.find(' ')), ids[i]);
+        }
+        EXPECT_FALSE(std::getline(lines, line)) << line;
+        EXPECT_EQ(rest.more, ids.size() - 7 * screen - 7);
+        EXPECT_EQ(rest.lastId, ids[7 * screen + 6]);
+        last = rest.lastId;
     }
-    ASSERT_TRUE(std::getline(lines, line));
-    EXPECT_EQ(line, "... " + std::to_string(ids.size() - 7) +
-                        " more; L text narrows it.");
 
     // A text in any case matches the names that hold it, and nothing else.
     output.take();
-    listStock(table, "sALMI");
+    listStock(table, {"sALMI"});
     const std::string listed = output.take();
     EXPECT_NE(listed.find("Salmiakki"), std::string::npos);
     EXPECT_EQ(listed.find("Gum"), std::string::npos);
+}
+
+TEST(CaselessSearch, FoldsLettersAlikeOnBothSidesAndStrayBytesNot)
+{
+    struct Case {
+        const char* text;
+        const char* field;
+        bool allLetters;  // found, folding every letter
+        bool ascii;       // found, folding ASCII letters only
+    };
+    const Case cases[] = {
+        {"salmi", "SALMIAKKI", true, true},
+        {"", "anything", true, true},
+        {"P\xC3\x84TK", "P\xC3\xA4tkis", true, false},     // Ä, ä
+        {"\xCF\x83", "\xCE\xA3\xCE\x91", true, false},    // σ, ΣΑ
+        {"\xCF\x82", "\xCE\xA3", true, false},              // ς, Σ
+        {"k", "\xE2\x84\xAA", true, false},                  // k, Kelvin sign
+        {"\xC3\x9F", "STRA\xE1\xBA\x9E" "E", true, false},  // ß, ẞ
+        // Stray bytes match only the same stray bytes.
+        {"a\xFF", "xA\xFF", true, true},
+        {"\xFF", "\xFE", false, false},
+        {"\xED\xA0\x80", "x\xED\xA0\x80", true, true},   // a surrogate
+        {"\xFF", "\xF4\x90\x83\xBF", false, false},        // past Unicode
+        {"\xA4", "\xC3\xA4", false, true},                   // inside ä
+        // A character cut short is stray bytes, not the start of one.
+        {"P\xC3", "P\xC3\xA4tkis", false, true},
+        {"P\xC3", "xp\xC3", true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.text) + " in " + c.field);
+        CaselessSearch all(c.text, CaselessSearch::Letters::All);
+        CaselessSearch ascii(c.text, CaselessSearch::Letters::Ascii);
+        EXPECT_EQ(all.foundIn(c.field), c.allLetters);
+        EXPECT_EQ(ascii.foundIn(c.field), c.ascii);
+    }
 }

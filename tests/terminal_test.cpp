@@ -13,9 +13,11 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,12 +32,15 @@ constexpr auto PATIENCE = std::chrono::seconds(20);
 const std::string GUM = "GUM:31415926:1007:961";
 const std::string UNSAVED = "The stock has changes that are not saved";
 
-/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder:
-/// the program with arguments, or another command that starts it.
+/// A run of the program on a pseudo-terminal of 80 by 24, in its own folder,
+/// which is also its HOME: the program with arguments, or another command
+/// that starts it. The environment names variables to set, as NAME=VALUE;
+/// WAREHOUSE_HISTORY and XDG_STATE_HOME are unset unless it sets them.
 class Terminal {
 public:
-    Terminal(const std::string& folder, const std::string& historyFile,
-             std::vector<std::string> command = {})
+    explicit Terminal(const std::string& folder,
+                      const std::vector<std::string>& environment = {},
+                      std::vector<std::string> command = {})
     {
         if (command.empty() || command.front().front() == '-') {
             command.insert(command.begin(), program);
@@ -58,10 +63,12 @@ public:
             ::setenv("LC_ALL", "C.UTF-8", 1);
             ::setenv("WAREHOUSE_PROGRAM", program.c_str(), 1);
             ::setenv("HOME", folder.c_str(), 1);
-            if (historyFile.empty()) {
-                ::unsetenv("WAREHOUSE_HISTORY");
-            } else {
-                ::setenv("WAREHOUSE_HISTORY", historyFile.c_str(), 1);
+            ::unsetenv("WAREHOUSE_HISTORY");
+            ::unsetenv("XDG_STATE_HOME");
+            for (const std::string& variable : environment) {
+                const std::size_t is = variable.find('=');
+                ::setenv(variable.substr(0, is).c_str(),
+                         variable.c_str() + is + 1, 1);
             }
             ::execvp(arguments[0], arguments.data());
             std::_Exit(127);
@@ -89,13 +96,17 @@ public:
     }
 
     /// Reads output until text appears after what earlier waits consumed;
-    /// false when it has not appeared in time.
-    bool waitFor(std::string_view text)
+    /// false when it has not appeared in time. The output before it goes
+    /// to before, when given.
+    bool waitFor(std::string_view text, std::string* before = nullptr)
     {
         const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
         for (;;) {
             const std::size_t found = screen.find(text, consumed);
             if (found != std::string::npos) {
+                if (before != nullptr) {
+                    before->assign(screen, consumed, found - consumed);
+                }
                 consumed = found + text.size();
                 return true;
             }
@@ -112,10 +123,11 @@ public:
     /// Waits for the next prompt and for the line editor to take the
     /// terminal: the editor prints the prompt before it switches the
     /// terminal to single keys, and keys typed before that are seen by the
-    /// terminal's own line discipline instead.
-    bool ready()
+    /// terminal's own line discipline instead. The output before the prompt
+    /// goes to before, when given.
+    bool ready(std::string* before = nullptr)
     {
-        if (!waitFor("> ")) {
+        if (!waitFor("> ", before)) {
             return false;
         }
         const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
@@ -239,7 +251,7 @@ protected:
 
 TEST_F(TerminalTest, EnteredCommandsAreEchoedAndCarriedOut)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     terminal.enter("F " + GUM);
     EXPECT_TRUE(
@@ -254,7 +266,7 @@ TEST_F(TerminalTest, EnteredCommandsAreEchoedAndCarriedOut)
 
 TEST_F(TerminalTest, UpRecallsTheLastLine)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     terminal.enter("F " + GUM);
     ASSERT_TRUE(terminal.waitFor("Jenkki Purukumi 10 3.25"))
@@ -266,7 +278,7 @@ TEST_F(TerminalTest, UpRecallsTheLastLine)
 
 TEST_F(TerminalTest, TabCompletesAnIdInStockAndAFileName)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R sto\t");
     terminal.enter("F GU\t");
     EXPECT_TRUE(terminal.waitFor("F " + GUM + "\r\nJenkki Purukumi 10 3.25"))
@@ -275,7 +287,7 @@ TEST_F(TerminalTest, TabCompletesAnIdInStockAndAFileName)
 
 TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     terminal.type("D " + GUM + " 10\x03");  // Ctrl-C instead of Enter
@@ -287,7 +299,7 @@ TEST_F(TerminalTest, CtrlCAbandonsTheLineAndKeepsTheStock)
 TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
 {
     std::ofstream(folder + "/empty_id.txt") << ";5;s;n\n";
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R empty_id.txt");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     terminal.type("F \t\x03");
@@ -299,7 +311,7 @@ TEST_F(TerminalTest, TabWithOnlyTheEmptyIdInStockKeepsTheRunGoing)
 TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
 {
     {
-        Terminal terminal(folder, "");
+        Terminal terminal(folder);
         terminal.enter("A x s 5 n");
         terminal.enter("Q");
         ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
@@ -309,7 +321,7 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
         EXPECT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
     }
     {
-        Terminal terminal(folder, "");
+        Terminal terminal(folder);
         terminal.enter("A x s 5 n");
         ASSERT_TRUE(terminal.ready()) << terminal.shown();
         terminal.type("\x04");
@@ -318,7 +330,7 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
         terminal.enter("Q");
         EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
     }
-    Terminal stored(folder, "", {"--store", "stock.db"});
+    Terminal stored(folder, {}, {"--store", "stock.db"});
     EXPECT_TRUE(stored.waitFor("created a new store stock.db\r\n"))
         << stored.shown();
     stored.enter("A x s 5 n");
@@ -327,9 +339,29 @@ TEST_F(TerminalTest, UnsavedStockIsNotLostToOneQOrCtrlD)
     EXPECT_EQ(stored.shown().find(UNSAVED), std::string::npos);
 }
 
+TEST_F(TerminalTest, HelpListsTheCommandsAndQuitOrExitQuitsAsQDoes)
+{
+    for (const auto& [help, quit] : {std::pair{"help", "quit"}, {"?", "exit"}}) {
+        Terminal terminal(folder);
+        terminal.enter(help);
+        EXPECT_TRUE(terminal.waitFor("\r\nA id shelf amount name   add units"))
+            << terminal.shown();
+        EXPECT_TRUE(terminal.waitFor("\r\nhelp, ?                  this list"))
+            << terminal.shown();
+        terminal.enter("A x s 5 n");
+        terminal.enter(quit);
+        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+        terminal.enter("W saved.txt");
+        terminal.enter(quit);  // nothing unsaved: it quits at once
+        EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+        EXPECT_TRUE(terminal.waitFor(std::string(quit) + "\r\nQ\r\n"))
+            << terminal.shown();
+    }
+}
+
 TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
 {
-    Terminal terminal(folder, "", {"--store", "shared.db"});
+    Terminal terminal(folder, {}, {"--store", "shared.db"});
     terminal.enter("A x s 5 n");
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     // Another program holds the store's lock for two seconds.
@@ -356,7 +388,7 @@ TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
 // refused with a line, and the run goes on.
 TEST_F(TerminalTest, AWaitPastTheLimitOrStoppedRefusesTheCommandAlone)
 {
-    Terminal terminal(folder, "", {"--store", "shared.db", "--wait", "2"});
+    Terminal terminal(folder, {}, {"--store", "shared.db", "--wait", "2"});
     terminal.enter("A x s 5 n");
     const std::string heldMark = folder + "/held";
     const auto whileHeld = [&](bool held) {
@@ -401,7 +433,7 @@ TEST_F(TerminalTest, AWaitPastTheLimitOrStoppedRefusesTheCommandAlone)
 
 TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("R stock.txt");
     EXPECT_TRUE(terminal.waitFor("Loaded 1 line.")) << terminal.shown();
     // Each line gets one reply, and nothing of it runs.
@@ -412,6 +444,8 @@ TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
          "Not run: '5.5' is not a whole number of units. Form: D id amount"},
         {"D " + GUM + " -3",
          "Not run: '-3' is not a whole number of units. Form: D id amount"},
+        {"D " + GUM + " +1",
+         "Not run: '+1' is not a whole number of units. Form: D id amount"},
         {"D " + GUM + " 5 extra",
          "Not run: 'extra' is left over. Form: D id amount"},
         {"A SWAP:1 24 4.10 Salmiakki",
@@ -450,7 +484,7 @@ TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
             big << 'p' << i << ";1;s;n\n";
         }
     }
-    Terminal terminal(folder, "", {"--store", "loads.db"});
+    Terminal terminal(folder, {}, {"--store", "loads.db"});
     terminal.enter("R mixed.txt");
     EXPECT_TRUE(terminal.waitFor("Loaded 3 lines; skipped 2 (lines 3, 5)."))
         << terminal.shown();
@@ -469,22 +503,66 @@ TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
         << terminal.shown();
 }
 
-TEST_F(TerminalTest, AListFitsTheScreen)
+// The generated ids that start lines of output.
+std::vector<std::string> generatedIds(const std::string& output)
 {
-    Terminal terminal(folder, "");
+    std::vector<std::string> ids;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > 24 && line[3] == ':' && line[24] == ' ') {
+            ids.push_back(line.substr(0, 24));
+        }
+    }
+    return ids;
+}
+
+TEST_F(TerminalTest, AListShowsAScreenAtATimeAndMatchesLettersInAnyCase)
+{
+    Terminal terminal(folder);
     terminal.enter("G 100");
     terminal.enter("L");
-    // 24 rows: the typed line, the echo, 20 products, the rest, a prompt.
-    EXPECT_TRUE(terminal.waitFor("L\r\nGUM:")) << terminal.shown();
-    EXPECT_TRUE(terminal.waitFor("... 80 more; L text narrows it."))
+    // 24 rows: the typed line, the echo, 20 products, the rest, a prompt;
+    // each Enter on an empty line shows the next 20, the last without a
+    // line of more, and every product once, in order.
+    std::vector<std::string> listed;
+    std::string screen;
+    for (int more = 80; more > 0; more -= 20) {
+        ASSERT_TRUE(terminal.waitFor(
+            "... " + std::to_string(more) +
+                " more; Enter shows the next screen, L text narrows it.\r\n",
+            &screen))
+            << terminal.shown();
+        const std::vector<std::string> ids = generatedIds(screen);
+        EXPECT_EQ(ids.size(), 20u) << screen;
+        listed.insert(listed.end(), ids.begin(), ids.end());
+        terminal.enter("");
+    }
+    ASSERT_TRUE(terminal.ready(&screen)) << terminal.shown();
+    const std::vector<std::string> last = generatedIds(screen);
+    listed.insert(listed.end(), last.begin(), last.end());
+    EXPECT_EQ(listed.size(), 100u);
+    EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+    EXPECT_EQ(std::adjacent_find(listed.begin(), listed.end()), listed.end());
+
+    // After the last screen, or after another line, Enter shows nothing.
+    for (const std::string line : {"", "L", "C", ""}) {
+        terminal.type(line + "\r");
+        ASSERT_TRUE(terminal.ready(&screen)) << terminal.shown();
+        if (line.empty()) {
+            EXPECT_EQ(generatedIds(screen).size(), 0u) << screen;
+        }
+    }
+    terminal.type("A P1 s 5 P\xC3\xA4tkis\r");
+    ASSERT_TRUE(terminal.ready()) << terminal.shown();
+    terminal.type("L P\xC3\x84TK\r");  // PÄTK
+    EXPECT_TRUE(
+        terminal.waitFor("L P\xC3\x84TK\r\nP1  5  s  P\xC3\xA4tkis\r\n"))
         << terminal.shown();
-    terminal.enter("L lks:098");
-    EXPECT_TRUE(terminal.waitFor("L lks:098\r\nLKS:098")) << terminal.shown();
 }
 
 TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     terminal.enter("G 4000000000");
     ASSERT_TRUE(terminal.waitFor("G 4000000000: 0%")) << terminal.shown();
     terminal.type("\x03");
@@ -501,7 +579,7 @@ TEST_F(TerminalTest, CtrlCStopsTheCommandNotTheProgramThatStartedIt)
 {
     // make does no job control: the program shares its process group.
     std::ofstream(folder + "/Makefile") << "run:\n\t$(WAREHOUSE_PROGRAM)\n";
-    Terminal terminal(folder, "",
+    Terminal terminal(folder, {},
                       {"/bin/sh", "-c", "make -s run; echo after make: $?"});
     terminal.enter("G 4000000000");
     ASSERT_TRUE(terminal.waitFor("G 4000000000: 0%")) << terminal.shown();
@@ -514,40 +592,54 @@ TEST_F(TerminalTest, CtrlCStopsTheCommandNotTheProgramThatStartedIt)
 
 TEST_F(TerminalTest, CtrlDOnAnEmptyLineEndsTheRunWithQ)
 {
-    Terminal terminal(folder, "");
+    Terminal terminal(folder);
     EXPECT_EQ(terminal.endWithCtrlD(), 0);
     EXPECT_TRUE(terminal.shown().find("Q\r\n") != std::string::npos)
         << terminal.shown();
 }
 
-TEST_F(TerminalTest, HistoryIsKeptAcrossRunsOnlyInTheNamedFile)
+TEST_F(TerminalTest, HistoryIsKeptBetweenRunsForTheUserAlone)
 {
-    {
-        Terminal terminal(folder, "");
-        terminal.enter("C");
-        ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
-    }
-    EXPECT_EQ(strayFiles(), "")
-        << "a run without WAREHOUSE_HISTORY wrote a file";
+    // Each environment, and the file it keeps the history in; "": none.
+    const std::pair<std::vector<std::string>, std::string> places[] = {
+        {{}, ".local/state/warehouse/history"},
+        {{"XDG_STATE_HOME=" + folder + "/state"}, "state/warehouse/history"},
+        {{"WAREHOUSE_HISTORY=" + folder + "/named"}, "named"},
+        {{"WAREHOUSE_HISTORY="}, ""},
+    };
+    for (const auto& [environment, place] : places) {
+        SCOPED_TRACE(place);
+        std::system(("cd '" + folder + "' && rm -rf .local state named")
+                        .c_str());
+        {
+            Terminal terminal(folder, environment);
+            terminal.enter("R stock.txt");
+            terminal.enter("C");
+            ASSERT_TRUE(terminal.ready()) << terminal.shown();
+            terminal.type("\x04");  // the first Ctrl-D only warns
+            ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
+            ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
+        }
+        if (place.empty()) {
+            EXPECT_EQ(strayFiles(), "") << "a history was written";
+            continue;
+        }
+        const std::string file = folder + "/" + place;
+        struct stat status {};
+        ASSERT_EQ(::stat(file.c_str(), &status), 0) << "no history file";
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        if (place != "named") {
+            ASSERT_EQ(::stat(file.substr(0, file.rfind('/')).c_str(), &status),
+                      0);
+            EXPECT_EQ(status.st_mode & 07777, 0700u);
+        }
 
-    const std::string history = folder + "/kept_history";
-    {
-        Terminal terminal(folder, history);
-        terminal.enter("R stock.txt");
-        terminal.enter("C");
-        ASSERT_TRUE(terminal.ready()) << terminal.shown();
-        terminal.type("\x04");  // the first Ctrl-D only warns
-        ASSERT_TRUE(terminal.waitFor(UNSAVED)) << terminal.shown();
-        ASSERT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
+        Terminal terminal(folder, environment);
+        terminal.enter("\x1b[A\x1b[A");  // Up twice: R stock.txt
+        terminal.enter("\x1b[A\x1b[A");  // Up twice again: the earlier C
+        EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
+            << terminal.shown();
     }
-    struct stat status {};
-    ASSERT_EQ(::stat(history.c_str(), &status), 0) << "no history file";
-
-    Terminal terminal(folder, history);
-    terminal.enter("\x1b[A\x1b[A");  // Up twice: R stock.txt
-    terminal.enter("\x1b[A\x1b[A");  // Up twice again: the earlier run's C
-    EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
-        << terminal.shown();
 }
 
 }  // namespace
