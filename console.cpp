@@ -56,6 +56,8 @@ constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
     "The efficiency test empties the stock: it is not run on a stored stock.";
 constexpr std::string_view MAY_ONLY_READ =
     "Not run: this login may only read the stock.";
+// The commands that H alone shows a script.
+constexpr std::size_t LAST_COMMANDS = 20;
 constexpr std::string_view HISTORY_NEEDS_A_STORE =
     "History is kept only in a store: start with --store FILE.";
 // W and R refuse the files of the store: a stock file written over it
@@ -569,32 +571,130 @@ private:
         efficiencyTest(table, size, repeats, baseline, options.stopRequested);
     }
 
-    // Like W, H takes its product from its own line only: "H" alone shows
-    // the last commands.
+    // H takes what it shows from its own line: a product's id, a count of
+    // commands, or a day; alone, the last commands. A clerk sees the
+    // newest first, a screen at a time; a script, all of it, oldest first.
     void showHistory()
     {
-        form = "H [id]";
-        std::string product;
-        const bool ofProduct = ownLineWord(product);
-        if (!lineEnds() ||
-            !(ofProduct ? echo(HISTORY, product) : echo(HISTORY))) {
+        form = "H [id | n | YYYY-MM-DD]";
+        std::string word;
+        const bool worded = ownLineWord(word);
+        if (!lineEnds() || !(worded ? echo(HISTORY, word) : echo(HISTORY))) {
             return;
         }
         if (options.store == nullptr) {
             printLine(HISTORY_NEEDS_A_STORE);
             return;
         }
-        options.store->printHistory(ofProduct ? &product : nullptr);
+        HistoryRequest request;
+        std::uint32_t count = 0;
+        std::string none = "No history yet.";
+        if (!worded) {
+            request.commands = options.atTerminal ? screenLines() : LAST_COMMANDS;
+        } else if (allDigits(word) &&
+                   parseWholeNumber(word, count) == NumberRead::Done &&
+                   count > 0) {
+            request.commands = count;
+        } else if (localDay(word, request.from, request.to)) {
+            none = "No history on " + word + '.';
+        } else {
+            request.id = &word;
+            none = "No history of " + word + '.';
+        }
+        historyScreen(request, none, !worded);
+    }
+
+    /// Shows what request asks of the history: all of it in a script; at a
+    /// terminal the newest first, a screen at a time, and when pages is set
+    /// the commands before it on the next screen.
+    void historyScreen(HistoryRequest request, const std::string& none,
+                       bool pages)
+    {
+        // One more command than a screen holds tells whether there are more.
+        if (pages && options.atTerminal) {
+            ++request.commands;
+        }
+        std::vector<HistoryEntry> entries;
+        if (!options.store->history(request, entries)) {
+            return;
+        }
+        std::vector<std::string> lines = request.id != nullptr
+                                             ? productLines(entries)
+                                             : commandLines(entries);
+        if (lines.empty()) {
+            printLine(none);
+            return;
+        }
+        if (!options.atTerminal) {
+            for (const std::string& line : lines) {
+                printLine(line);
+            }
+            return;
+        }
+        std::reverse(lines.begin(), lines.end());
+        if (!pages) {
+            showLines(std::move(lines), 0);
+            return;
+        }
+        const bool more = lines.size() == request.commands;
+        if (more) {
+            lines.pop_back();
+        }
+        // Older than the oldest command shown, whatever was added since.
+        std::size_t oldest = entries.size();
+        for (std::size_t shown = 0; oldest > 0 && shown < lines.size();) {
+            --oldest;
+            if (oldest == 0 ||
+                entries[oldest - 1].commandNo != entries[oldest].commandNo) {
+                ++shown;
+            }
+        }
+        for (const std::string& line : lines) {
+            printLine(line);
+        }
+        if (!more) {
+            return;
+        }
+        request.before = entries[oldest].commandNo;
+        request.commands = screenLines();
+        offerNextScreen("older commands", "H YYYY-MM-DD shows one day",
+                        [this, request, none] {
+                            Store* const store = options.store;
+                            if (store->begin(Store::Access::History)) {
+                                historyScreen(request, none, true);
+                            } else if (!store->failed()) {
+                                printLine(store->refusal());
+                            }
+                        });
+    }
+
+    /// Shows lines from first on, a screen at a time.
+    void showLines(std::vector<std::string> lines, std::size_t first)
+    {
+        const std::size_t limit = screenLines();
+        std::size_t shown = 0;
+        for (; first < lines.size() && (limit == 0 || shown < limit);
+             ++first, ++shown) {
+            printLine(lines[first]);
+        }
+        if (first == lines.size()) {
+            return;
+        }
+        const std::size_t more = lines.size() - first;
+        offerNextScreen(std::to_string(more) + " more", "H YYYY-MM-DD shows one day",
+                        [this, lines = std::move(lines), first]() mutable {
+                            showLines(std::move(lines), first);
+                        });
     }
 
     /// Ends a screen that output was cut short at: says how many more there
     /// are, with a hint of how to narrow them, and keeps next for an empty
     /// line to show the next screen with.
-    void offerNextScreen(std::uint64_t more, std::string_view narrowing,
+    void offerNextScreen(std::string_view more, std::string_view narrowing,
                          std::function<void()> next)
     {
-        printLine("... ", more, " more; Enter shows the next screen, ",
-                  narrowing, '.');
+        printLine("... ", more, "; Enter shows the next screen, ", narrowing,
+                  '.');
         nextScreen = std::move(next);
     }
 
@@ -643,11 +743,13 @@ private:
         // shown, whatever others added or took away meanwhile, which a
         // stored stock catches up with first.
         offerNextScreen(
-            rest.more, "L text narrows it",
+            std::to_string(rest.more) + " more", "L text narrows it",
             [this, text, last = std::move(rest.lastId)] {
                 Store* const store = options.store;
                 if (store == nullptr || store->begin(Store::Access::Reads)) {
                     listScreen(text, &last);
+                } else if (!store->failed()) {
+                    printLine(store->refusal());
                 }
             });
     }

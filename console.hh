@@ -31,7 +31,7 @@ R [file]                 load a stock file (varasto.txt without a name)
 W [file]                 save the stock to a stock file (likewise)
 G n                      add n generated products (G 1000 gives 999 kinds)
 P n r                    time r repeats of a workload over n products
-H [id]                   with a store: a product's history, or the last 20
+H [id | n | YYYY-MM-DD]  history: a product's, the last n commands, a day's
 L [text]                 list the stock by id, or the products holding text
 Q                        quit
 )";

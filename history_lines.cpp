@@ -1,7 +1,5 @@
 #include "history_lines.hh"
 
-#include "output_lines.hh"
-
 #include <cstdio>
 #include <string_view>
 
@@ -50,25 +48,24 @@ std::string who(const HistoryEntry& entry)
     return login;
 }
 
-void printProductEntry(const HistoryEntry& entry)
+std::string productLine(const HistoryEntry& entry)
 {
     const std::string when = localTime(entry.time);
     if (!entry.command) {
         const std::string after =
             entry.after ? std::to_string(*entry.after) : "?";
-        printLine(when, ' ', who(entry), " -> ", after);
-        return;
+        return when + ' ' + who(entry) + " -> " + after;
     }
     if (!entry.id && !entry.after) {
-        printLine(when, ' ', who(entry), ": ", *entry.command, TOO_MANY);
-        return;
+        return when + ' ' + who(entry) + ": " + *entry.command +
+               std::string(TOO_MANY);
     }
-    printLine(when, ' ', who(entry), ": ", *entry.command, " -> ",
-              std::to_string(entry.after.value_or(0)));
+    return when + ' ' + who(entry) + ": " + *entry.command + " -> " +
+           std::to_string(entry.after.value_or(0));
 }
 
 /// One command: the entries from first to last share its number.
-void printCommand(const HistoryEntry* first, const HistoryEntry* last)
+std::string commandLine(const HistoryEntry* first, const HistoryEntry* last)
 {
     const std::string when = localTime(first->time);
     if (!first->command) {
@@ -79,16 +76,14 @@ void printCommand(const HistoryEntry* first, const HistoryEntry* last)
             changes += " -> ";
             changes += entry->after ? std::to_string(*entry->after) : "?";
         }
-        printLine(when, ' ', who(*first), ": ", changes);
-        return;
+        return when + ' ' + who(*first) + ": " + changes;
     }
     const auto products = static_cast<std::size_t>(last - first);
     if (products > 1) {
-        printLine(when, ' ', who(*first), ": ", *first->command, " (", products,
-                  " changes)");
-        return;
+        return when + ' ' + who(*first) + ": " + *first->command + " (" +
+               std::to_string(products) + " changes)";
     }
-    printLine(when, ' ', who(*first), ": ", *first->command);
+    return when + ' ' + who(*first) + ": " + *first->command;
 }
 
 }  // namespace
@@ -105,31 +100,51 @@ std::string historyTime(const std::timespec& time)
     return text;
 }
 
-void printProductHistory(const std::string& id,
-                         const std::vector<HistoryEntry>& entries)
+bool localDay(const std::string& day, std::string& from, std::string& to)
 {
-    if (entries.empty()) {
-        printLine("No history of ", id, '.');
-        return;
+    std::tm start{};
+    char rest = 0;
+    if (day.size() != 10 ||
+        std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &start.tm_year,
+                    &start.tm_mon, &start.tm_mday, &rest) != 3 ||
+        day[4] != '-' || day[7] != '-') {
+        return false;
     }
-    for (const HistoryEntry& entry : entries) {
-        printProductEntry(entry);
+    start.tm_year -= 1900;
+    start.tm_mon -= 1;
+    start.tm_isdst = -1;
+    std::tm end = start;
+    end.tm_mday += 1;
+    const std::time_t first = std::mktime(&start);
+    const std::time_t last = std::mktime(&end);
+    if (first == -1 || last == -1) {
+        return false;
     }
+    from = historyTime({first, 0});
+    to = historyTime({last, 0});
+    return true;
 }
 
-void printLastCommands(const std::vector<HistoryEntry>& entries)
+std::vector<std::string> productLines(const std::vector<HistoryEntry>& entries)
 {
-    if (entries.empty()) {
-        printLine("No history yet.");
-        return;
+    std::vector<std::string> lines;
+    for (const HistoryEntry& entry : entries) {
+        lines.push_back(productLine(entry));
     }
+    return lines;
+}
+
+std::vector<std::string> commandLines(const std::vector<HistoryEntry>& entries)
+{
+    std::vector<std::string> lines;
     const HistoryEntry* const end = entries.data() + entries.size();
     for (const HistoryEntry* first = entries.data(); first != end;) {
         const HistoryEntry* last = first;
         while (last != end && last->commandNo == first->commandNo) {
             ++last;
         }
-        printCommand(first, last);
+        lines.push_back(commandLine(first, last));
         first = last;
     }
+    return lines;
 }

@@ -20,18 +20,31 @@ struct HistoryEntry {
     std::optional<std::uint32_t> after;     // units after; none: not known
 };
 
+/// What H asks of the history: a product's entries, or those of commands,
+/// the newest first, older than a command or within a day.
+struct HistoryRequest {
+    const std::string* id = nullptr;  // a product's; null: commands
+    std::size_t commands = 0;         // at most this many; 0: no bound
+    std::int64_t before = 0;          // older than this command; 0: any
+    std::string from;                 // UTC times the entries are within,
+    std::string to;                   // from up to but not to; empty: any
+};
+
 /// A time as the history keeps it: UTC, "YYYY-MM-DD HH:MM:SS.SSS", the form
 /// of SQLite's own date functions.
 std::string historyTime(const std::timespec& time);
 
-/// Prints a product's entries, oldest first: when, who, the command, and
-/// the units it left; or a line that says there are none.
-void printProductHistory(const std::string& id,
-                         const std::vector<HistoryEntry>& entries);
+/// The UTC times a local day "YYYY-MM-DD" starts and ends at, as the
+/// history keeps times; false when day is not such a date.
+bool localDay(const std::string& day, std::string& from, std::string& to);
 
-/// Prints the commands of entries, oldest first, one a line: when, who, and
-/// what, with how many products it changed when more than one; for another
+/// A product's entries, oldest first, a line each: when, who, the command,
+/// and the units it left.
+std::vector<std::string> productLines(const std::vector<HistoryEntry>& entries);
+
+/// The commands of entries, oldest first, a line each: when, who, and what,
+/// with how many products it changed when more than one; for another
 /// program, the products and their units after.
-void printLastCommands(const std::vector<HistoryEntry>& entries);
+std::vector<std::string> commandLines(const std::vector<HistoryEntry>& entries);
 
 #endif

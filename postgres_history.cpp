@@ -44,37 +44,48 @@ Result rowsOf(PostgresSession& session, const std::string& sql,
 
 }  // namespace
 
-bool readHistory(PostgresSession& session, const std::string* id,
-                 std::size_t count, std::vector<HistoryEntry>& entries,
-                 std::string& error)
+bool readHistory(PostgresSession& session, const HistoryRequest& request,
+                 std::vector<HistoryEntry>& entries, std::string& error)
 {
-    if (id != nullptr) {
+    if (request.id != nullptr) {
         const std::string sql =
             std::string("SELECT ") + COLUMNS +
             " FROM history WHERE id = $1 UNION ALL SELECT " + COLUMNS +
             " FROM history WHERE id IS NULL AND command_no > (SELECT "
             "min(command_no) FROM history WHERE id = $1) ORDER BY 2, 1";
-        const Result rows = rowsOf(session, sql, {{BYTEA, id}}, error);
+        const Result rows = rowsOf(session, sql, {{BYTEA, request.id}}, error);
         for (int row = 0; rows && row < pq::PQntuples(rows.get()); ++row) {
             entries.push_back(entryOf(rows.get(), row));
         }
         return rows != nullptr;
     }
     // The newest entries by command, a batch at a time, back to the start
-    // of the count-th newest command: a command of many products has an
+    // of the oldest command asked for: a command of many products has an
     // entry for each.
-    const std::string sql =
-        std::string("SELECT ") + COLUMNS +
-        " FROM history WHERE (command_no, seq) < ($1::text::bigint, "
-        "$2::text::bigint) ORDER BY command_no DESC, seq DESC LIMIT " +
-        std::to_string(BATCH);
-    std::string beforeCommand = "9223372036854775807";
-    std::string beforeSeq = beforeCommand;
+    std::string sql = std::string("SELECT ") + COLUMNS +
+                      " FROM history WHERE (command_no, seq) < "
+                      "($1::text::bigint, $2::text::bigint)";
+    sql += request.from.empty() ? "" : " AND changed_at >= $3::timestamptz";
+    sql += request.to.empty() ? "" : " AND changed_at < $4::timestamptz";
+    sql += " ORDER BY command_no DESC, seq DESC LIMIT " + std::to_string(BATCH);
+    std::string beforeCommand = request.before != 0
+                                    ? std::to_string(request.before)
+                                    : "9223372036854775807";
+    std::string beforeSeq = "-1";
+    if (request.before == 0) {
+        beforeSeq = beforeCommand;
+    }
+    const std::string from = request.from + "+00";
+    const std::string to = request.to + "+00";
     std::size_t commands = 0;
     for (bool more = true; more;) {
-        const Result batch = rowsOf(
-            session, sql,
-            {{TEXT, &beforeCommand, false}, {TEXT, &beforeSeq, false}}, error);
+        const Result batch =
+            rowsOf(session, sql,
+                   {{TEXT, &beforeCommand, false},
+                    {TEXT, &beforeSeq, false},
+                    {TEXT, request.from.empty() ? nullptr : &from, false},
+                    {TEXT, request.to.empty() ? nullptr : &to, false}},
+                   error);
         if (!batch) {
             return false;
         }
@@ -82,8 +93,9 @@ bool readHistory(PostgresSession& session, const std::string* id,
         more = rows == BATCH;
         for (int row = 0; row < rows; ++row) {
             const std::int64_t commandNo = int8Field(batch.get(), row, 1);
-            if ((entries.empty() || entries.back().commandNo != commandNo) &&
-                commands++ == count) {
+            if (request.commands != 0 &&
+                (entries.empty() || entries.back().commandNo != commandNo) &&
+                commands++ == request.commands) {
                 more = false;
                 break;
             }

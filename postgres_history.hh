@@ -8,11 +8,10 @@
 #include <string>
 #include <vector>
 
-/// The entries H prints, oldest first: a product's own, and those of many
-/// products after its first; or with no id those of the last count
-/// commands. False, with the reason in error, when the server failed.
-bool readHistory(PostgresSession& session, const std::string* id,
-                 std::size_t count, std::vector<HistoryEntry>& entries,
-                 std::string& error);
+/// The entries request asks for, oldest first: a product's own, and those
+/// of many products after its first; or those of the newest commands the
+/// request bounds. False, with the reason in error, when the server failed.
+bool readHistory(PostgresSession& session, const HistoryRequest& request,
+                 std::vector<HistoryEntry>& entries, std::string& error);
 
 #endif

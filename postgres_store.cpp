@@ -301,7 +301,7 @@ void PostgresStore::rollback()
     session.settle();
 }
 
-bool PostgresStore::readHistory(const std::string* id, std::size_t count,
+bool PostgresStore::readHistory(const HistoryRequest& request,
                                 std::vector<HistoryEntry>& entries)
 {
     // The history of this transaction's commands is written first.
@@ -309,7 +309,7 @@ bool PostgresStore::readHistory(const std::string* id, std::size_t count,
         return afterFailedWrites();
     }
     std::string error;
-    if (::readHistory(session, id, count, entries, error)) {
+    if (::readHistory(session, request, entries, error)) {
         return true;
     }
     return session.lost() && interactive() ? lostConnection() : fail(error);

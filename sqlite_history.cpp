@@ -103,34 +103,43 @@ std::int64_t SqliteHistory::takeNewest()
     return std::exchange(newest, 0);
 }
 
-bool SqliteHistory::read(const std::string* id, std::size_t count,
+bool SqliteHistory::read(const HistoryRequest& request,
                          std::vector<HistoryEntry>& entries)
 {
-    const std::string sql =
-        id != nullptr
-            ? std::string("SELECT ") + COLUMNS +
-                  " FROM history WHERE id = ?1 UNION ALL SELECT " + COLUMNS +
-                  " FROM history WHERE id IS NULL AND seq > (SELECT "
-                  "min(seq) FROM history WHERE id = ?1) ORDER BY 1"
-            : std::string("SELECT ") + COLUMNS +
-                  " FROM history ORDER BY seq DESC";
+    const std::string* const id = request.id;
+    std::string sql =
+        std::string("SELECT ") + COLUMNS +
+        " FROM history WHERE id = ?1 UNION ALL SELECT " + COLUMNS +
+        " FROM history WHERE id IS NULL AND seq > (SELECT min(seq) FROM "
+        "history WHERE id = ?1) ORDER BY 1";
+    if (id == nullptr) {
+        sql = std::string("SELECT ") + COLUMNS + " FROM history WHERE 1";
+        sql += request.before != 0 ? " AND command_no < ?2" : "";
+        sql += request.from.empty() ? "" : " AND changed_at >= ?3";
+        sql += request.to.empty() ? "" : " AND changed_at < ?4";
+        sql += " ORDER BY seq DESC";
+    }
     Statement query;
     if (!prepared(database, query, sql)) {
         return false;
     }
     if (id != nullptr) {
         bindText(query.get(), 1, *id);
+    } else {
+        sqlite3_bind_int64(query.get(), 2, request.before);
+        bindText(query.get(), 3, request.from);
+        bindText(query.get(), 4, request.to);
     }
-    // The newest entries, back to the start of the count-th newest command.
+    // The newest entries, back to the start of the oldest command asked for.
     std::size_t commands = 0;
     Stepping rows(query);
     int step = SQLITE_ROW;
     while ((step = rows.step()) == SQLITE_ROW) {
         sqlite3_stmt* const row = rows.row();
         const std::int64_t commandNo = sqlite3_column_int64(row, 1);
-        if (id == nullptr &&
+        if (id == nullptr && request.commands != 0 &&
             (entries.empty() || entries.back().commandNo != commandNo) &&
-            commands++ == count) {
+            commands++ == request.commands) {
             break;
         }
         HistoryEntry entry;

@@ -36,10 +36,10 @@ public:
     /// The newest entry written since the last call, or 0; forgets it.
     std::int64_t takeNewest();
 
-    /// The entries H prints, oldest first: a product's own, and those of
-    /// many products after its first; or with no id those of the last count
-    /// commands.
-    bool read(const std::string* id, std::size_t count,
+    /// The entries request asks for, oldest first: a product's own, and
+    /// those of many products after its first; or those of the newest
+    /// commands the request bounds.
+    bool read(const HistoryRequest& request,
               std::vector<HistoryEntry>& entries);
 
 private:

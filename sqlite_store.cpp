@@ -455,8 +455,8 @@ void SqliteStore::rollback()
     file->unlockRuns();
 }
 
-bool SqliteStore::readHistory(const std::string* id, std::size_t count,
+bool SqliteStore::readHistory(const HistoryRequest& request,
                               std::vector<HistoryEntry>& entries)
 {
-    return history.read(id, count, entries) || failWith("");
+    return history.read(request, entries) || failWith("");
 }

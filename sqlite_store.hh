@@ -57,7 +57,7 @@ private:
                const std::vector<StockChange>& changes) override;
     bool commit() override;
     void rollback() override;
-    bool readHistory(const std::string* id, std::size_t count,
+    bool readHistory(const HistoryRequest& request,
                      std::vector<HistoryEntry>& entries) override;
 
     bool upgradeIfOlder();

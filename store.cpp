@@ -19,9 +19,6 @@ namespace {
 // up.
 constexpr std::size_t MANY_CHANGES = MOST_ENTRIES;
 
-// The commands that H alone shows.
-constexpr std::size_t LAST_COMMANDS = 20;
-
 /// The name of the user the program runs as, or the number when the system
 /// knows no name for it: the operating system's word, never the
 /// environment's.
@@ -345,22 +342,17 @@ void Store::markRunningCommand(CommandNotes::Kind kind)
     running.kind = kind;
 }
 
-bool Store::printHistory(const std::string* id)
+bool Store::history(const HistoryRequest& request,
+                    std::vector<HistoryEntry>& entries)
 {
-    std::vector<HistoryEntry> entries;
-    if (!readHistory(id, LAST_COMMANDS, entries)) {
-        if (!failed()) {
-            printLine(refused);
-            refused.clear();
-        }
-        return false;
+    if (readHistory(request, entries)) {
+        return true;
     }
-    if (id != nullptr) {
-        printProductHistory(*id, entries);
-    } else {
-        printLastCommands(entries);
+    if (!failed()) {
+        printLine(refused);
+        refused.clear();
     }
-    return true;
+    return false;
 }
 
 bool Store::ownsFile(const std::string&) const

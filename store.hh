@@ -123,10 +123,11 @@ public:
     /// The command that is about to run, as echoed, for the history.
     void commandRuns(std::string_view echo);
 
-    /// Prints the history of a product, oldest first, or with no id the last
-    /// commands that changed the stock. Runs inside a transaction; false
-    /// when the store failed.
-    bool printHistory(const std::string* id);
+    /// The entries of the history that request asks for, oldest first.
+    /// Runs inside a transaction. False when the store failed, or, at a
+    /// terminal, refused the command, whose refusal is then printed.
+    bool history(const HistoryRequest& request,
+                 std::vector<HistoryEntry>& entries);
 
     /// True when path names a file of the store's own, which a command must
     /// neither write nor read.
@@ -160,10 +161,10 @@ protected:
     virtual bool commit() = 0;
     /// Undoes what the open transaction wrote and lets the lock go.
     virtual void rollback() = 0;
-    /// The entries H prints: those of the product and the entries of many
-    /// products after its first one, or with no id those of the last count
-    /// commands; oldest first.
-    virtual bool readHistory(const std::string* id, std::size_t count,
+    /// The entries request asks for, oldest first: a product's own, and
+    /// those of many products after its first; or those of the newest
+    /// commands that the request bounds.
+    virtual bool readHistory(const HistoryRequest& request,
                              std::vector<HistoryEntry>& entries) = 0;
 
     /// From now on every change to the table is noted, and output is held.

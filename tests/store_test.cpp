@@ -36,7 +36,7 @@ private:
     bool catchUp() override { return true; }
     bool commit() override { return true; }
     void rollback() override {}
-    bool readHistory(const std::string*, std::size_t,
+    bool readHistory(const HistoryRequest&,
                      std::vector<HistoryEntry>&) override
     {
         return true;

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -558,6 +559,43 @@ TEST_F(TerminalTest, AListShowsAScreenAtATimeAndMatchesLettersInAnyCase)
     EXPECT_TRUE(
         terminal.waitFor("L P\xC3\x84TK\r\nP1  5  s  P\xC3\xA4tkis\r\n"))
         << terminal.shown();
+}
+
+// The store's history, newest first, a screen at a time, and further back
+// on Enter; the last few commands; one day's.
+TEST_F(TerminalTest, HistoryShowsTheNewestFirstAScreenAtATime)
+{
+    std::string commands;
+    for (int product = 1; product <= 25; ++product) {
+        commands += "A p" + std::to_string(product) + " s 1 n\n";
+    }
+    ASSERT_EQ(std::system(("cd '" + folder + "' && printf '" + commands +
+                           "' | '" + program + "' --store days.db > /dev/null")
+                              .c_str()),
+              0);
+    Terminal terminal(folder, {}, {"--store", "days.db"});
+    // 24 rows: the typed line, the echo, 20 commands, the rest, a prompt.
+    terminal.enter("H");
+    ASSERT_TRUE(terminal.waitFor(": A p25 s 1 n\r\n")) << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor(
+        ": A p6 s 1 n\r\n... older commands; Enter shows the next screen, "
+        "H YYYY-MM-DD shows one day.\r\n"))
+        << terminal.shown();
+    terminal.enter("");
+    EXPECT_TRUE(terminal.waitFor(": A p5 s 1 n\r\n")) << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor(": A p1 s 1 n\r\n")) << terminal.shown();
+    terminal.enter("H 2");
+    EXPECT_TRUE(terminal.waitFor(": A p25 s 1 n\r\n")) << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor(": A p24 s 1 n\r\n")) << terminal.shown();
+    char today[16];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(today, sizeof today, "%Y-%m-%d", std::localtime(&now));
+    terminal.enter(std::string("H ") + today);
+    EXPECT_TRUE(terminal.waitFor(": A p25 s 1 n\r\n")) << terminal.shown();
+    EXPECT_TRUE(terminal.waitFor("... 5 more; Enter shows the next screen"))
+        << terminal.shown();
+    terminal.enter("H 1999-01-01");
+    EXPECT_TRUE(terminal.waitFor("No history on 1999-01-01.")) << terminal.shown();
 }
 
 TEST_F(TerminalTest, LongGenerationShowsProgressAndStopsAtCtrlC)
