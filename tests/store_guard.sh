@@ -86,17 +86,16 @@ fi
 # says which file, whose it is and what it allows.
 if [ "$(id -u)" = 0 ] && command -v useradd > /dev/null; then
     chmod 755 "$scratch"
-    shop=warehouse-test-shop
-    groupadd -f "$shop"
-    for clerk in warehouse-test-maija warehouse-test-pekka; do
-        id "$clerk" > /dev/null 2>&1 || useradd -M -N -G "$shop" "$clerk"
-    done
-    trap 'stop_runs; userdel warehouse-test-maija; userdel warehouse-test-pekka; groupdel "$shop"; rm -rf "$scratch"' EXIT
-    mkdir shop private && chgrp "$shop" shop && chmod 2775 shop && chown warehouse-test-maija private
-    maija() { runuser -u warehouse-test-maija -- "$program" "$@"; }
-    pekka() { runuser -u warehouse-test-pekka -- "$program" "$@"; }
+    # Names of this run's own: the tests of both programs may run at once.
+    shop=wh-shop-$$ maija=wh-maija-$$ pekka=wh-pekka-$$
+    groupadd "$shop"
+    useradd -M -N -G "$shop" "$maija" && useradd -M -N -G "$shop" "$pekka"
+    trap 'stop_runs; userdel "$maija"; userdel "$pekka"; groupdel "$shop"; rm -rf "$scratch"' EXIT
+    mkdir shop private && chgrp "$shop" shop && chmod 2775 shop && chown "$maija" private
+    maija() { runuser -u "$maija" -- "$program" "$@"; }
+    pekka() { runuser -u "$pekka" -- "$program" "$@"; }
     printf 'A S s 5 n\n' | maija --store shop/s.db > /dev/null
-    printf '#!/bin/sh\nexec runuser -u warehouse-test-maija -- "%s" "$@"\n' "$program" > as-maija
+    printf '#!/bin/sh\nexec runuser -u %s -- "%s" "$@"\n' "$maija" "$program" > as-maija
     chmod +x as-maija
     program=$scratch/as-maija start_run m shop/s.db
     tell m 'F S' 'n 5 s'
@@ -108,7 +107,7 @@ if [ "$(id -u)" = 0 ] && command -v useradd > /dev/null; then
     end_run
     printf 'A S s 5 n\n' | maija --store private/s.db > /dev/null
     out=$(printf 'C\n' | pekka --store private/s.db 2>&1)
-    [ "$out" = "$name: store private/s.db: permission denied: private/s.db is warehouse-test-maija's, group $(stat -c %G private/s.db), mode 0644, and warehouse-test-pekka may not write it" ] ||
+    [ "$out" = "$name: store private/s.db: permission denied: private/s.db is $maija's, group $(stat -c %G private/s.db), mode 0644, and $pekka may not write it" ] ||
         fail "a store another login may not write: $out"
 else
     echo "not root: logins of their own are not tried"
