@@ -98,7 +98,7 @@ public:
 
 protected:
     void query(const std::string& sql, const std::vector<SqlParam>& params,
-               const RowVisitor& visit) override;
+               Rows rows, const RowVisitor& visit) override;
 
 private:
     Result run(const char* sql, ExecStatusType expected, int format = 0)
@@ -115,12 +115,14 @@ private:
 };
 
 void PostgresReader::query(const std::string& sql,
-                           const std::vector<SqlParam>& params,
+                           const std::vector<SqlParam>& params, Rows rows,
                            const RowVisitor& visit)
 {
-    // Through a cursor, so that a million rows never sit in memory at once
-    // and a visitor that has seen enough stops the read. Ids and names go
-    // as bytes, numbers as text.
+    // Many rows come through a cursor, so that a million never sit in
+    // memory at once and a visitor that has seen enough stops the read. A
+    // few come in one answer: a cursor would cost round trips, and the
+    // server's parallel workers, which a cursor cannot use. Ids and names
+    // go as bytes, numbers as text.
     std::vector<std::string> numbers(params.size());
     std::vector<const char*> values(params.size());
     std::vector<int> lengths(params.size());
@@ -135,6 +137,20 @@ void PostgresReader::query(const std::string& sql,
         values[i] = param.bytes.data();
         lengths[i] = static_cast<int>(param.bytes.size());
         formats[i] = 1;
+    }
+    if (rows == Rows::Few) {
+        const Result answer(PQexecParams(
+            connection.get(), sql.c_str(), static_cast<int>(params.size()),
+            nullptr, values.data(), lengths.data(), formats.data(), 1));
+        if (PQresultStatus(answer.get()) != PGRES_TUPLES_OK) {
+            throw StoreError(errorOf(connection.get()));
+        }
+        for (int r = 0; r < PQntuples(answer.get()); ++r) {
+            if (!visit(PostgresRow(answer.get(), r))) {
+                break;
+            }
+        }
+        return;
     }
     const std::string declare = "DECLARE reading NO SCROLL CURSOR FOR " + sql;
     const Result declared(PQexecParams(
@@ -163,6 +179,8 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
         throw StoreError(connection ? errorOf(connection.get())
                                     : "out of memory");
     }
+    // Compiling a plan costs more than the view's statements take to run.
+    const Result settings(PQexec(connection.get(), "SET jit = off"));
     const Result version(
         PQexec(connection.get(), "SELECT max(version) FROM store_version"));
     if (PQresultStatus(version.get()) != PGRES_TUPLES_OK) {

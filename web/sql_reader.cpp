@@ -113,7 +113,7 @@ Totals SqlReader::totals()
     Totals totals;
     query("SELECT count(*), CAST(coalesce(sum(amount), 0) AS bigint) "
           "FROM stock",
-          {}, [&totals](const SqlRow& row) {
+          {}, Rows::Few, [&totals](const SqlRow& row) {
               totals.kinds = static_cast<std::uint64_t>(row.number(0));
               totals.units = static_cast<std::uint64_t>(row.number(1));
               return false;
@@ -127,7 +127,7 @@ std::uint64_t SqlReader::countBelow(std::uint64_t below)
     const std::string sql =
         "SELECT count(*) FROM stock WHERE amount < " + params.number(below);
     std::uint64_t count = 0;
-    query(sql, params.all(), [&count](const SqlRow& row) {
+    query(sql, params.all(), Rows::Few, [&count](const SqlRow& row) {
         count = static_cast<std::uint64_t>(row.number(0));
         return false;
     });
@@ -167,7 +167,7 @@ void SqlReader::slice(const StockSlice& slice, const ProductVisitor& visit)
     }
     sql += orderBy(slice.order, backwards);
     sql += " LIMIT " + params.number(slice.limit);
-    query(sql, params.all(),
+    query(sql, params.all(), Rows::Few,
           [&visit](const SqlRow& row) { return visit(productOf(row)); });
 }
 
@@ -183,7 +183,7 @@ void SqlReader::everyProduct(std::optional<std::uint64_t> below,
     if (order) {
         sql += orderBy(*order, false);
     }
-    query(sql, params.all(),
+    query(sql, params.all(), Rows::Many,
           [&visit](const SqlRow& row) { return visit(productOf(row)); });
 }
 
@@ -193,7 +193,7 @@ std::optional<Product> SqlReader::product(std::string_view id)
     const std::string sql =
         std::string(PRODUCT_COLUMNS) + " WHERE id = " + params.bytes(id);
     std::optional<Product> found;
-    query(sql, params.all(), [&found](const SqlRow& row) {
+    query(sql, params.all(), Rows::Few, [&found](const SqlRow& row) {
         found.emplace(productOf(row));
         return false;
     });
@@ -210,7 +210,7 @@ void SqlReader::historyOf(std::string_view id, const EntryVisitor& visit)
         " FROM history WHERE id IS NULL AND seq > "
         "(SELECT min(seq) FROM history WHERE id = " +
         product + ") ORDER BY 1";
-    query(sql, params.all(), [&visit](const SqlRow& row) {
+    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
         visit(entryOf(row));
         return true;
     });
@@ -225,7 +225,7 @@ void SqlReader::historyBetween(const std::string& from, const std::string& to,
         params.bytes(from + dialect.timeSuffix) +
         " AND changed_at < " + params.bytes(to + dialect.timeSuffix) +
         " ORDER BY seq";
-    query(sql, params.all(), [&visit](const SqlRow& row) {
+    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
         visit(entryOf(row));
         return true;
     });
@@ -233,20 +233,27 @@ void SqlReader::historyBetween(const std::string& from, const std::string& to,
 
 void SqlReader::soldOut(const EntryVisitor& visit)
 {
-    // A product's last own entry took it to 0, or an emptying of the whole
-    // stock came after it; either way the product is not back.
+    // A product is sold out when its last own entry took it to 0, or when
+    // an emptying of the whole stock came after it; and it is not back.
+    // The candidates are few, but for an emptying, which makes every entry
+    // before it one; each is held to the entries of its id, through the
+    // index, rather than the history grouped by id.
     const std::string sql =
-        "WITH last AS (SELECT id, max(seq) AS seq FROM history "
-        "WHERE id IS NOT NULL GROUP BY id), "
-        "gone AS (SELECT last.id AS product, CASE WHEN h.amount_after = 0 "
-        "THEN h.seq ELSE (SELECT min(e.seq) FROM history e WHERE e.id IS NULL "
-        "AND e.amount_after = 0 AND e.seq > h.seq) END AS seq "
-        "FROM last JOIN history h ON h.seq = last.seq "
-        "WHERE NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = last.id)) " +
+        "WITH emptyings AS (SELECT seq FROM history "
+        "WHERE id IS NULL AND amount_after = 0), "
+        "gone AS (SELECT h.id AS product, h.seq AS own, h.seq AS seq "
+        "FROM history h WHERE h.id IS NOT NULL AND h.amount_after = 0 "
+        "UNION ALL SELECT h.id, h.seq, "
+        "(SELECT min(e.seq) FROM emptyings e WHERE e.seq > h.seq) "
+        "FROM history h WHERE h.id IS NOT NULL AND h.amount_after > 0 "
+        "AND h.seq < (SELECT coalesce(max(seq), 0) FROM emptyings)) " +
         entryColumns("history") +
         ", gone.product FROM gone JOIN history ON history.seq = gone.seq "
+        "WHERE NOT EXISTS (SELECT 1 FROM history later "
+        "WHERE later.id = gone.product AND later.seq > gone.own) "
+        "AND NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
         "ORDER BY history.seq DESC, gone.product";
-    query(sql, {}, [&visit](const SqlRow& row) {
+    query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
         Entry entry = entryOf(row);
         entry.id = std::string(row.text(9));
         visit(entry);

@@ -57,10 +57,15 @@ public:
 protected:
     explicit SqlReader(Dialect dialect) : dialect(std::move(dialect)) {}
 
+    /// How many rows a statement may give: few (a page, a count), or as
+    /// many as the stock or the history holds, which are better not held in
+    /// memory at once.
+    enum class Rows { Few, Many };
+
     /// Runs sql with params, and calls visit for each row until it returns
     /// false. Throws StoreError when the store fails.
     virtual void query(const std::string& sql, const std::vector<SqlParam>& params,
-                       const RowVisitor& visit) = 0;
+                       Rows rows, const RowVisitor& visit) = 0;
 
 private:
     /// The columns of an entry, from the table history under the name table.

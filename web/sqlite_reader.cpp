@@ -75,7 +75,7 @@ public:
 
 protected:
     void query(const std::string& sql, const std::vector<SqlParam>& params,
-               const RowVisitor& visit) override;
+               Rows rows, const RowVisitor& visit) override;
 
 private:
     [[noreturn]] void fail() const
@@ -116,9 +116,10 @@ sqlite3_stmt* SqliteReader::prepared(const std::string& sql)
 }
 
 void SqliteReader::query(const std::string& sql,
-                         const std::vector<SqlParam>& params,
+                         const std::vector<SqlParam>& params, Rows,
                          const RowVisitor& visit)
 {
+    // Every result is stepped through a row at a time, however large.
     sqlite3_stmt* const statement = prepared(sql);
     // Reset on every way out, so that no read is left open.
     const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> resetter(
