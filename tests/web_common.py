@@ -38,15 +38,24 @@ def listed(text=""):
     return rows
 
 
-def history(product):
-    """The lines of H id: (time, clerk, command, after)."""
-    out, _ = console(["H " + product])
-    rows = []
+def histories(products):
+    """For each product, the lines of H id: (time, clerk, command, after);
+    one run of the console asks for them all."""
+    out, _ = console(["H " + product for product in products])
+    found = {}
+    rows = None
     for line in out.splitlines():
+        if line.startswith("> H "):
+            rows = found.setdefault(line[4:], [])
+            continue
         match = HISTORY_LINE.match(line)
-        if match and not line.startswith("> "):
+        if match and rows is not None:
             rows.append((match[1], match[2], match[3] or "", match[4]))
-    return rows
+    return found
+
+
+def history(product):
+    return histories([product])[product]
 
 
 def kinds():
@@ -70,16 +79,14 @@ def day_totals(products):
     """Per product, from its H lines: units delivered (A, R, G), withdrawn
     (D) and the net, as the day's report counts them."""
     totals = {}
-    for product in products:
-        before = 0
-        delivered = withdrawn = 0
-        for _, _, command, after in history(product):
+    for product, lines in histories(products).items():
+        before = delivered = withdrawn = 0
+        for _, _, command, after in lines:
             after = int(after)
             if command.startswith(("A ", "R", "G")) and after > before:
                 delivered += after - before
             if command.startswith("D ") and before > after:
                 withdrawn += before - after
-            net_after = after
             before = after
-        totals[product] = (delivered, withdrawn, net_after)
+        totals[product] = (delivered, withdrawn, before)  # all came today
     return totals

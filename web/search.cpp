@@ -48,8 +48,11 @@ void foldInto(std::string_view text, std::string& out)
         }
         char32_t code = 0;
         const std::size_t length = utf8Character(text, code);
-        if (length == 0) {  // not UTF-8: the byte as it is
-            out += c;
+        if (length == 0) {
+            // Not UTF-8: the byte becomes a lone surrogate, U+DC80 to
+            // U+DCFF, which no folded character holds; so a match never
+            // starts or ends inside a character.
+            encode(0xDC00 + static_cast<unsigned char>(c), out);
             text.remove_prefix(1);
             continue;
         }

@@ -8,8 +8,9 @@
 
 /// A text to look for. Case is folded one character at a time with the C
 /// library's towlower_l in the C.UTF-8 locale, so that "ä" finds "Ä" as "a"
-/// finds "A"; a byte that is not part of a UTF-8 character is compared as it
-/// is. One search serves one request: it keeps a buffer between calls.
+/// finds "A"; a byte that is not part of a UTF-8 character matches only
+/// that byte, and a match is whole characters. One search serves one
+/// request: it keeps a buffer between calls.
 class Search {
 public:
     explicit Search(std::string_view text);
