@@ -2,7 +2,9 @@
 # stock in the store STORE (varasto.db in the folder it is run from, or a
 # postgresql:// URI; "make run STORE=" runs without one); "make test" builds
 # everything and runs every test; "make package" builds the Debian package;
-# "make coverage" measures the tests' line coverage. Each first installs the
+# "make coverage" measures the tests' line coverage; "make web" builds and
+# starts warehouse-web, the owner's view, on STORE (LISTEN=ADDRESS:PORT to
+# listen elsewhere than 127.0.0.1:8080). Each first installs the
 # Debian packages the machine lacks for it. BUILD and CMAKE_ARGS choose
 # another build folder and configuration (the sanitizer build in .ci/run
 # uses both).
@@ -10,7 +12,9 @@ BUILD ?= build
 CMAKE_ARGS ?=
 STORE ?= varasto.db
 
-.PHONY: all run test package coverage clean
+LISTEN ?=
+
+.PHONY: all run web test package coverage clean
 
 all:
 	.ci/install-deps build
@@ -19,6 +23,14 @@ all:
 
 run: all
 	./$(BUILD)/warehouse $(if $(STORE),--store '$(STORE)')
+
+# The view reads a store and never makes one: a file that is not there yet
+# is made by an empty run of warehouse first.
+web:
+	.ci/install-deps build web
+	$(MAKE) all CMAKE_ARGS="$(CMAKE_ARGS) -DWAREHOUSE_WEB=ON"
+	case '$(STORE)' in postgres*://*) ;; *) [ -e '$(STORE)' ] || ./$(BUILD)/warehouse --store '$(STORE)' < /dev/null > /dev/null ;; esac
+	./$(BUILD)/warehouse-web --store '$(STORE)' $(if $(LISTEN),--listen '$(LISTEN)')
 
 test:
 	.ci/install-deps test
