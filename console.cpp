@@ -1,10 +1,10 @@
 #include "console.hh"
 
+#include "benchmark.hh"
 #include "console_input.hh"
 #include "memory_reserve.hh"
 #include "output_lines.hh"
 #include "progress.hh"
-#include "benchmark.hh"
 #include "stock_file.hh"
 #include "stock_list.hh"
 #include "store.hh"
@@ -43,6 +43,8 @@ constexpr std::string_view UNSAVED_CHANGES =
     "again quits without saving.";
 constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
     "The efficiency test empties the stock: it is not run on a stored stock.";
+constexpr std::string_view MAY_ONLY_READ =
+    "Not run: this login may only read the stock.";
 constexpr std::string_view HISTORY_NEEDS_A_STORE =
     "History is kept only in a store: start with --store FILE.";
 // W and R refuse the files of the store: a stock file written over it
@@ -78,8 +80,8 @@ std::string_view trimmed(std::string_view text)
 
 bool allDigits(std::string_view text)
 {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return isDigit(c); });
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](char c) { return isDigit(c); });
 }
 
 /// "Loaded 3 lines; skipped 2 (lines 3, 5).": what a load at a terminal did.
@@ -97,8 +99,8 @@ void tellLoad(const LoadReport& report)
         return;
     }
     std::string named;
-    const std::uint64_t shown = std::min<std::uint64_t>(report.skipped,
-                                                        LoadReport::NAMED);
+    const std::uint64_t shown =
+        std::min<std::uint64_t>(report.skipped, LoadReport::NAMED);
     for (std::uint64_t i = 0; i < shown; ++i) {
         named += (i == 0 ? "" : ", ") + std::to_string(report.firstSkipped[i]);
     }
@@ -337,7 +339,8 @@ private:
     /// Echoes the command word and its arguments as the program now holds
     /// them, and tells whether the command may run: not when a read error
     /// cut its arguments short, for then they are not what was typed, nor
-    /// when the store, which a stored stock's command runs in, failed.
+    /// when the store, which a stored stock's command runs in, failed or
+    /// may not be changed by this login.
     template <typename... Args>
     bool echo(const std::string& command, const Args&... args)
     {
@@ -345,11 +348,19 @@ private:
             return false;
         }
         Store* const store = options.store;
-        if (store != nullptr && !store->begin()) {
+        const bool refused = store != nullptr &&
+                             access == Store::Access::Changes &&
+                             !store->mayChange();
+        if (store != nullptr && !refused && !store->begin(access)) {
             return false;
         }
         const std::string_view line =
             formatLine(command, Spaced<Args>{args}...);
+        if (refused) {
+            printFlushed(line);
+            printLine(MAY_ONLY_READ);
+            return stopScript("this login may only read the stock");
+        }
         if (store != nullptr) {
             store->commandRuns(line.substr(0, line.size() - 1));
         }
@@ -566,11 +577,25 @@ private:
         stopScript("'" + word + "' is not a command");
     }
 
+    /// What a command needs of the store.
+    static Store::Access accessOf(const std::string& command)
+    {
+        if (command == HISTORY || command == EFF) {
+            return Store::Access::History;  // P is not run on a store
+        }
+        if (command == FIND || command == COUNT || command == LIST ||
+            command == SAVE) {
+            return Store::Access::Reads;
+        }
+        return Store::Access::Changes;
+    }
+
     // Unknown words, lower-case letters included, do nothing in a script.
     void run(const std::string& command)
     {
         const bool emptyConfirmed = emptyAsked;
         emptyAsked = false;
+        access = accessOf(command);
         if (command == READ) {
             readStock();
         } else if (command == GEN) {
@@ -603,7 +628,8 @@ private:
     ConsoleOptions options;
     std::istream* in = nullptr;  // the input, or at a terminal the line typed
     std::string commandWord;
-    std::string_view form;         // the running command's, for replies
+    std::string_view form;  // the running command's, for replies
+    Store::Access access = Store::Access::Changes;  // the running command's
     std::uint64_t commandLine = 0;  // its input line, in a strict script
     bool emptyAsked = false;        // the last command was an E held back
     std::string id;

@@ -6,7 +6,7 @@
 #include "memory_reserve.hh"
 #include "output_lines.hh"
 #include "progress.hh"
-#include "store.hh"
+#include "store_open.hh"
 #ifdef WAREHOUSE_LINE_EDITING
 #include "terminal_input.hh"
 #endif
@@ -26,7 +26,7 @@
 namespace {
 
 constexpr std::string_view USAGE =
-    R"(Usage: {} [--store FILE [--wait SECONDS]] [--strict]
+    R"(Usage: {} [--store FILE [--wait SECONDS] [--clerk NAME]] [--strict]
        {} -h | --help | --version
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
@@ -45,6 +45,8 @@ Options:
   --wait SECONDS           how long a command waits for a store that another
                            run or program is changing before the run fails
                            (10 without it)
+  --clerk NAME             the name the history records beside the login,
+                           for clerks who share one login
   --strict                 for scripts: the first command refused (a
                            malformed number, an unknown word, the input
                            ending before an argument, a file not loaded or
@@ -107,9 +109,47 @@ int usageError(const std::string& what)
 /// What the command line asks for besides the console.
 struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
-    Store::Options store;
+    StoreOptions store;
     bool strict = false;  // a script stops at its first refused command
 };
+
+/// A name for --clerk: printable text in UTF-8, as a history keeps and
+/// shows it, of a sane length.
+bool isClerkName(std::string_view name)
+{
+    if (name.empty() || name.size() > 64) {
+        return false;
+    }
+    for (std::size_t at = 0; at < name.size();) {
+        const auto lead = static_cast<unsigned char>(name[at]);
+        // The bytes that follow the lead byte, and the least code point
+        // that needs them.
+        const std::size_t more = lead < 0x80    ? 0
+                                 : lead >= 0xF0 ? 3
+                                 : lead >= 0xE0 ? 2
+                                                : 1;
+        if ((lead < 0x20 || lead == 0x7F) || (lead >= 0x80 && lead < 0xC2) ||
+            lead > 0xF4 || at + more >= name.size()) {
+            return false;
+        }
+        std::uint32_t point = more == 0 ? lead : lead & (0x3F >> more);
+        for (std::size_t i = 1; i <= more; ++i) {
+            const auto next = static_cast<unsigned char>(name[at + i]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            point = point << 6 | (next & 0x3F);
+        }
+        constexpr std::uint32_t LEAST[] = {0, 0x80, 0x800, 0x10000};
+        if (point < LEAST[more] || point > 0x10FFFF ||
+            (point >= 0xD800 && point <= 0xDFFF) ||
+            (point >= 0x80 && point < 0xA0)) {
+            return false;
+        }
+        at += more + 1;
+    }
+    return true;
+}
 
 /// Reads the seconds of --wait: a whole number up to a day.
 bool parseWait(std::string_view text, std::chrono::milliseconds& wait)
@@ -148,19 +188,24 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             line.strict = true;
             continue;
         }
-        if (option == "--store" || option == "--wait") {
-            const bool store = option == "--store";
+        if (option == "--store" || option == "--wait" || option == "--clerk") {
             const char* value = i + 1 < argc ? argv[++i] : "";
-            if (store && value[0] != '\0') {
+            if (option == "--store" && value[0] != '\0') {
                 line.storePath = value;
                 continue;
             }
-            if (!store && parseWait(value, line.store.wait)) {
+            if (option == "--wait" && parseWait(value, line.store.wait)) {
+                continue;
+            }
+            if (option == "--clerk" && isClerkName(value)) {
+                line.store.clerk = value;
                 continue;
             }
             return usageError("option '" + std::string(option) + "' needs " +
-                              (store ? "a file name"
-                                     : "a whole number of seconds up to 86400"));
+                              (option == "--store" ? "a file name"
+                               : option == "--wait"
+                                   ? "a whole number of seconds up to 86400"
+                                   : "a name of printable UTF-8 text"));
         }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
@@ -186,7 +231,8 @@ int finish(Store* store, const std::string& storePath, int inputError,
 {
     const bool shown = store != nullptr ? store->end() : releaseOutput();
     if (store != nullptr && store->failed()) {
-        report("store " + storeName(storePath), store->error());
+        report("store " + storeName(storePath),
+               withoutPasswords(store->error(), storePath));
         return 1;
     }
     if (!shown || outputError() != 0) {
@@ -235,10 +281,13 @@ int main(int argc, char** argv)
     std::unique_ptr<Store> store;
     if (!line.storePath.empty()) {
         std::string error;
-        store = Store::open(line.storePath, table, line.store, error);
+        store = openStore(line.storePath, table, line.store, error);
         if (!store) {
             report("store " + storeName(line.storePath), error);
             return 1;
+        }
+        for (const std::string& notice : store->notices()) {
+            report("store " + storeName(line.storePath), notice);
         }
         // A mistyped name starts a new, empty store: a clerk is told.
         if (store->created() && options.atTerminal) {

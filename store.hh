@@ -4,76 +4,56 @@
 #define WAREHOUSE_STORE_HH
 
 #include "datastructure.hh"
+#include "history_lines.hh"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <memory>
-#include <new>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-/// What a run noted of its commands since it last wrote to the store: each
-/// command that changed the stock, with the changes it made, in order.
-struct StoreNotes {
-    /// How a command's changes are recorded in the history.
-    enum class Kind {
-        Products,  // one entry per change
-        Emptied,   // one entry for the command: every product went
-        Many,      // one entry for the command: too many products to list
-    };
-    struct Command {
-        std::string echo;         // the command as echoed
-        std::timespec time;       // when it ran
-        Kind kind;
-        std::size_t firstChange;  // its changes start here in changes
-    };
-    struct Change {
-        std::string id;
-        std::uint32_t before;  // units before; 0: not in stock
-        std::uint32_t after;   // units after; 0: not in stock
-    };
-
-    std::vector<Command> commands;
-    std::vector<Change> changes;
-    // The whole stock is to be written afresh rather than the changes: the
-    // stock was emptied, or too much of it changed.
-    bool everything = false;
-
-    bool empty() const { return commands.empty() && !everything; }
-
-    /// The changes of the command at index, in the order they were made.
-    std::pair<std::size_t, std::size_t> changesOf(std::size_t command) const;
-
-    /// Calls write once for each changed product, in the order of the ids
-    /// where memory allows, and returns false as soon as write does.
-    template <typename Write> bool forEachChangedId(Write write) const;
+/// One product's units before and after a change; 0: not in stock.
+struct StockChange {
+    std::string id;
+    std::uint32_t before;
+    std::uint32_t after;
 };
 
-/// True when where names a store on a PostgreSQL server: a connection URI
-/// that starts "postgresql://" or "postgres://". Anything else is a file.
-bool isServerUri(std::string_view where);
+/// What a run noted of the command that ran: what it changed, for the store
+/// to write and its history to record.
+struct CommandNotes {
+    /// How the command's changes are known.
+    enum class Kind {
+        Products,  // each change is in changes
+        Emptied,   // every product went
+        Many,      // too many products to note one by one
+    };
 
-/// where as messages name the store: without a password it may hold.
-std::string storeName(const std::string& where);
+    std::string echo;      // the command as echoed
+    std::timespec time{};  // when it began
+    Kind kind = Kind::Products;
+    std::vector<StockChange> changes;  // Products: every change, in order
 
-/// A time as the history keeps it: UTC, "YYYY-MM-DD HH:MM:SS.SSS", the form
-/// of SQLite's own date functions.
-std::string historyTime(const std::timespec& time);
+    /// The products a command of Products changed, each once, with its
+    /// units before its first change and after its last, in the order of
+    /// the ids; those it left as they were are left out.
+    std::vector<StockChange> netChanges() const;
+};
 
-/// One entry of the history as the store gives it back.
-struct HistoryEntry {
-    std::int64_t commandNo;              // entries of one command share it
-    std::string time;                    // UTC, YYYY-MM-DD HH:MM:SS.SSS
-    std::optional<std::string> clerk;    // none: another program
-    std::optional<std::string> command;  // as echoed; none: another program
-    std::optional<std::string> id;       // none: many products at once
-    std::optional<std::uint32_t> after;  // units after; none: not known
+/// The most products the history lists one by one for a command: a command
+/// that changes more is one entry, with no product.
+inline constexpr std::size_t MOST_ENTRIES = std::size_t{1} << 16;
+
+/// What a store is opened with.
+struct StoreOptions {
+    // How long a command waits for the lock before the run fails.
+    std::chrono::milliseconds wait{std::chrono::seconds(10)};
+    // The name a clerk gave with --clerk, recorded beside the login that
+    // the store verifies; empty: none.
+    std::string clerk;
 };
 
 /// The stock kept in a store outside the run, which several runs, and other
@@ -82,47 +62,44 @@ struct HistoryEntry {
 ///
 /// The protocol. A run's commands run in transactions, and each transaction
 /// takes these steps, each a member below, in this order:
-///  1. lock()     takes the store's write lock, waiting for whoever holds it,
-///                another run or another program, up to the wait limit;
+///  1. lock()     for commands that change the stock, takes the store's
+///                write lock, waiting for whoever holds it, another run or
+///                another program, up to the wait limit; for commands that
+///                only read, takes a view of what is committed, which makes
+///                nobody wait;
 ///  2. catchUp()  brings the table up to what others committed since the run
-///                last looked, as the store's history tells; nothing to do,
-///                and nothing read, when nothing changed;
-///  3. the commands run on the table, which tells the store of each change
+///                last looked; nothing to do, and nothing read, when nothing
+///                changed;
+///  3. a command runs on the table, which tells the store of each change
 ///     before making it;
-///  4. write()    writes each changed product as the table now holds it, and
-///                the history of the commands that changed the stock;
+///  4. write()    hands the store the command's changes, each product as the
+///                table now holds it, and the command as echoed: the store
+///                writes them, or gathers them for the commit;
 ///  5. commit()   makes the transaction durable and lets the lock go;
 ///  6. the output the commands printed, held back since the store opened,
 ///     is shown.
-/// begin() takes steps 1 and 2 just before a command runs, when no
-/// transaction is open; end() takes steps 4 to 6 just before more input is
-/// read, and begin() takes them first once the held output passes a bound.
-/// So a run that waits for input holds no lock; whatever it shows is
-/// durable; and a command, with the state it read, is one transaction, so no
-/// update is lost.
+/// begin() takes steps 1 and 2 just before a command runs when no
+/// transaction is open, and step 4 for the command before it when one is;
+/// end() takes steps 4 to 6 just before more input is read, and begin()
+/// takes them first once the held output passes a bound, or when a command
+/// that changes the stock follows commands that only read. So a run that
+/// waits for input holds no lock; whatever it shows is durable; and a
+/// command, with the state it read, is one transaction, so no update is
+/// lost.
 class Store {
 public:
-    struct Options {
-        // How long a command waits for the lock before the run fails.
-        std::chrono::milliseconds wait{std::chrono::seconds(10)};
-    };
+    /// What a command needs of the store, from the least to the most: the
+    /// history alone, the stock caught up, or the stock to change.
+    enum class Access { History, Reads, Changes };
 
-    /// Opens the store that where names, creating it when it does not exist,
-    /// and loads its products into the table, which must be empty; from then
-    /// on the store watches the table, and output is held back until each
-    /// commit. On failure returns null with the reason in error, and leaves
-    /// the store as it was.
-    static std::unique_ptr<Store> open(const std::string& where,
-                                       Datastructure& table,
-                                       const Options& options,
-                                       std::string& error);
-    virtual ~Store();
     Store(const Store&) = delete;
     Store& operator=(const Store&) = delete;
+    virtual ~Store();
 
-    /// Steps 1 and 2, before a command runs. False when the store failed:
-    /// the command must not run, and the run must end.
-    bool begin();
+    /// Steps 1 and 2, before a command that accesses the stock so runs.
+    /// False when the store failed: the command must not run, and the run
+    /// must end.
+    bool begin(Access access);
 
     /// Steps 4 to 6. False when the store or standard output failed: what
     /// was not committed is never shown.
@@ -140,25 +117,35 @@ public:
     /// neither write nor read.
     virtual bool ownsFile(const std::string& path) const;
 
-    /// Whether open() made the store anew.
+    /// False when the login the store knows the run by may only read it.
+    bool mayChange() const { return writable; }
+
+    /// Whether the store was made anew when it was opened.
     bool created() const { return madeAnew; }
+
+    /// What the store asks to be told once, at the start: lines for
+    /// standard error, such as what an administrator must do.
+    const std::vector<std::string>& notices() const { return startNotices; }
 
     bool failed() const { return !failure.empty(); }
     /// Why the store failed.
     const std::string& error() const { return failure; }
 
 protected:
-    Store(Datastructure& table, const Options& options);
+    Store(Datastructure& table, const StoreOptions& options);
 
     // The steps, as each kind of store takes them. Each returns false, with
     // the reason given to fail(), when the store fails.
-    virtual bool lock() = 0;
+    virtual bool lock(Access access) = 0;
     virtual bool catchUp() = 0;
-    virtual bool write(const StoreNotes& notes) = 0;
+    /// notes are those of a command that changed the stock; changes, in
+    /// the order of the ids, are its net changes when it is of Products.
+    virtual bool write(const CommandNotes& notes,
+                       const std::vector<StockChange>& changes) = 0;
     virtual bool commit() = 0;
     /// Undoes what the open transaction wrote and lets the lock go.
     virtual void rollback() = 0;
-    /// The entries H prints: those of the product and the marks of many
+    /// The entries H prints: those of the product and the entries of many
     /// products after its first one, or with no id those of the last count
     /// commands; oldest first.
     virtual bool readHistory(const std::string* id, std::size_t count,
@@ -167,75 +154,59 @@ protected:
     /// From now on every change to the table is noted, and output is held.
     void watchTable();
 
-    /// What writes one product of the stock to the store; false stops.
-    using ProductWriter = std::function<bool(
-        const std::string& id, const std::string& shelf, std::uint32_t amount,
-        const std::string& name)>;
+    /// A product as the table holds it, while nothing changes the table.
+    struct ProductRow {
+        const std::string* id;
+        const std::string* shelf;
+        std::uint32_t amount;
+        const std::string* name;
+    };
+
+    /// Every product in stock, in the order of the ids. Throws
+    /// std::bad_alloc without the memory to sort them.
+    std::vector<ProductRow> productsById() const;
+
+    /// What writes one product of the stock; false stops.
+    using ProductWriter =
+        std::function<bool(const std::string& id, const std::string& shelf,
+                           std::uint32_t amount, const std::string& name)>;
 
     /// Calls write for every product in stock, showing the progress: in the
     /// order of the ids, which fills a database's index from one end, or,
-    /// without the memory to sort them, in the table's order. Returns false
-    /// as soon as write does.
-    bool writeEveryProduct(const ProductWriter& write) const;
+    /// without the memory to sort them, in the table's order (inOrder tells
+    /// which). Returns false as soon as write does.
+    bool writeEveryProduct(const ProductWriter& write, bool& inOrder) const;
 
     bool fail(std::string why);
     /// Fails for a lock that others held past the wait limit.
     bool failLocked();
+    /// Fails for a stock that does not fit in the run's memory.
+    bool failTooLarge();
 
     Datastructure& table;
-    const Options options;
-    const std::string clerk;  // login name of whoever runs the program
+    const StoreOptions options;
+    const std::string login;  // the operating system's user of the run
     bool madeAnew = false;
+    bool writable = true;  // the login may change the stock
+    std::vector<std::string> startNotices;
 
 private:
     void noteChange(const std::string* id, std::uint32_t before,
                     std::uint32_t after);
-    /// Records the running command's changes as one entry of that kind.
-    void markRunningCommand(StoreNotes::Kind kind);
+    /// The running command's changes are too many, or too costly, to note:
+    /// from now on it is of that kind.
+    void markRunningCommand(CommandNotes::Kind kind);
+    /// Step 4 for the command that ran last, if it changed the stock.
     bool writeNotes();
+    bool open(Access access);
 
-    StoreNotes notes;  // since the last write
-    std::string runningEcho;       // the command running now
-    std::timespec runningTime{};   // when it began
-    bool runningNoted = false;     // it is in notes.commands already
-    bool inTransaction = false;    // steps 1 and 2 are taken
-    bool watching = false;         // the stock is loaded and watched
-    bool catchingUp = false;       // the table follows the store: not noted
-    std::string failure;           // once set, the store is done
+    CommandNotes running;         // the command running, or that ran last
+    bool runningChanged = false;  // it changed the stock, and is not written
+    bool inTransaction = false;   // steps 1 and 2 are taken
+    Access openAccess = Access::Reads;  // what the open transaction may do
+    bool watching = false;              // the stock is loaded and watched
+    bool catchingUp = false;  // the table follows the store: not noted
+    std::string failure;      // once set, the store is done
 };
-
-template <typename Write>
-bool StoreNotes::forEachChangedId(Write write) const
-{
-    // In the order of the keys, each once: rows written in key order fill
-    // the store's tree from one end. Without memory for the order, in the
-    // order they came, repeats and all: the same rows, only slower.
-    std::vector<const std::string*> ids;
-    try {
-        ids.reserve(changes.size());
-    } catch (const std::bad_alloc&) {
-        for (const Change& change : changes) {
-            if (!write(change.id)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    for (const Change& change : changes) {
-        ids.push_back(&change.id);
-    }
-    std::sort(ids.begin(), ids.end(),
-              [](const std::string* a, const std::string* b) { return *a < *b; });
-    const std::string* previous = nullptr;
-    for (const std::string* id : ids) {
-        if (previous == nullptr || *previous != *id) {
-            if (!write(*id)) {
-                return false;
-            }
-        }
-        previous = id;
-    }
-    return true;
-}
 
 #endif

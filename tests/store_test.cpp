@@ -13,8 +13,8 @@
 
 namespace {
 
-// What the notes of one write held, in a form a test compares at a glance:
-// "echo: kind" for a command, then "id before>after" for each change.
+// What one write held, in a form a test compares at a glance: "echo: kind"
+// for the command, then "id before>after" for each of its net changes.
 using Written = std::vector<std::string>;
 
 class RecordingStore final : public Store {
@@ -25,11 +25,14 @@ public:
     }
 
     std::vector<Written> writes;
-    std::vector<std::string> changedIds;  // of the last write, as given
-    bool everything = false;              // of the last write
+    std::vector<Access> locks;  // what each transaction was opened for
 
 private:
-    bool lock() override { return true; }
+    bool lock(Access access) override
+    {
+        locks.push_back(access);
+        return true;
+    }
     bool catchUp() override { return true; }
     bool commit() override { return true; }
     void rollback() override {}
@@ -39,31 +42,19 @@ private:
         return true;
     }
 
-    bool write(const StoreNotes& notes) override
+    bool write(const CommandNotes& notes,
+               const std::vector<StockChange>& changes) override
     {
-        Written written;
-        for (std::size_t c = 0; c < notes.commands.size(); ++c) {
-            const StoreNotes::Command& command = notes.commands[c];
-            const char* kind =
-                command.kind == StoreNotes::Kind::Products ? "products"
-                : command.kind == StoreNotes::Kind::Emptied ? "emptied"
-                                                            : "many";
-            written.push_back(command.echo + ": " + kind);
-            const auto [first, end] = notes.changesOf(c);
-            for (std::size_t i = first; i < end; ++i) {
-                const StoreNotes::Change& change = notes.changes[i];
-                written.push_back(change.id + ' ' +
-                                  std::to_string(change.before) + '>' +
-                                  std::to_string(change.after));
-            }
+        const char* kind =
+            notes.kind == CommandNotes::Kind::Products  ? "products"
+            : notes.kind == CommandNotes::Kind::Emptied ? "emptied"
+                                                        : "many";
+        Written written{notes.echo + ": " + kind};
+        for (const StockChange& change : changes) {
+            written.push_back(change.id + ' ' + std::to_string(change.before) +
+                              '>' + std::to_string(change.after));
         }
         writes.push_back(written);
-        everything = notes.everything;
-        changedIds.clear();
-        notes.forEachChangedId([this](const std::string& id) {
-            changedIds.push_back(id);
-            return true;
-        });
         return true;
     }
 };
@@ -76,66 +67,78 @@ protected:
     RecordingStore store{table};
 
     /// A command as the console runs one: in a transaction, told first.
-    template <typename Change> void command(const std::string& echo, Change change)
+    template <typename Change>
+    void command(const std::string& echo, Change change,
+                 Store::Access access = Store::Access::Changes)
     {
-        ASSERT_TRUE(store.begin());
+        ASSERT_TRUE(store.begin(access));
         store.commandRuns(echo);
         change();
     }
 };
 
-TEST_F(StoreNotesTest, EachCommandKeepsItsChangesInOrder)
+TEST_F(StoreNotesTest, EachCommandThatChangedTheStockIsWrittenWithItsNetChanges)
 {
     command("A b s 5 n", [&] { table.add("b", "s", 5, "n"); });
-    command("F b", [&] { table.find("b"); });  // changes nothing
+    command(
+        "F b", [&] { table.find("b"); }, Store::Access::Reads);
     command("D b 2", [&] { table.substract("b", 2); });
-    command("A a s 1 n", [&] { table.add("a", "s", 1, "n"); });
-    command("D b 3", [&] { table.substract("b", 3); });
-    command("D b 1", [&] { table.substract("b", 1); });  // not in stock
+    // One command's changes net out, product by product, in the order of
+    // the ids; a product it left as it was is left out.
+    command("R f", [&] {
+        table.add("c", "s", 1, "n");
+        table.add("b", "s", 4, "n");
+        table.add("a", "s", 2, "n");
+        table.add("b", "s", 1, "n");
+        table.substract("c", 1);
+    });
+    command("D b 9", [&] { table.substract("b", 9); });  // refused
+    command("D b 8", [&] { table.substract("b", 8); });
     ASSERT_TRUE(store.end());
-    ASSERT_EQ(store.writes.size(), 1u);
-    EXPECT_EQ(store.writes[0],
-              (Written{"A b s 5 n: products", "b 0>5", "D b 2: products",
-                       "b 5>3", "A a s 1 n: products", "a 0>1",
-                       "D b 3: products", "b 3>0"}));
-    // The products to write: each once, in the order of the ids.
-    EXPECT_EQ(store.changedIds, (std::vector<std::string>{"a", "b"}));
-    EXPECT_FALSE(store.everything);
-
+    EXPECT_EQ(store.writes,
+              (std::vector<Written>{{"A b s 5 n: products", "b 0>5"},
+                                    {"D b 2: products", "b 5>3"},
+                                    {"R f: products", "a 0>2", "b 3>8"},
+                                    {"D b 8: products", "b 8>0"}}));
     // Nothing noted since: the next end writes nothing.
     ASSERT_TRUE(store.end());
-    EXPECT_EQ(store.writes.size(), 1u);
+    EXPECT_EQ(store.writes.size(), 4u);
 }
 
-TEST_F(StoreNotesTest, EmptyingOrVeryManyChangesAreOneEntryAndAWholeWrite)
+TEST_F(StoreNotesTest, EmptyingOrVeryManyChangesAreWrittenAsAWhole)
 {
     command("A a s 1 n", [&] { table.add("a", "s", 1, "n"); });
     command("E", [&] { table.empty(); });
-    command("A b s 2 n", [&] { table.add("b", "s", 2, "n"); });
-    // More than 65536 changes, and more than half the stock.
+    // More than the history lists, and more than half the stock.
     command("G many", [&] {
-        for (int i = 0; i < 70000; ++i) {
+        for (std::size_t i = 0; i <= MOST_ENTRIES; ++i) {
             table.add("g" + std::to_string(i), "s", 1, "n");
         }
     });
     ASSERT_TRUE(store.end());
-    EXPECT_EQ(store.writes.at(0),
-              (Written{"A a s 1 n: products", "a 0>1", "E: emptied",
-                       "A b s 2 n: products", "b 0>2", "G many: many"}));
-    EXPECT_TRUE(store.everything);
+    EXPECT_EQ(store.writes,
+              (std::vector<Written>{{"A a s 1 n: products", "a 0>1"},
+                                    {"E: emptied"},
+                                    {"G many: many"}}));
 }
 
-TEST_F(StoreNotesTest, AWriteInTheMiddleOfATransactionKeepsTheRest)
+TEST_F(StoreNotesTest, ACommandThatNeedsMoreThanTheOpenTransactionStartsItsOwn)
 {
-    // H writes the notes so far, inside the transaction; the end writes
-    // the rest.
+    // Reads share a transaction; a change needs the lock, and gets a
+    // transaction of its own, which the reads after it share.
+    command(
+        "H", [] {}, Store::Access::History);
+    command(
+        "F a", [] {}, Store::Access::Reads);
+    command(
+        "C", [] {}, Store::Access::Reads);
     command("A a s 1 n", [&] { table.add("a", "s", 1, "n"); });
-    command("H", [&] { ASSERT_TRUE(store.printHistory(nullptr)); });
-    command("A a s 2 n", [&] { table.add("a", "s", 2, "n"); });
+    command(
+        "F a", [] {}, Store::Access::Reads);
     ASSERT_TRUE(store.end());
-    ASSERT_EQ(store.writes.size(), 2u);
-    EXPECT_EQ(store.writes[0], (Written{"A a s 1 n: products", "a 0>1"}));
-    EXPECT_EQ(store.writes[1], (Written{"A a s 2 n: products", "a 1>3"}));
+    EXPECT_EQ(store.locks, (std::vector<Store::Access>{
+                               Store::Access::History, Store::Access::Reads,
+                               Store::Access::Changes}));
 }
 
 }  // namespace

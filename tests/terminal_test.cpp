@@ -334,11 +334,12 @@ TEST_F(TerminalTest, AWaitForTheStoreIsShownThenTheCommandRuns)
     ASSERT_TRUE(terminal.ready()) << terminal.shown();
     // Another program holds the store's lock for two seconds.
     const std::string held = folder + "/held";
-    ASSERT_EQ(std::system(("cd '" + folder +
-                           "' && { printf 'BEGIN IMMEDIATE;\\n.shell touch held; "
-                           "sleep 2\\nCOMMIT;\\n' | sqlite3 shared.db & }")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(("cd '" + folder +
+                     "' && { printf 'BEGIN IMMEDIATE;\\n.shell touch held; "
+                     "sleep 2\\nCOMMIT;\\n' | sqlite3 shared.db & }")
+                        .c_str()),
+        0);
     struct stat status {};
     for (int tries = 0; tries < 2000 && ::stat(held.c_str(), &status) != 0;
          ++tries) {
@@ -391,6 +392,7 @@ TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
         << terminal.shown();
 }
 
+// With a store: a load stopped leaves nothing in the history either.
 TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
 {
     std::ofstream(folder + "/mixed.txt") << "a;1;s;n\nb;2;s;n\nno amount\n"
@@ -401,7 +403,7 @@ TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
             big << 'p' << i << ";1;s;n\n";
         }
     }
-    Terminal terminal(folder, "");
+    Terminal terminal(folder, "", {"--store", "loads.db"});
     terminal.enter("R mixed.txt");
     EXPECT_TRUE(terminal.waitFor("Loaded 3 lines; skipped 2 (lines 3, 5)."))
         << terminal.shown();
@@ -412,6 +414,11 @@ TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
         << terminal.shown();
     terminal.enter("C");
     EXPECT_TRUE(terminal.waitFor("C\r\n3 different kinds of candy."))
+        << terminal.shown();
+    terminal.enter("H");
+    EXPECT_TRUE(terminal.waitFor(": R mixed.txt (3 changes)\r\n> "))
+        << terminal.shown();
+    EXPECT_EQ(terminal.shown().find(": R big.txt"), std::string::npos)
         << terminal.shown();
 }
 

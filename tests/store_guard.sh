@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Usage: store_guard.sh PROGRAM
+# What nobody may do to a store in SQLite, by mistake or on purpose: write
+# over its live log through a link, share it under two names and lose
+# updates, keep its lock after running out of memory, or record in its
+# history a command that changed nothing, or a clerk the system does not
+# know.
+set -u
+program=$(realpath "$1")
+scratch=$(mktemp -d) || exit 1
+source "$(dirname "$(realpath "$0")")/store_runs.sh"
+trap 'stop_runs; rm -rf "$scratch"' EXIT
+cd "$scratch" || exit 1
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+name=$(basename "$program")
+stock() { sqlite3 "$1" "SELECT group_concat(id || '=' || amount, ',') FROM (SELECT * FROM stock ORDER BY id)"; }
+
+# The store's own files are refused by whatever name reaches them, and what
+# the run showed is what a killed run leaves.
+mkdir real
+printf 'A K1 1.0 5 Kay1\n' | "$program" --store real/target.db > /dev/null
+ln -s real/target.db link.db
+start_run a link.db
+while IFS='|' read -r command reply; do
+    tell a "$command" "$reply"
+done << CASES
+A K2 1.0 7 Kay2|> A K2 1.0 7 Kay2
+D K1 1|Amount: 4 Shelf: 1.0
+W real/target.db-wal|Stock not saved: that is a file of the store.
+W ../$(basename "$scratch")/real/./target.db-shm|Stock not saved: that is a file of the store.
+R real/target.db-wal|Not loaded: that is a file of the store.
+W real/target.db-journal|Stock not saved: that is a file of the store.
+A K3 1.0 9 Kay3|> A K3 1.0 9 Kay3
+C|3 different kinds of candy.
+CASES
+kill -9 "$run"
+wait "$run" 2> /dev/null
+[ "$(stock real/target.db)" = "K1=4,K2=7,K3=9" ] || fail "after a kill the store holds $(stock real/target.db)"
+
+# A store with two names would keep a log beside each: refused at the
+# start, by either name, untouched.
+ln real/target.db hard.db
+before=$(md5sum < real/target.db)
+for store in hard.db real/target.db; do
+    out=$(printf 'C\n' | "$program" --store "$store" 2>&1)
+    status=$?
+    [ $status = 1 ] && [ "$out" = "$name: store $store: the store file has 2 names (hard links): runs on different names would not see each other's changes; keep one and remove the others" ] ||
+        fail "a store with two names, as $store: status $status, $out"
+done
+[ "$before" = "$(md5sum < real/target.db)" ] || fail "a store with two names was changed"
+rm hard.db
+
+# The history holds what happened: a command refused, a file not loaded, a
+# withdrawal that leaves a product as another command found it, leave
+# nothing; the clerk is the system's login, whatever the environment says,
+# and a name given with --clerk stands beside it.
+printf 'D K1 9\nR missing.txt\nD nothing 1\nA K1 1.0 0 Kay1\n' |
+    USER=mallory LOGNAME=mallory "$program" --store real/target.db --clerk maija > /dev/null
+out=$(printf 'H\n' | "$program" --store real/target.db | sed -n '2,$p' | sed '$d')
+login=$(id -un)
+lines_match "$out" "[0-9-]{10} [0-9:]{8} $login: A K1 1.0 5 Kay1
+[0-9-]{10} [0-9:]{8} $login: A K2 1.0 7 Kay2
+[0-9-]{10} [0-9:]{8} $login: D K1 1
+[0-9-]{10} [0-9:]{8} $login: A K3 1.0 9 Kay3" || fail "commands that changed nothing are in the history: $out"
+printf 'D K2 1\n' | USER=mallory "$program" --store real/target.db --clerk maija > /dev/null
+out=$(printf 'H K2\n' | "$program" --store real/target.db | sed -n 3p)
+grep -Eqx "[0-9-]{10} [0-9:]{8} maija \\($login\\): D K2 1 -> 6" <<< "$out" ||
+    fail "a named clerk: $out"
+if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
+    chmod 755 "$scratch"
+    mkdir -m 1777 open && cp real/target.db open/s.db && chmod 666 open/s.db
+    printf 'D K3 1\n' | runuser -u nobody -- env USER=root "$program" --store open/s.db > /dev/null
+    [ "$(sqlite3 open/s.db "SELECT clerk FROM history WHERE command = 'D K3 1'")" = nobody ] ||
+        fail "another login's run is not recorded as its own: $(sqlite3 open/s.db 'SELECT * FROM history')"
+fi
+
+# Out of memory while catching up: the run that cannot hold the stock lets
+# the lock go at once and ends with a line that says so; the others go on.
+if (ulimit -v 100000 && "$program" --version > /dev/null 2>&1); then
+    printf 'A X s 5 n\n' | "$program" --store oom.db > /dev/null
+    start_run b oom.db
+    tell b 'C' '1 different kinds of candy.'
+    idle=$(awk '/^VmPeak:/ { print $2 }' "/proc/$run/status")
+    end_run
+    printf '#!/bin/sh\nulimit -v %s && exec "%s" "$@"\n' $((idle + 40000)) "$program" > limited
+    chmod +x limited
+    program=$scratch/limited start_run b oom.db
+    tell b 'C' '1 different kinds of candy.'
+    printf 'G 600000\n' | "$program" --store oom.db > /dev/null
+    printf 'C\n' >&3
+    end_run
+    status=$?
+    [ $status = 1 ] && [ "$(cat b.err)" = "$name: store oom.db: out of memory: the stock does not fit in this run's memory" ] ||
+        fail "out of memory while catching up: status $status, $(cat b.err)"
+    timeout 5 sqlite3 oom.db 'BEGIN IMMEDIATE; COMMIT' ||
+        fail "the lock was kept by a run that ran out of memory"
+    [ "$(printf 'D X 1\n' | timeout 5 "$program" --store oom.db --wait 1 | sed -n 2p)" = 'Amount: 4 Shelf: s' ] ||
+        fail "after a run ran out of memory, another could not withdraw"
+else
+    echo "the program cannot start under a memory limit here: out of memory is not tried"
+fi
+exit $failed
