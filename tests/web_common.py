@@ -16,12 +16,14 @@ LIST_LINE = re.compile(r"^(\S+) +(\d+)  (\S+) +(.*)$")
 HISTORY_LINE = re.compile(r"^(\S+ \S+) (.+?)(?:: (.*?))? -> (.*)$")
 
 
-def console(commands, wait=None):
+def console(commands, wait=None, clerk=None):
     """Runs warehouse on the store with the commands, one a line; returns
     its standard output and standard error."""
     arguments = [WAREHOUSE, "--store", STORE]
     if wait is not None:
         arguments += ["--wait", str(wait)]
+    if clerk is not None:
+        arguments += ["--clerk", clerk]
     run = subprocess.run(arguments, input="\n".join(commands + ["Q"]) + "\n",
                          capture_output=True, text=True, timeout=60, check=True)
     return run.stdout, run.stderr

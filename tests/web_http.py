@@ -10,7 +10,8 @@ import sys
 import time
 import urllib.parse
 
-from web_common import KEY, KEYED_BASE, PLAIN_URL, STORE, WAREHOUSE, console, kinds, listed
+from web_common import (KEY, KEYED_BASE, PLAIN_URL, STORE, WAREHOUSE, console, history, kinds,
+                        listed)
 
 failures = []
 
@@ -122,12 +123,17 @@ subprocess.run([WAREHOUSE, "--store", STORE], input=b"A BAD:1 1.00 5 Bad\xfe nam
 status, _, body = request(PLAIN_URL, "/product/BAD:1")
 check(status == 200 and "Bad\\xFE name" in body, "a name with a byte that is not UTF-8")
 
-# Always current: what a clerk commits is there at the next request.
-console(["A FRESH:1 1.00 5 Fresh"])
+# Always current: what a clerk commits is there at the next request, under
+# the name the clerk gave, beside the login.
+console(["A FRESH:1 1.00 5 Fresh"], clerk="maija")
 check(request(PLAIN_URL, "/product/FRESH:1")[0] == 200, "a product just added")
 console(["D FRESH:1 5"])
 status, _, body = request(PLAIN_URL, "/low")
 check("/product/FRESH:1" in body, "a product just sold out")
+added, sold = history("FRESH:1")
+_, _, body = request(PLAIN_URL, f"/day/{added[0][:10]}/clerks.csv")
+check(added[1] == f"maija ({sold[1]})" and f"\r\n{added[1]},1,0\r\n" in body
+      and f"\r\n{sold[1]}," in body, f"the clerks of the day: {body!r}")
 
 # E empties the stock: every product it took is sold out.
 count = kinds()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Usage: web_run.sh WAREHOUSE WAREHOUSE_WEB sqlite|postgres TEST.py
-# Fills a store of that kind through warehouse with web_fill.in, starts two
-# views of it, one on the loopback without a key and one on every address
-# with its key, and runs the Python test TEST.py against them. On
+# Fills a store of that kind through warehouse with web_fill.in, one run a
+# command, starts two views of it, one on the loopback without a key and
+# one on every address with its key, and runs the Python test TEST.py
+# against them. On
 # PostgreSQL the views log in as a user that is only granted the role
 # warehouse_reader, on a server the test makes and stops
 # (postgres_server.sh). Everything it starts is stopped on the way out.
@@ -44,10 +45,15 @@ else
     store=$work/store.db
     reader=$store
 fi
-"$warehouse" --store "$store" < "$here/web_fill.in" > "$work/fill.out" ||
-    { echo "filling the store failed"; exit 1; }
+# One run a command, as clerks at the counter would.
+while IFS= read -r command; do
+    printf '%s\n' "$command" | "$warehouse" --store "$store" > /dev/null ||
+        { echo "filling the store failed at: $command"; exit 1; }
+done < "$here/web_fill.in"
 if [ "$kind" = postgres ]; then
-    psql -X -q -d "$store" -c "CREATE ROLE warehouse_reader" \
+    # The store makes the role where its first run may; else this does.
+    psql -X -q -d "$store" -c "DO \$\$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles
+            WHERE rolname = 'warehouse_reader') THEN CREATE ROLE warehouse_reader; END IF; END \$\$" \
         -c "GRANT SELECT ON stock, history, store_version TO warehouse_reader" \
         -c "CREATE ROLE owner LOGIN IN ROLE warehouse_reader" || exit 1
 fi

@@ -51,11 +51,13 @@ Reply storeDownPage(std::string_view reason)
 
 std::string clerkOf(const Entry& entry)
 {
-    if (!entry.command) {
-        return page::ANOTHER_PROGRAM;
-    }
     const std::string login = entry.clerk.value_or("");
-    if (entry.namedClerk && *entry.namedClerk != login) {
+    if (!entry.command) {  // the server may know who ran it
+        return login.empty() ? std::string(page::ANOTHER_PROGRAM)
+                             : login + ' ' + page::ANOTHER_PROGRAM;
+    }
+    if (entry.namedClerk && !entry.namedClerk->empty() &&
+        *entry.namedClerk != login) {
         return *entry.namedClerk + " (" + login + ")";
     }
     return login;

@@ -122,21 +122,25 @@ void PostgresReader::query(const std::string& sql,
     // memory at once and a visitor that has seen enough stops the read. A
     // few come in one answer: a cursor would cost round trips, and the
     // server's parallel workers, which a cursor cannot use. Ids and names
-    // go as bytes, numbers as text.
+    // go as bytes, times and numbers as text.
     std::vector<std::string> numbers(params.size());
     std::vector<const char*> values(params.size());
     std::vector<int> lengths(params.size());
     std::vector<int> formats(params.size());
     for (std::size_t i = 0; i < params.size(); ++i) {
         const SqlParam& param = params[i];
-        if (param.isNumber) {
+        switch (param.kind) {
+        case SqlParam::Kind::Number:
             numbers[i] = std::to_string(param.number);
             values[i] = numbers[i].c_str();
-            continue;
+            break;
+        case SqlParam::Kind::Text: values[i] = param.bytes.c_str(); break;
+        case SqlParam::Kind::Bytes:
+            values[i] = param.bytes.data();
+            lengths[i] = static_cast<int>(param.bytes.size());
+            formats[i] = 1;
+            break;
         }
-        values[i] = param.bytes.data();
-        lengths[i] = static_cast<int>(param.bytes.size());
-        formats[i] = 1;
     }
     if (rows == Rows::Few) {
         const Result answer(PQexecParams(

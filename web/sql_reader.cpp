@@ -11,13 +11,20 @@ class Params {
 public:
     std::string bytes(std::string_view value)
     {
-        list.push_back({false, std::string(value), 0});
+        list.push_back({SqlParam::Kind::Bytes, std::string(value), 0});
+        return placeHolder();
+    }
+
+    std::string text(std::string value)
+    {
+        list.push_back({SqlParam::Kind::Text, std::move(value), 0});
         return placeHolder();
     }
 
     std::string number(std::uint64_t value)
     {
-        list.push_back({true, {}, static_cast<std::int64_t>(value)});
+        list.push_back(
+            {SqlParam::Kind::Number, {}, static_cast<std::int64_t>(value)});
         return placeHolder();
     }
 
@@ -222,8 +229,8 @@ void SqlReader::historyBetween(const std::string& from, const std::string& to,
     Params params;
     const std::string sql =
         entryColumns("history") + " FROM history WHERE changed_at >= " +
-        params.bytes(from + dialect.timeSuffix) +
-        " AND changed_at < " + params.bytes(to + dialect.timeSuffix) +
+        params.text(from + dialect.timeSuffix) +
+        " AND changed_at < " + params.text(to + dialect.timeSuffix) +
         " ORDER BY seq";
     query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
         visit(entryOf(row));

@@ -13,10 +13,11 @@
 #include <vector>
 
 /// A statement's parameter, $1, $2, ... in the order given: bytes (an id,
-/// a shelf, a time) or a whole number.
+/// a shelf), a text the server reads as it needs (a time), or a whole
+/// number.
 struct SqlParam {
-    bool isNumber;
-    std::string bytes;
+    enum class Kind { Bytes, Text, Number } kind;
+    std::string bytes;  // the bytes or the text
     std::int64_t number;
 };
 

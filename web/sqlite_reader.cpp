@@ -128,7 +128,7 @@ void SqliteReader::query(const std::string& sql,
         const std::string name = "$" + std::to_string(i + 1);
         const int index = sqlite3_bind_parameter_index(statement, name.c_str());
         const SqlParam& param = params[i];
-        if (param.isNumber) {
+        if (param.kind == SqlParam::Kind::Number) {
             sqlite3_bind_int64(statement, index, param.number);
         } else {
             sqlite3_bind_text(statement, index, param.bytes.data(),
