@@ -64,7 +64,7 @@ awk -v n=1000000 'BEGIN {
         printf "%s:%011d:%04d:%03d;%d;%d.%02d;Product %d\n", prefix[i % 7 + 1], i, i % 10000, i % 1000, 1 + i % 999, i % 10, i % 100, i
 }' > stock.txt
 SQLITE_SPREAD="UPDATE history SET changed_at = strftime('%Y-%m-%d %H:%M:%f', 'now', '-' || (100 - seq * 100 / (SELECT max(seq) + 1 FROM history)) || ' days', '-' || (seq % 7) || ' hours')"
-POSTGRES_SPREAD="UPDATE history SET changed_at = to_char(now() AT TIME ZONE 'UTC' - (100 - seq * 100 / (SELECT max(seq) + 1 FROM history)) * interval '1 day' - (seq % 7) * interval '1 hour', 'YYYY-MM-DD HH24:MI:SS.MS')"
+POSTGRES_SPREAD="UPDATE history SET changed_at = now() - (100 - seq * 100 / (SELECT max(seq) + 1 FROM history)) * interval '1 day' - (seq % 7) * interval '1 hour'"
 
 # Starts the view of store $1 and sets url.
 start_web() {
