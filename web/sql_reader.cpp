@@ -61,14 +61,6 @@ std::string orderBy(Order order, bool backwards)
            direction;
 }
 
-/// "WHERE" before the first condition of a statement, "AND" before the rest.
-void addCondition(std::string& sql, bool& first, const std::string& condition)
-{
-    sql += first ? " WHERE " : " AND ";
-    sql += condition;
-    first = false;
-}
-
 ProductView productOf(const SqlRow& row)
 {
     return {row.text(0), static_cast<std::uint64_t>(row.number(1)),
@@ -128,34 +120,17 @@ Totals SqlReader::totals()
     return totals;
 }
 
-std::uint64_t SqlReader::countBelow(std::uint64_t below)
-{
-    Params params;
-    const std::string sql =
-        "SELECT count(*) FROM stock WHERE amount < " + params.number(below);
-    std::uint64_t count = 0;
-    query(sql, params.all(), Rows::Few, [&count](const SqlRow& row) {
-        count = static_cast<std::uint64_t>(row.number(0));
-        return false;
-    });
-    return count;
-}
-
 void SqlReader::slice(const StockSlice& slice, const ProductVisitor& visit)
 {
     Params params;
     std::string sql = PRODUCT_COLUMNS;
-    bool first = true;
-    if (slice.below) {
-        addCondition(sql, first, "amount < " + params.number(*slice.below));
-    }
     const Product* const boundary =
         slice.after != nullptr ? slice.after : slice.before;
     const bool backwards = slice.after == nullptr && slice.before != nullptr;
     if (boundary != nullptr) {
         const char* const comparison = backwards ? " < " : " > ";
         if (slice.order == Order::Id) {
-            addCondition(sql, first, "id" + (comparison + params.bytes(boundary->id)));
+            sql += " WHERE id" + (comparison + params.bytes(boundary->id));
         } else {
             // A row value compares the column first, then the id.
             std::string value;
@@ -166,10 +141,9 @@ void SqlReader::slice(const StockSlice& slice, const ProductVisitor& visit)
                                          ? boundary->shelf
                                          : boundary->name);
             }
-            addCondition(sql, first,
-                         std::string("(") + columnOf(slice.order) + ", id)" +
-                             comparison + "(" + value + ", " +
-                             params.bytes(boundary->id) + ")");
+            sql += std::string(" WHERE (") + columnOf(slice.order) + ", id)" +
+                   comparison + "(" + value + ", " +
+                   params.bytes(boundary->id) + ")";
         }
     }
     sql += orderBy(slice.order, backwards);
@@ -242,23 +216,24 @@ void SqlReader::soldOut(const EntryVisitor& visit)
 {
     // A product is sold out when its last own entry took it to 0, or when
     // an emptying of the whole stock came after it; and it is not back.
-    // The candidates are few, but for an emptying, which makes every entry
-    // before it one; each is held to the entries of its id, through the
-    // index, rather than the history grouped by id.
+    // The candidates are the entries that took a product to 0, which are
+    // few (and, after an emptying, the entries before it); each is held to
+    // the last entry of its id, found through the index, rather than the
+    // whole history grouped by id.
+    const std::string last =
+        "h.seq = (SELECT max(l.seq) FROM history l WHERE l.id = h.id)";
     const std::string sql =
         "WITH emptyings AS (SELECT seq FROM history "
         "WHERE id IS NULL AND amount_after = 0), "
-        "gone AS (SELECT h.id AS product, h.seq AS own, h.seq AS seq "
-        "FROM history h WHERE h.id IS NOT NULL AND h.amount_after = 0 "
-        "UNION ALL SELECT h.id, h.seq, "
+        "gone AS (SELECT h.id AS product, h.seq AS seq FROM history h "
+        "WHERE h.id IS NOT NULL AND h.amount_after = 0 AND " + last +
+        " UNION ALL SELECT h.id, "
         "(SELECT min(e.seq) FROM emptyings e WHERE e.seq > h.seq) "
         "FROM history h WHERE h.id IS NOT NULL AND h.amount_after > 0 "
-        "AND h.seq < (SELECT coalesce(max(seq), 0) FROM emptyings)) " +
-        entryColumns("history") +
+        "AND h.seq < (SELECT coalesce(max(seq), 0) FROM emptyings) AND " +
+        last + ") " + entryColumns("history") +
         ", gone.product FROM gone JOIN history ON history.seq = gone.seq "
-        "WHERE NOT EXISTS (SELECT 1 FROM history later "
-        "WHERE later.id = gone.product AND later.seq > gone.own) "
-        "AND NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
+        "WHERE NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
         "ORDER BY history.seq DESC, gone.product";
     query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
         Entry entry = entryOf(row);

@@ -44,7 +44,6 @@ public:
     };
 
     Totals totals() override;
-    std::uint64_t countBelow(std::uint64_t below) override;
     void slice(const StockSlice& slice, const ProductVisitor& visit) override;
     void everyProduct(std::optional<std::uint64_t> below,
                       std::optional<Order> order,

@@ -37,7 +37,7 @@ struct Picked {
     std::vector<Product> rows;
     bool hasPrevious = false;
     bool hasNext = false;
-    std::uint64_t matched = 0;  // with a text: the products that hold it
+    std::uint64_t matched = 0;  // read whole: the products in the list
 };
 
 const std::string* param(const Params& params, const char* name)
@@ -193,9 +193,10 @@ bool comesBefore(Order order, const ProductView& a, const ProductView& b)
     return false;
 }
 
-/// A page of the products that hold a text: every product is read once
-/// and held to the text, and the page is kept in a heap of those nearest
-/// the boundary, the farthest on top, as the console's L keeps its first.
+/// A page of the products that hold a text (or all of them, below a
+/// number): every product is read once and held to the text, and the page
+/// is kept in a heap of those nearest the boundary, the farthest on top, as
+/// the console's L keeps its first.
 Picked pickMatching(StoreReader& store, const Listing& listing)
 {
     const bool backwards = listing.before.has_value();
@@ -251,14 +252,13 @@ Picked pickMatching(StoreReader& store, const Listing& listing)
     return picked;
 }
 
-/// A page of the whole list (or of the low), which the store finds in its
-/// order and stops reading at the page's end.
+/// A page of the whole stock, which the store finds in its order and stops
+/// reading at the page's end.
 Picked pickSlice(StoreReader& store, const Listing& listing)
 {
     const bool backwards = listing.before.has_value();
     StockSlice slice;
     slice.order = listing.order;
-    slice.below = listing.below;
     slice.after = listing.after ? &*listing.after : nullptr;
     slice.before = listing.before ? &*listing.before : nullptr;
     slice.limit = PAGE_SIZE + 1;
@@ -280,7 +280,6 @@ Picked pickSlice(StoreReader& store, const Listing& listing)
         // Is there a product on the far side of the page?
         StockSlice far;
         far.order = listing.order;
-        far.below = listing.below;
         const Product* edge = boundary;
         if (!picked.rows.empty()) {
             edge = backwards ? &picked.rows.back() : &picked.rows.front();
@@ -328,10 +327,13 @@ void fillTable(page::Data& data, const Listing& listing, const Picked& picked)
     }
 }
 
+/// A page of the list. The whole stock comes a page at a time from the
+/// store's index; products that hold a text, or have fewer units than a
+/// number, are read once, which also counts them.
 Picked pick(StoreReader& store, const Listing& listing)
 {
-    return listing.text.empty() ? pickSlice(store, listing)
-                                : pickMatching(store, listing);
+    return listing.text.empty() && !listing.below ? pickSlice(store, listing)
+                                                  : pickMatching(store, listing);
 }
 
 /// Collects a CSV file and hands it to the client a part at a time.
@@ -443,7 +445,7 @@ Reply lowPage(StoreReader& store, const Params& params)
     const Picked picked = pick(store, listing);
     page::Data data;
     data.set("below", std::to_string(*listing.below));
-    data.set("matched", std::to_string(store.countBelow(*listing.below)));
+    data.set("matched", std::to_string(picked.matched));
     fillTable(data, listing, picked);
     data.set("csv", "/low.csv?below=" + std::to_string(*listing.below));
     page::List soldOut;

@@ -63,7 +63,6 @@ enum class Order { Id, Amount, Shelf, Name };
 /// product, or before it.
 struct StockSlice {
     Order order = Order::Id;
-    std::optional<std::uint64_t> below;  // only products with fewer units
     const Product* after = nullptr;   // those that come after it; null: all
     const Product* before = nullptr;  // those before it, nearest first
     std::size_t limit = 0;            // at most this many
@@ -97,8 +96,6 @@ public:
 
     /// The kinds of products in stock, and their units together.
     virtual Totals totals() = 0;
-    /// How many products have fewer than below units.
-    virtual std::uint64_t countBelow(std::uint64_t below) = 0;
     /// The products of the slice, nearest to its boundary first.
     virtual void slice(const StockSlice& slice, const ProductVisitor& visit) = 0;
     /// Every product (with fewer than below units, when given), in that
