@@ -17,13 +17,24 @@ test=$4
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 pids=()
+# Stops the views, which must then end with status 0 and nothing on
+# standard error (a sanitizer's report, a leak), and what else was started.
 cleanup() {
+    local status=$? view=0
     for pid in "${pids[@]}"; do
         kill "$pid" 2> /dev/null
-        wait "$pid" 2> /dev/null
+        wait "$pid"
+        local ended=$?
+        if [ "$ended" -ne 0 ] || [ -s "$work/view.$view.err" ]; then
+            echo "FAIL: the view ended with status $ended:"
+            cat "$work/view.$view.err"
+            status=1
+        fi
+        view=$((view + 1))
     done
     [ "$kind" != postgres ] || stop_postgres
     rm -rf "$work"
+    exit "$status"
 }
 trap cleanup EXIT
 
