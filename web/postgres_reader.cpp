@@ -5,7 +5,9 @@
 #include <endian.h>
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -14,14 +16,18 @@ namespace {
 constexpr int OLDEST_VERSION = 2;
 constexpr int NEWEST_VERSION = 3;
 
-// Rows fetched from a cursor at a time: few round trips, little memory.
-constexpr const char* FETCH = "FETCH 10000 FROM reading";
+// What a binary COPY begins with: a signature, flags and the length of an
+// extension area, which follows.
+constexpr std::size_t COPY_HEADER = 11 + 4 + 4;
 
 struct FinishConnection {
     void operator()(PGconn* connection) const { PQfinish(connection); }
 };
 struct ClearResult {
     void operator()(PGresult* result) const { PQclear(result); }
+};
+struct FreeMemory {
+    void operator()(char* memory) const { PQfreemem(memory); }
 };
 using Connection = std::unique_ptr<PGconn, FinishConnection>;
 using Result = std::unique_ptr<PGresult, ClearResult>;
@@ -34,6 +40,22 @@ std::string errorOf(PGconn* connection)
         message.pop_back();
     }
     return message;
+}
+
+/// A whole number in network order, 8 or 4 bytes long; 0 for NULL.
+std::int64_t bigEndian(const char* bytes, int length)
+{
+    if (length == 8) {
+        std::uint64_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return static_cast<std::int64_t>(be64toh(value));
+    }
+    if (length == 4) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return static_cast<std::int32_t>(be32toh(value));
+    }
+    return 0;
 }
 
 /// A row of a result in binary form: text and bytea come as their bytes,
@@ -55,25 +77,73 @@ public:
 
     std::int64_t number(int column) const override
     {
-        const char* const bytes = PQgetvalue(result, row, column);
-        switch (PQgetlength(result, row, column)) {
-        case 8: {
-            std::uint64_t value = 0;
-            std::memcpy(&value, bytes, sizeof value);
-            return static_cast<std::int64_t>(be64toh(value));
-        }
-        case 4: {
-            std::uint32_t value = 0;
-            std::memcpy(&value, bytes, sizeof value);
-            return static_cast<std::int32_t>(be32toh(value));
-        }
-        default: return 0;  // NULL
-        }
+        return bigEndian(PQgetvalue(result, row, column),
+                         PQgetlength(result, row, column));
     }
 
 private:
     const PGresult* result;
     int row;
+};
+
+/// A row of a binary COPY: a count of fields, then each field's length and
+/// bytes, the length -1 for NULL.
+class CopyRow final : public SqlRow {
+public:
+    /// Takes the fields of the tuple in data; false at the end marker or
+    /// when the data is not a tuple.
+    bool read(std::string_view data)
+    {
+        fields.clear();
+        if (data.size() < 2) {
+            return false;
+        }
+        const auto count = static_cast<std::int16_t>(bigEndian16(data.data()));
+        data.remove_prefix(2);
+        for (int i = 0; i < count; ++i) {
+            if (data.size() < 4) {
+                return false;
+            }
+            const auto length = static_cast<std::int32_t>(bigEndian(data.data(), 4));
+            data.remove_prefix(4);
+            if (length < 0) {
+                fields.emplace_back();  // NULL: no bytes at all
+                continue;
+            }
+            if (data.size() < static_cast<std::size_t>(length)) {
+                return false;
+            }
+            fields.push_back(data.substr(0, static_cast<std::size_t>(length)));
+            data.remove_prefix(static_cast<std::size_t>(length));
+        }
+        return count >= 0;
+    }
+
+    bool isNull(int column) const override
+    {
+        return fields[static_cast<std::size_t>(column)].data() == nullptr;
+    }
+
+    std::string_view text(int column) const override
+    {
+        return fields[static_cast<std::size_t>(column)];
+    }
+
+    std::int64_t number(int column) const override
+    {
+        const std::string_view field = fields[static_cast<std::size_t>(column)];
+        return bigEndian(field.data(), static_cast<int>(field.size()));
+    }
+
+private:
+    static std::uint16_t bigEndian16(const char* bytes)
+    {
+        std::uint16_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return be16toh(value);
+    }
+
+    std::vector<std::string_view> fields;  // a NULL field has no data
 };
 
 class PostgresReader final : public SqlReader {
@@ -101,6 +171,11 @@ protected:
                Rows rows, const RowVisitor& visit) override;
 
 private:
+    /// sql with its parameters written into it as literals, as COPY, which
+    /// takes no parameters, needs it.
+    std::string withLiterals(std::string sql, const std::vector<SqlParam>& params) const;
+    void copy(const std::string& sql, const RowVisitor& visit);
+
     Result run(const char* sql, ExecStatusType expected, int format = 0)
     {
         Result result(PQexecParams(connection.get(), sql, 0, nullptr, nullptr,
@@ -114,15 +189,87 @@ private:
     Connection connection;
 };
 
+std::string PostgresReader::withLiterals(std::string sql,
+                                         const std::vector<SqlParam>& params) const
+{
+    // From the last, so that $1 is not taken for the start of $10.
+    for (std::size_t i = params.size(); i > 0; --i) {
+        const SqlParam& param = params[i - 1];
+        std::string literal;
+        if (param.kind == SqlParam::Kind::Number) {
+            literal = std::to_string(param.number);
+        } else if (param.kind == SqlParam::Kind::Bytes) {
+            literal = "'\\x";
+            for (const char c : param.bytes) {
+                const auto byte = static_cast<unsigned char>(c);
+                literal += "0123456789abcdef"[byte >> 4];
+                literal += "0123456789abcdef"[byte & 15];
+            }
+            literal += "'::bytea";
+        } else {
+            const std::unique_ptr<char, FreeMemory> quoted(PQescapeLiteral(
+                connection.get(), param.bytes.data(), param.bytes.size()));
+            if (!quoted) {
+                throw StoreError(errorOf(connection.get()));
+            }
+            literal = quoted.get();
+        }
+        const std::string name = "$" + std::to_string(i);
+        for (std::size_t at = 0; (at = sql.find(name, at)) != std::string::npos;
+             at += literal.size()) {
+            sql.replace(at, name.size(), literal);
+        }
+    }
+    return sql;
+}
+
+void PostgresReader::copy(const std::string& sql, const RowVisitor& visit)
+{
+    const std::string copy = "COPY (" + sql + ") TO STDOUT (FORMAT binary)";
+    const Result started(PQexec(connection.get(), copy.c_str()));
+    if (PQresultStatus(started.get()) != PGRES_COPY_OUT) {
+        throw StoreError(errorOf(connection.get()));
+    }
+    bool header = true;
+    bool more = true;  // false: the rest is read and let go
+    CopyRow row;
+    char* buffer = nullptr;
+    int size = 0;
+    while ((size = PQgetCopyData(connection.get(), &buffer, 0)) > 0) {
+        const std::unique_ptr<char, FreeMemory> owned(buffer);
+        std::string_view data(buffer, static_cast<std::size_t>(size));
+        if (header && data.size() >= COPY_HEADER) {
+            const auto extension = static_cast<std::size_t>(bigEndian(buffer + 15, 4));
+            data.remove_prefix(std::min(data.size(), COPY_HEADER + extension));
+            header = false;
+        }
+        if (more && row.read(data)) {
+            more = visit(row);
+        }
+    }
+    if (size == -2) {
+        throw StoreError(errorOf(connection.get()));
+    }
+    for (Result done(PQgetResult(connection.get())); done;
+         done.reset(PQgetResult(connection.get()))) {
+        if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
+            throw StoreError(errorOf(connection.get()));
+        }
+    }
+}
+
 void PostgresReader::query(const std::string& sql,
                            const std::vector<SqlParam>& params, Rows rows,
                            const RowVisitor& visit)
 {
-    // Many rows come through a cursor, so that a million never sit in
-    // memory at once and a visitor that has seen enough stops the read. A
-    // few come in one answer: a cursor would cost round trips, and the
-    // server's parallel workers, which a cursor cannot use. Ids and names
-    // go as bytes, times and numbers as text.
+    // Many rows come by a binary COPY, a row at a time as the server sends
+    // them, so that a million never sit in memory at once. A few come in
+    // one answer, with parameters, which lets the server use its parallel
+    // workers. Ids and names go as bytes, times and numbers as text.
+    if (rows == Rows::Many) {
+        copy(withLiterals(sql, params), visit);
+        return;
+    }
     std::vector<std::string> numbers(params.size());
     std::vector<const char*> values(params.size());
     std::vector<int> lengths(params.size());
@@ -142,36 +289,17 @@ void PostgresReader::query(const std::string& sql,
             break;
         }
     }
-    if (rows == Rows::Few) {
-        const Result answer(PQexecParams(
-            connection.get(), sql.c_str(), static_cast<int>(params.size()),
-            nullptr, values.data(), lengths.data(), formats.data(), 1));
-        if (PQresultStatus(answer.get()) != PGRES_TUPLES_OK) {
-            throw StoreError(errorOf(connection.get()));
-        }
-        for (int r = 0; r < PQntuples(answer.get()); ++r) {
-            if (!visit(PostgresRow(answer.get(), r))) {
-                break;
-            }
-        }
-        return;
-    }
-    const std::string declare = "DECLARE reading NO SCROLL CURSOR FOR " + sql;
-    const Result declared(PQexecParams(
-        connection.get(), declare.c_str(), static_cast<int>(params.size()),
-        nullptr, values.data(), lengths.data(), formats.data(), 0));
-    if (PQresultStatus(declared.get()) != PGRES_COMMAND_OK) {
+    const Result answer(PQexecParams(
+        connection.get(), sql.c_str(), static_cast<int>(params.size()),
+        nullptr, values.data(), lengths.data(), formats.data(), 1));
+    if (PQresultStatus(answer.get()) != PGRES_TUPLES_OK) {
         throw StoreError(errorOf(connection.get()));
     }
-    for (bool more = true; more;) {
-        const Result rows = run(FETCH, PGRES_TUPLES_OK, 1);
-        const int count = PQntuples(rows.get());
-        for (int r = 0; r < count && more; ++r) {
-            more = visit(PostgresRow(rows.get(), r));
+    for (int r = 0; r < PQntuples(answer.get()); ++r) {
+        if (!visit(PostgresRow(answer.get(), r))) {
+            break;
         }
-        more = more && count > 0;
     }
-    run("CLOSE reading", PGRES_COMMAND_OK);
 }
 
 }  // namespace

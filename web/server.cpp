@@ -11,6 +11,13 @@ constexpr const char* HTML = "text/html; charset=utf-8";
 constexpr const char* CSV = "text/csv; charset=utf-8; header=present";
 constexpr const char* KEY_COOKIE = "warehouse_key";
 
+// Requests served at once. A browser keeps a few connections open between
+// pages, and each holds a thread until it has been idle for the keep-alive
+// time; so there are many more threads than cores, and a request takes a
+// view of the store only while it runs.
+constexpr std::size_t THREADS = 32;
+constexpr std::time_t KEEP_ALIVE_SECONDS = 2;
+
 // The pages load nothing but themselves and run no script; none is kept in
 // a cache, so that each shows the store as it is; the key in an address
 // goes nowhere else.
@@ -150,6 +157,8 @@ WebServer::WebServer(ReaderPool& pool, ServerOptions options)
     : pool(pool), options(std::move(options)),
       server(std::make_unique<httplib::Server>())
 {
+    server->new_task_queue = [] { return new httplib::ThreadPool(THREADS); };
+    server->set_keep_alive_timeout(KEEP_ALIVE_SECONDS);
     server->set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
             for (const auto& [name, value] : SAFETY) {
