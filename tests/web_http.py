@@ -1,17 +1,19 @@
-"""The owner's view over plain HTTP (run by web_run.sh): the key, the
-methods, over-long requests, addresses of odd ids, escaping, a view that is
+"""The owner's view over plain HTTP (run by web_run.sh), and its command
+line: the key, the methods, over-long requests, addresses of odd ids, escaping, a view that is
 always current and that holds up no clerk, served side by side, and the
 sold out after an E."""
 
 import http.client
+import os
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 import urllib.parse
 
-from web_common import (KEY, KEYED_BASE, PLAIN_URL, STORE, WAREHOUSE, console, history, kinds,
-                        listed)
+from web_common import (KEY, KEYED_BASE, PLAIN_URL, STORE, WAREHOUSE, WAREHOUSE_WEB, console,
+                        history, kinds, listed)
 
 failures = []
 
@@ -52,6 +54,31 @@ def encoded(product):
     encoded, so that an id that ends in ".csv" is not a file's address."""
     return urllib.parse.quote(product, safe="").replace(".", "%2E")
 
+
+# The command line: --help, --version, what it does not understand (status
+# 2), and a store it cannot read (status 1), which it leaves as it was.
+with tempfile.TemporaryDirectory() as scratch:
+    missing = os.path.join(scratch, "missing.db")
+    other = os.path.join(scratch, "other.db")
+    with open(other, "w") as text:
+        text.write("GUM:1;5;1.00;Not a store\n")
+    for arguments, status, words in [
+            (["--help"], 0, "Usage: warehouse-web --store FILE"),
+            (["--version"], 0, "warehouse-web 1."),
+            ([], 2, "option '--store' is needed"),
+            (["--store"], 2, "option '--store' needs a file name or a URI"),
+            (["--store", STORE, "--listen", "8080"], 2, "option '--listen' needs ADDRESS:PORT"),
+            (["--store", STORE, "--listen", "[::1]:65536"], 2, "needs ADDRESS:PORT"),
+            (["--bogus"], 2, "unknown option '--bogus'"),
+            (["--store", missing], 1, "store " + missing + ": "),
+            (["--store", other], 1, "store " + other + ": ")]:
+        run = subprocess.run([WAREHOUSE_WEB] + arguments, capture_output=True, text=True,
+                             timeout=30)
+        check(run.returncode == status and words in run.stdout + run.stderr,
+              f"{arguments}: status {run.returncode}, {run.stdout[:60]!r} {run.stderr!r}")
+    check(not os.path.exists(missing), "a missing store made")
+    with open(other) as text:
+        check(text.read() == "GUM:1;5;1.00;Not a store\n", "a file that is not a store changed")
 
 # The key: nothing without it, everything with it, in the query or in the
 # cookie that the query sets.

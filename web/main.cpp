@@ -6,7 +6,6 @@
 #include "store_reader.hh"
 
 #include <arpa/inet.h>
-#include <malloc.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -197,10 +196,6 @@ int main(int argc, char** argv)
     }
     // A client that goes away mid-file must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
-    // Reads of many rows take a megabyte or two at a time and give it back;
-    // kept at hand, it is not taken from the system and faulted in again
-    // for every part of a large read.
-    mallopt(M_TOP_PAD, 16 << 20);
     ReaderPool pool(line.store);
     try {  // the store must be readable before anyone is told to look
         pool.lend();

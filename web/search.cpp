@@ -40,11 +40,20 @@ void foldInto(std::string_view text, std::string& out)
 {
     const locale_t locale = unicodeLocale();
     while (!text.empty()) {
-        const char c = text[0];
-        if (static_cast<unsigned char>(c) < 0x80) {  // ASCII: no call needed
-            out += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-            text.remove_prefix(1);
-            continue;
+        // A run of ASCII, the usual case, folds a byte at a time.
+        std::size_t run = 0;
+        while (run < text.size() && static_cast<unsigned char>(text[run]) < 0x80) {
+            ++run;
+        }
+        const std::size_t at = out.size();
+        out.resize(at + run);
+        for (std::size_t i = 0; i < run; ++i) {
+            const char c = text[i];
+            out[at + i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        }
+        text.remove_prefix(run);
+        if (text.empty()) {
+            return;
         }
         char32_t code = 0;
         const std::size_t length = utf8Character(text, code);
@@ -52,7 +61,7 @@ void foldInto(std::string_view text, std::string& out)
             // Not UTF-8: the byte becomes a lone surrogate, U+DC80 to
             // U+DCFF, which no folded character holds; so a match never
             // starts or ends inside a character.
-            encode(0xDC00 + static_cast<unsigned char>(c), out);
+            encode(0xDC00 + static_cast<unsigned char>(text[0]), out);
             text.remove_prefix(1);
             continue;
         }
