@@ -122,6 +122,10 @@ for path, expected in [("/nothing-here", 404), ("/product/NOPE:1", 404),
     status, _, body = request(PLAIN_URL, path)
     check(status == expected and "<h1>" in body, f"{path}: {status}, not {expected}")
 
+# A page past the last product leads back to the first.
+status, _, body = request(PLAIN_URL, "/?after=" + encoded("\xff"))
+check(status == 200 and 'id="first" href="/"' in body and "empty" in body, "a page past the end")
+
 # Ids with bytes that an address must encode: the product's page and file.
 for product in ["SLASH/1", "Q?x#y", "PCT%41", "DOT.csv", "PLUS+1", "ÄKÄ:1"]:
     path = "/product/" + encoded(product)

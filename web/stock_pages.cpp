@@ -325,6 +325,10 @@ void fillTable(page::Data& data, const Listing& listing, const Picked& picked)
     if (picked.hasNext && !picked.rows.empty()) {
         data.set("next", linkTo(listing, listing.order, &picked.rows.back()));
     }
+    // Products gone since the link was made can leave a page with none.
+    if (picked.rows.empty() && (listing.after || listing.before)) {
+        data.set("past_end", linkTo(listing, listing.order));
+    }
 }
 
 /// A page of the list. The whole stock comes a page at a time from the

@@ -61,7 +61,8 @@ const char* const PRODUCT_TABLE = R"({{#has_rows}}
 </tbody>
 </table>
 <p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← Previous {{page_size}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">Next {{page_size}} →</a>{{/next}}</p>
-{{/has_rows}})";
+{{/has_rows}}
+{{#past_end}}<p class="empty">No more products this way: <a id="first" href="{{past_end}}">the first page</a>.</p>{{/past_end}})";
 
 }  // namespace
 
@@ -69,7 +70,7 @@ const Template STOCK = {"Stock", R"(<h1>Stock</h1>
 {{#q}}<p id="summary">Products whose id, shelf or name holds “{{q}}”: <span id="matched">{{matched}}</span> of {{kinds}}.</p>{{/q}}
 {{^q}}<p id="summary">In stock: <span id="kinds">{{kinds}}</span> kinds of candy, <span id="units">{{units}}</span> units.</p>{{/q}}
 {{>product_table}}
-{{^has_rows}}<p class="empty">{{#q}}No product's id, shelf or name holds “{{q}}”.{{/q}}{{^q}}The stock is empty.{{/q}}</p>{{/has_rows}}
+{{^has_rows}}{{^past_end}}<p class="empty">{{#q}}No product's id, shelf or name holds “{{q}}”.{{/q}}{{^q}}The stock is empty.{{/q}}</p>{{/past_end}}{{/has_rows}}
 <p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, not only this page.</p>
 )"};
 
