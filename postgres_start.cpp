@@ -195,6 +195,9 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri,
                                          const StoreOptions& options,
                                          std::string& error)
 {
+    if (!pq::load(error)) {
+        return nullptr;
+    }
     auto store = std::make_unique<PostgresStore>(table, options);
     if (!store->start(uri)) {
         error = store->error();

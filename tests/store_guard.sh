@@ -83,19 +83,20 @@ if (ulimit -v 100000 && "$program" --version > /dev/null 2>&1); then
     tell b 'C' '1 different kinds of candy.'
     idle=$(awk '/^VmPeak:/ { print $2 }' "/proc/$run/status")
     end_run
-    printf '#!/bin/sh\nulimit -v %s && exec "%s" "$@"\n' $((idle + 40000)) "$program" > limited
+    printf '#!/bin/sh\nulimit -v %s && exec "%s" "$@"\n' $((idle + 20000)) "$program" > limited
     chmod +x limited
     program=$scratch/limited start_run b oom.db
     tell b 'C' '1 different kinds of candy.'
     printf 'G 600000\n' | "$program" --store oom.db > /dev/null
-    printf 'C\n' >&3
+    printf 'D X 1\n' >&3
+    for _ in $(seq 1000); do kill -0 "$run" 2> /dev/null || break; sleep 0.01; done
+    timeout 5 sqlite3 oom.db 'BEGIN IMMEDIATE; COMMIT' ||
+        fail "the lock was kept by a run that ran out of memory"
     end_run
     status=$?
     [ $status = 1 ] && [ "$(cat b.err)" = "$name: store oom.db: out of memory: the stock does not fit in this run's memory" ] ||
         fail "out of memory while catching up: status $status, $(cat b.err)"
-    timeout 5 sqlite3 oom.db 'BEGIN IMMEDIATE; COMMIT' ||
-        fail "the lock was kept by a run that ran out of memory"
-    [ "$(printf 'D X 1\n' | timeout 5 "$program" --store oom.db --wait 1 | sed -n 2p)" = 'Amount: 4 Shelf: s' ] ||
+    [ "$(printf 'D X 1\n' | "$program" --store oom.db --wait 1 | sed -n 2p)" = 'Amount: 4 Shelf: s' ] ||
         fail "after a run ran out of memory, another could not withdraw"
 else
     echo "the program cannot start under a memory limit here: out of memory is not tried"

@@ -145,18 +145,19 @@ if (ulimit -v 200000 && "$program" --version > /dev/null 2>&1); then
     tell c 'C' '3 different kinds of candy.'
     idle=$(awk '/^VmPeak:/ { print $2 }' "/proc/$run/status")
     end_run
-    printf '#!/bin/sh\nulimit -v %s && exec "%s" "$@"\n' $((idle + 40000)) "$program" > limited
+    printf '#!/bin/sh\nulimit -v %s && exec "%s" "$@"\n' $((idle + 20000)) "$program" > limited
     chmod +x limited
     program=$scratch/limited start_run c "$alice"
     tell c 'C' '3 different kinds of candy.'
     printf 'G 600000\n' | "$program" --store "$owner" > /dev/null
-    printf 'C\n' >&3
+    printf 'D X 1\n' >&3
+    for _ in $(seq 1000); do kill -0 "$run" 2> /dev/null || break; sleep 0.01; done
+    timeout 5 psql -X -q -d "$owner" -c 'BEGIN; LOCK TABLE stock IN SHARE ROW EXCLUSIVE MODE NOWAIT; COMMIT' ||
+        fail "the lock was kept by a run that ran out of memory"
     end_run
     status=$?
     grep -q "out of memory: the stock does not fit in this run's memory" c.err && [ $status = 1 ] ||
         fail "out of memory while catching up: status $status, $(cat c.err)"
-    timeout 5 psql -X -q -d "$owner" -c 'BEGIN; LOCK TABLE stock IN SHARE ROW EXCLUSIVE MODE NOWAIT; COMMIT' ||
-        fail "the lock was kept by a run that ran out of memory"
 else
     echo "the program cannot start under a memory limit here: out of memory is not tried"
 fi

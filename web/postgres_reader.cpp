@@ -1,9 +1,9 @@
 #include "postgres_reader.hh"
 
+#include "postgres_library.hh"
 #include "sql_reader.hh"
 
 #include <endian.h>
-#include <libpq-fe.h>
 
 #include <algorithm>
 #include <cstring>
@@ -21,13 +21,13 @@ constexpr int NEWEST_VERSION = 3;
 constexpr std::size_t COPY_HEADER = 11 + 4 + 4;
 
 struct FinishConnection {
-    void operator()(PGconn* connection) const { PQfinish(connection); }
+    void operator()(PGconn* connection) const { pq::PQfinish(connection); }
 };
 struct ClearResult {
-    void operator()(PGresult* result) const { PQclear(result); }
+    void operator()(PGresult* result) const { pq::PQclear(result); }
 };
 struct FreeMemory {
-    void operator()(char* memory) const { PQfreemem(memory); }
+    void operator()(char* memory) const { pq::PQfreemem(memory); }
 };
 using Connection = std::unique_ptr<PGconn, FinishConnection>;
 using Result = std::unique_ptr<PGresult, ClearResult>;
@@ -35,11 +35,27 @@ using Result = std::unique_ptr<PGresult, ClearResult>;
 /// libpq's words for the last failure, without its closing new line.
 std::string errorOf(PGconn* connection)
 {
-    std::string message = PQerrorMessage(connection);
+    std::string message = pq::PQerrorMessage(connection);
     while (!message.empty() && message.back() == '\n') {
         message.pop_back();
     }
     return message;
+}
+
+/// Runs sql with parameters, all the way, and gives its result: the first
+/// one, when a statement gives several.
+Result execute(PGconn* connection, const char* sql, int count,
+               const char* const* values, const int* lengths, const int* formats,
+               int resultFormat)
+{
+    if (pq::PQsendQueryParams(connection, sql, count, nullptr, values, lengths,
+                              formats, resultFormat) == 0) {
+        return nullptr;
+    }
+    Result first(pq::PQgetResult(connection));
+    while (Result(pq::PQgetResult(connection))) {
+    }
+    return first;
 }
 
 /// A whole number in network order, 8 or 4 bytes long; 0 for NULL.
@@ -66,19 +82,19 @@ public:
 
     bool isNull(int column) const override
     {
-        return PQgetisnull(result, row, column) != 0;
+        return pq::PQgetisnull(result, row, column) != 0;
     }
 
     std::string_view text(int column) const override
     {
-        return {PQgetvalue(result, row, column),
-                static_cast<std::size_t>(PQgetlength(result, row, column))};
+        return {pq::PQgetvalue(result, row, column),
+                static_cast<std::size_t>(pq::PQgetlength(result, row, column))};
     }
 
     std::int64_t number(int column) const override
     {
-        return bigEndian(PQgetvalue(result, row, column),
-                         PQgetlength(result, row, column));
+        return bigEndian(pq::PQgetvalue(result, row, column),
+                         pq::PQgetlength(result, row, column));
     }
 
 private:
@@ -161,8 +177,8 @@ public:
 
     void finish() override
     {
-        if (PQtransactionStatus(connection.get()) != PQTRANS_IDLE) {
-            Result(PQexec(connection.get(), "ROLLBACK"));
+        if (pq::PQtransactionStatus(connection.get()) != PQTRANS_IDLE) {
+            Result(pq::PQexec(connection.get(), "ROLLBACK"));
         }
     }
 
@@ -173,14 +189,14 @@ protected:
 private:
     /// sql with its parameters written into it as literals, as COPY, which
     /// takes no parameters, needs it.
-    std::string withLiterals(std::string sql, const std::vector<SqlParam>& params) const;
+    static std::string withLiterals(std::string sql, const std::vector<SqlParam>& params);
     void copy(const std::string& sql, const RowVisitor& visit);
 
     Result run(const char* sql, ExecStatusType expected, int format = 0)
     {
-        Result result(PQexecParams(connection.get(), sql, 0, nullptr, nullptr,
-                                   nullptr, nullptr, format));
-        if (PQresultStatus(result.get()) != expected) {
+        Result result = execute(connection.get(), sql, 0, nullptr, nullptr,
+                                nullptr, format);
+        if (pq::PQresultStatus(result.get()) != expected) {
             throw StoreError(errorOf(connection.get()));
         }
         return result;
@@ -190,7 +206,7 @@ private:
 };
 
 std::string PostgresReader::withLiterals(std::string sql,
-                                         const std::vector<SqlParam>& params) const
+                                         const std::vector<SqlParam>& params)
 {
     // From the last, so that $1 is not taken for the start of $10.
     for (std::size_t i = params.size(); i > 0; --i) {
@@ -199,20 +215,21 @@ std::string PostgresReader::withLiterals(std::string sql,
         if (param.kind == SqlParam::Kind::Number) {
             literal = std::to_string(param.number);
         } else if (param.kind == SqlParam::Kind::Bytes) {
-            literal = "'\\x";
+            // In hexadecimal, which reads the same whatever the server
+            // makes of backslashes.
+            literal = "decode('";
             for (const char c : param.bytes) {
                 const auto byte = static_cast<unsigned char>(c);
                 literal += "0123456789abcdef"[byte >> 4];
                 literal += "0123456789abcdef"[byte & 15];
             }
-            literal += "'::bytea";
+            literal += "', 'hex')";
         } else {
-            const std::unique_ptr<char, FreeMemory> quoted(PQescapeLiteral(
-                connection.get(), param.bytes.data(), param.bytes.size()));
-            if (!quoted) {
-                throw StoreError(errorOf(connection.get()));
+            // A time: digits, dashes, colons, a dot, a space and a sign.
+            if (param.bytes.find_first_of("'\\") != std::string::npos) {
+                throw StoreError("a text that cannot be written as a literal");
             }
-            literal = quoted.get();
+            literal = "'" + param.bytes + "'";
         }
         const std::string name = "$" + std::to_string(i);
         for (std::size_t at = 0; (at = sql.find(name, at)) != std::string::npos;
@@ -226,8 +243,8 @@ std::string PostgresReader::withLiterals(std::string sql,
 void PostgresReader::copy(const std::string& sql, const RowVisitor& visit)
 {
     const std::string copy = "COPY (" + sql + ") TO STDOUT (FORMAT binary)";
-    const Result started(PQexec(connection.get(), copy.c_str()));
-    if (PQresultStatus(started.get()) != PGRES_COPY_OUT) {
+    const Result started(pq::PQexec(connection.get(), copy.c_str()));
+    if (pq::PQresultStatus(started.get()) != PGRES_COPY_OUT) {
         throw StoreError(errorOf(connection.get()));
     }
     bool header = true;
@@ -235,7 +252,7 @@ void PostgresReader::copy(const std::string& sql, const RowVisitor& visit)
     CopyRow row;
     char* buffer = nullptr;
     int size = 0;
-    while ((size = PQgetCopyData(connection.get(), &buffer, 0)) > 0) {
+    while ((size = pq::PQgetCopyData(connection.get(), &buffer, 0)) > 0) {
         const std::unique_ptr<char, FreeMemory> owned(buffer);
         std::string_view data(buffer, static_cast<std::size_t>(size));
         if (header && data.size() >= COPY_HEADER) {
@@ -250,9 +267,9 @@ void PostgresReader::copy(const std::string& sql, const RowVisitor& visit)
     if (size == -2) {
         throw StoreError(errorOf(connection.get()));
     }
-    for (Result done(PQgetResult(connection.get())); done;
-         done.reset(PQgetResult(connection.get()))) {
-        if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
+    for (Result done(pq::PQgetResult(connection.get())); done;
+         done.reset(pq::PQgetResult(connection.get()))) {
+        if (pq::PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
             throw StoreError(errorOf(connection.get()));
         }
     }
@@ -289,13 +306,13 @@ void PostgresReader::query(const std::string& sql,
             break;
         }
     }
-    const Result answer(PQexecParams(
-        connection.get(), sql.c_str(), static_cast<int>(params.size()),
-        nullptr, values.data(), lengths.data(), formats.data(), 1));
-    if (PQresultStatus(answer.get()) != PGRES_TUPLES_OK) {
+    const Result answer =
+        execute(connection.get(), sql.c_str(), static_cast<int>(params.size()),
+                values.data(), lengths.data(), formats.data(), 1);
+    if (pq::PQresultStatus(answer.get()) != PGRES_TUPLES_OK) {
         throw StoreError(errorOf(connection.get()));
     }
-    for (int r = 0; r < PQntuples(answer.get()); ++r) {
+    for (int r = 0; r < pq::PQntuples(answer.get()); ++r) {
         if (!visit(PostgresRow(answer.get(), r))) {
             break;
         }
@@ -306,21 +323,28 @@ void PostgresReader::query(const std::string& sql,
 
 std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
 {
-    Connection connection(PQconnectdb(uri.c_str()));
-    if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
+    std::string error;
+    if (!pq::load(error)) {
+        throw StoreError(error);
+    }
+    // The URI as libpq reads a connection string: expanded into its parts.
+    const char* const keywords[] = {"dbname", nullptr};
+    const char* const values[] = {uri.c_str(), nullptr};
+    Connection connection(pq::PQconnectdbParams(keywords, values, 1));
+    if (!connection || pq::PQstatus(connection.get()) != CONNECTION_OK) {
         throw StoreError(connection ? errorOf(connection.get())
                                     : "out of memory");
     }
     // Compiling a plan costs more than the view's statements take to run.
-    const Result settings(PQexec(connection.get(), "SET jit = off"));
+    const Result settings(pq::PQexec(connection.get(), "SET jit = off"));
     const Result version(
-        PQexec(connection.get(), "SELECT max(version) FROM store_version"));
-    if (PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
+        pq::PQexec(connection.get(), "SELECT max(version) FROM store_version"));
+    if (pq::PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
         throw StoreError(errorOf(connection.get()));
     }
-    const int number = PQgetisnull(version.get(), 0, 0) != 0
+    const int number = pq::PQgetisnull(version.get(), 0, 0) != 0
                            ? 0
-                           : std::atoi(PQgetvalue(version.get(), 0, 0));
+                           : std::atoi(pq::PQgetvalue(version.get(), 0, 0));
     if (number < OLDEST_VERSION) {
         throw StoreError("not a store of a version this program reads");
     }
