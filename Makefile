@@ -1,22 +1,26 @@
 # A thin front for CMake. "make run" builds the two programs and starts
 # warehouse, keeping the stock in the store STORE (varasto.db in the folder
 # it is run from, or a postgresql:// URI; "make run STORE=" runs without
-# one); "make test" builds everything and runs every test; "make package"
-# builds the Debian package; "make coverage" measures the tests' line
-# coverage. Each first installs the Debian packages the machine lacks for
-# it. BUILD and CMAKE_ARGS choose another build folder and configuration
-# (the sanitizer build in .ci/run uses both); JOBS how many compilers run
-# at once.
+# one); "make web" builds and starts warehouse-web, the owner's view, on
+# STORE (LISTEN=ADDRESS:PORT to listen elsewhere than 127.0.0.1:8080);
+# "make test" builds everything and runs every test; "make package" builds
+# the Debian package; "make coverage" measures the tests' line coverage.
+# Each first installs the Debian packages the machine lacks for it. BUILD
+# and CMAKE_ARGS choose another build folder and configuration (the
+# sanitizer build in .ci/run uses both); JOBS how many compilers run at
+# once.
 BUILD ?= build
 CMAKE_ARGS ?=
 STORE ?= varasto.db
 JOBS ?= $(shell nproc 2> /dev/null || echo 2)
 
+LISTEN ?=
+
 # CMake's makefiles call make again and again, and each call would announce
 # the folders it enters and leaves: hundreds of lines before a first prompt.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all programs run test package coverage clean
+.PHONY: all programs run web test package coverage clean
 
 # Everything the configuration asks for: the tests too, when GoogleTest is
 # installed.
@@ -35,6 +39,16 @@ programs:
 
 run: programs
 	./$(BUILD)/warehouse $(if $(STORE),--store '$(STORE)')
+
+# The view reads a store and never makes one: a file that is not there yet
+# is made by an empty run of warehouse first.
+web:
+	@.ci/install-deps build web
+	@echo "Building warehouse and warehouse-web in $(BUILD)/ ..."
+	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DWAREHOUSE_WEB=ON > /dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target warehouse warehouse-web > /dev/null
+	case '$(STORE)' in postgres*://*) ;; *) [ -e '$(STORE)' ] || ./$(BUILD)/warehouse --store '$(STORE)' < /dev/null > /dev/null ;; esac
+	./$(BUILD)/warehouse-web --store '$(STORE)' $(if $(LISTEN),--listen '$(LISTEN)')
 
 test:
 	.ci/install-deps test

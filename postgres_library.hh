@@ -9,24 +9,45 @@
 #include <string>
 
 // The library's functions that the store calls, each once here.
-#define WAREHOUSE_LIBPQ_FUNCTIONS(function)                                    \
-    function(PQbackendPID) function(PQcancel) function(PQclear) function(      \
-        PQconninfoFree) function(PQconninfoParse) function(PQconnectPoll)      \
-        function(PQconnectStartParams) function(PQconsumeInput) function(      \
-            PQfreeCancel) function(PQgetCancel) function(PQenterPipelineMode)  \
-            function(PQerrorMessage) function(PQexec) function(                \
-                PQexitPipelineMode) function(PQfinish) function(PQfreemem)     \
-                function(PQgetCopyData) function(PQgetResult) function(        \
-                    PQgetisnull) function(PQgetlength) function(PQgetvalue)    \
-                    function(PQisBusy) function(PQntuples) function(           \
-                        PQpipelineSync) function(PQputCopyData)                \
-                        function(PQputCopyEnd) function(PQresultErrorField)    \
-                            function(PQresultErrorMessage)                     \
-                                function(PQresultStatus) function(PQsendQuery) \
-                                    function(PQsendQueryParams) function(      \
-                                        PQsetNoticeProcessor)                  \
-                                        function(PQsocket) function(PQstatus)  \
-                                            function(PQtransactionStatus)
+// clang-format off
+#define WAREHOUSE_LIBPQ_FUNCTIONS(function) \
+    function(PQbackendPID) \
+    function(PQcancel) \
+    function(PQclear) \
+    function(PQconnectdbParams) \
+    function(PQconnectPoll) \
+    function(PQconnectStartParams) \
+    function(PQconninfoFree) \
+    function(PQconninfoParse) \
+    function(PQconsumeInput) \
+    function(PQenterPipelineMode) \
+    function(PQerrorMessage) \
+    function(PQexec) \
+    function(PQexitPipelineMode) \
+    function(PQfinish) \
+    function(PQfreeCancel) \
+    function(PQfreemem) \
+    function(PQgetCancel) \
+    function(PQgetCopyData) \
+    function(PQgetisnull) \
+    function(PQgetlength) \
+    function(PQgetResult) \
+    function(PQgetvalue) \
+    function(PQisBusy) \
+    function(PQntuples) \
+    function(PQpipelineSync) \
+    function(PQputCopyData) \
+    function(PQputCopyEnd) \
+    function(PQresultErrorField) \
+    function(PQresultErrorMessage) \
+    function(PQresultStatus) \
+    function(PQsendQuery) \
+    function(PQsendQueryParams) \
+    function(PQsetNoticeProcessor) \
+    function(PQsocket) \
+    function(PQstatus) \
+    function(PQtransactionStatus)
+// clang-format on
 
 namespace pq {
 

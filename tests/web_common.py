@@ -1,0 +1,95 @@
+"""What the web tests share: the console's own answers (L, H, C), read from
+the store through warehouse, and the views' addresses (see web_run.sh)."""
+
+import os
+import re
+import subprocess
+
+WAREHOUSE = os.environ["WAREHOUSE"]
+WAREHOUSE_WEB = os.environ["WAREHOUSE_WEB"]
+STORE = os.environ["WAREHOUSE_STORE"]
+PLAIN_URL = os.environ["PLAIN_URL"]  # http://127.0.0.1:PORT/
+KEYED_URL = os.environ["KEYED_URL"]  # http://127.0.0.1:PORT/?key=KEY
+KEYED_BASE = KEYED_URL.split("?")[0]
+KEY = KEYED_URL.split("key=")[1]
+
+LIST_LINE = re.compile(r"^(\S+) +(\d+)  (\S+) +(.*)$")
+HISTORY_LINE = re.compile(r"^(\S+ \S+) (.+?)(?:: (.*?))? -> (.*)$")
+
+
+def console(commands, wait=None, clerk=None):
+    """Runs warehouse on the store with the commands, one a line; returns
+    its standard output and standard error."""
+    arguments = [WAREHOUSE, "--store", STORE]
+    if wait is not None:
+        arguments += ["--wait", str(wait)]
+    if clerk is not None:
+        arguments += ["--clerk", clerk]
+    run = subprocess.run(arguments, input="\n".join(commands + ["Q"]) + "\n",
+                         capture_output=True, text=True, timeout=60, check=True)
+    return run.stdout, run.stderr
+
+
+def listed(text=""):
+    """The rows of L [text]: (id, amount, shelf, name), by id."""
+    out, _ = console(["L " + text if text else "L"])
+    rows = []
+    for line in out.splitlines():
+        match = LIST_LINE.match(line)
+        if match and not line.startswith("> "):
+            rows.append((match[1], int(match[2]), match[3], match[4]))
+    return rows
+
+
+def histories(products):
+    """For each product, the lines of H id: (time, clerk, command, after);
+    one run of the console asks for them all."""
+    out, _ = console(["H " + product for product in products])
+    found = {}
+    rows = None
+    for line in out.splitlines():
+        if line.startswith("> H "):
+            rows = found.setdefault(line[4:], [])
+            continue
+        match = HISTORY_LINE.match(line)
+        if match and rows is not None:
+            rows.append((match[1], match[2], match[3] or "", match[4]))
+    return found
+
+
+def history(product):
+    return histories([product])[product]
+
+
+def kinds():
+    out, _ = console(["C"])
+    return int(re.search(r"^(\d+) different kinds", out, re.M)[1])
+
+
+def spreadsheet_safe(text):
+    """A text cell as the CSV files write it."""
+    return "'" + text if text[:1] in ("=", "+", "-", "@") else text
+
+
+def as_csv_row(row):
+    """A row of L as the CSV files write it: text cells made safe, numbers
+    as they are."""
+    return [spreadsheet_safe(str(cell)) if isinstance(cell, str) else str(cell)
+            for cell in row]
+
+
+def day_totals(products):
+    """Per product, from its H lines: units delivered (A, R, G), withdrawn
+    (D) and the net, as the day's report counts them."""
+    totals = {}
+    for product, lines in histories(products).items():
+        before = delivered = withdrawn = 0
+        for _, _, command, after in lines:
+            after = int(after)
+            if command.startswith(("A ", "R", "G")) and after > before:
+                delivered += after - before
+            if command.startswith("D ") and before > after:
+                withdrawn += before - after
+            before = after
+        totals[product] = (delivered, withdrawn, before)  # all came today
+    return totals

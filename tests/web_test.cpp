@@ -1,0 +1,225 @@
+// Unit tests of the owner's view's own parts: finding a text in any case,
+// text that is not UTF-8, addresses, CSV cells, local days and the chart.
+#include "web/chart.hh"
+#include "web/csv.hh"
+#include "web/local_time.hh"
+#include "web/search.hh"
+#include "web/text.hh"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+struct Found {
+    const char* text;
+    const char* field;
+    bool holds;
+};
+
+TEST(Search, FoldsCaseOneCharacterAtATime)
+{
+    const Found cases[] = {
+        {"", "anything", true},
+        {"salmi", "SALMIAKKI", true},
+        {"KKI", "Salmiakki", true},
+        {"äkä", "ÄKÄINEN", true},          // two bytes each
+        {"ÄKÄ", "äkäinen", true},
+        {"жук", "ЖУК", true},              // Cyrillic
+        {"i", "İ", true},                  // U+0130 lowers to a plain i
+        {"ss", "ß", false},                // one letter to one letter only
+        {"a", "Ä", false},                 // no accents dropped
+        {"\xff", "bad\xff", true},         // a byte that is not UTF-8, as it is
+        {"\xc3", "Ä", false},              // half a character finds nothing
+        {"peber", "Tyrkisk Peber", true},
+        {"pebr", "Tyrkisk Peber", false},
+    };
+    for (const Found& found : cases) {
+        Search search(found.text);
+        EXPECT_EQ(search.matches("", "", found.field), found.holds)
+            << "'" << found.text << "' in '" << found.field << "'";
+    }
+}
+
+TEST(Search, LooksInTheIdTheShelfAndTheName)
+{
+    Search search("x");
+    EXPECT_TRUE(search.matches("X:1", "1.00", "a"));
+    EXPECT_TRUE(search.matches("A:1", "x.00", "a"));
+    EXPECT_TRUE(search.matches("A:1", "1.00", "aX"));
+    EXPECT_FALSE(search.matches("A:1", "1.00", "a"));
+}
+
+struct Shown {
+    const char* bytes;
+    const char* shown;
+};
+
+TEST(ShownText, KeepsUtf8AndEscapesTheRest)
+{
+    const Shown cases[] = {
+        {"Äkäinen €1", "Äkäinen €1"},
+        {"bad\xfe name", "bad\\xFE name"},
+        {"\xc0\x80", "\\xC0\\x80"},              // an overlong NUL
+        {"\xed\xa0\x80", "\\xED\\xA0\\x80"},     // a surrogate
+        {"\xf4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"cut \xe2\x82", "cut \\xE2\\x82"},      // a character cut short
+        {"tab\there", "tab\\x09here"},
+        {"\x7f", "\\x7F"},
+        {"\xf0\x9f\x8d\xac", "\xf0\x9f\x8d\xac"},  // four bytes
+    };
+    for (const Shown& shown : cases) {
+        EXPECT_EQ(shownText(shown.bytes), shown.shown) << shown.shown;
+    }
+}
+
+TEST(Addresses, EncodeEveryByteButLettersDigitsAndAFewMarks)
+{
+    const Shown cases[] = {
+        {"GUM:31415926:1007:961", "GUM:31415926:1007:961"},
+        {"SLASH/1", "SLASH%2F1"},
+        {"Q?x#y&z=1", "Q%3Fx%23y%26z%3D1"},
+        {"DOT.csv", "DOT%2Ecsv"},
+        {"PCT%41", "PCT%2541"},
+        {"a b+c", "a%20b%2Bc"},
+        {"Ä", "%C3%84"},
+        {"\xff", "%FF"},
+        {"-_~", "-_~"},
+    };
+    for (const Shown& shown : cases) {
+        EXPECT_EQ(percentEncoded(shown.bytes), shown.shown);
+        EXPECT_EQ(percentDecoded(shown.shown), shown.bytes);
+    }
+    EXPECT_EQ(percentDecoded("%c3%a4"), "ä");
+    for (const char* bad : {"%", "%4", "%zz", "a%g1", "%%"}) {
+        EXPECT_FALSE(percentDecoded(bad)) << bad;
+    }
+}
+
+TEST(CsvWriter, QuotesWhatNeedsItAndDisarmsFormulas)
+{
+    const Shown cases[] = {
+        {"plain", "plain"},
+        {"a,b", "\"a,b\""},
+        {"Dumle \"toffee\"", "\"Dumle \"\"toffee\"\"\""},
+        {"=SUM(A1:A9)", "'=SUM(A1:A9)"},
+        {"+1", "'+1"},
+        {"-1", "'-1"},
+        {"@cmd", "'@cmd"},
+        {"=1,2", "\"'=1,2\""},
+        {"a=b", "a=b"},
+        {"bad\xff", "bad\\xFF"},
+        {"line\nbreak", "line\\x0Abreak"},
+        {"", ""},
+    };
+    for (const Shown& shown : cases) {
+        std::string out;
+        CsvWriter(out).text(shown.bytes).end();
+        EXPECT_EQ(out, std::string(shown.shown) + "\r\n") << shown.bytes;
+    }
+    std::string out;
+    CsvWriter line(out);
+    line.number(-20).none().text("x").end();
+    line.number(7).end();
+    EXPECT_EQ(out, "-20,,x\r\n7\r\n");
+}
+
+/// A local day's bounds, in UTC, under a zone with summer time.
+struct Day {
+    const char* date;
+    const char* from;  // nullptr: not a day
+    const char* to;
+};
+
+class LocalTime : public ::testing::Test {
+protected:
+    // Helsinki's rules: UTC+2, and UTC+3 from the last Sunday of March to
+    // the last Sunday of October, changing at 03:00 and 04:00 local time.
+    void SetUp() override
+    {
+        const char* const zone = std::getenv("TZ");
+        saved = zone != nullptr ? zone : "";
+        hadZone = zone != nullptr;
+        ::setenv("TZ", "EET-2EEST,M3.5.0/3,M10.5.0/4", 1);
+        ::tzset();
+    }
+    void TearDown() override
+    {
+        if (hadZone) {
+            ::setenv("TZ", saved.c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+private:
+    std::string saved;
+    bool hadZone = false;
+};
+
+TEST_F(LocalTime, DaysRunFromLocalMidnightToMidnight)
+{
+    const Day cases[] = {
+        {"2026-01-15", "2026-01-14 22:00:00.000", "2026-01-15 22:00:00.000"},
+        {"2026-07-01", "2026-06-30 21:00:00.000", "2026-07-01 21:00:00.000"},
+        {"2026-03-29", "2026-03-28 22:00:00.000", "2026-03-29 21:00:00.000"},  // 23 h
+        {"2026-10-25", "2026-10-24 21:00:00.000", "2026-10-25 22:00:00.000"},  // 25 h
+        {"2024-02-29", "2024-02-28 22:00:00.000", "2024-02-29 22:00:00.000"},
+        {"2026-12-31", "2026-12-30 22:00:00.000", "2026-12-31 22:00:00.000"},
+        {"2026-02-29", nullptr, nullptr},
+        {"2026-13-01", nullptr, nullptr},
+        {"2026-04-31", nullptr, nullptr},
+        {"2026-4-01", nullptr, nullptr},
+        {"2026-04-01x", nullptr, nullptr},
+        {"20260401", nullptr, nullptr},
+        {"", nullptr, nullptr},
+    };
+    for (const Day& day : cases) {
+        const auto bounds = localDay(day.date);
+        ASSERT_EQ(bounds.has_value(), day.from != nullptr) << day.date;
+        if (bounds) {
+            EXPECT_EQ(bounds->from, day.from) << day.date;
+            EXPECT_EQ(bounds->to, day.to) << day.date;
+        }
+    }
+}
+
+TEST_F(LocalTime, StoredTimesReadAsLocalTime)
+{
+    EXPECT_EQ(localTime("2026-07-01 12:00:00.123"), "2026-07-01 15:00:00");
+    EXPECT_EQ(localTime("2026-12-31 22:30:00.000"), "2027-01-01 00:30:00");
+    EXPECT_EQ(localTime("2026-01-01 00:00:00"), "2026-01-01 02:00:00");
+    EXPECT_EQ(localTime("not a time"), "not a time");
+    EXPECT_EQ(utcMilliseconds("1970-01-01 00:00:01.250"), 1250);
+    EXPECT_FALSE(utcMilliseconds("1970-01-01 00:00:01.25"));
+    EXPECT_EQ(dayAfter("2026-12-31", 1), "2027-01-01");
+    EXPECT_EQ(dayAfter("2026-03-01", -1), "2026-02-28");
+    EXPECT_EQ(dayAfter("2026-03-29", 1), "2026-03-30");
+}
+
+TEST(UnitsChart, StepsFromNothingToNow)
+{
+    // 120 units, then 100, over 10 seconds up to now.
+    const Chart chart = unitsChart({{0, 120}, {5000, 100}}, 10000);
+    EXPECT_EQ(chart.most, 120u);
+    const std::string left = std::to_string(chart.left);
+    const std::string right = std::to_string(chart.right);
+    const std::string middle = std::to_string((chart.left + chart.right) / 2);
+    const std::string top = std::to_string(chart.top);
+    const std::string bottom = std::to_string(chart.bottom);
+    const std::string at100 =
+        std::to_string(chart.bottom - (chart.bottom - chart.top) * 100 / 120);
+    EXPECT_EQ(chart.points, left + "," + bottom + " " + left + "," + top + " " +
+                                middle + "," + top + " " + middle + "," + at100 +
+                                " " + right + "," + at100);
+    EXPECT_TRUE(unitsChart({}, 10000).points.empty());
+    // A history of one moment, sold out: still a line across.
+    const Chart sold = unitsChart({{0, 5}, {0, 0}}, 0);
+    EXPECT_EQ(sold.points.substr(sold.points.rfind(' ') + 1),
+              right + "," + bottom);
+}
+
+}  // namespace

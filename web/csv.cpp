@@ -1,0 +1,53 @@
+#include "csv.hh"
+
+#include "text.hh"
+
+void CsvWriter::separate()
+{
+    if (lineStarted) {
+        out += ',';
+    }
+    lineStarted = true;
+}
+
+CsvWriter& CsvWriter::text(std::string_view bytes)
+{
+    separate();
+    std::string cell = shownText(bytes);
+    if (!cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' ||
+                          cell[0] == '@')) {
+        cell.insert(0, 1, '\'');
+    }
+    if (cell.find_first_of(",\"\r\n") == std::string::npos) {
+        out += cell;
+        return *this;
+    }
+    out += '"';
+    for (const char c : cell) {
+        out += c;
+        if (c == '"') {
+            out += '"';
+        }
+    }
+    out += '"';
+    return *this;
+}
+
+CsvWriter& CsvWriter::number(std::int64_t value)
+{
+    separate();
+    out += std::to_string(value);
+    return *this;
+}
+
+CsvWriter& CsvWriter::none()
+{
+    separate();
+    return *this;
+}
+
+void CsvWriter::end()
+{
+    out += "\r\n";
+    lineStarted = false;
+}

@@ -1,0 +1,232 @@
+// A day's report: per product the units delivered and withdrawn and the
+// net, per clerk the commands and the units withdrawn, and the commands.
+#include "pages.hh"
+
+#include "csv.hh"
+#include "local_time.hh"
+#include "templates.hh"
+#include "text.hh"
+
+#include <map>
+#include <vector>
+
+namespace {
+
+struct ProductDay {
+    std::uint64_t delivered = 0;  // by A, R and G
+    std::uint64_t withdrawn = 0;  // by D
+    std::int64_t net = 0;         // by every change, another program's too
+};
+
+struct ClerkDay {
+    std::uint64_t commands = 0;
+    std::uint64_t withdrawn = 0;
+};
+
+/// A command as the report lists it.
+struct CommandDay {
+    std::string time;     // local
+    std::string clerk;    // as clerkOf shows it
+    std::string command;  // as echoed; for another program, its changes
+    std::optional<std::uint64_t> changes;  // none: many products at once
+};
+
+struct DayReport {
+    std::map<std::string, ProductDay> products;  // by id
+    std::map<std::string, ClerkDay> clerks;      // by clerkOf
+    std::vector<CommandDay> commands;            // in the order they ran
+};
+
+bool startsWith(const std::optional<std::string>& command, std::string_view start)
+{
+    return command && command->compare(0, start.size(), start) == 0;
+}
+
+bool isDelivery(const Entry& entry)
+{
+    return startsWith(entry.command, "A ") || startsWith(entry.command, "R") ||
+           startsWith(entry.command, "G");
+}
+
+bool isWithdrawal(const Entry& entry)
+{
+    return startsWith(entry.command, "D ");
+}
+
+/// Counts one entry into the products, the clerk and the command it
+/// belongs to.
+void count(const Entry& entry, DayReport& report, ClerkDay& clerk,
+           CommandDay& command)
+{
+    if (!entry.id || !entry.before || !entry.after) {  // many products
+        command.changes.reset();
+        return;
+    }
+    if (command.changes) {
+        ++*command.changes;
+    }
+    if (!entry.command) {  // another program: its changes are its command
+        command.command += command.command.empty() ? "" : ", ";
+        command.command += *entry.id + " -> " + std::to_string(*entry.after);
+    }
+    ProductDay& product = report.products[*entry.id];
+    const std::uint64_t before = *entry.before;
+    const std::uint64_t after = *entry.after;
+    product.net += static_cast<std::int64_t>(after) - static_cast<std::int64_t>(before);
+    if (isDelivery(entry) && after > before) {
+        product.delivered += after - before;
+    }
+    if (isWithdrawal(entry) && before > after) {
+        product.withdrawn += before - after;
+        clerk.withdrawn += before - after;
+    }
+}
+
+DayReport reportOf(StoreReader& store, const DayBounds& day)
+{
+    DayReport report;
+    std::optional<std::int64_t> commandNo;  // of the command being counted
+    ClerkDay* clerk = nullptr;
+    store.historyBetween(day.from, day.to, [&](const Entry& entry) {
+        if (commandNo != entry.commandNo) {
+            commandNo = entry.commandNo;
+            const std::string who = clerkOf(entry);
+            clerk = &report.clerks[who];
+            ++clerk->commands;
+            report.commands.push_back(
+                {localTime(entry.time), who, entry.command.value_or(""), 0});
+        }
+        count(entry, report, *clerk, report.commands.back());
+    });
+    return report;
+}
+
+std::string changesOf(const CommandDay& command)
+{
+    return command.changes ? std::to_string(*command.changes)
+                           : page::MANY_PRODUCTS;
+}
+
+/// The report's data for the template.
+page::Data dataOf(const DayReport& report, const std::string& date)
+{
+    page::Data data;
+    data.set("date", date);
+    data.set("previous_date", dayAfter(date, -1));
+    data.set("previous", "/day/" + dayAfter(date, -1));
+    data.set("next_date", dayAfter(date, 1));
+    data.set("next", "/day/" + dayAfter(date, 1));
+    data.set("csv", "/day/" + date);
+    page::List products;
+    ProductDay total;
+    for (const auto& [id, product] : report.products) {
+        page::Object row;
+        row["href"] = productPath(id);
+        row["id"] = shownText(id);
+        row["delivered"] = std::to_string(product.delivered);
+        row["withdrawn"] = std::to_string(product.withdrawn);
+        row["net"] = std::to_string(product.net);
+        products.emplace_back(std::move(row));
+        total.delivered += product.delivered;
+        total.withdrawn += product.withdrawn;
+        total.net += product.net;
+    }
+    data.set("has_products", !products.empty());
+    data.set("products", products);
+    data.set("total_delivered", std::to_string(total.delivered));
+    data.set("total_withdrawn", std::to_string(total.withdrawn));
+    data.set("total_net", std::to_string(total.net));
+    page::List clerks;
+    for (const auto& [name, clerk] : report.clerks) {
+        page::Object row;
+        row["clerk"] = shownText(name);
+        row["commands"] = std::to_string(clerk.commands);
+        row["withdrawn"] = std::to_string(clerk.withdrawn);
+        clerks.emplace_back(std::move(row));
+    }
+    data.set("has_clerks", !clerks.empty());
+    data.set("clerks", clerks);
+    page::List commands;
+    for (const CommandDay& command : report.commands) {
+        page::Object row;
+        row["time"] = command.time;
+        row["clerk"] = shownText(command.clerk);
+        row["command"] = shownText(command.command);
+        row["changes"] = changesOf(command);
+        commands.emplace_back(std::move(row));
+    }
+    data.set("has_commands", !commands.empty());
+    data.set("commands", commands);
+    return data;
+}
+
+/// The table of a report as CSV.
+std::string csvOf(const DayReport& report, DayTable table)
+{
+    std::string out;
+    CsvWriter line(out);
+    switch (table) {
+    case DayTable::Products:
+        out = page::DAY_PRODUCTS_CSV;
+        for (const auto& [id, product] : report.products) {
+            line.text(id).number(static_cast<std::int64_t>(product.delivered));
+            line.number(static_cast<std::int64_t>(product.withdrawn)).number(product.net);
+            line.end();
+        }
+        break;
+    case DayTable::Clerks:
+        out = page::DAY_CLERKS_CSV;
+        for (const auto& [name, clerk] : report.clerks) {
+            line.text(name).number(static_cast<std::int64_t>(clerk.commands));
+            line.number(static_cast<std::int64_t>(clerk.withdrawn)).end();
+        }
+        break;
+    case DayTable::Commands:
+        out = page::DAY_COMMANDS_CSV;
+        for (const CommandDay& command : report.commands) {
+            line.text(command.time).text(command.clerk).text(command.command);
+            line.text(changesOf(command)).end();
+        }
+        break;
+    }
+    return out;
+}
+
+Reply notADay(std::string_view date)
+{
+    page::Data data;
+    data.set("day", shownText(date));
+    Reply reply;
+    reply.status = 404;
+    reply.html = page::render(page::MISSING, data);
+    return reply;
+}
+
+}  // namespace
+
+Reply dayPage(StoreReader& store, std::string_view date)
+{
+    const std::string day = date.empty() ? today() : std::string(date);
+    const auto bounds = localDay(day);
+    if (!bounds) {
+        return notADay(date);
+    }
+    Reply reply;
+    reply.html = page::render(page::DAY, dataOf(reportOf(store, *bounds), day));
+    return reply;
+}
+
+Reply dayCsv(StoreReader&, std::string_view date, DayTable table)
+{
+    const auto bounds = localDay(date);
+    if (!bounds) {
+        return notADay(date);
+    }
+    static const char* const names[] = {"", "-clerks", "-commands"};
+    Reply reply;
+    reply.fileName = std::string(date) + names[static_cast<int>(table)] + ".csv";
+    reply.csv = [bounds = *bounds, table](StoreReader& store, const CsvWrite& write) {
+        write(csvOf(reportOf(store, bounds), table));
+    };
+    return reply;
+}

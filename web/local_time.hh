@@ -1,0 +1,38 @@
+// The history's UTC times as the owner reads them: in the local time of the
+// machine the view runs on (TZ), and a local day as a stretch of UTC.
+#ifndef WAREHOUSE_WEB_LOCAL_TIME_HH
+#define WAREHOUSE_WEB_LOCAL_TIME_HH
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+/// A stored UTC time, "YYYY-MM-DD HH:MM:SS.SSS", as local time to the
+/// second, "YYYY-MM-DD HH:MM:SS", as the console's H shows it; as it is
+/// when it does not read as one.
+std::string localTime(const std::string& utc);
+
+/// A stored UTC time as milliseconds since 1970; none when it does not read
+/// as one.
+std::optional<std::int64_t> utcMilliseconds(const std::string& utc);
+
+/// The UTC times at which a local day starts and the next one starts, in
+/// the stored form.
+struct DayBounds {
+    std::string from;
+    std::string to;
+};
+
+/// The bounds of the local day date, "YYYY-MM-DD"; none when date is not a
+/// day of the calendar in that form. A day on which the clocks change is
+/// 23 or 25 hours long.
+std::optional<DayBounds> localDay(std::string_view date);
+
+/// The local day "YYYY-MM-DD" that is days away from date, a valid day.
+std::string dayAfter(std::string_view date, int days);
+
+/// Today, "YYYY-MM-DD", in local time.
+std::string today();
+
+#endif

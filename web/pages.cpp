@@ -1,0 +1,69 @@
+#include "pages.hh"
+
+#include "templates.hh"
+#include "text.hh"
+
+Reply refusedPage(int status, Refusal why, std::string_view method)
+{
+    page::Data data;
+    switch (why) {
+    case Refusal::Key:
+        data.set("key", true);
+        break;
+    case Refusal::Method:
+        data.set("method", shownText(method));
+        break;
+    case Refusal::Below: data.set("below", true); break;
+    case Refusal::Sort: data.set("sort", true); break;
+    case Refusal::Boundary: data.set("boundary", true); break;
+    case Refusal::Encoding: data.set("encoding", true); break;
+    case Refusal::TooLong: data.set("too_long", true); break;
+    case Refusal::Other: data.set("other", true); break;
+    }
+    if (why != Refusal::Key && why != Refusal::Method) {
+        data.set("request", true);
+    }
+    Reply reply;
+    reply.status = status;
+    reply.html = page::render(page::REFUSED, data);
+    return reply;
+}
+
+Reply missingPage(std::string_view path)
+{
+    page::Data data;
+    data.set("path", shownText(path));
+    Reply reply;
+    reply.status = 404;
+    reply.html = page::render(page::MISSING, data);
+    return reply;
+}
+
+Reply storeDownPage(std::string_view reason)
+{
+    page::Data data;
+    data.set("reason", shownText(reason));
+    Reply reply;
+    reply.status = 503;
+    reply.html = page::render(page::STORE_DOWN, data);
+    return reply;
+}
+
+std::string clerkOf(const Entry& entry)
+{
+    const std::string login = entry.clerk.value_or("");
+    if (!entry.command) {  // the server may know who ran it
+        return login.empty() ? std::string(page::ANOTHER_PROGRAM)
+                             : login + ' ' + page::ANOTHER_PROGRAM;
+    }
+    if (entry.namedClerk && !entry.namedClerk->empty() &&
+        *entry.namedClerk != login) {
+        return *entry.namedClerk + " (" + login + ")";
+    }
+    return login;
+}
+
+std::string productPath(std::string_view id)
+{
+    return "/product/" + percentEncoded(id);
+}

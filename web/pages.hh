@@ -1,0 +1,65 @@
+// The pages and CSV files of the owner's view: what each one reads from the
+// store and how it fills its template. The server picks the page; a page
+// never sees HTTP beyond its parameters and its reply.
+#ifndef WAREHOUSE_WEB_PAGES_HH
+#define WAREHOUSE_WEB_PAGES_HH
+
+#include "store_reader.hh"
+
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+/// A request's query parameters, decoded.
+using Params = std::multimap<std::string, std::string>;
+
+/// Writes a part of a CSV file to the client; false when the client is
+/// gone and the writing should stop.
+using CsvWrite = std::function<bool(std::string_view part)>;
+
+/// What a page answers: a whole HTML page, or a CSV file that is written
+/// as the store is read, in the snapshot the page began.
+struct Reply {
+    int status = 200;
+    std::string html;
+    std::function<void(StoreReader&, const CsvWrite&)> csv;  // set: a CSV
+    std::string fileName;                                    // the CSV's
+};
+
+/// Why a request is refused before any page reads the store.
+enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Other };
+
+// Pages that read nothing.
+Reply refusedPage(int status, Refusal why, std::string_view method = {});
+Reply missingPage(std::string_view path);
+Reply storeDownPage(std::string_view reason);
+
+// The stock and the low: "/", "/stock.csv", "/low", "/low.csv",
+// "/soldout.csv".
+Reply stockPage(StoreReader& store, const Params& params);
+Reply stockCsv(StoreReader& store, const Params& params);
+Reply lowPage(StoreReader& store, const Params& params);
+Reply lowCsv(StoreReader& store, const Params& params);
+Reply soldOutCsv(StoreReader& store);
+
+/// The tables of a day's report, each with its own CSV.
+enum class DayTable { Products, Clerks, Commands };
+
+// A local day, "YYYY-MM-DD": "/day/DATE" and its CSV files.
+Reply dayPage(StoreReader& store, std::string_view date);
+Reply dayCsv(StoreReader& store, std::string_view date, DayTable table);
+
+// A product by its id: "/product/ID", "/product/ID.csv".
+Reply productPage(StoreReader& store, std::string_view id);
+Reply productCsv(StoreReader& store, std::string_view id);
+
+/// Who made an entry, as the console's H shows it: the login, after the
+/// name given with --clerk when that differs; for another program, that,
+/// after the login the server knows it by.
+std::string clerkOf(const Entry& entry);
+
+/// Where a product's page is.
+std::string productPath(std::string_view id);
+
+#endif

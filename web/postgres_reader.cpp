@@ -1,0 +1,361 @@
+#include "postgres_reader.hh"
+
+#include "postgres_library.hh"
+#include "sql_reader.hh"
+
+#include <endian.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The versions of the store's shape this view reads: 3 keeps changed_at as
+// the server's timestamptz and adds named_clerk; 2 kept UTC text.
+constexpr int OLDEST_VERSION = 2;
+constexpr int NEWEST_VERSION = 3;
+
+// What a binary COPY begins with: a signature, flags and the length of an
+// extension area, which follows.
+constexpr std::size_t COPY_HEADER = 11 + 4 + 4;
+
+struct FinishConnection {
+    void operator()(PGconn* connection) const { pq::PQfinish(connection); }
+};
+struct ClearResult {
+    void operator()(PGresult* result) const { pq::PQclear(result); }
+};
+struct FreeMemory {
+    void operator()(char* memory) const { pq::PQfreemem(memory); }
+};
+using Connection = std::unique_ptr<PGconn, FinishConnection>;
+using Result = std::unique_ptr<PGresult, ClearResult>;
+
+/// libpq's words for the last failure, without its closing new line.
+std::string errorOf(PGconn* connection)
+{
+    std::string message = pq::PQerrorMessage(connection);
+    while (!message.empty() && message.back() == '\n') {
+        message.pop_back();
+    }
+    return message;
+}
+
+/// Runs sql with parameters, all the way, and gives its result: the first
+/// one, when a statement gives several.
+Result execute(PGconn* connection, const char* sql, int count,
+               const char* const* values, const int* lengths, const int* formats,
+               int resultFormat)
+{
+    if (pq::PQsendQueryParams(connection, sql, count, nullptr, values, lengths,
+                              formats, resultFormat) == 0) {
+        return nullptr;
+    }
+    Result first(pq::PQgetResult(connection));
+    while (Result(pq::PQgetResult(connection))) {
+    }
+    return first;
+}
+
+/// A whole number in network order, 8 or 4 bytes long; 0 for NULL.
+std::int64_t bigEndian(const char* bytes, int length)
+{
+    if (length == 8) {
+        std::uint64_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return static_cast<std::int64_t>(be64toh(value));
+    }
+    if (length == 4) {
+        std::uint32_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return static_cast<std::int32_t>(be32toh(value));
+    }
+    return 0;
+}
+
+/// A row of a result in binary form: text and bytea come as their bytes,
+/// whole numbers in network order.
+class PostgresRow final : public SqlRow {
+public:
+    PostgresRow(const PGresult* result, int row) : result(result), row(row) {}
+
+    bool isNull(int column) const override
+    {
+        return pq::PQgetisnull(result, row, column) != 0;
+    }
+
+    std::string_view text(int column) const override
+    {
+        return {pq::PQgetvalue(result, row, column),
+                static_cast<std::size_t>(pq::PQgetlength(result, row, column))};
+    }
+
+    std::int64_t number(int column) const override
+    {
+        return bigEndian(pq::PQgetvalue(result, row, column),
+                         pq::PQgetlength(result, row, column));
+    }
+
+private:
+    const PGresult* result;
+    int row;
+};
+
+/// A row of a binary COPY: a count of fields, then each field's length and
+/// bytes, the length -1 for NULL.
+class CopyRow final : public SqlRow {
+public:
+    /// Takes the fields of the tuple in data; false at the end marker or
+    /// when the data is not a tuple.
+    bool read(std::string_view data)
+    {
+        fields.clear();
+        if (data.size() < 2) {
+            return false;
+        }
+        const auto count = static_cast<std::int16_t>(bigEndian16(data.data()));
+        data.remove_prefix(2);
+        for (int i = 0; i < count; ++i) {
+            if (data.size() < 4) {
+                return false;
+            }
+            const auto length = static_cast<std::int32_t>(bigEndian(data.data(), 4));
+            data.remove_prefix(4);
+            if (length < 0) {
+                fields.emplace_back();  // NULL: no bytes at all
+                continue;
+            }
+            if (data.size() < static_cast<std::size_t>(length)) {
+                return false;
+            }
+            fields.push_back(data.substr(0, static_cast<std::size_t>(length)));
+            data.remove_prefix(static_cast<std::size_t>(length));
+        }
+        return count >= 0;
+    }
+
+    bool isNull(int column) const override
+    {
+        return fields[static_cast<std::size_t>(column)].data() == nullptr;
+    }
+
+    std::string_view text(int column) const override
+    {
+        return fields[static_cast<std::size_t>(column)];
+    }
+
+    std::int64_t number(int column) const override
+    {
+        const std::string_view field = fields[static_cast<std::size_t>(column)];
+        return bigEndian(field.data(), static_cast<int>(field.size()));
+    }
+
+private:
+    static std::uint16_t bigEndian16(const char* bytes)
+    {
+        std::uint16_t value = 0;
+        std::memcpy(&value, bytes, sizeof value);
+        return be16toh(value);
+    }
+
+    std::vector<std::string_view> fields;  // a NULL field has no data
+};
+
+class PostgresReader final : public SqlReader {
+public:
+    PostgresReader(Connection connection, const Dialect& dialect)
+        : SqlReader(dialect), connection(std::move(connection))
+    {
+    }
+
+    void begin() override
+    {
+        // One snapshot for the whole request, taken by its first read.
+        run("BEGIN ISOLATION LEVEL REPEATABLE READ, READ ONLY", PGRES_COMMAND_OK);
+    }
+
+    void finish() override
+    {
+        if (pq::PQtransactionStatus(connection.get()) != PQTRANS_IDLE) {
+            Result(pq::PQexec(connection.get(), "ROLLBACK"));
+        }
+    }
+
+protected:
+    void query(const std::string& sql, const std::vector<SqlParam>& params,
+               Rows rows, const RowVisitor& visit) override;
+
+private:
+    /// sql with its parameters written into it as literals, as COPY, which
+    /// takes no parameters, needs it.
+    static std::string withLiterals(std::string sql, const std::vector<SqlParam>& params);
+    void copy(const std::string& sql, const RowVisitor& visit);
+
+    Result run(const char* sql, ExecStatusType expected, int format = 0)
+    {
+        Result result = execute(connection.get(), sql, 0, nullptr, nullptr,
+                                nullptr, format);
+        if (pq::PQresultStatus(result.get()) != expected) {
+            throw StoreError(errorOf(connection.get()));
+        }
+        return result;
+    }
+
+    Connection connection;
+};
+
+std::string PostgresReader::withLiterals(std::string sql,
+                                         const std::vector<SqlParam>& params)
+{
+    // From the last, so that $1 is not taken for the start of $10.
+    for (std::size_t i = params.size(); i > 0; --i) {
+        const SqlParam& param = params[i - 1];
+        std::string literal;
+        if (param.kind == SqlParam::Kind::Number) {
+            literal = std::to_string(param.number);
+        } else if (param.kind == SqlParam::Kind::Bytes) {
+            // In hexadecimal, which reads the same whatever the server
+            // makes of backslashes.
+            literal = "decode('";
+            for (const char c : param.bytes) {
+                const auto byte = static_cast<unsigned char>(c);
+                literal += "0123456789abcdef"[byte >> 4];
+                literal += "0123456789abcdef"[byte & 15];
+            }
+            literal += "', 'hex')";
+        } else {
+            // A time: digits, dashes, colons, a dot, a space and a sign.
+            if (param.bytes.find_first_of("'\\") != std::string::npos) {
+                throw StoreError("a text that cannot be written as a literal");
+            }
+            literal = "'" + param.bytes + "'";
+        }
+        const std::string name = "$" + std::to_string(i);
+        for (std::size_t at = 0; (at = sql.find(name, at)) != std::string::npos;
+             at += literal.size()) {
+            sql.replace(at, name.size(), literal);
+        }
+    }
+    return sql;
+}
+
+void PostgresReader::copy(const std::string& sql, const RowVisitor& visit)
+{
+    const std::string copy = "COPY (" + sql + ") TO STDOUT (FORMAT binary)";
+    const Result started(pq::PQexec(connection.get(), copy.c_str()));
+    if (pq::PQresultStatus(started.get()) != PGRES_COPY_OUT) {
+        throw StoreError(errorOf(connection.get()));
+    }
+    bool header = true;
+    bool more = true;  // false: the rest is read and let go
+    CopyRow row;
+    char* buffer = nullptr;
+    int size = 0;
+    while ((size = pq::PQgetCopyData(connection.get(), &buffer, 0)) > 0) {
+        const std::unique_ptr<char, FreeMemory> owned(buffer);
+        std::string_view data(buffer, static_cast<std::size_t>(size));
+        if (header && data.size() >= COPY_HEADER) {
+            const auto extension = static_cast<std::size_t>(bigEndian(buffer + 15, 4));
+            data.remove_prefix(std::min(data.size(), COPY_HEADER + extension));
+            header = false;
+        }
+        if (more && row.read(data)) {
+            more = visit(row);
+        }
+    }
+    if (size == -2) {
+        throw StoreError(errorOf(connection.get()));
+    }
+    for (Result done(pq::PQgetResult(connection.get())); done;
+         done.reset(pq::PQgetResult(connection.get()))) {
+        if (pq::PQresultStatus(done.get()) != PGRES_COMMAND_OK) {
+            throw StoreError(errorOf(connection.get()));
+        }
+    }
+}
+
+void PostgresReader::query(const std::string& sql,
+                           const std::vector<SqlParam>& params, Rows rows,
+                           const RowVisitor& visit)
+{
+    // Many rows come by a binary COPY, a row at a time as the server sends
+    // them, so that a million never sit in memory at once. A few come in
+    // one answer, with parameters, which lets the server use its parallel
+    // workers. Ids and names go as bytes, times and numbers as text.
+    if (rows == Rows::Many) {
+        copy(withLiterals(sql, params), visit);
+        return;
+    }
+    std::vector<std::string> numbers(params.size());
+    std::vector<const char*> values(params.size());
+    std::vector<int> lengths(params.size());
+    std::vector<int> formats(params.size());
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const SqlParam& param = params[i];
+        switch (param.kind) {
+        case SqlParam::Kind::Number:
+            numbers[i] = std::to_string(param.number);
+            values[i] = numbers[i].c_str();
+            break;
+        case SqlParam::Kind::Text: values[i] = param.bytes.c_str(); break;
+        case SqlParam::Kind::Bytes:
+            values[i] = param.bytes.data();
+            lengths[i] = static_cast<int>(param.bytes.size());
+            formats[i] = 1;
+            break;
+        }
+    }
+    const Result answer =
+        execute(connection.get(), sql.c_str(), static_cast<int>(params.size()),
+                values.data(), lengths.data(), formats.data(), 1);
+    if (pq::PQresultStatus(answer.get()) != PGRES_TUPLES_OK) {
+        throw StoreError(errorOf(connection.get()));
+    }
+    for (int r = 0; r < pq::PQntuples(answer.get()); ++r) {
+        if (!visit(PostgresRow(answer.get(), r))) {
+            break;
+        }
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
+{
+    std::string error;
+    if (!pq::load(error)) {
+        throw StoreError(error);
+    }
+    // The URI as libpq reads a connection string: expanded into its parts.
+    const char* const keywords[] = {"dbname", nullptr};
+    const char* const values[] = {uri.c_str(), nullptr};
+    Connection connection(pq::PQconnectdbParams(keywords, values, 1));
+    if (!connection || pq::PQstatus(connection.get()) != CONNECTION_OK) {
+        throw StoreError(connection ? errorOf(connection.get())
+                                    : "out of memory");
+    }
+    // Compiling a plan costs more than the view's statements take to run.
+    const Result settings(pq::PQexec(connection.get(), "SET jit = off"));
+    const Result version(
+        pq::PQexec(connection.get(), "SELECT max(version) FROM store_version"));
+    if (pq::PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
+        throw StoreError(errorOf(connection.get()));
+    }
+    const int number = pq::PQgetisnull(version.get(), 0, 0) != 0
+                           ? 0
+                           : std::atoi(pq::PQgetvalue(version.get(), 0, 0));
+    if (number < OLDEST_VERSION) {
+        throw StoreError("not a store of a version this program reads");
+    }
+    if (number > NEWEST_VERSION) {
+        throw StoreError("a store of a newer version than this program reads");
+    }
+    SqlReader::Dialect dialect{"changed_at", "NULL", ""};
+    if (number >= 3) {
+        dialect = {"to_char(changed_at AT TIME ZONE 'UTC', "
+                   "'YYYY-MM-DD HH24:MI:SS.MS')",
+                   "named_clerk", "+00"};
+    }
+    return std::make_unique<PostgresReader>(std::move(connection), dialect);
+}

@@ -1,0 +1,136 @@
+// A product's page: what is in stock now, its history, and the chart of
+// its units over time.
+#include "pages.hh"
+
+#include "chart.hh"
+#include "csv.hh"
+#include "local_time.hh"
+#include "templates.hh"
+#include "text.hh"
+
+#include <chrono>
+#include <vector>
+
+namespace {
+
+std::vector<Entry> historyOf(StoreReader& store, std::string_view id)
+{
+    std::vector<Entry> entries;
+    store.historyOf(id, [&entries](const Entry& entry) { entries.push_back(entry); });
+    return entries;
+}
+
+/// The page of an id that is neither in stock nor in the history.
+Reply unknownProduct(std::string_view id)
+{
+    page::Data data;
+    data.set("product", shownText(id));
+    Reply reply;
+    reply.status = 404;
+    reply.html = page::render(page::MISSING, data);
+    return reply;
+}
+
+std::string unitsOf(const std::optional<std::uint64_t>& units)
+{
+    return units ? std::to_string(*units) : page::MANY_PRODUCTS;
+}
+
+page::Data chartData(const std::vector<Entry>& entries, const std::string& label)
+{
+    std::vector<ChartPoint> points;
+    for (const Entry& entry : entries) {
+        const auto moment = utcMilliseconds(entry.time);
+        if (moment && entry.after) {
+            points.push_back({*moment, *entry.after});
+        }
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    const Chart chart = unitsChart(points, now.count());
+    page::Object data;
+    data["width"] = std::to_string(chart.width);
+    data["height"] = std::to_string(chart.height);
+    data["left"] = std::to_string(chart.left);
+    data["right"] = std::to_string(chart.right);
+    data["top"] = std::to_string(chart.top);
+    data["bottom"] = std::to_string(chart.bottom);
+    data["scale_x"] = std::to_string(chart.scaleX);
+    data["top_label_y"] = std::to_string(chart.topLabelY);
+    data["date_y"] = std::to_string(chart.dateY);
+    data["points"] = chart.points;
+    data["most"] = std::to_string(chart.most);
+    data["label"] = label;
+    data["first"] = localTime(entries.front().time).substr(0, 10);
+    data["last"] = today();
+    return data;
+}
+
+}  // namespace
+
+Reply productPage(StoreReader& store, std::string_view id)
+{
+    const std::optional<Product> product = store.product(id);
+    const std::vector<Entry> entries = historyOf(store, id);
+    if (!product && entries.empty()) {
+        return unknownProduct(id);
+    }
+    page::Data data;
+    data.set("id", shownText(id));
+    data.set("csv", productPath(id) + ".csv");
+    if (product) {
+        data.set("in_stock", true);
+        data.set("name", shownText(product->name));
+        data.set("amount", std::to_string(product->amount));
+        data.set("shelf", shownText(product->shelf));
+    }
+    if (!entries.empty()) {
+        data.set("chart", chartData(entries, shownText(product ? product->name : id)));
+    }
+    page::List rows;
+    for (const Entry& entry : entries) {
+        page::Object row;
+        row["time"] = localTime(entry.time);
+        row["clerk"] = shownText(clerkOf(entry));
+        row["command"] = shownText(entry.command.value_or(""));
+        row["before"] = entry.before ? std::to_string(*entry.before) : "";
+        row["after"] = unitsOf(entry.after);
+        rows.emplace_back(std::move(row));
+    }
+    data.set("entries", rows);
+    Reply reply;
+    // Not in stock: the history is there, and the status says it is gone.
+    reply.status = product ? 200 : 404;
+    reply.html = page::render(page::PRODUCT, data);
+    return reply;
+}
+
+Reply productCsv(StoreReader& store, std::string_view id)
+{
+    if (!store.product(id) && historyOf(store, id).empty()) {
+        return unknownProduct(id);
+    }
+    Reply reply;
+    reply.fileName = percentEncoded(id) + ".csv";
+    reply.csv = [id = std::string(id)](StoreReader& reader, const CsvWrite& write) {
+        std::string out = page::PRODUCT_CSV;
+        CsvWriter line(out);
+        for (const Entry& entry : historyOf(reader, id)) {
+            line.text(localTime(entry.time)).text(clerkOf(entry));
+            line.text(entry.command.value_or(""));
+            if (entry.before) {
+                line.number(static_cast<std::int64_t>(*entry.before));
+            } else {
+                line.none();
+            }
+            if (entry.after) {
+                line.number(static_cast<std::int64_t>(*entry.after));
+            } else {
+                line.text(page::MANY_PRODUCTS);
+            }
+            line.end();
+        }
+        write(out);
+    };
+    return reply;
+}

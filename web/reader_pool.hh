@@ -1,0 +1,52 @@
+// The views of the store that requests served side by side take turns
+// with.
+#ifndef WAREHOUSE_WEB_READER_POOL_HH
+#define WAREHOUSE_WEB_READER_POOL_HH
+
+#include "store_reader.hh"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+/// Views of one store, each lent to one request at a time. A view is opened
+/// when a request finds none idle; one whose read failed is dropped, not
+/// lent again, so that a store that comes back is reopened.
+class ReaderPool {
+public:
+    /// A view on loan: back to the pool when the lease ends, unless it
+    /// failed.
+    class Lease {
+    public:
+        Lease(ReaderPool& pool, std::unique_ptr<StoreReader> reader)
+            : pool(&pool), reader(std::move(reader))
+        {
+        }
+        Lease(Lease&&) = default;
+        ~Lease();
+
+        StoreReader& operator*() const { return *reader; }
+        StoreReader* operator->() const { return reader.get(); }
+        /// The view is not to be lent again.
+        void failed() { broken = true; }
+
+    private:
+        ReaderPool* pool;
+        std::unique_ptr<StoreReader> reader;
+        bool broken = false;
+    };
+
+    explicit ReaderPool(std::string where) : where(std::move(where)) {}
+
+    /// An idle view, or a new one; throws StoreError when none can be
+    /// opened.
+    Lease lend();
+
+private:
+    const std::string where;
+    std::mutex lock;  // guards idle
+    std::vector<std::unique_ptr<StoreReader>> idle;
+};
+
+#endif

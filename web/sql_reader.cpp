@@ -1,0 +1,244 @@
+#include "sql_reader.hh"
+
+#include <utility>
+
+namespace {
+
+/// The parameters of a statement being written: each one added gives its
+/// place holder, so that the numbers run $1, $2, ... in the order of the
+/// list, whichever parts of the statement are there.
+class Params {
+public:
+    std::string bytes(std::string_view value)
+    {
+        list.push_back({SqlParam::Kind::Bytes, std::string(value), 0});
+        return placeHolder();
+    }
+
+    std::string text(std::string value)
+    {
+        list.push_back({SqlParam::Kind::Text, std::move(value), 0});
+        return placeHolder();
+    }
+
+    std::string number(std::uint64_t value)
+    {
+        list.push_back(
+            {SqlParam::Kind::Number, {}, static_cast<std::int64_t>(value)});
+        return placeHolder();
+    }
+
+    const std::vector<SqlParam>& all() const { return list; }
+
+private:
+    std::string placeHolder() const
+    {
+        return "$" + std::to_string(list.size());
+    }
+
+    std::vector<SqlParam> list;
+};
+
+const char* columnOf(Order order)
+{
+    switch (order) {
+    case Order::Id: return "id";
+    case Order::Amount: return "amount";
+    case Order::Shelf: return "shelf";
+    case Order::Name: return "name";
+    }
+    return "id";
+}
+
+/// The ORDER BY of an order, backwards for the products before a boundary.
+std::string orderBy(Order order, bool backwards)
+{
+    const char* const direction = backwards ? " DESC" : "";
+    if (order == Order::Id) {
+        return std::string(" ORDER BY id") + direction;
+    }
+    return std::string(" ORDER BY ") + columnOf(order) + direction + ", id" +
+           direction;
+}
+
+ProductView productOf(const SqlRow& row)
+{
+    return {row.text(0), static_cast<std::uint64_t>(row.number(1)),
+            row.text(2), row.text(3)};
+}
+
+const char* const PRODUCT_COLUMNS = "SELECT id, amount, shelf, name FROM stock";
+
+}  // namespace
+
+std::string SqlReader::entryColumns(std::string_view table) const
+{
+    const std::string t(table);
+    return "SELECT " + t + ".seq, " + t + ".command_no, " + dialect.time +
+           ", " + t + ".clerk, " + dialect.namedClerk + ", " + t +
+           ".command, " + t + ".id, " + t + ".amount_before, " + t +
+           ".amount_after";
+}
+
+Entry SqlReader::entryOf(const SqlRow& row)
+{
+    const auto text = [&row](int column) -> std::optional<std::string> {
+        if (row.isNull(column)) {
+            return std::nullopt;
+        }
+        return std::string(row.text(column));
+    };
+    const auto units = [&row](int column) -> std::optional<std::uint64_t> {
+        if (row.isNull(column)) {
+            return std::nullopt;
+        }
+        return static_cast<std::uint64_t>(row.number(column));
+    };
+    Entry entry;
+    entry.seq = row.number(0);
+    entry.commandNo = row.number(1);
+    entry.time = row.text(2);
+    entry.clerk = text(3);
+    entry.namedClerk = text(4);
+    entry.command = text(5);
+    entry.id = text(6);
+    entry.before = units(7);
+    entry.after = units(8);
+    return entry;
+}
+
+Totals SqlReader::totals()
+{
+    Totals totals;
+    query("SELECT count(*), CAST(coalesce(sum(amount), 0) AS bigint) "
+          "FROM stock",
+          {}, Rows::Few, [&totals](const SqlRow& row) {
+              totals.kinds = static_cast<std::uint64_t>(row.number(0));
+              totals.units = static_cast<std::uint64_t>(row.number(1));
+              return false;
+          });
+    return totals;
+}
+
+void SqlReader::slice(const StockSlice& slice, const ProductVisitor& visit)
+{
+    Params params;
+    std::string sql = PRODUCT_COLUMNS;
+    const Product* const boundary =
+        slice.after != nullptr ? slice.after : slice.before;
+    const bool backwards = slice.after == nullptr && slice.before != nullptr;
+    if (boundary != nullptr) {
+        const char* const comparison = backwards ? " < " : " > ";
+        if (slice.order == Order::Id) {
+            sql += " WHERE id" + (comparison + params.bytes(boundary->id));
+        } else {
+            // A row value compares the column first, then the id.
+            std::string value;
+            if (slice.order == Order::Amount) {
+                value = params.number(boundary->amount);
+            } else {
+                value = params.bytes(slice.order == Order::Shelf
+                                         ? boundary->shelf
+                                         : boundary->name);
+            }
+            sql += std::string(" WHERE (") + columnOf(slice.order) + ", id)" +
+                   comparison + "(" + value + ", " +
+                   params.bytes(boundary->id) + ")";
+        }
+    }
+    sql += orderBy(slice.order, backwards);
+    sql += " LIMIT " + params.number(slice.limit);
+    query(sql, params.all(), Rows::Few,
+          [&visit](const SqlRow& row) { return visit(productOf(row)); });
+}
+
+void SqlReader::everyProduct(std::optional<std::uint64_t> below,
+                             std::optional<Order> order,
+                             const ProductVisitor& visit)
+{
+    Params params;
+    std::string sql = PRODUCT_COLUMNS;
+    if (below) {
+        sql += " WHERE amount < " + params.number(*below);
+    }
+    if (order) {
+        sql += orderBy(*order, false);
+    }
+    query(sql, params.all(), Rows::Many,
+          [&visit](const SqlRow& row) { return visit(productOf(row)); });
+}
+
+std::optional<Product> SqlReader::product(std::string_view id)
+{
+    Params params;
+    const std::string sql =
+        std::string(PRODUCT_COLUMNS) + " WHERE id = " + params.bytes(id);
+    std::optional<Product> found;
+    query(sql, params.all(), Rows::Few, [&found](const SqlRow& row) {
+        found.emplace(productOf(row));
+        return false;
+    });
+    return found;
+}
+
+void SqlReader::historyOf(std::string_view id, const EntryVisitor& visit)
+{
+    Params params;
+    const std::string product = params.bytes(id);
+    const std::string sql =
+        entryColumns("history") + " FROM history WHERE id = " + product +
+        " UNION ALL " + entryColumns("history") +
+        " FROM history WHERE id IS NULL AND seq > "
+        "(SELECT min(seq) FROM history WHERE id = " +
+        product + ") ORDER BY 1";
+    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
+        visit(entryOf(row));
+        return true;
+    });
+}
+
+void SqlReader::historyBetween(const std::string& from, const std::string& to,
+                               const EntryVisitor& visit)
+{
+    Params params;
+    const std::string sql =
+        entryColumns("history") + " FROM history WHERE changed_at >= " +
+        params.text(from + dialect.timeSuffix) +
+        " AND changed_at < " + params.text(to + dialect.timeSuffix) +
+        " ORDER BY seq";
+    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
+        visit(entryOf(row));
+        return true;
+    });
+}
+
+void SqlReader::soldOut(const EntryVisitor& visit)
+{
+    // A product is sold out when its last own entry took it to 0, or when
+    // an emptying of the whole stock came after it; and it is not back.
+    // The candidates are the entries that took a product to 0, which are
+    // few (and, after an emptying, the entries before it); each is held to
+    // the last entry of its id, found through the index, rather than the
+    // whole history grouped by id.
+    const std::string last =
+        "h.seq = (SELECT max(l.seq) FROM history l WHERE l.id = h.id)";
+    const std::string sql =
+        "WITH emptyings AS (SELECT seq FROM history "
+        "WHERE id IS NULL AND amount_after = 0), "
+        "gone AS (SELECT h.id AS product, h.seq AS seq FROM history h "
+        "WHERE h.id IS NOT NULL AND h.amount_after = 0 AND " + last +
+        " UNION ALL SELECT h.id, "
+        "(SELECT min(e.seq) FROM emptyings e WHERE e.seq > h.seq) "
+        "FROM history h WHERE h.id IS NOT NULL AND h.amount_after > 0 "
+        "AND h.seq < (SELECT coalesce(max(seq), 0) FROM emptyings) AND " +
+        last + ") " + entryColumns("history") +
+        ", gone.product FROM gone JOIN history ON history.seq = gone.seq "
+        "WHERE NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
+        "ORDER BY history.seq DESC, gone.product";
+    query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
+        Entry entry = entryOf(row);
+        entry.id = std::string(row.text(9));
+        visit(entry);
+        return true;
+    });
+}

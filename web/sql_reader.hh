@@ -1,0 +1,78 @@
+// The questions of the owner's view put in the SQL that SQLite and
+// PostgreSQL share: each kind of store runs the statements, and says where
+// its dialect differs.
+#ifndef WAREHOUSE_WEB_SQL_READER_HH
+#define WAREHOUSE_WEB_SQL_READER_HH
+
+#include "store_reader.hh"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// A statement's parameter, $1, $2, ... in the order given: bytes (an id,
+/// a shelf), a text the server reads as it needs (a time), or a whole
+/// number.
+struct SqlParam {
+    enum class Kind { Bytes, Text, Number } kind;
+    std::string bytes;  // the bytes or the text
+    std::int64_t number;
+};
+
+/// A row of a result, read while the row visitor runs.
+class SqlRow {
+public:
+    virtual bool isNull(int column) const = 0;
+    virtual std::string_view text(int column) const = 0;
+    virtual std::int64_t number(int column) const = 0;
+
+protected:
+    ~SqlRow() = default;
+};
+
+using RowVisitor = std::function<bool(const SqlRow&)>;  // false stops
+
+class SqlReader : public StoreReader {
+public:
+    /// Where the stores' SQL differs, by the store's version.
+    struct Dialect {
+        std::string time;        // changed_at as UTC text, YYYY-MM-DD HH:MM:SS.SSS
+        std::string namedClerk;  // named_clerk, or NULL where there is none
+        std::string timeSuffix;  // what a UTC time compared with changed_at ends in
+    };
+
+    Totals totals() override;
+    void slice(const StockSlice& slice, const ProductVisitor& visit) override;
+    void everyProduct(std::optional<std::uint64_t> below,
+                      std::optional<Order> order,
+                      const ProductVisitor& visit) override;
+    std::optional<Product> product(std::string_view id) override;
+    void historyOf(std::string_view id, const EntryVisitor& visit) override;
+    void historyBetween(const std::string& from, const std::string& to,
+                        const EntryVisitor& visit) override;
+    void soldOut(const EntryVisitor& visit) override;
+
+protected:
+    explicit SqlReader(Dialect dialect) : dialect(std::move(dialect)) {}
+
+    /// How many rows a statement may give: few (a page, a count), or as
+    /// many as the stock or the history holds, which are better not held in
+    /// memory at once.
+    enum class Rows { Few, Many };
+
+    /// Runs sql with params, and calls visit for each row until it returns
+    /// false. Throws StoreError when the store fails.
+    virtual void query(const std::string& sql, const std::vector<SqlParam>& params,
+                       Rows rows, const RowVisitor& visit) = 0;
+
+private:
+    /// The columns of an entry, from the table history under the name table.
+    std::string entryColumns(std::string_view table) const;
+    static Entry entryOf(const SqlRow& row);
+
+    const Dialect dialect;
+};
+
+#endif

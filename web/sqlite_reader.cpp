@@ -1,0 +1,196 @@
+#include "sqlite_reader.hh"
+
+#include "sql_reader.hh"
+
+#include <sqlite3.h>
+
+#include <map>
+
+namespace {
+
+// The file's mark as a store, and the versions of its shape this view
+// reads: 2 brought the history, 3 the clerk's given name.
+constexpr std::int64_t APPLICATION_ID = 0x57485345;  // "WHSE"
+constexpr std::int64_t OLDEST_VERSION = 2;
+constexpr std::int64_t NEWEST_VERSION = 3;
+
+// A clerk's run holds the write lock only for its commit; a reader in WAL
+// mode waits only while a checkpoint or recovery has the index, briefly.
+constexpr int BUSY_MILLISECONDS = 5000;
+
+struct CloseDatabase {
+    void operator()(sqlite3* database) const { sqlite3_close_v2(database); }
+};
+struct FinalizeStatement {
+    void operator()(sqlite3_stmt* statement) const
+    {
+        sqlite3_finalize(statement);
+    }
+};
+using Database = std::unique_ptr<sqlite3, CloseDatabase>;
+using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
+
+class SqliteRow final : public SqlRow {
+public:
+    explicit SqliteRow(sqlite3_stmt* statement) : statement(statement) {}
+
+    bool isNull(int column) const override
+    {
+        return sqlite3_column_type(statement, column) == SQLITE_NULL;
+    }
+
+    std::string_view text(int column) const override
+    {
+        const auto* bytes = reinterpret_cast<const char*>(
+            sqlite3_column_text(statement, column));
+        const int size = sqlite3_column_bytes(statement, column);
+        return bytes == nullptr ? std::string_view()
+                                : std::string_view(bytes, static_cast<std::size_t>(size));
+    }
+
+    std::int64_t number(int column) const override
+    {
+        return sqlite3_column_int64(statement, column);
+    }
+
+private:
+    sqlite3_stmt* statement;
+};
+
+class SqliteReader final : public SqlReader {
+public:
+    SqliteReader(Database database, const Dialect& dialect)
+        : SqlReader(dialect), database(std::move(database))
+    {
+    }
+
+    void begin() override { execute("BEGIN"); }
+
+    void finish() override
+    {
+        if (sqlite3_get_autocommit(database.get()) == 0) {
+            sqlite3_exec(database.get(), "COMMIT", nullptr, nullptr, nullptr);
+        }
+    }
+
+protected:
+    void query(const std::string& sql, const std::vector<SqlParam>& params,
+               Rows rows, const RowVisitor& visit) override;
+
+private:
+    [[noreturn]] void fail() const
+    {
+        throw StoreError(sqlite3_errmsg(database.get()));
+    }
+
+    void execute(const char* sql)
+    {
+        if (sqlite3_exec(database.get(), sql, nullptr, nullptr, nullptr) !=
+            SQLITE_OK) {
+            fail();
+        }
+    }
+
+    /// The statement of sql, prepared on first use and kept for the next.
+    sqlite3_stmt* prepared(const std::string& sql);
+
+    Database database;
+    std::map<std::string, Statement> statements;  // by their SQL
+};
+
+sqlite3_stmt* SqliteReader::prepared(const std::string& sql)
+{
+    Statement& statement = statements[sql];
+    if (!statement) {
+        sqlite3_stmt* made = nullptr;
+        if (sqlite3_prepare_v3(database.get(), sql.c_str(),
+                               static_cast<int>(sql.size()),
+                               SQLITE_PREPARE_PERSISTENT, &made,
+                               nullptr) != SQLITE_OK) {
+            statements.erase(sql);
+            fail();
+        }
+        statement.reset(made);
+    }
+    return statement.get();
+}
+
+void SqliteReader::query(const std::string& sql,
+                         const std::vector<SqlParam>& params, Rows,
+                         const RowVisitor& visit)
+{
+    // Every result is stepped through a row at a time, however large.
+    sqlite3_stmt* const statement = prepared(sql);
+    // Reset on every way out, so that no read is left open.
+    const std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> resetter(
+        statement, sqlite3_reset);
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        const std::string name = "$" + std::to_string(i + 1);
+        const int index = sqlite3_bind_parameter_index(statement, name.c_str());
+        const SqlParam& param = params[i];
+        if (param.kind == SqlParam::Kind::Number) {
+            sqlite3_bind_int64(statement, index, param.number);
+        } else {
+            sqlite3_bind_text(statement, index, param.bytes.data(),
+                              static_cast<int>(param.bytes.size()),
+                              SQLITE_STATIC);
+        }
+    }
+    const SqliteRow row(statement);
+    int step = SQLITE_ROW;
+    while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        if (!visit(row)) {
+            return;
+        }
+    }
+    if (step != SQLITE_DONE) {
+        fail();
+    }
+}
+
+/// One number that a PRAGMA gives.
+std::int64_t pragma(sqlite3* database, const char* sql)
+{
+    sqlite3_stmt* made = nullptr;
+    if (sqlite3_prepare_v2(database, sql, -1, &made, nullptr) != SQLITE_OK) {
+        throw StoreError(sqlite3_errmsg(database));
+    }
+    const Statement statement(made);
+    if (sqlite3_step(made) != SQLITE_ROW) {
+        throw StoreError(sqlite3_errmsg(database));
+    }
+    return sqlite3_column_int64(made, 0);
+}
+
+}  // namespace
+
+std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
+{
+    sqlite3* opened = nullptr;
+    // Read-only: no file is made, and nothing in it can change. Each view
+    // is used by one request at a time, so SQLite's own mutex is not needed.
+    const int status =
+        sqlite3_open_v2(path.c_str(), &opened,
+                        SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    Database database(opened);
+    if (status != SQLITE_OK) {
+        throw StoreError(opened != nullptr ? sqlite3_errmsg(opened)
+                                           : sqlite3_errstr(status));
+    }
+    sqlite3_busy_timeout(database.get(), BUSY_MILLISECONDS);
+    if (pragma(database.get(), "PRAGMA application_id") != APPLICATION_ID) {
+        throw StoreError("not a store of this program");
+    }
+    const std::int64_t version =
+        pragma(database.get(), "PRAGMA user_version");
+    if (version < OLDEST_VERSION) {
+        throw StoreError("a store of an older version: a run of warehouse "
+                         "brings it up to date");
+    }
+    if (version > NEWEST_VERSION) {
+        throw StoreError("a store of a newer version than this program reads");
+    }
+    const std::string named = version >= 3 ? "named_clerk" : "NULL";
+    return std::make_unique<SqliteReader>(std::move(database),
+                                          SqliteReader::Dialect{"changed_at", named, ""});
+}

@@ -1,0 +1,126 @@
+// A store as the owner's view reads it: never written, read in snapshots,
+// and the same few questions asked of an SQLite file or a PostgreSQL
+// database alike.
+#ifndef WAREHOUSE_WEB_STORE_READER_HH
+#define WAREHOUSE_WEB_STORE_READER_HH
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+/// What a store read failed with, in the database library's own words.
+class StoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// A product as a read gives it: the views last until the visitor returns.
+struct ProductView {
+    std::string_view id;
+    std::uint64_t amount;  // units, 1 to 4294967295
+    std::string_view shelf;
+    std::string_view name;
+};
+
+/// A product kept past the read that found it.
+struct Product {
+    std::string id;
+    std::uint64_t amount = 0;
+    std::string shelf;
+    std::string name;
+
+    Product() = default;
+    explicit Product(const ProductView& view)
+        : id(view.id), amount(view.amount), shelf(view.shelf), name(view.name)
+    {
+    }
+};
+
+/// One entry of the history. Entries of one command share commandNo; an
+/// entry with no command is another program's change, and one with no id
+/// stands for a command that changed too many products to list.
+struct Entry {
+    std::int64_t seq = 0;
+    std::int64_t commandNo = 0;
+    std::string time;  // UTC, YYYY-MM-DD HH:MM:SS.SSS
+    std::optional<std::string> clerk;       // the run's login
+    std::optional<std::string> namedClerk;  // the name given with --clerk
+    std::optional<std::string> command;     // as echoed
+    std::optional<std::string> id;
+    std::optional<std::uint64_t> before;  // units before; 0: not in stock
+    std::optional<std::uint64_t> after;   // units after; 0: not in stock
+};
+
+/// The orders the stock can be read in; ties go by id.
+enum class Order { Id, Amount, Shelf, Name };
+
+/// A stretch of the stock in an order: the products past a boundary
+/// product, or before it.
+struct StockSlice {
+    Order order = Order::Id;
+    const Product* after = nullptr;   // those that come after it; null: all
+    const Product* before = nullptr;  // those before it, nearest first
+    std::size_t limit = 0;            // at most this many
+};
+
+struct Totals {
+    std::uint64_t kinds = 0;
+    std::uint64_t units = 0;
+};
+
+using ProductVisitor = std::function<bool(const ProductView&)>;  // false stops
+using EntryVisitor = std::function<void(const Entry&)>;
+
+/// A read-only view of one store, for one request at a time. Every read
+/// between begin() and finish() sees the store as it was when the first of
+/// them ran, with every commit made before; a read never blocks a clerk's
+/// commit. A failed read throws StoreError, and the view should then be
+/// dropped.
+class StoreReader {
+public:
+    virtual ~StoreReader() = default;
+
+    /// Opens a view of the store that where names: a file, or a
+    /// postgresql:// URI. Throws StoreError when it cannot be read as a
+    /// store of a version this program knows; creates and changes nothing.
+    static std::unique_ptr<StoreReader> open(const std::string& where);
+
+    virtual void begin() = 0;
+    /// Ends the snapshot; also after a failure.
+    virtual void finish() = 0;
+
+    /// The kinds of products in stock, and their units together.
+    virtual Totals totals() = 0;
+    /// The products of the slice, nearest to its boundary first.
+    virtual void slice(const StockSlice& slice, const ProductVisitor& visit) = 0;
+    /// Every product (with fewer than below units, when given), in that
+    /// order, or in the store's own order without one.
+    virtual void everyProduct(std::optional<std::uint64_t> below,
+                              std::optional<Order> order,
+                              const ProductVisitor& visit) = 0;
+    virtual std::optional<Product> product(std::string_view id) = 0;
+    /// A product's own entries, and the entries of many products after its
+    /// first one, oldest first: what H shows of it.
+    virtual void historyOf(std::string_view id, const EntryVisitor& visit) = 0;
+    /// The entries from the UTC time from up to, not including, to, oldest
+    /// first.
+    virtual void historyBetween(const std::string& from, const std::string& to,
+                                const EntryVisitor& visit) = 0;
+    /// For each product that is not in stock and has a history, the entry
+    /// that took it to 0 units, with the product's id: its own last entry,
+    /// or the emptying of the stock that followed it. Newest first.
+    virtual void soldOut(const EntryVisitor& visit) = 0;
+};
+
+/// True when where names a PostgreSQL database rather than a file.
+bool isServerUri(std::string_view where);
+
+/// where as messages show it: without a password it may hold.
+std::string storeName(const std::string& where);
+
+#endif

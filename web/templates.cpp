@@ -1,0 +1,210 @@
+#include "templates.hh"
+
+namespace page {
+
+namespace {
+
+// Every page: a bar of links and a search box above the content. The style
+// is inline, so that a page is one request; the pages have no script.
+const char* const LAYOUT = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>{{{title}}} · warehouse</title>
+<style>
+body { font: 15px/1.45 system-ui, sans-serif; margin: 0; color: #222; background: #fbfaf7; }
+nav { background: #5a2d82; padding: .5em 1.5em; display: flex; gap: 1.4em; align-items: center; flex-wrap: wrap; }
+nav a { color: #fff; text-decoration: none; font-weight: 600; }
+nav form { margin-left: auto; }
+main { padding: .5em 1.5em 2em; max-width: 72em; }
+h1 { font-size: 1.6em; margin: .6em 0 .3em; overflow-wrap: anywhere; }
+h2 { font-size: 1.2em; margin: 1.4em 0 .3em; }
+table { border-collapse: collapse; margin: .4em 0; }
+th, td { padding: .2em .9em .2em 0; border-bottom: 1px solid #e3e0da; text-align: left; vertical-align: top; }
+th { border-bottom: 2px solid #bbb; }
+th a { color: inherit; }
+.n { text-align: right; font-variant-numeric: tabular-nums; }
+tfoot td { font-weight: 600; border-bottom: none; }
+.pages a { margin-right: 1.5em; }
+.csv { font-size: 90%; }
+figure { margin: .8em 0; }
+svg { background: #fff; border: 1px solid #e3e0da; max-width: 100%; height: auto; }
+svg polyline { fill: none; stroke: #5a2d82; stroke-width: 2; }
+svg line { stroke: #999; }
+svg text { font: 12px sans-serif; fill: #555; }
+</style>
+</head>
+<body>
+<nav><a href="/">Stock</a><a href="/low">Low and sold out</a><a href="/day">Today</a>
+<form action="/" method="get"><input type="search" name="q" value="{{q}}" placeholder="id, shelf or name" aria-label="Find products"> <button>Find</button></form></nav>
+<main>
+{{{content}}}
+</main>
+</body>
+</html>
+)";
+
+// A page of products, sortable by each column, for the stock and the low.
+const char* const PRODUCT_TABLE = R"({{#has_rows}}
+<table id="products">
+<thead><tr>
+<th><a href="{{sort_id}}">Id</a>{{#by_id}} ▲{{/by_id}}</th>
+<th class="n"><a href="{{sort_amount}}">Units</a>{{#by_amount}} ▲{{/by_amount}}</th>
+<th><a href="{{sort_shelf}}">Shelf</a>{{#by_shelf}} ▲{{/by_shelf}}</th>
+<th><a href="{{sort_name}}">Name</a>{{#by_name}} ▲{{/by_name}}</th>
+</tr></thead>
+<tbody>
+{{#rows}}
+<tr><td><a href="{{href}}">{{id}}</a></td><td class="n">{{amount}}</td><td>{{shelf}}</td><td>{{name}}</td></tr>
+{{/rows}}
+</tbody>
+</table>
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← Previous {{page_size}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">Next {{page_size}} →</a>{{/next}}</p>
+{{/has_rows}}
+{{#past_end}}<p class="empty">No more products this way: <a id="first" href="{{past_end}}">the first page</a>.</p>{{/past_end}})";
+
+}  // namespace
+
+const Template STOCK = {"Stock", R"(<h1>Stock</h1>
+{{#q}}<p id="summary">Products whose id, shelf or name holds “{{q}}”: <span id="matched">{{matched}}</span> of {{kinds}}.</p>{{/q}}
+{{^q}}<p id="summary">In stock: <span id="kinds">{{kinds}}</span> kinds of candy, <span id="units">{{units}}</span> units.</p>{{/q}}
+{{>product_table}}
+{{^has_rows}}{{^past_end}}<p class="empty">{{#q}}No product's id, shelf or name holds “{{q}}”.{{/q}}{{^q}}The stock is empty.{{/q}}</p>{{/past_end}}{{/has_rows}}
+<p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, not only this page.</p>
+)"};
+
+const Template LOW = {"Low and sold out", R"(<h1>Low and sold out</h1>
+<form id="below-form" action="/low" method="get"><label>Fewer than <input name="below" type="number" min="1" value="{{below}}"> units</label> <button>Show</button></form>
+<h2>Low</h2>
+<p id="summary">Products with fewer than {{below}} units: <span id="matched">{{matched}}</span>, the fewest first.</p>
+{{>product_table}}
+<p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a></p>
+<h2>Sold out</h2>
+<p id="sold-out-summary">Products whose last change took them to 0 units and that are not back: <span id="sold-out-count">{{sold_out_count}}</span>, the newest first.{{#sold_out_cut}} The newest {{sold_out_shown}} are shown; the CSV has them all.{{/sold_out_cut}}</p>
+{{#has_sold_out}}
+<table id="sold-out">
+<thead><tr><th>Id</th><th>Sold out at</th><th>By</th><th>Command</th></tr></thead>
+<tbody>
+{{#sold_out}}
+<tr><td><a href="{{href}}">{{id}}</a></td><td>{{time}}</td><td>{{clerk}}</td><td>{{command}}</td></tr>
+{{/sold_out}}
+</tbody>
+</table>
+{{/has_sold_out}}
+<p class="csv"><a id="sold-out-csv" href="/soldout.csv">Download as CSV</a></p>
+)"};
+
+const Template DAY = {"The day {{date}}", R"(<h1>The day {{date}}</h1>
+<p class="pages"><a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a><a id="next" rel="next" href="{{next}}">{{next_date}} →</a></p>
+<p>In local time, midnight to midnight. The net is every change of the day, by other programs too; a command that changed very many products at once shows among the commands only.</p>
+<h2>Products</h2>
+{{#has_products}}
+<table id="day-products">
+<thead><tr><th>Id</th><th class="n">Delivered</th><th class="n">Withdrawn</th><th class="n">Net</th></tr></thead>
+<tbody>
+{{#products}}
+<tr><td><a href="{{href}}">{{id}}</a></td><td class="n">{{delivered}}</td><td class="n">{{withdrawn}}</td><td class="n">{{net}}</td></tr>
+{{/products}}
+</tbody>
+<tfoot><tr><td>All</td><td class="n">{{total_delivered}}</td><td class="n">{{total_withdrawn}}</td><td class="n">{{total_net}}</td></tr></tfoot>
+</table>
+{{/has_products}}
+{{^has_products}}<p class="empty">No product changed on this day.</p>{{/has_products}}
+<p class="csv"><a id="products-csv" href="{{csv}}.csv">Download as CSV</a></p>
+<h2>Clerks</h2>
+{{#has_clerks}}
+<table id="day-clerks">
+<thead><tr><th>Clerk</th><th class="n">Commands</th><th class="n">Units withdrawn</th></tr></thead>
+<tbody>
+{{#clerks}}
+<tr><td>{{clerk}}</td><td class="n">{{commands}}</td><td class="n">{{withdrawn}}</td></tr>
+{{/clerks}}
+</tbody>
+</table>
+{{/has_clerks}}
+{{^has_clerks}}<p class="empty">Nobody changed the stock on this day.</p>{{/has_clerks}}
+<p class="csv"><a id="clerks-csv" href="{{csv}}/clerks.csv">Download as CSV</a></p>
+<h2>Commands</h2>
+{{#has_commands}}
+<table id="day-commands">
+<thead><tr><th>Time</th><th>Clerk</th><th>Command</th><th class="n">Changes</th></tr></thead>
+<tbody>
+{{#commands}}
+<tr><td>{{time}}</td><td>{{clerk}}</td><td>{{command}}</td><td class="n">{{changes}}</td></tr>
+{{/commands}}
+</tbody>
+</table>
+{{/has_commands}}
+{{^has_commands}}<p class="empty">No command changed the stock on this day.</p>{{/has_commands}}
+<p class="csv"><a id="commands-csv" href="{{csv}}/commands.csv">Download as CSV</a></p>
+)"};
+
+const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
+{{#in_stock}}<p id="summary"><span id="name">{{name}}</span>: <span id="amount">{{amount}}</span> units on shelf <span id="shelf">{{shelf}}</span>.</p>{{/in_stock}}
+{{^in_stock}}<p id="summary">No product with this id is in stock now; its history is below.</p>{{/in_stock}}
+{{#chart}}
+<figure>
+<svg id="chart" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {{width}} {{height}}" width="{{width}}" height="{{height}}" role="img">
+<title>Units of {{label}} over time</title>
+<line x1="{{left}}" y1="{{bottom}}" x2="{{right}}" y2="{{bottom}}"/>
+<line x1="{{left}}" y1="{{top}}" x2="{{left}}" y2="{{bottom}}"/>
+<text x="{{scale_x}}" y="{{top_label_y}}" text-anchor="end">{{most}}</text>
+<text x="{{scale_x}}" y="{{bottom}}" text-anchor="end">0</text>
+<text x="{{left}}" y="{{date_y}}">{{first}}</text>
+<text x="{{right}}" y="{{date_y}}" text-anchor="end">{{last}}</text>
+<polyline points="{{points}}"/>
+</svg>
+<figcaption>Units from the first change in the history until now.</figcaption>
+</figure>
+{{/chart}}
+<h2>History</h2>
+<table id="history">
+<thead><tr><th>Time</th><th>Clerk</th><th>Command</th><th class="n">Before</th><th class="n">After</th></tr></thead>
+<tbody>
+{{#entries}}
+<tr><td>{{time}}</td><td>{{clerk}}</td><td>{{command}}</td><td class="n">{{before}}</td><td class="n">{{after}}</td></tr>
+{{/entries}}
+</tbody>
+</table>
+<p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a></p>
+)"};
+
+const Template MISSING = {"Not found", R"(<h1>Not found</h1>
+<p id="message">{{#product}}No product with the id “{{product}}” is in stock, and none ever was.{{/product}}{{#path}}There is no page at {{path}}.{{/path}}{{#day}}“{{day}}” is not a day: a day is written YYYY-MM-DD.{{/day}}</p>
+<p><a href="/">The stock</a></p>
+)"};
+
+const Template REFUSED = {"{{#key}}A key is needed{{/key}}{{#method}}Only reading{{/method}}{{#request}}Bad request{{/request}}", R"(<h1>{{{title}}}</h1>
+<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or one of its headers is too long.{{/too_long}}{{#other}}The request could not be read.{{/other}}{{/request}}</p>
+)"};
+
+const Template STORE_DOWN = {"The store cannot be read", R"(<h1>The store cannot be read</h1>
+<p id="message">{{reason}}</p>
+<p>Nothing was changed. Try again in a moment.</p>
+)"};
+
+std::string render(const Template& page, const Data& data)
+{
+    Data full = data;
+    full.set("title", kainjow::mustache::mustache(page.title).render(data));
+    full.set("product_table", kainjow::mustache::partial([] {
+                 return std::string(PRODUCT_TABLE);
+             }));
+    kainjow::mustache::mustache body(page.body);
+    full.set("content", body.render(full));
+    kainjow::mustache::mustache layout(LAYOUT);
+    return layout.render(full);
+}
+
+const char* const STOCK_CSV = "id,amount,shelf,name\r\n";
+const char* const SOLD_OUT_CSV = "id,sold_out_at,clerk,command\r\n";
+const char* const DAY_PRODUCTS_CSV = "id,delivered,withdrawn,net\r\n";
+const char* const DAY_CLERKS_CSV = "clerk,commands,withdrawn\r\n";
+const char* const DAY_COMMANDS_CSV = "time,clerk,command,changes\r\n";
+const char* const PRODUCT_CSV = "time,clerk,command,before,after\r\n";
+
+const char* const ANOTHER_PROGRAM = "(another program)";
+const char* const MANY_PRODUCTS = "(many products)";
+
+}  // namespace page

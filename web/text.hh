@@ -1,0 +1,29 @@
+// Text from the store as the owner's view carries it: bytes that are not
+// UTF-8 made readable, and bytes put into a URL and taken back out.
+#ifndef WAREHOUSE_WEB_TEXT_HH
+#define WAREHOUSE_WEB_TEXT_HH
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+/// Decodes the UTF-8 character at the start of text, which is not empty,
+/// into code, and gives its length in bytes; 0 when text does not start
+/// with a valid one.
+std::size_t utf8Character(std::string_view text, char32_t& code);
+
+/// bytes as valid UTF-8 to show: each byte that is not part of a UTF-8
+/// character, and each control character, becomes the four characters
+/// \xNN. Everything else is kept as it is.
+std::string shownText(std::string_view bytes);
+
+/// bytes percent-encoded for a path segment or a query value: letters,
+/// digits and - _ ~ : stay, every other byte becomes %XX. A dot is encoded
+/// too, so that an id that ends in ".csv" cannot be taken for a CSV's path.
+std::string percentEncoded(std::string_view bytes);
+
+/// The bytes that a percent-encoded text stands for; none when a % is not
+/// followed by two hexadecimal digits.
+std::optional<std::string> percentDecoded(std::string_view text);
+
+#endif
