@@ -3,6 +3,7 @@
 // stopped.
 #include "reader_pool.hh"
 #include "server.hh"
+#include "store_name.hh"
 #include "store_reader.hh"
 
 #include <arpa/inet.h>
@@ -200,7 +201,8 @@ int main(int argc, char** argv)
     try {  // the store must be readable before anyone is told to look
         pool.lend();
     } catch (const StoreError& error) {
-        report("store " + storeName(line.store), error.what());
+        report("store " + storeName(line.store),
+               withoutPasswords(error.what(), line.store));
         return 1;
     }
     if (!isLoopback(line.server.host)) {

@@ -117,10 +117,4 @@ public:
     virtual void soldOut(const EntryVisitor& visit) = 0;
 };
 
-/// True when where names a PostgreSQL database rather than a file.
-bool isServerUri(std::string_view where);
-
-/// where as messages show it: without a password it may hold.
-std::string storeName(const std::string& where);
-
 #endif
