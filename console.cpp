@@ -223,10 +223,13 @@ private:
             line.clear();
             line.str(typed);
             worded = readWord(line, commandWord);
-        } while (!worded && !options.atTerminal);
+        } while (!worded && !options.atTerminal && input.good());
         in = &line;
         std::function<void()> next = std::move(nextScreen);
         nextScreen = nullptr;  // any line but an empty one drops it
+        if (!worded && !options.atTerminal) {
+            return false;  // a script that ends in blank lines
+        }
         if (!worded) {
             if (next) {
                 next();
