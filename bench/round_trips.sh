@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What a clerk waits for on a PostgreSQL store across a network: each kind
-# of command typed at a run whose server is behind a proxy that delays each
-# direction by 0, 10 and 40 ms and counts round trips. Prints, for each kind,
+# of command typed at a run whose server is behind a proxy that counts round
+# trips and delays each direction by half of 0, 10 and 40 ms: a network whose
+# round trip takes that long. Prints, for each kind,
 # the round trips it costs and its median time over RUNS commands (default
 # 9), from the line sent to the next prompt.
 # Usage: bench/round_trips.sh [BUILD_DIR]
@@ -31,11 +32,12 @@ prompted() {
     while [ "$(stat -c %s out)" -le "$size" ] || [ "$(tail -c 2 out)" != '> ' ]; do sleep 0.001; done
 }
 
-printf '%-10s %12s %10s %10s %10s\n' command "round trips" "0 ms" "10 ms" "40 ms"
+printf '%-10s %12s %10s %10s %10s\n' command "round trips" "at 0 ms" "at 10 ms" "at 40 ms"
 declare -A trips times
 kinds=(start "D Z 1" "D Y 5" "A X s 1 n" "F Z" C "L Z" "H Z" H)
 for delay in 0 10 40; do
-    python3 "$here/tests/exchange_proxy.py" "$port" "$delay" counts > proxy.out &
+    rm -f proxy.out counts
+    python3 "$here/tests/exchange_proxy.py" "$port" "$((delay / 2))" counts > proxy.out &
     proxy=$!
     while [ ! -s proxy.out ]; do sleep 0.01; done
     uri="postgresql://postgres@127.0.0.1:$(cat proxy.out)/bench"
