@@ -115,13 +115,13 @@ bool PostgresStore::loadAtStart(bool& again)
     }
     if (shape == postgres_schema::SHAPE_2 && version == 2) {
         again = true;
-        return upgradeStore();
+        return upgradeStore(postgres_schema::upgradeFrom2());
     }
     if (shape != postgres_schema::SHAPE_3) {
         return fail("its tables stock, history or store_version have "
                     "another shape: not a store");
     }
-    if (version != postgres_schema::VERSION) {
+    if (version != postgres_schema::VERSION && version != 3) {
         return fail("not a store");
     }
     const auto flag = [&](int column) {
@@ -130,6 +130,10 @@ bool PostgresStore::loadAtStart(bool& again)
     writable = flag(1);
     seen = pq::PQgetvalue(facts.get(), 0, 2);
     const bool owner = flag(4);
+    if (version == 3 && owner) {
+        again = true;
+        return upgradeStore(postgres_schema::upgradeFrom3());
+    }
     const bool rolesReady = flag(5) && !flag(6);
     return !owner || rolesReady || grantRoles();
 }
@@ -154,9 +158,8 @@ bool PostgresStore::makeStore()
     return failWith("cannot make the store: ", made.get());
 }
 
-bool PostgresStore::upgradeStore()
+bool PostgresStore::upgradeStore(const std::string& sql)
 {
-    const std::string sql = postgres_schema::upgradeFrom2();
     if (!session.sendStatements(sql.c_str())) {
         return failWith("");
     }

@@ -8,7 +8,7 @@
 
 #include <memory>
 #include <optional>
-#include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -44,12 +44,16 @@ private:
         std::string shelf;
         std::uint32_t amount;
         std::string name;
+        bool cameIn;  // out of stock when the round began
     };
 
-    /// Commands of the open transaction, not yet sent, none of which changed
-    /// a product another changed: they are written together, a statement
-    /// for what they put in stock and one for what they took out, and their
-    /// settings tell the history what each claims to have changed.
+    /// Commands of the open transaction, not yet sent: they are written
+    /// together, each product once as the last of them left it, in a
+    /// statement for what is in stock and one for what went out, and their
+    /// settings tell the history what each claims to have changed. The
+    /// history checks a product's claims against its row, so every product
+    /// of the round has a row to check: one that came in and went out
+    /// again within the round ends it.
     struct Round {
         std::size_t commands = 0;
         std::string echoes;           // JSON array of hexadecimal bytes
@@ -57,10 +61,12 @@ private:
         std::string claimedIds;
         std::string claimedBefores;
         std::string claimedAfters;
-        std::string rest;           // the command whose changes are not listed
-        std::vector<Row> rows;      // as the round's commands left them
-        std::set<std::string> ids;  // of the rows
+        std::string rest;    // the command whose changes are not listed
+        std::vector<Row> rows;  // as the round's commands left them
+        std::unordered_map<std::string, std::size_t> rowOf;  // by id
 
+        /// True when a command of these changes may join the round.
+        bool takes(const std::vector<StockChange>& changes) const;
         void claim(std::size_t command, const StockChange& change);
     };
 
@@ -92,7 +98,7 @@ private:
 
     bool loadAtStart(bool& again);
     bool makeStore();
-    bool upgradeStore();
+    bool upgradeStore(const std::string& sql);
     bool grantRoles();
     bool loadRows();
     bool reload(std::string& seen);

@@ -1,8 +1,7 @@
 // What a PostgreSQL store writes of a transaction's commands: rounds of
-// commands that change no product twice, each written in two statements
-// that the server's triggers record, and the stock written whole when a
-// command changed too much of it; then the commit, and what a failed commit
-// does.
+// commands, each written in two statements that the server's triggers
+// record, and the stock written whole when a command changed too much of
+// it; then the commit, and what a failed commit does.
 #include "postgres_store.hh"
 
 #include <algorithm>
@@ -76,6 +75,28 @@ void appendNumber(std::string& list, std::uint64_t number)
 
 }  // namespace
 
+bool PostgresStore::Round::takes(const std::vector<StockChange>& changes) const
+{
+    // A command whose changes are not listed is alone in its round: the
+    // history gives it whatever the claims of the round do not explain.
+    if (!rest.empty()) {
+        return false;
+    }
+    if (changes.size() > MOST_ENTRIES) {
+        return commands == 0;
+    }
+    // Past this, a statement would be one entry with no product.
+    if (rows.size() + changes.size() > MOST_ENTRIES) {
+        return false;
+    }
+    return std::none_of(
+        changes.begin(), changes.end(), [this](const StockChange& change) {
+            const auto row = rowOf.find(change.id);
+            return row != rowOf.end() && rows[row->second].cameIn &&
+                   change.after == 0;
+        });
+}
+
 void PostgresStore::Round::claim(std::size_t command, const StockChange& change)
 {
     claimedIds += claimedIds.empty() ? "\"" : ",\"";
@@ -93,15 +114,7 @@ bool PostgresStore::write(const CommandNotes& notes,
     if (notes.kind != CommandNotes::Kind::Products) {
         return writeWhole(notes);
     }
-    // A command that changes a product the round changed already starts a
-    // round of its own: a statement changes a row once.
-    const bool clash =
-        !rounds.empty() &&
-        std::any_of(changes.begin(), changes.end(),
-                    [this](const StockChange& change) {
-                        return rounds.back().ids.count(change.id);
-                    });
-    if (rounds.empty() || clash) {
+    if (rounds.empty() || !rounds.back().takes(changes)) {
         rounds.emplace_back();
     }
     Round& round = rounds.back();
@@ -119,7 +132,12 @@ bool PostgresStore::write(const CommandNotes& notes,
         if (listed) {
             round.claim(command, change);
         }
-        Row row{change.id, false, {}, 0, {}};
+        const auto [place, fresh] =
+            round.rowOf.emplace(change.id, round.rows.size());
+        if (fresh) {
+            round.rows.push_back({change.id, false, {}, 0, {}, change.before == 0});
+        }
+        Row& row = round.rows[place->second];
         row.inStock = table.lookUp(
             change.id, [&row](const std::string&, const std::string& shelf,
                               std::uint32_t amount, const std::string& name) {
@@ -127,8 +145,6 @@ bool PostgresStore::write(const CommandNotes& notes,
                 row.amount = amount;
                 row.name = name;
             });
-        round.ids.insert(change.id);
-        round.rows.push_back(std::move(row));
     }
     return true;
 }
@@ -319,7 +335,9 @@ PostgresStore::InFlight PostgresStore::inFlight()
     InFlight flight{
         transactionXid, std::move(sentIds), sentWhole, lastEcho, {}};
     for (const Round& round : rounds) {
-        flight.ids.insert(flight.ids.end(), round.ids.begin(), round.ids.end());
+        for (const Row& row : round.rows) {
+            flight.ids.push_back(row.id);
+        }
     }
     return flight;
 }

@@ -101,12 +101,29 @@ if [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1; then
         fail "the history took the client's login"
 fi
 # Each command of a script's block is recorded, even one whose change a
-# later command of the block took back.
-printf 'A LAK:2 s 45 n\nD LAK:2 45\nH LAK:2\n' | "$program" --store "$alice" > block.out
+# later command of the block took back, or that changed a product another
+# command of the block changed too.
+printf 'A LAK:2 s 45 n\nD LAK:2 45\nA LAK:3 s 5 n\nD LAK:3 2\nA LAK:3 s 1 n\nH LAK:2\nH LAK:3\n' |
+    "$program" --store "$alice" > block.out
 lines_match "$(between block.out 'H LAK:2' Q)" "[0-9-]{10} [0-9:]{8} alice: A LAK:2 s 45 n -> 45
-[0-9-]{10} [0-9:]{8} alice: D LAK:2 45 -> 0" || fail "a block's commands in the history: $(cat block.out)"
+[0-9-]{10} [0-9:]{8} alice: D LAK:2 45 -> 0
+> H LAK:3
+[0-9-]{10} [0-9:]{8} alice: A LAK:3 s 5 n -> 5
+[0-9-]{10} [0-9:]{8} alice: D LAK:3 2 -> 3
+[0-9-]{10} [0-9:]{8} alice: A LAK:3 s 1 n -> 4" || fail "a block's commands in the history: $(cat block.out)"
 out=$(printf 'A named s 1 n\nH named\n' | "$program" --store "$alice" --clerk maija | sed -n 3p)
 grep -Eqx '[0-9-]{10} [0-9:]{8} maija \(alice\): A named s 1 n -> 1' <<< "$out" || fail "a named clerk: $out"
+
+# A store of the version before works for a clerk as it is, and its
+# owner's next run brings it up to date.
+sql "$owner" 'UPDATE store_version SET version = 3'
+out=$(printf 'A v3 s 1 n\n' | "$program" --store "$alice" 2>&1)
+[ "$(sql "$owner" 'SELECT version FROM store_version')" = 3 ] &&
+    [ "$(sql "$owner" "SELECT clerk FROM history WHERE id = 'v3'")" = alice ] ||
+    fail "a clerk's run on a store of version 3: $out"
+printf 'C\n' | "$program" --store "$owner" > /dev/null
+[ "$(sql "$owner" 'SELECT version FROM store_version')" = 4 ] ||
+    fail "the owner's run did not bring a store of version 3 up to date"
 
 # A login that may only read runs every command that reads, and is told
 # when a command would change the stock.
@@ -147,14 +164,15 @@ URIS
 # Out of memory while catching up: the run that cannot hold the stock lets
 # the lock go at once and ends with a line that says so.
 if (ulimit -v 200000 && "$program" --version > /dev/null 2>&1); then
+    kinds="$(sql "$owner" 'SELECT count(*) FROM stock') different kinds of candy."
     start_run c "$alice"
-    tell c 'C' '3 different kinds of candy.'
+    tell c 'C' "$kinds"
     idle=$(awk '/^VmPeak:/ { print $2 }' "/proc/$run/status")
     end_run
     printf '#!/bin/sh\nulimit -v %s && exec "%s" "$@"\n' $((idle + 20000)) "$program" > limited
     chmod +x limited
     program=$scratch/limited start_run c "$alice"
-    tell c 'C' '3 different kinds of candy.'
+    tell c 'C' "$kinds"
     printf 'G 600000\n' | "$program" --store "$owner" > /dev/null
     printf 'D X 1\n' >&3
     for _ in $(seq 1000); do kill -0 "$run" 2> /dev/null || break; sleep 0.01; done

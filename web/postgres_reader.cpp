@@ -14,7 +14,7 @@ namespace {
 // The versions of the store's shape this view reads: 3 keeps changed_at as
 // the server's timestamptz and adds named_clerk; 2 kept UTC text.
 constexpr int OLDEST_VERSION = 2;
-constexpr int NEWEST_VERSION = 3;
+constexpr int NEWEST_VERSION = 4;
 
 // What a binary COPY begins with: a signature, flags and the length of an
 // extension area, which follows.
