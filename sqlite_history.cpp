@@ -44,8 +44,7 @@ bool SqliteHistory::prepare(sqlite3* opened)
 bool SqliteHistory::start(const CommandNotes& notes, const std::string& login,
                           const std::string& namedClerk)
 {
-    std::int64_t commandNo = 0;
-    {
+    if (commandNo == 0) {
         Stepping last(lastCommand);
         const int step = last.step();
         if (step == SQLITE_ROW) {
@@ -54,10 +53,11 @@ bool SqliteHistory::start(const CommandNotes& notes, const std::string& login,
             return false;
         }
     }
+    ++commandNo;
     time = historyTime(notes.time);
     for (const Statement* statement : {&record, &recordEveryProduct}) {
         sqlite3_stmt* const entry = statement->get();
-        sqlite3_bind_int64(entry, 1, commandNo + 1);
+        sqlite3_bind_int64(entry, 1, commandNo);
         bindText(entry, 2, time);
         bindText(entry, 3, login);
         bindText(entry, 4, notes.echo);
@@ -100,6 +100,7 @@ bool SqliteHistory::addEveryProduct()
 
 std::int64_t SqliteHistory::takeNewest()
 {
+    commandNo = 0;
     return std::exchange(newest, 0);
 }
 

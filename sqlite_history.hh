@@ -33,7 +33,9 @@ public:
     /// 0: what emptying the stock does.
     bool addEveryProduct();
 
-    /// The newest entry written since the last call, or 0; forgets it.
+    /// The newest entry written since the last call, or 0; forgets it, and
+    /// the number of the last command started. Called as a transaction
+    /// ends: until then, no other run can write the history.
     std::int64_t takeNewest();
 
     /// The entries request asks for, oldest first: a product's own, and
@@ -47,8 +49,9 @@ private:
     Statement lastCommand;
     Statement record;
     Statement recordEveryProduct;
-    std::string time;         // of the command started
-    std::int64_t newest = 0;  // the newest entry written
+    std::string time;            // of the command started
+    std::int64_t commandNo = 0;  // of the command started; 0: none yet
+    std::int64_t newest = 0;     // the newest entry written
 };
 
 #endif

@@ -252,6 +252,24 @@ bool SqliteStore::writeProduct(const std::string& id)
     return inStock ? written : removeRow(id);
 }
 
+bool SqliteStore::writeUnwritten()
+{
+    try {
+        std::sort(unwritten.begin(), unwritten.end());
+    } catch (const std::bad_alloc&) {
+        // Sorted or not, each row is written: in the order of the ids
+        // only fills the database's pages more neatly.
+    }
+    const auto end = std::unique(unwritten.begin(), unwritten.end());
+    for (auto id = unwritten.begin(); id != end; ++id) {
+        if (!writeProduct(*id)) {
+            return false;
+        }
+    }
+    unwritten.clear();
+    return true;
+}
+
 bool SqliteStore::startEntries(const CommandNotes& notes)
 {
     return history.start(notes, login, options.clerk) || failWith("");
@@ -271,19 +289,23 @@ bool SqliteStore::write(const CommandNotes& notes,
     case CommandNotes::Kind::Products:
         return writeChanges(notes, changes);
     case CommandNotes::Kind::Emptied:
-        return writeEmptied(notes);
+        return writeUnwritten() && writeEmptied(notes);
     case CommandNotes::Kind::Many:
         break;
     }
-    return writeMany(notes);
+    return writeUnwritten() && writeMany(notes);
 }
 
 bool SqliteStore::writeChanges(const CommandNotes& notes,
                                const std::vector<StockChange>& changes)
 {
     for (const StockChange& change : changes) {
-        if (!writeProduct(change.id)) {
-            return false;
+        try {
+            unwritten.push_back(change.id);
+        } catch (const std::bad_alloc&) {
+            if (!writeProduct(change.id)) {
+                return false;
+            }
         }
     }
     if (!startEntries(notes)) {
@@ -428,6 +450,9 @@ bool SqliteStore::rewriteEverything(const CommandNotes& notes)
 bool SqliteStore::commit()
 {
     if (access == Access::Changes) {
+        if (!writeUnwritten()) {
+            return false;
+        }
         if (const char* why = file->whyGone()) {
             return fail(why);
         }
@@ -452,6 +477,7 @@ void SqliteStore::rollback()
         failWith("the transaction could not be ended: ");
     }
     history.takeNewest();
+    unwritten.clear();
     file->unlockRuns();
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 /// Opens the store in the SQLite file at path, as openStore() does.
 std::unique_ptr<Store> openSqliteStore(const std::string& path,
@@ -67,6 +68,9 @@ private:
     bool follow(const std::string& id);
     bool readDataVersion(std::int64_t& version);
     bool writeProduct(const std::string& id);
+    /// Writes the rows of the products changed since the last time, each
+    /// once, in the order of their ids.
+    bool writeUnwritten();
     bool putRow(const std::string& id, const std::string& shelf,
                 std::uint32_t amount, const std::string& name);
     bool removeRow(const std::string& id);
@@ -104,6 +108,11 @@ private:
     Statement remove;
     Statement countStock;
     SqliteHistory history;
+    // The products whose rows the open transaction still owes the store: a
+    // command's history is written at once, its rows by the commit (or
+    // before anything reads the stock), each once however many commands
+    // changed it. Ids may repeat.
+    std::vector<std::string> unwritten;
     std::int64_t lastSeen = 0;          // newest history entry the table has
     std::int64_t lastDataVersion = -1;  // the database as the table has it
     Access access = Access::Reads;      // of the open transaction
