@@ -92,11 +92,21 @@ std::string historyTime(const std::timespec& time)
 {
     std::tm utc{};
     ::gmtime_r(&time.tv_sec, &utc);
-    char text[40];
-    const std::size_t length =
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03ld",
-                  static_cast<long>(time.tv_nsec / 1000000));
+    // Digit by digit: every command a run records takes its time, and
+    // strftime and printf would cost more than the rest of recording it.
+    std::string text = "0000-00-00 00:00:00.000";
+    const auto put = [&text](std::size_t end, long value, int digits) {
+        for (; digits > 0; --digits, value /= 10) {
+            text[--end] = static_cast<char>('0' + value % 10);
+        }
+    };
+    put(4, utc.tm_year + 1900L, 4);
+    put(7, utc.tm_mon + 1, 2);
+    put(10, utc.tm_mday, 2);
+    put(13, utc.tm_hour, 2);
+    put(16, utc.tm_min, 2);
+    put(19, utc.tm_sec, 2);
+    put(23, time.tv_nsec / 1000000, 3);
     return text;
 }
 
@@ -113,11 +123,15 @@ bool localDay(const std::string& day, std::string& from, std::string& to)
     start.tm_year -= 1900;
     start.tm_mon -= 1;
     start.tm_isdst = -1;
+    const std::tm asked = start;
     std::tm end = start;
     end.tm_mday += 1;
     const std::time_t first = std::mktime(&start);
     const std::time_t last = std::mktime(&end);
-    if (first == -1 || last == -1) {
+    // mktime() makes any date valid ("02-30" is "03-02"): a day it moved
+    // was not a day of the calendar.
+    if (first == -1 || last == -1 || start.tm_mday != asked.tm_mday ||
+        start.tm_mon != asked.tm_mon || start.tm_year != asked.tm_year) {
         return false;
     }
     from = historyTime({first, 0});
