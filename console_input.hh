@@ -52,7 +52,7 @@ private:
     int readError = 0;
     std::ios* reader = nullptr;
     BeforeRead beforeRead;
-    std::array<char, 1 << 16> block;  // bytes between eback() and egptr()
+    std::array<char, 1 << 18> block;  // bytes between eback() and egptr()
     bool countingLines = false;
     std::uint64_t lineBreaks = 0;     // line breaks read before counted
     const char* counted = nullptr;    // the block is counted up to here

@@ -106,8 +106,8 @@ R missing.txt\nC|the stock file missing.txt was not loaded
 W /nonexistent/x.txt\nC|the stock was not saved whole to /nonexistent/x.txt
 CASES
 # The line is counted across blocks of input.
-far() { { yes C | head -n 40000; echo f; } | "$program" --strict > /dev/null; }
-expect 1 "$name: input line 40001: 'f' is not a command" far
+far() { { yes C | head -n 150000; echo f; } | "$program" --strict > /dev/null; }
+expect 1 "$name: input line 150001: 'f' is not a command" far
 
 # Out of memory: G stops with a line, and C counts what it added, which a
 # store holds too; R loads nothing; a store's held output is shown early

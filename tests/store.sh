@@ -81,7 +81,7 @@ CASES
 # A store that fails mid-run (here the file-size limit): the output of what
 # was not committed is not shown, and the next run starts from what was.
 # The first block of input holds A and C, the second G, whose commit fails.
-{ printf 'A before s 1 n\nC\n' && head -c 70000 /dev/zero | tr '\0' '\n' && printf 'G 20000\nC\n'; } > input
+{ printf 'A before s 1 n\nC\n' && head -c 300000 /dev/zero | tr '\0' '\n' && printf 'G 20000\nC\n'; } > input
 # (A coverage build keeps its counts aside, where the limit spoils nothing.)
 out=$( (ulimit -f 64 && GCOV_PREFIX=$scratch/counts "$program" --store odd.db < input 2> err) )
 status=$?
