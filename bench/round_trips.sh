@@ -20,7 +20,7 @@ start_postgres "$work/server" -c listen_addresses=127.0.0.1 -c port="$port" > /d
 export PGPORT=$port
 proxy=
 run=
-trap 'exec 3>&- 2> /dev/null; kill $proxy $run 2> /dev/null; wait; stop_postgres; rm -rf "$work"' EXIT
+trap 'exec 3>&-; kill $proxy $run 2> /dev/null || true; wait; stop_postgres; rm -rf "$work"' EXIT
 make_database bench
 printf 'A Z s 4000000000 n\nA Y s 1 n\nG 10000\n' | "$build/warehouse" --store "$(postgres_uri_of bench)" > /dev/null
 
