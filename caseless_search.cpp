@@ -1,5 +1,7 @@
 #include "caseless_search.hh"
 
+#include "text_codes.hh"
+
 #include <locale.h>
 #include <wctype.h>
 
@@ -15,7 +17,6 @@
 namespace {
 
 constexpr char32_t STRAY = 0x110000;
-constexpr char32_t LAST = 0x10FFFF;  // Unicode's last code point
 
 /// The C.UTF-8 locale's case mappings; null when the system has none, and
 /// then only ASCII letters fold. Made once, at the first search of all
@@ -30,38 +31,6 @@ locale_t caseMappings()
 char asciiLower(char c)
 {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-/// The valid UTF-8 character text starts with: its length, and its code
-/// point in point; 0 when text starts with a stray byte (a continuation, an
-/// overlong form, a surrogate, a point past Unicode's last, a character cut
-/// short).
-std::size_t decode(std::string_view text, char32_t& point)
-{
-    const auto lead = static_cast<unsigned char>(text[0]);
-    std::size_t length = 0;
-    char32_t least = 0;  // the smallest point of this length: none overlong
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, point = lead & 0x1Fu, least = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, point = lead & 0x0Fu, least = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, point = lead & 0x07u, least = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[i]);
-        if ((next & 0xC0u) != 0x80u) {
-            return 0;
-        }
-        point = point << 6 | (next & 0x3Fu);
-    }
-    const bool surrogate = point >= 0xD800 && point <= 0xDFFF;
-    return point < least || point > LAST || surrogate ? 0 : length;
 }
 
 /// Appends point in UTF-8's form, the four-byte form up to STRAY + 0xFF.
@@ -121,7 +90,7 @@ void foldAll(std::string_view text, std::string& out)
             continue;
         }
         char32_t point = 0;
-        const std::size_t length = decode(text.substr(i), point);
+        const std::size_t length = utf8Character(text.substr(i), point);
         if (length == 0) {
             encode(STRAY + first, out);
             ++i;

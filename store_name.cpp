@@ -1,5 +1,7 @@
 #include "store_name.hh"
 
+#include "text_codes.hh"
+
 #include <algorithm>
 #include <vector>
 
@@ -11,29 +13,15 @@ constexpr std::string_view HIDDEN = "***";
 // it would mask ordinary words and tell nobody anything.
 constexpr std::size_t SHORTEST_PIECE = 3;
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
 /// text with each %XX turned into its byte; anything else as it is.
 std::string percentDecoded(std::string_view text)
 {
     std::string decoded;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size() &&
-            hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 +
-                                         hexValue(text[i + 2]));
+            hexDigitValue(text[i + 1]) >= 0 && hexDigitValue(text[i + 2]) >= 0) {
+            decoded += static_cast<char>(hexDigitValue(text[i + 1]) * 16 +
+                                         hexDigitValue(text[i + 2]));
             i += 2;
             continue;
         }

@@ -1,22 +1,10 @@
 #include "text.hh"
 
+#include "text_codes.hh"
+
 #include <cstdio>
 
 namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 void appendEscaped(std::string& out, unsigned char byte)
 {
@@ -26,40 +14,6 @@ void appendEscaped(std::string& out, unsigned char byte)
 }
 
 }  // namespace
-
-std::size_t utf8Character(std::string_view text, char32_t& code)
-{
-    const auto lead = static_cast<unsigned char>(text[0]);
-    std::size_t length = 0;
-    if (lead < 0x80) {
-        code = lead;
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, code = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, code = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, code = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[i]);
-        if ((next & 0xC0) != 0x80) {
-            return 0;
-        }
-        code = code << 6 | (next & 0x3Fu);
-    }
-    // Overlong forms, surrogates and codes past U+10FFFF are not UTF-8.
-    constexpr char32_t smallest[5] = {0, 0, 0x80, 0x800, 0x10000};
-    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
-    return code < smallest[length] || surrogate || code > 0x10FFFF ? 0
-                                                                    : length;
-}
 
 std::string shownText(std::string_view bytes)
 {
@@ -109,8 +63,8 @@ std::optional<std::string> percentDecoded(std::string_view text)
             decoded += text[i];
             continue;
         }
-        const int high = i + 2 < text.size() ? hexValue(text[i + 1]) : -1;
-        const int low = high >= 0 ? hexValue(text[i + 2]) : -1;
+        const int high = i + 2 < text.size() ? hexDigitValue(text[i + 1]) : -1;
+        const int low = high >= 0 ? hexDigitValue(text[i + 2]) : -1;
         if (low < 0) {
             return std::nullopt;
         }

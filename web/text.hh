@@ -7,11 +7,6 @@
 #include <string>
 #include <string_view>
 
-/// Decodes the UTF-8 character at the start of text, which is not empty,
-/// into code, and gives its length in bytes; 0 when text does not start
-/// with a valid one.
-std::size_t utf8Character(std::string_view text, char32_t& code);
-
 /// bytes as valid UTF-8 to show: each byte that is not part of a UTF-8
 /// character, and each control character, becomes the four characters
 /// \xNN. Everything else is kept as it is.
