@@ -106,9 +106,17 @@ def download(browser, folder, selector):
     for name in os.listdir(downloads):
         os.remove(os.path.join(downloads, name))
     browser.find_element(By.CSS_SELECTOR, selector).click()
-    done = wait_for(browser, lambda: [name for name in os.listdir(downloads)
-                                      if not name.endswith(".crdownload")
-                                      and not name.startswith(".")], "a download")
+
+    def finished():
+        # The browser may hold the file's name with an empty file while it
+        # writes the one it renames over it; a CSV is never empty.
+        names = os.listdir(downloads)
+        if any(name.endswith(".crdownload") for name in names):
+            return []
+        return [name for name in names if not name.startswith(".")
+                and os.path.getsize(os.path.join(downloads, name)) > 0]
+
+    done = wait_for(browser, finished, "a download")
     if not done:
         return []
     with open(os.path.join(downloads, done[0]), encoding="utf-8", newline="") as saved:
