@@ -252,17 +252,40 @@ bool SqliteStore::writeProduct(const std::string& id)
     return inStock ? written : removeRow(id);
 }
 
-bool SqliteStore::writeUnwritten()
+bool SqliteStore::noteUnwritten(const std::string& id)
 {
     try {
-        std::sort(unwritten.begin(), unwritten.end());
+        UnwrittenRow row{id, false, {}, 0, {}};
+        row.inStock = table.lookUp(
+            id, [&row](const std::string&, const std::string& shelf,
+                       std::uint32_t amount, const std::string& name) {
+                row.shelf = shelf;
+                row.amount = amount;
+                row.name = name;
+            });
+        unwritten.push_back(std::move(row));
+        return true;
     } catch (const std::bad_alloc&) {
-        // Sorted or not, each row is written: in the order of the ids
-        // only fills the database's pages more neatly.
+        return writeProduct(id);
     }
-    const auto end = std::unique(unwritten.begin(), unwritten.end());
-    for (auto id = unwritten.begin(); id != end; ++id) {
-        if (!writeProduct(*id)) {
+}
+
+bool SqliteStore::writeUnwritten()
+{
+    // Sorted, a product's rows stand together, the last command's last;
+    // unsorted (std::stable_sort found no memory to spare and ran without),
+    // they are written in order, a later row over an earlier.
+    std::stable_sort(unwritten.begin(), unwritten.end(),
+                     [](const UnwrittenRow& a, const UnwrittenRow& b) {
+                         return a.id < b.id;
+                     });
+    for (auto row = unwritten.begin(); row != unwritten.end(); ++row) {
+        const auto next = row + 1;
+        if (next != unwritten.end() && next->id == row->id) {
+            continue;  // a later command changed it again
+        }
+        if (!(row->inStock ? putRow(row->id, row->shelf, row->amount, row->name)
+                           : removeRow(row->id))) {
             return false;
         }
     }
@@ -300,12 +323,8 @@ bool SqliteStore::writeChanges(const CommandNotes& notes,
                                const std::vector<StockChange>& changes)
 {
     for (const StockChange& change : changes) {
-        try {
-            unwritten.push_back(change.id);
-        } catch (const std::bad_alloc&) {
-            if (!writeProduct(change.id)) {
-                return false;
-            }
+        if (!noteUnwritten(change.id)) {
+            return false;
         }
     }
     if (!startEntries(notes)) {

@@ -68,8 +68,11 @@ private:
     bool follow(const std::string& id);
     bool readDataVersion(std::int64_t& version);
     bool writeProduct(const std::string& id);
-    /// Writes the rows of the products changed since the last time, each
-    /// once, in the order of their ids.
+    /// Notes a product as the command that just ran left it, for the commit
+    /// to write; writes it at once when there is no memory to note it.
+    bool noteUnwritten(const std::string& id);
+    /// Writes the rows noted since the last time, each product once as the
+    /// last command to change it left it, in the order of their ids.
     bool writeUnwritten();
     bool putRow(const std::string& id, const std::string& shelf,
                 std::uint32_t amount, const std::string& name);
@@ -108,11 +111,19 @@ private:
     Statement remove;
     Statement countStock;
     SqliteHistory history;
-    // The products whose rows the open transaction still owes the store: a
-    // command's history is written at once, its rows by the commit (or
-    // before anything reads the stock), each once however many commands
-    // changed it. Ids may repeat.
-    std::vector<std::string> unwritten;
+    // The rows the open transaction still owes the store: a command's
+    // history is written at once, its rows by the commit (or before anything
+    // reads the stock), each product once however many commands changed it.
+    // A row is the product as its command left it, not as the table holds
+    // it when it is written: a later command may have emptied the table.
+    struct UnwrittenRow {
+        std::string id;
+        bool inStock;
+        std::string shelf;
+        std::uint32_t amount;
+        std::string name;
+    };
+    std::vector<UnwrittenRow> unwritten;  // in the order of the commands
     std::int64_t lastSeen = 0;          // newest history entry the table has
     std::int64_t lastDataVersion = -1;  // the database as the table has it
     Access access = Access::Reads;      // of the open transaction

@@ -64,10 +64,14 @@ lines_match "$out" "[0-9-]{10} [0-9:]{8} $login: A K1 1.0 5 Kay1
 [0-9-]{10} [0-9:]{8} $login: D K1 1
 [0-9-]{10} [0-9:]{8} $login: A K3 1.0 9 Kay3" || fail "commands that changed nothing are in the history: $out"
 # Each command of a script's block is recorded, even one whose change a
-# later command of the block took back.
-printf 'A LAK:2 s 45 n\nD LAK:2 45\nH LAK:2\n' | "$program" --store block.db > block.out
+# later command of the block took back, or emptied away.
+printf 'A LAK:2 s 45 n\nD LAK:2 45\nA LAK:4 s 5 n\nE\nH LAK:2\nH LAK:4\n' |
+    "$program" --store block.db > block.out
 lines_match "$(between block.out 'H LAK:2' Q)" "[0-9-]{10} [0-9:]{8} $login: A LAK:2 s 45 n -> 45
-[0-9-]{10} [0-9:]{8} $login: D LAK:2 45 -> 0" || fail "a block's commands in the history: $(cat block.out)"
+[0-9-]{10} [0-9:]{8} $login: D LAK:2 45 -> 0
+> H LAK:4
+[0-9-]{10} [0-9:]{8} $login: A LAK:4 s 5 n -> 5
+[0-9-]{10} [0-9:]{8} $login: E -> 0" || fail "a block's commands in the history: $(cat block.out)"
 printf 'D K2 1\n' | USER=mallory "$program" --store real/target.db --clerk maija > /dev/null
 out=$(printf 'H K2\n' | "$program" --store real/target.db | sed -n 3p)
 grep -Eqx "[0-9-]{10} [0-9:]{8} maija \\($login\\): D K2 1 -> 6" <<< "$out" ||
