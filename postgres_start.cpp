@@ -115,7 +115,7 @@ bool PostgresStore::loadAtStart(bool& again)
     }
     if (shape == postgres_schema::SHAPE_2 && version == 2) {
         again = true;
-        return upgradeStore(postgres_schema::upgradeFrom2());
+        return upgradeStore();
     }
     if (shape != postgres_schema::SHAPE_3) {
         return fail("its tables stock, history or store_version have "
@@ -130,9 +130,9 @@ bool PostgresStore::loadAtStart(bool& again)
     writable = flag(1);
     seen = pq::PQgetvalue(facts.get(), 0, 2);
     const bool owner = flag(4);
-    if (version == 3 && owner) {
+    if (version == 3 && owner && upgradedFrom3()) {
         again = true;
-        return upgradeStore(postgres_schema::upgradeFrom3());
+        return true;
     }
     const bool rolesReady = flag(5) && !flag(6);
     return !owner || rolesReady || grantRoles();
@@ -158,8 +158,9 @@ bool PostgresStore::makeStore()
     return failWith("cannot make the store: ", made.get());
 }
 
-bool PostgresStore::upgradeStore(const std::string& sql)
+bool PostgresStore::upgradeStore()
 {
+    const std::string sql = postgres_schema::upgradeFrom2();
     if (!session.sendStatements(sql.c_str())) {
         return failWith("");
     }
@@ -173,6 +174,23 @@ bool PostgresStore::upgradeStore(const std::string& sql)
                     "owner's next run brings it up to date");
     }
     return failWith("cannot bring the store up to date: ", upgraded.get());
+}
+
+bool PostgresStore::upgradedFrom3()
+{
+    // A store of version 3 works as it is: when the upgrade cannot be made
+    // now (other runs hold the tables past the wait), it waits for the
+    // owner's next run.
+    const std::string sql = postgres_schema::upgradeFrom3();
+    if (!session.sendStatements(sql.c_str())) {
+        return false;
+    }
+    const Result upgraded = session.finish();
+    if (upgraded && succeeded(upgraded.get())) {
+        return true;
+    }
+    session.settle();
+    return false;
 }
 
 bool PostgresStore::grantRoles()

@@ -98,7 +98,10 @@ private:
 
     bool loadAtStart(bool& again);
     bool makeStore();
-    bool upgradeStore(const std::string& sql);
+    bool upgradeStore();
+    /// Brings a store of version 3 up to date; false, and nothing changed,
+    /// when it cannot now.
+    bool upgradedFrom3();
     bool grantRoles();
     bool loadRows();
     bool reload(std::string& seen);

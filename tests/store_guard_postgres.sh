@@ -121,6 +121,15 @@ out=$(printf 'A v3 s 1 n\n' | "$program" --store "$alice" 2>&1)
 [ "$(sql "$owner" 'SELECT version FROM store_version')" = 3 ] &&
     [ "$(sql "$owner" "SELECT clerk FROM history WHERE id = 'v3'")" = alice ] ||
     fail "a clerk's run on a store of version 3: $out"
+# While another client reads the history, the owner's run goes on without.
+psql -X -q -d "$owner" -c 'BEGIN' -c 'LOCK TABLE history IN ACCESS SHARE MODE' \
+    -c 'SELECT pg_sleep(3)' -c 'COMMIT' > /dev/null &
+sleep 0.5
+out=$(printf 'C\n' | "$program" --store "$owner" --wait 1 2>&1)
+status=$?
+[ $status = 0 ] && [ "$(sql "$owner" 'SELECT version FROM store_version')" = 3 ] ||
+    fail "the owner's run on a store of version 3 that another client reads: status $status, $out"
+wait
 printf 'C\n' | "$program" --store "$owner" > /dev/null
 [ "$(sql "$owner" 'SELECT version FROM store_version')" = 4 ] ||
     fail "the owner's run did not bring a store of version 3 up to date"
