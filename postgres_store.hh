@@ -36,15 +36,9 @@ public:
     bool start(const std::string& uri);
 
 private:
-    /// A product as a command left it: its shelf, units and name, or out
-    /// of stock.
-    struct Row {
-        std::string id;
-        bool inStock;
-        std::string shelf;
-        std::uint32_t amount;
-        std::string name;
-        bool cameIn;  // out of stock when the round began
+    /// A product of a round as its last command left it.
+    struct Row : ProductState {
+        bool cameIn = false;  // out of stock when the round began
     };
 
     /// Commands of the open transaction, not yet sent: they are written

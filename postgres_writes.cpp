@@ -135,16 +135,10 @@ bool PostgresStore::write(const CommandNotes& notes,
         const auto [place, fresh] =
             round.rowOf.emplace(change.id, round.rows.size());
         if (fresh) {
-            round.rows.push_back({change.id, false, {}, 0, {}, change.before == 0});
+            round.rows.emplace_back();
+            round.rows.back().cameIn = change.before == 0;
         }
-        Row& row = round.rows[place->second];
-        row.inStock = table.lookUp(
-            change.id, [&row](const std::string&, const std::string& shelf,
-                              std::uint32_t amount, const std::string& name) {
-                row.shelf = shelf;
-                row.amount = amount;
-                row.name = name;
-            });
+        productNow(change.id, round.rows[place->second]);
     }
     return true;
 }

@@ -255,14 +255,8 @@ bool SqliteStore::writeProduct(const std::string& id)
 bool SqliteStore::noteUnwritten(const std::string& id)
 {
     try {
-        UnwrittenRow row{id, false, {}, 0, {}};
-        row.inStock = table.lookUp(
-            id, [&row](const std::string&, const std::string& shelf,
-                       std::uint32_t amount, const std::string& name) {
-                row.shelf = shelf;
-                row.amount = amount;
-                row.name = name;
-            });
+        ProductState row;
+        productNow(id, row);
         unwritten.push_back(std::move(row));
         return true;
     } catch (const std::bad_alloc&) {
@@ -276,7 +270,7 @@ bool SqliteStore::writeUnwritten()
     // unsorted (std::stable_sort found no memory to spare and ran without),
     // they are written in order, a later row over an earlier.
     std::stable_sort(unwritten.begin(), unwritten.end(),
-                     [](const UnwrittenRow& a, const UnwrittenRow& b) {
+                     [](const ProductState& a, const ProductState& b) {
                          return a.id < b.id;
                      });
     for (auto row = unwritten.begin(); row != unwritten.end(); ++row) {

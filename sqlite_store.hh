@@ -116,14 +116,7 @@ private:
     // reads the stock), each product once however many commands changed it.
     // A row is the product as its command left it, not as the table holds
     // it when it is written: a later command may have emptied the table.
-    struct UnwrittenRow {
-        std::string id;
-        bool inStock;
-        std::string shelf;
-        std::uint32_t amount;
-        std::string name;
-    };
-    std::vector<UnwrittenRow> unwritten;  // in the order of the commands
+    std::vector<ProductState> unwritten;  // in the order of the commands
     std::int64_t lastSeen = 0;          // newest history entry the table has
     std::int64_t lastDataVersion = -1;  // the database as the table has it
     Access access = Access::Reads;      // of the open transaction

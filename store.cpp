@@ -97,6 +97,18 @@ std::vector<Store::ProductRow> Store::productsById() const
     return rows;
 }
 
+void Store::productNow(const std::string& id, ProductState& state) const
+{
+    state.id = id;
+    state.inStock = table.lookUp(
+        id, [&state](const std::string&, const std::string& shelf,
+                     std::uint32_t amount, const std::string& name) {
+            state.shelf = shelf;
+            state.amount = amount;
+            state.name = name;
+        });
+}
+
 bool Store::writeEveryProduct(const ProductWriter& write, bool& inOrder) const
 {
     // From the start: sorting a large stock takes a while of its own.

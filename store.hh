@@ -182,6 +182,20 @@ protected:
     /// std::bad_alloc without the memory to sort them.
     std::vector<ProductRow> productsById() const;
 
+    /// A product as a command left it, kept to be written after the table
+    /// has moved on: its shelf, units and name, or out of stock.
+    struct ProductState {
+        std::string id;
+        bool inStock = false;
+        std::string shelf;
+        std::uint32_t amount = 0;
+        std::string name;
+    };
+
+    /// Sets state to product id as the table holds it now. Throws
+    /// std::bad_alloc without the memory to copy it.
+    void productNow(const std::string& id, ProductState& state) const;
+
     /// What writes one product of the stock; false stops.
     using ProductWriter =
         std::function<bool(const std::string& id, const std::string& shelf,
