@@ -57,8 +57,10 @@ bool PostgresSession::open(std::string& error, const StopCheck& stop)
                                 "dbname",
                                 "options",
                                 nullptr};
-    // After the URI, which would otherwise override them.
-    const std::string options = settings + ' ' + optionsOf(uri);
+    // After the URI, which would otherwise override them; the run's own
+    // settings (its durability, its wait) after the URI's options, which
+    // would otherwise override those.
+    const std::string options = optionsOf(uri) + ' ' + settings;
     const char* const VALUES[] = {
         "1",    "10", "3", "3", "warehouse", uri.c_str(), options.c_str(),
         nullptr};
