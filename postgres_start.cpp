@@ -130,9 +130,9 @@ bool PostgresStore::loadAtStart(bool& again)
     writable = flag(1);
     seen = pq::PQgetvalue(facts.get(), 0, 2);
     const bool owner = flag(4);
-    if (version == 3 && owner && upgradedFrom3()) {
-        again = true;
-        return true;
+    if (version == 3 && owner) {
+        // Only the history's functions change: the stock just loaded stands.
+        upgradeFrom3();
     }
     const bool rolesReady = flag(5) && !flag(6);
     return !owner || rolesReady || grantRoles();
@@ -176,21 +176,19 @@ bool PostgresStore::upgradeStore()
     return failWith("cannot bring the store up to date: ", upgraded.get());
 }
 
-bool PostgresStore::upgradedFrom3()
+void PostgresStore::upgradeFrom3()
 {
     // A store of version 3 works as it is: when the upgrade cannot be made
     // now (other runs hold the tables past the wait), it waits for the
     // owner's next run.
     const std::string sql = postgres_schema::upgradeFrom3();
-    if (!session.sendStatements(sql.c_str())) {
-        return false;
-    }
-    const Result upgraded = session.finish();
-    if (upgraded && succeeded(upgraded.get())) {
-        return true;
+    if (session.sendStatements(sql.c_str())) {
+        const Result upgraded = session.finish();
+        if (upgraded && succeeded(upgraded.get())) {
+            return;
+        }
     }
     session.settle();
-    return false;
 }
 
 bool PostgresStore::grantRoles()

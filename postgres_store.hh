@@ -93,9 +93,9 @@ private:
     bool loadAtStart(bool& again);
     bool makeStore();
     bool upgradeStore();
-    /// Brings a store of version 3 up to date; false, and nothing changed,
-    /// when it cannot now.
-    bool upgradedFrom3();
+    /// Brings a store of version 3 up to date, or leaves it as it is when
+    /// it cannot now.
+    void upgradeFrom3();
     bool grantRoles();
     bool loadRows();
     bool reload(std::string& seen);

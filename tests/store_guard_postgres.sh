@@ -130,9 +130,12 @@ status=$?
 [ $status = 0 ] && [ "$(sql "$owner" 'SELECT version FROM store_version')" = 3 ] ||
     fail "the owner's run on a store of version 3 that another client reads: status $status, $out"
 wait
-printf 'C\n' | "$program" --store "$owner" > /dev/null
+out=$(printf 'F v3\nD v3 1\n' | "$program" --store "$owner" 2>&1)
 [ "$(sql "$owner" 'SELECT version FROM store_version')" = 4 ] ||
     fail "the owner's run did not bring a store of version 3 up to date"
+grep -q '^n 1 s$' <<< "$out" && grep -q '^Amount: 0 Shelf: s$' <<< "$out" &&
+    [ "$(sql "$owner" "SELECT count(*) FROM stock WHERE id = 'v3'")" = 0 ] ||
+    fail "the owner's run that brought the store up to date: $out"
 
 # A login that may only read runs every command that reads, and is told
 # when a command would change the stock.
