@@ -78,29 +78,44 @@ const char* const TRIGGERS = R"(
     CREATE INDEX IF NOT EXISTS history_by_xid ON history (xid);
     CREATE INDEX IF NOT EXISTS history_by_command ON history (command_no, seq);
 
+    -- The numbers each transaction took for its flushes of commands, kept
+    -- where only the store's own functions write (a setting of the client's
+    -- would let it number its entries as another's command); a transaction
+    -- older than every running one has no more use for its own.
+    CREATE TABLE IF NOT EXISTS history_numbering (
+        xid xid8 NOT NULL,
+        flush text NOT NULL,
+        base bigint NOT NULL,
+        PRIMARY KEY (xid, flush)
+    );
+    REVOKE ALL ON history_numbering FROM PUBLIC;
+
     -- The command numbers of this transaction's settings: one for changes no
     -- run claimed, then one for each command, taken once a transaction and
     -- a flush.
     CREATE OR REPLACE FUNCTION history_command_base() RETURNS bigint
     LANGUAGE plpgsql AS $$
     DECLARE
-        mark text := pg_current_xact_id()::text || '/' ||
-                     coalesce(current_setting('warehouse.flush', true), '');
-        numbered text := coalesce(current_setting('warehouse.numbered', true), '');
+        this_xid xid8 := pg_current_xact_id();
+        this_flush text := coalesce(current_setting('warehouse.flush', true), '');
         commands integer;
-        base bigint;
+        taken bigint;
     BEGIN
-        IF split_part(numbered, ':', 1) = mark THEN
-            RETURN split_part(numbered, ':', 2)::bigint;
+        SELECT n.base INTO taken FROM history_numbering n
+        WHERE n.xid = this_xid AND n.flush = this_flush;
+        IF FOUND THEN
+            RETURN taken;
         END IF;
         commands := coalesce(json_array_length(
             nullif(current_setting('warehouse.commands', true), '')::json), 0);
-        base := nextval('history_command');
+        taken := nextval('history_command');
         IF commands > 0 THEN
-            PERFORM setval('history_command', base + commands);
+            PERFORM setval('history_command', taken + commands);
         END IF;
-        PERFORM set_config('warehouse.numbered', mark || ':' || base, true);
-        RETURN base;
+        DELETE FROM history_numbering
+        WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
+        INSERT INTO history_numbering VALUES (this_xid, this_flush, taken);
+        RETURN taken;
     END $$;
 
     CREATE OR REPLACE FUNCTION history_record(ids bytea[], befores bigint[],

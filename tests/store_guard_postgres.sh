@@ -55,6 +55,15 @@ TRUNCATE stock
 SET session_replication_role = replica
 STATEMENTS
 
+# A clerk cannot number its entries as another's command.
+first=$(sql "$owner" 'SELECT min(command_no) FROM history')
+sql "$alice" "BEGIN; SELECT set_config('warehouse.numbered', pg_current_xact_id()::text || '/:$first', true),
+              set_config('warehouse.flush', '', true); INSERT INTO stock VALUES ('NUM', 1, 's', 'n'); COMMIT" > /dev/null
+[ "$(sql "$owner" "SELECT count(DISTINCT xid) FROM history WHERE command_no =
+                   (SELECT command_no FROM history WHERE id = 'NUM')")" = 1 ] ||
+    fail "a clerk's entry joined another's command: $(sql "$owner" 'SELECT * FROM history')"
+sql "$alice" "DELETE FROM stock WHERE id = 'NUM'" > /dev/null
+
 # Two clerks' runs alternate withdrawals: none is lost, whatever a clerk's
 # own client did meanwhile with the settings the runs once used.
 start_run a "$alice"
