@@ -66,7 +66,7 @@ coverage:
 	$(MAKE) all BUILD=build-coverage CMAKE_ARGS="-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage -DWAREHOUSE_TESTS=ON"
 	find build-coverage -name '*.gcda' -delete
 	ctest --test-dir build-coverage --output-on-failure -j2
-	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter 'main\.cpp' --filter 'benchmark\.cpp' --filter 'caseless_search\.cpp' --filter 'console\.cpp' --filter 'console_input\.cpp' --filter 'datastructure\.cpp' --filter 'files\.cpp' --filter 'memory_reserve\.cpp' --filter 'output_lines\.cpp' --filter 'progress\.cpp' --filter 'sqlite_store\.cpp' --filter 'postgres_store\.cpp' --filter 'stock_list\.cpp' --filter 'stock_file\.cpp' --filter 'store\.cpp' --filter 'terminal_input\.cpp' --print-summary
+	gcovr --root . --object-directory build-coverage --exclude-directories 'build-coverage/CMakeFiles/[0-9]' --filter '(main|datastructure)\.cpp' --filter '(util|stock|console|store)/' --print-summary
 
 clean:
 	rm -rf $(BUILD)

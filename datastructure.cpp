@@ -1,6 +1,6 @@
 #include "datastructure.hh"
 
-#include "output_lines.hh"
+#include "util/output_lines.hh"
 
 #include <sys/mman.h>
 

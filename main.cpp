@@ -1,14 +1,15 @@
 // The warehouse program: reads the command line, and wires the stock table,
 // the store, the console and standard input and output together.
-#include "benchmark.hh"
-#include "console.hh"
-#include "console_input.hh"
-#include "memory_reserve.hh"
-#include "output_lines.hh"
-#include "progress.hh"
-#include "store_open.hh"
+#include "console/console.hh"
+#include "console/console_input.hh"
+#include "stock/benchmark.hh"
+#include "store/store_open.hh"
+#include "util/command_line.hh"
+#include "util/memory_reserve.hh"
+#include "util/output_lines.hh"
+#include "util/progress.hh"
 #ifdef WAREHOUSE_LINE_EDITING
-#include "terminal_input.hh"
+#include "console/terminal_input.hh"
 #endif
 
 #include <unistd.h>
@@ -84,31 +85,16 @@ Environment:
 The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 )";
 
-/// Writes the usage with the program's name in it, and the command table
-/// that help shows at a terminal.
-void printUsage(std::ostream& out)
+/// Writes the usage, with the command table that help shows at a terminal.
+void printHelp(std::ostream& out)
 {
-    std::string_view rest = USAGE;
-    for (std::size_t slot; (slot = rest.find("{}")) != std::string_view::npos;
-         rest.remove_prefix(slot + 2)) {
-        out << rest.substr(0, slot) << program_invocation_short_name;
-    }
-    out << rest;
-    rest = COMMAND_TABLE;
+    printUsage(out, USAGE);
+    std::string_view rest = COMMAND_TABLE;
     for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
          rest.remove_prefix(end + 1)) {
         out << "  " << rest.substr(0, end + 1);
     }
     out << USAGE_END << std::flush;
-}
-
-/// Says what is wrong with the command line, and where to learn better, on
-/// standard error; gives the exit status of a usage error.
-int usageError(const std::string& what)
-{
-    std::cerr << program_invocation_short_name << ": " << what << "\nTry '"
-              << program_invocation_short_name << " --help'." << std::endl;
-    return 2;
 }
 
 /// What the command line asks for besides the console.
@@ -176,18 +162,8 @@ int handleArguments(int argc, char** argv, CommandLine& line)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h" || option == "--version") {
-            if (argc > 2) {  // they stand alone
-                return usageError("unexpected argument '" +
-                                  std::string(argv[i == 1 ? 2 : 1]) + "'");
-            }
-            if (option == "--version") {
-                std::cout << program_invocation_short_name << ' '
-                          << WAREHOUSE_VERSION << std::endl;
-            } else {
-                printUsage(std::cout);
-            }
-            return std::cout ? 0 : 1;
+        if (asksHelpOrVersion(option)) {
+            return answerHelpOrVersion(argc, argv, i, printHelp);
         }
         if (option == "--strict") {
             line.strict = true;
@@ -217,13 +193,6 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             std::string(option) + "'");
     }
     return -1;
-}
-
-/// One line on standard error: the program, what failed, and why.
-void report(std::string_view what, std::string_view why)
-{
-    std::cerr << program_invocation_short_name << ": " << what << ": " << why
-              << std::endl;
 }
 
 /// Ends the run: commits what is left and shows it, reports on standard

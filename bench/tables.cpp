@@ -6,8 +6,8 @@
 // Tables: warehouse (the program's own table, with the bucket count this
 // benchmark is built with), unordered_map, flat_map, refilling_chains.
 #include "datastructure.hh"
-#include "output_lines.hh"
-#include "workload.hh"
+#include "stock/workload.hh"
+#include "util/output_lines.hh"
 
 #include <benchmark/benchmark.h>
 #include <boost/unordered/unordered_flat_map.hpp>

@@ -1,4 +1,4 @@
-#include "chart.hh"
+#include "web/chart.hh"
 
 #include <algorithm>
 

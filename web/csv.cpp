@@ -1,6 +1,6 @@
-#include "csv.hh"
+#include "web/csv.hh"
 
-#include "text.hh"
+#include "web/text.hh"
 
 void CsvWriter::separate()
 {

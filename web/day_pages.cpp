@@ -1,11 +1,11 @@
 // A day's report: per product the units delivered and withdrawn and the
 // net, per clerk the commands and the units withdrawn, and the commands.
-#include "pages.hh"
+#include "web/pages.hh"
 
-#include "csv.hh"
-#include "local_time.hh"
-#include "templates.hh"
-#include "text.hh"
+#include "web/csv.hh"
+#include "web/local_time.hh"
+#include "web/templates.hh"
+#include "web/text.hh"
 
 #include <map>
 #include <vector>

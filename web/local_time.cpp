@@ -1,4 +1,4 @@
-#include "local_time.hh"
+#include "web/local_time.hh"
 
 #include <ctime>
 

@@ -1,10 +1,11 @@
 // The warehouse-web program: reads the command line, checks the store,
 // makes the key when one is needed, and serves the owner's view until it is
 // stopped.
-#include "reader_pool.hh"
-#include "server.hh"
-#include "store_name.hh"
-#include "store_reader.hh"
+#include "store/store_name.hh"
+#include "util/command_line.hh"
+#include "web/reader_pool.hh"
+#include "web/server.hh"
+#include "web/store_reader.hh"
 
 #include <arpa/inet.h>
 #include <sys/random.h>
@@ -57,23 +58,6 @@ The manual: man warehouse-web (in a source tree: man -l docs/warehouse-web.1)
 
 // Bytes of randomness in a key: guessing it is out of the question.
 constexpr std::size_t KEY_BYTES = 16;
-
-void printUsage(std::ostream& out)
-{
-    std::string_view rest = USAGE;
-    for (std::size_t slot; (slot = rest.find("{}")) != std::string_view::npos;
-         rest.remove_prefix(slot + 2)) {
-        out << rest.substr(0, slot) << program_invocation_short_name;
-    }
-    out << rest << std::flush;
-}
-
-int usageError(const std::string& what)
-{
-    std::cerr << program_invocation_short_name << ": " << what << "\nTry '"
-              << program_invocation_short_name << " --help'." << std::endl;
-    return 2;
-}
 
 struct CommandLine {
     std::string store;
@@ -129,18 +113,11 @@ int handleArguments(int argc, char** argv, CommandLine& line)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string_view option = argv[i];
-        if (option == "--help" || option == "-h" || option == "--version") {
-            if (argc > 2) {  // they stand alone
-                return usageError("unexpected argument '" +
-                                  std::string(argv[i == 1 ? 2 : 1]) + "'");
-            }
-            if (option == "--version") {
-                std::cout << program_invocation_short_name << ' '
-                          << WAREHOUSE_VERSION << std::endl;
-            } else {
-                printUsage(std::cout);
-            }
-            return std::cout ? 0 : 1;
+        if (asksHelpOrVersion(option)) {
+            return answerHelpOrVersion(argc, argv, i, [](std::ostream& out) {
+                printUsage(out, USAGE);
+                out << std::flush;
+            });
         }
         if (option == "--store" || option == "--listen") {
             const char* value = i + 1 < argc ? argv[++i] : "";
@@ -163,12 +140,6 @@ int handleArguments(int argc, char** argv, CommandLine& line)
         return usageError("option '--store' is needed");
     }
     return -1;
-}
-
-void report(std::string_view what, std::string_view why)
-{
-    std::cerr << program_invocation_short_name << ": " << what << ": " << why
-              << std::endl;
 }
 
 /// A new random key, in hexadecimal; empty when the system gives no

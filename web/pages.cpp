@@ -1,7 +1,7 @@
-#include "pages.hh"
+#include "web/pages.hh"
 
-#include "templates.hh"
-#include "text.hh"
+#include "web/templates.hh"
+#include "web/text.hh"
 
 Reply refusedPage(int status, Refusal why, std::string_view method)
 {

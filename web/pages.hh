@@ -4,7 +4,7 @@
 #ifndef WAREHOUSE_WEB_PAGES_HH
 #define WAREHOUSE_WEB_PAGES_HH
 
-#include "store_reader.hh"
+#include "web/store_reader.hh"
 
 #include <functional>
 #include <map>

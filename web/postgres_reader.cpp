@@ -1,7 +1,7 @@
-#include "postgres_reader.hh"
+#include "web/postgres_reader.hh"
 
-#include "postgres_library.hh"
-#include "sql_reader.hh"
+#include "store/postgres/postgres_library.hh"
+#include "web/sql_reader.hh"
 
 #include <endian.h>
 

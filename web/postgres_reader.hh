@@ -2,7 +2,7 @@
 #ifndef WAREHOUSE_WEB_POSTGRES_READER_HH
 #define WAREHOUSE_WEB_POSTGRES_READER_HH
 
-#include "store_reader.hh"
+#include "web/store_reader.hh"
 
 #include <memory>
 #include <string>

@@ -1,12 +1,12 @@
 // A product's page: what is in stock now, its history, and the chart of
 // its units over time.
-#include "pages.hh"
+#include "web/pages.hh"
 
-#include "chart.hh"
-#include "csv.hh"
-#include "local_time.hh"
-#include "templates.hh"
-#include "text.hh"
+#include "web/chart.hh"
+#include "web/csv.hh"
+#include "web/local_time.hh"
+#include "web/templates.hh"
+#include "web/text.hh"
 
 #include <chrono>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "reader_pool.hh"
+#include "web/reader_pool.hh"
 
 ReaderPool::Lease::~Lease()
 {

@@ -3,7 +3,7 @@
 #ifndef WAREHOUSE_WEB_READER_POOL_HH
 #define WAREHOUSE_WEB_READER_POOL_HH
 
-#include "store_reader.hh"
+#include "web/store_reader.hh"
 
 #include <memory>
 #include <mutex>

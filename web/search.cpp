@@ -1,4 +1,4 @@
-#include "search.hh"
+#include "web/search.hh"
 
 Search::Search(std::string_view looked)
     : text(looked, CaselessSearch::Letters::All), nothing(looked.empty())

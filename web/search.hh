@@ -3,7 +3,7 @@
 #ifndef WAREHOUSE_WEB_SEARCH_HH
 #define WAREHOUSE_WEB_SEARCH_HH
 
-#include "caseless_search.hh"
+#include "util/caseless_search.hh"
 
 #include <string_view>
 

@@ -1,7 +1,7 @@
-#include "server.hh"
+#include "web/server.hh"
 
-#include "pages.hh"
-#include "text.hh"
+#include "web/pages.hh"
+#include "web/text.hh"
 
 #include <httplib.h>
 

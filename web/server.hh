@@ -3,7 +3,7 @@
 #ifndef WAREHOUSE_WEB_SERVER_HH
 #define WAREHOUSE_WEB_SERVER_HH
 
-#include "reader_pool.hh"
+#include "web/reader_pool.hh"
 
 #include <memory>
 #include <string>

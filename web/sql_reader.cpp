@@ -1,4 +1,4 @@
-#include "sql_reader.hh"
+#include "web/sql_reader.hh"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 #ifndef WAREHOUSE_WEB_SQL_READER_HH
 #define WAREHOUSE_WEB_SQL_READER_HH
 
-#include "store_reader.hh"
+#include "web/store_reader.hh"
 
 #include <cstdint>
 #include <functional>

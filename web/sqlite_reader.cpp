@@ -1,6 +1,6 @@
-#include "sqlite_reader.hh"
+#include "web/sqlite_reader.hh"
 
-#include "sql_reader.hh"
+#include "web/sql_reader.hh"
 
 #include <sqlite3.h>
 

@@ -1,11 +1,11 @@
 // The stock and the low, a page of products at a time, and their CSV files.
-#include "pages.hh"
+#include "web/pages.hh"
 
-#include "csv.hh"
-#include "local_time.hh"
-#include "search.hh"
-#include "templates.hh"
-#include "text.hh"
+#include "web/csv.hh"
+#include "web/local_time.hh"
+#include "web/search.hh"
+#include "web/templates.hh"
+#include "web/text.hh"
 
 #include <algorithm>
 #include <charconv>

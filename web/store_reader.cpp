@@ -1,9 +1,9 @@
-#include "store_reader.hh"
+#include "web/store_reader.hh"
 
-#include "sqlite_reader.hh"
-#include "store_name.hh"
+#include "store/store_name.hh"
+#include "web/sqlite_reader.hh"
 #ifdef WAREHOUSE_POSTGRESQL
-#include "postgres_reader.hh"
+#include "web/postgres_reader.hh"
 #endif
 
 std::unique_ptr<StoreReader> StoreReader::open(const std::string& where)

@@ -1,4 +1,4 @@
-#include "templates.hh"
+#include "web/templates.hh"
 
 namespace page {
 

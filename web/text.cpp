@@ -1,6 +1,6 @@
-#include "text.hh"
+#include "web/text.hh"
 
-#include "text_codes.hh"
+#include "util/text_codes.hh"
 
 #include <cstdio>
 

@@ -2,7 +2,7 @@
 // read as a clerk's lines or as a script.
 // Inputs that could ask for much work or read or write outside the working
 // folder are skipped, so that no input is slow or unsafe by design.
-#include "fuzz_support.hh"
+#include "tests/fuzz/fuzz_support.hh"
 
 #include <algorithm>
 #include <cstddef>

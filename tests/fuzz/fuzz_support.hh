@@ -3,11 +3,11 @@
 #ifndef WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
 #define WAREHOUSE_TESTS_FUZZ_SUPPORT_HH
 
+#include "console/console.hh"
+#include "console/console_input.hh"
 #include "datastructure.hh"
-#include "benchmark.hh"
-#include "console.hh"
-#include "stock_file.hh"
-#include "console_input.hh"
+#include "stock/benchmark.hh"
+#include "stock/stock_file.hh"
 
 #include <cstddef>
 #include <cstdint>

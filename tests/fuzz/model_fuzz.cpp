@@ -2,7 +2,7 @@
 // share buckets, applies each to the table and to a plain reference model
 // with the same rules, and stops at the first difference in a printed line,
 // in the count, or in the table's invariants.
-#include "fuzz_support.hh"
+#include "tests/fuzz/fuzz_support.hh"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,7 +2,7 @@
 // saves it, loads the saved lines into a fresh table and requires the same
 // stock back, less exactly the products the format cannot hold, each of
 // which must have been named.
-#include "fuzz_support.hh"
+#include "tests/fuzz/fuzz_support.hh"
 
 #include <fcntl.h>
 #include <unistd.h>

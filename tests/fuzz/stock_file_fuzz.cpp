@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes to the stock file reader as a file's contents.
-#include "fuzz_support.hh"
+#include "tests/fuzz/fuzz_support.hh"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,0 +1,347 @@
+#include "store/postgres/postgres_schema.hh"
+
+#include "store/history_lines.hh"
+
+namespace postgres_schema {
+
+namespace {
+
+// The store's tables, as the SQLite store has them. Ids, shelves, names and
+// commands are bytea: byte strings, compared byte for byte, whatever their
+// encoding, as the table holds them. Every statement may run again on a
+// store that has them: two runs may make a store at once.
+const char* const TABLES = R"(
+    CREATE TABLE IF NOT EXISTS store_version (version integer NOT NULL);
+    INSERT INTO store_version SELECT 4 WHERE NOT EXISTS (SELECT FROM store_version);
+    CREATE TABLE IF NOT EXISTS stock (
+        id bytea PRIMARY KEY,
+        amount bigint NOT NULL CHECK (amount BETWEEN 1 AND 4294967295),
+        shelf bytea NOT NULL,
+        name bytea NOT NULL
+    );
+    CREATE SEQUENCE IF NOT EXISTS history_command;
+    CREATE TABLE IF NOT EXISTS history (
+        seq bigserial PRIMARY KEY,
+        command_no bigint NOT NULL,
+        changed_at timestamptz NOT NULL,
+        clerk text,
+        command bytea,
+        id bytea,
+        amount_before bigint,
+        amount_after bigint,
+        named_clerk text,
+        xid xid8 NOT NULL
+    );
+    CREATE INDEX IF NOT EXISTS history_by_id ON history (id);
+)";
+
+// Version 2 kept the client's clock and login, and let the runs write their
+// own entries: the server's clock, its login and its transaction take their
+// place.
+const char* const FROM_2 = R"(
+    LOCK TABLE stock, history IN ACCESS EXCLUSIVE MODE;
+    DROP TRIGGER IF EXISTS stock_changed ON stock;
+    DROP FUNCTION IF EXISTS stock_change_recorded();
+    ALTER TABLE history
+        ALTER COLUMN changed_at TYPE timestamptz USING (changed_at || '+00')::timestamptz,
+        ADD COLUMN named_clerk text,
+        ADD COLUMN xid xid8 NOT NULL DEFAULT '0';
+    ALTER TABLE history ALTER COLUMN xid DROP DEFAULT;
+    UPDATE store_version SET version = 4;
+)";
+
+// Version 3 found each command of a statement's entries by its place in an
+// array, which takes longer the further in it is: a statement of thousands
+// of commands took a second. Only the functions change.
+const char* const FROM_3 = R"(
+    LOCK TABLE stock, history IN ACCESS EXCLUSIVE MODE;
+    UPDATE store_version SET version = 4;
+)";
+
+// The server keeps the history: every statement that changes the stock, from
+// whatever client, gets its entries from the triggers below, which run with
+// the rights of the store's owner, so that no clerk needs, or has, the right
+// to write the history. An entry's clerk is the server's session user, its
+// time the server's clock, and its xid the transaction that made it, which
+// is how the runs learn what others committed. What a run alone knows, it
+// tells in settings of its own transaction: the commands as echoed
+// (warehouse.commands, a JSON array of their bytes in hexadecimal), the
+// changes each made (warehouse.claimed_*, arrays in step: the command's
+// index, the product's id in hexadecimal, its units before and after), the
+// command whose changes it did not list one by one (warehouse.rest), and the
+// name a clerk gave (warehouse.clerk). A product whose claimed changes lead
+// from the units it had to the units it has gets an entry for each; any
+// other change gets one entry of its own, with no command, as another
+// program's. A statement of more changes than the history lists is one
+// entry with no product, whose units after are 0 when the stock is empty.
+const char* const TRIGGERS = R"(
+    CREATE INDEX IF NOT EXISTS history_by_xid ON history (xid);
+    CREATE INDEX IF NOT EXISTS history_by_command ON history (command_no, seq);
+
+    -- The numbers each transaction took for its flushes of commands, kept
+    -- where only the store's own functions write (a setting of the client's
+    -- would let it number its entries as another's command); a transaction
+    -- older than every running one has no more use for its own.
+    CREATE TABLE IF NOT EXISTS history_numbering (
+        xid xid8 NOT NULL,
+        flush text NOT NULL,
+        base bigint NOT NULL,
+        PRIMARY KEY (xid, flush)
+    );
+    REVOKE ALL ON history_numbering FROM PUBLIC;
+
+    -- The command numbers of this transaction's settings: one for changes no
+    -- run claimed, then one for each command, taken once a transaction and
+    -- a flush.
+    CREATE OR REPLACE FUNCTION history_command_base() RETURNS bigint
+    LANGUAGE plpgsql AS $$
+    DECLARE
+        this_xid xid8 := pg_current_xact_id();
+        this_flush text := coalesce(current_setting('warehouse.flush', true), '');
+        commands integer;
+        taken bigint;
+    BEGIN
+        SELECT n.base INTO taken FROM history_numbering n
+        WHERE n.xid = this_xid AND n.flush = this_flush;
+        IF FOUND THEN
+            RETURN taken;
+        END IF;
+        commands := coalesce(json_array_length(
+            nullif(current_setting('warehouse.commands', true), '')::json), 0);
+        taken := nextval('history_command');
+        IF commands > 0 THEN
+            PERFORM setval('history_command', taken + commands);
+        END IF;
+        DELETE FROM history_numbering
+        WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
+        INSERT INTO history_numbering VALUES (this_xid, this_flush, taken);
+        RETURN taken;
+    END $$;
+
+    CREATE OR REPLACE FUNCTION history_record(ids bytea[], befores bigint[],
+                                              afters bigint[], others boolean[])
+    RETURNS void LANGUAGE sql AS $$
+        WITH changed AS (
+            SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
+        ), claimed AS (
+            SELECT command, decode(id, 'hex') AS id, before, after, n
+            FROM unnest(
+                coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[],
+                coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[],
+                coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[],
+                coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[])
+                WITH ORDINALITY AS c(command, id, before, after, n)
+        ), chained AS (
+            SELECT claimed.*, lag(after) OVER w AS previous, lead(n) OVER w IS NULL AS last
+            FROM claimed WHERE id IN (SELECT id FROM changed)
+            WINDOW w AS (PARTITION BY id ORDER BY n)
+        ), verified AS (
+            SELECT c.id FROM changed c JOIN chained USING (id)
+            GROUP BY c.id, c.before, c.after
+            HAVING bool_and(previous IS NULL OR previous = chained.before)
+               AND bool_or(previous IS NULL AND chained.before = c.before)
+               AND bool_or(last AND chained.after = c.after)
+        ), entries AS (
+            SELECT command, id, before, after, n FROM chained
+            WHERE id IN (SELECT id FROM verified)
+            UNION ALL
+            SELECT nullif(current_setting('warehouse.rest', true), '')::integer,
+                   id, before, after, NULL
+            FROM changed
+            WHERE id NOT IN (SELECT id FROM verified) AND (before <> after OR other)
+        ), commands AS (
+            -- Joined, not subscripted: an element of an array of byte
+            -- strings is found by walking the ones before it.
+            SELECT ordinality - 1 AS command, decode(e, 'hex') AS echo
+            FROM json_array_elements_text(
+                nullif(current_setting('warehouse.commands', true), '')::json)
+                WITH ORDINALITY AS c(e, ordinality)
+        ), base AS (
+            SELECT history_command_base() AS number, statement_timestamp() AS now,
+                   nullif(current_setting('warehouse.clerk', true), '') AS named,
+                   pg_current_xact_id() AS xid
+        )
+        INSERT INTO history (command_no, changed_at, clerk, command, id,
+                             amount_before, amount_after, named_clerk, xid)
+        SELECT base.number + coalesce(entries.command, -1) + 1, base.now, session_user,
+               commands.echo, id, before, after, base.named, base.xid
+        FROM entries CROSS JOIN base
+             LEFT JOIN commands ON commands.command = entries.command
+        ORDER BY coalesce(entries.command, -1), n, id
+    $$;
+
+    CREATE OR REPLACE FUNCTION history_record_many() RETURNS void
+    LANGUAGE sql AS $$
+        WITH base AS (
+            SELECT history_command_base() AS number,
+                   nullif(current_setting('warehouse.commands', true), '')::json AS commands,
+                   nullif(current_setting('warehouse.rest', true), '')::integer AS command
+        )
+        INSERT INTO history (command_no, changed_at, clerk, command, id,
+                             amount_before, amount_after, named_clerk, xid)
+        SELECT number + coalesce(command, -1) + 1, statement_timestamp(), session_user,
+               decode(commands ->> command, 'hex'), NULL, NULL,
+               CASE WHEN NOT EXISTS (SELECT FROM stock) THEN 0 END,
+               nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id()
+        FROM base
+    $$;
+
+    CREATE OR REPLACE FUNCTION stock_changes_recorded() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER AS $$
+    DECLARE
+        changed bigint;
+    BEGIN
+        IF TG_OP = 'TRUNCATE' THEN
+            PERFORM history_record_many();
+            RETURN NULL;
+        ELSIF TG_OP = 'DELETE' THEN
+            SELECT count(*) INTO changed FROM old_rows;
+        ELSE
+            SELECT count(*) INTO changed FROM new_rows;
+        END IF;
+        IF changed > @MOST_ENTRIES@ THEN
+            PERFORM history_record_many();
+        ELSIF changed = 0 THEN
+            NULL;
+        ELSIF TG_OP = 'INSERT' THEN
+            PERFORM history_record(array_agg(id), array_agg(0::bigint),
+                                   array_agg(amount), array_agg(false))
+            FROM new_rows;
+        ELSIF TG_OP = 'DELETE' THEN
+            PERFORM history_record(array_agg(id), array_agg(amount),
+                                   array_agg(0::bigint), array_agg(false))
+            FROM old_rows;
+        ELSE
+            -- An update may change a product's id: the old one goes, the
+            -- new one comes.
+            PERFORM history_record(
+                array_agg(coalesce(n.id, o.id)), array_agg(coalesce(o.amount, 0)),
+                array_agg(coalesce(n.amount, 0)),
+                array_agg(o.id IS NOT NULL AND n.id IS NOT NULL AND
+                          (o.shelf, o.name) IS DISTINCT FROM (n.shelf, n.name)))
+            FROM old_rows o FULL JOIN new_rows n ON n.id = o.id;
+        END IF;
+        RETURN NULL;
+    END $$;
+
+    ALTER FUNCTION history_record(bytea[], bigint[], bigint[], boolean[])
+        SET work_mem = '64MB';
+    -- Only the store's own objects are found, never a temporary table that a
+    -- client made to stand in for one.
+    DO $$ BEGIN
+        EXECUTE format('ALTER FUNCTION stock_changes_recorded() SET search_path = %I, pg_temp',
+                       current_schema());
+    END $$;
+    REVOKE ALL ON FUNCTION history_command_base(),
+        history_record(bytea[], bigint[], bigint[], boolean[]),
+        history_record_many(), stock_changes_recorded() FROM PUBLIC;
+
+    CREATE OR REPLACE TRIGGER stock_inserted AFTER INSERT ON stock
+        REFERENCING NEW TABLE AS new_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+    CREATE OR REPLACE TRIGGER stock_updated AFTER UPDATE ON stock
+        REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+    CREATE OR REPLACE TRIGGER stock_deleted AFTER DELETE ON stock
+        REFERENCING OLD TABLE AS old_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+    CREATE OR REPLACE TRIGGER stock_truncated AFTER TRUNCATE ON stock
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+)";
+
+// The stock's own number among advisory locks: makes the store once.
+const char* const MAKING_LOCK = "SELECT pg_advisory_xact_lock(1464357701);";
+
+/// The triggers, with the history's limit in them.
+std::string triggers()
+{
+    std::string sql = TRIGGERS;
+    const std::string mark = "@MOST_ENTRIES@";
+    sql.replace(sql.find(mark), mark.size(), std::to_string(MOST_ENTRIES));
+    return sql;
+}
+
+}  // namespace
+
+const char* const SHAPE_FOUND =
+    "SELECT coalesce(string_agg(c.relname || ' ' || a.attname || ' ' || "
+    "format_type(a.atttypid, NULL) || '|', '' ORDER BY c.relname DESC, "
+    "a.attnum), '') FROM pg_attribute a JOIN pg_class c ON c.oid = a.attrelid "
+    "WHERE c.relnamespace = current_schema()::regnamespace AND c.relname IN "
+    "('store_version', 'stock', 'history') AND c.relkind IN ('r', 'p', 'v') "
+    "AND a.attnum > 0 AND NOT a.attisdropped";
+
+#define STOCK_SHAPE                                                            \
+    "store_version version integer|"                                           \
+    "stock id bytea|stock amount bigint|stock shelf bytea|stock name bytea|"   \
+    "history seq bigint|history command_no bigint|"
+
+const char* const SHAPE_2 = STOCK_SHAPE
+    "history changed_at text|history clerk text|history command bytea|"
+    "history id bytea|history amount_before bigint|"
+    "history amount_after bigint|";
+
+const char* const SHAPE_3 = STOCK_SHAPE
+    "history changed_at timestamp with time zone|history clerk text|"
+    "history command bytea|history id bytea|history amount_before bigint|"
+    "history amount_after bigint|history named_clerk text|history xid xid8|";
+
+#undef STOCK_SHAPE
+
+std::string creation()
+{
+    return std::string("BEGIN; ") + MAKING_LOCK + TABLES + triggers() +
+           "COMMIT";
+}
+
+std::string upgradeFrom2()
+{
+    return std::string("BEGIN; ") + MAKING_LOCK + FROM_2 + triggers() +
+           "COMMIT";
+}
+
+std::string upgradeFrom3()
+{
+    return std::string("BEGIN; ") + MAKING_LOCK + FROM_3 + triggers() +
+           "COMMIT";
+}
+
+const char* const ROLES = R"(
+    DO $$ BEGIN
+        IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_reader') THEN
+            CREATE ROLE warehouse_reader NOLOGIN;
+        END IF;
+        IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_clerk') THEN
+            CREATE ROLE warehouse_clerk NOLOGIN IN ROLE warehouse_reader;
+        END IF;
+    EXCEPTION WHEN insufficient_privilege THEN
+        NULL;  -- an administrator makes them
+    END $$;
+    DO $$ BEGIN
+        IF (SELECT count(*) FROM pg_roles
+            WHERE rolname IN ('warehouse_reader', 'warehouse_clerk')) = 2 THEN
+            GRANT SELECT ON stock, history, store_version TO warehouse_reader;
+            GRANT INSERT, UPDATE, DELETE ON stock TO warehouse_clerk;
+            BEGIN
+                EXECUTE format('GRANT USAGE ON SCHEMA %I TO warehouse_reader',
+                               current_schema());
+            EXCEPTION WHEN insufficient_privilege THEN
+                NULL;  -- the schema's owner grants it, if it is not public
+            END;
+        END IF;
+    END $$;
+    SELECT count(*) = 2 FROM pg_roles
+    WHERE rolname IN ('warehouse_reader', 'warehouse_clerk');
+)";
+
+const char* const ROLES_READY =
+    "SELECT count(*) = 2, count(*) = 2 AND NOT ("
+    "has_table_privilege('warehouse_reader', 'history', 'SELECT') AND "
+    "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE')) "
+    "FROM pg_roles WHERE rolname IN ('warehouse_reader', 'warehouse_clerk')";
+
+const char* const ROLES_FOR_AN_ADMINISTRATOR =
+    "CREATE ROLE warehouse_reader NOLOGIN;\n"
+    "CREATE ROLE warehouse_clerk NOLOGIN IN ROLE warehouse_reader;";
+
+}  // namespace postgres_schema

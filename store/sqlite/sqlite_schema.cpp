@@ -1,0 +1,200 @@
+#include "store/sqlite/sqlite_schema.hh"
+
+#include <sqlite3.h>
+
+#include <memory>
+
+namespace sqlite_schema {
+
+namespace {
+
+// Rows the table could not hold never get in: every field is there, text,
+// and the amount a whole number of units from 1 to 4294967295.
+const char* const STOCK_SCHEMA = R"(
+    CREATE TABLE stock (
+        id TEXT NOT NULL PRIMARY KEY CHECK (typeof(id) = 'text'),
+        amount INTEGER NOT NULL
+            CHECK (typeof(amount) = 'integer' AND amount BETWEEN 1 AND 4294967295),
+        shelf TEXT NOT NULL CHECK (typeof(shelf) = 'text'),
+        name TEXT NOT NULL CHECK (typeof(name) = 'text')
+    ) WITHOUT ROWID;
+)";
+
+// The history of the stock, which is also how each run learns what others
+// changed: every change made by a clerk, written by the run with the clerk's
+// login, the name given with --clerk, and the command; and, through the
+// triggers, every change made by any other program, with no clerk or
+// command. The runs' own connections do not fire the triggers. An entry
+// with no id stands for a command that changed too many products to list;
+// whoever follows the stock then reloads it.
+const char* const HISTORY_SCHEMA = R"(
+    CREATE TABLE history (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        command_no INTEGER NOT NULL,
+        changed_at TEXT NOT NULL,
+        clerk TEXT,
+        command TEXT,
+        id TEXT,
+        amount_before INTEGER,
+        amount_after INTEGER
+    );
+    CREATE INDEX history_by_id ON history (id);
+    CREATE TRIGGER stock_inserted AFTER INSERT ON stock BEGIN
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
+                strftime('%Y-%m-%d %H:%M:%f', 'now'), new.id, 0, new.amount);
+    END;
+    CREATE TRIGGER stock_updated AFTER UPDATE ON stock BEGIN
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
+                strftime('%Y-%m-%d %H:%M:%f', 'now'), old.id, old.amount,
+                CASE WHEN new.id IS old.id THEN new.amount ELSE 0 END);
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        SELECT command_no, changed_at, new.id, 0, new.amount FROM history
+        WHERE new.id IS NOT old.id ORDER BY seq DESC LIMIT 1;
+    END;
+    CREATE TRIGGER stock_deleted AFTER DELETE ON stock BEGIN
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
+                strftime('%Y-%m-%d %H:%M:%f', 'now'), old.id, old.amount, 0);
+    END;
+)";
+
+// What version 3 adds to the history.
+const char* const NAMED_CLERK = R"(
+    ALTER TABLE history ADD COLUMN named_clerk TEXT;
+    PRAGMA user_version = 3;
+)";
+
+// The objects of a store of this version, all of which must be there.
+const char* const OBJECTS_PRESENT =
+    "SELECT count(*) FROM sqlite_schema WHERE name IN ('stock', 'history', "
+    "'history_by_id', 'stock_inserted', 'stock_updated', 'stock_deleted')";
+constexpr int OBJECT_COUNT = 6;
+
+struct CloseDatabase {
+    void operator()(sqlite3* database) const { sqlite3_close(database); }
+};
+struct FinalizeStatement {
+    void operator()(sqlite3_stmt* statement) const
+    {
+        sqlite3_finalize(statement);
+    }
+};
+
+/// The one number a query gives, or false, with SQLite's words in error.
+bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
+              std::string& error)
+{
+    sqlite3_stmt* prepared = nullptr;
+    sqlite3_prepare_v2(database, sql, -1, &prepared, nullptr);
+    const std::unique_ptr<sqlite3_stmt, FinalizeStatement> query(prepared);
+    if (prepared == nullptr || sqlite3_step(prepared) != SQLITE_ROW) {
+        error = std::string("damaged: ") + sqlite3_errmsg(database);
+        return false;
+    }
+    number = sqlite3_column_int64(prepared, 0);
+    return true;
+}
+
+bool execute(sqlite3* database, const std::string& sql, std::string& error)
+{
+    if (sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) ==
+        SQLITE_OK) {
+        return true;
+    }
+    error = sqlite3_errmsg(database);
+    return false;
+}
+
+}  // namespace
+
+const char* refusal(std::uint32_t applicationId, std::uint32_t version)
+{
+    if (applicationId != APPLICATION_ID) {
+        return "a database of another program, not a store";
+    }
+    if (version > VERSION) {
+        return "a store of a newer version of this program";
+    }
+    if (version == 0) {
+        return "not a store";
+    }
+    return nullptr;
+}
+
+bool newStoreImage(std::string& image, std::string& error)
+{
+    sqlite3* handle = nullptr;
+    const int opened = sqlite3_open(":memory:", &handle);
+    const std::unique_ptr<sqlite3, CloseDatabase> memory(handle);
+    const std::string schema =
+        std::string("BEGIN;") + STOCK_SCHEMA + HISTORY_SCHEMA + NAMED_CLERK +
+        "PRAGMA application_id = " + std::to_string(APPLICATION_ID) +
+        "; COMMIT;";
+    if (opened != SQLITE_OK) {
+        error = handle != nullptr ? sqlite3_errmsg(handle) : "out of memory";
+        return false;
+    }
+    if (!execute(handle, schema, error)) {
+        return false;
+    }
+    sqlite3_int64 size = 0;
+    unsigned char* bytes = sqlite3_serialize(handle, "main", &size, 0);
+    if (bytes == nullptr) {
+        error = "out of memory";
+        return false;
+    }
+    image.assign(reinterpret_cast<const char*>(bytes),
+                 static_cast<std::size_t>(size));
+    sqlite3_free(bytes);
+    // Header bytes 18 and 19, the versions that read and write the file: 2
+    // for write-ahead logging.
+    image[18] = 2;
+    image[19] = 2;
+    return true;
+}
+
+std::uint32_t versionOf(sqlite3* database, std::string& error)
+{
+    sqlite3_int64 applicationId = 0;
+    sqlite3_int64 version = 0;
+    if (!numberOf(database, "PRAGMA application_id", applicationId, error) ||
+        !numberOf(database, "PRAGMA user_version", version, error)) {
+        return 0;
+    }
+    if (const char* reason = refusal(static_cast<std::uint32_t>(applicationId),
+                                     static_cast<std::uint32_t>(version))) {
+        error = reason;
+        return 0;
+    }
+    return static_cast<std::uint32_t>(version);
+}
+
+bool upgrade(sqlite3* database, std::uint32_t version, std::string& error)
+{
+    std::string steps;
+    if (version < 2) {
+        steps += HISTORY_SCHEMA;
+    }
+    if (version < 3) {
+        steps += NAMED_CLERK;
+    }
+    return execute(database, steps, error);
+}
+
+bool checkObjects(sqlite3* database, std::string& error)
+{
+    sqlite3_int64 present = 0;
+    if (!numberOf(database, OBJECTS_PRESENT, present, error)) {
+        return false;
+    }
+    if (present != OBJECT_COUNT) {
+        error = "damaged: its stock, history or the triggers that keep the "
+                "history are missing";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace sqlite_schema
