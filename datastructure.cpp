@@ -1,3 +1,5 @@
+// The stock table: buckets, chains, the product hash and the table's
+// operations.
 #include "datastructure.hh"
 
 #include "util/output_lines.hh"

@@ -1,3 +1,5 @@
+// The command console: the loop that prompts, reads, echoes and runs each
+// command.
 #include "console/console.hh"
 
 #include "console/console_input.hh"
@@ -410,7 +412,8 @@ private:
             return stopScript("this login may only read the stock");
         }
         if (store != nullptr) {
-            store->commandRuns(line.substr(0, line.size() - 1));
+            store->commandRuns(line.substr(0, line.size() - 1),
+                               changeKindOf(command));
         }
         printFlushed(line);
         return true;
@@ -781,6 +784,17 @@ private:
             return;
         }
         stopScript("'" + word + "' is not a command");
+    }
+
+    /// What kind of change a command makes, as the history keeps it.
+    static ChangeKind changeKindOf(const std::string& command)
+    {
+        return command == ADD      ? ChangeKind::Delivery
+               : command == REMOVE ? ChangeKind::Withdrawal
+               : command == READ   ? ChangeKind::Load
+               : command == GEN    ? ChangeKind::Generate
+               : command == EMPTY  ? ChangeKind::Empty
+                                   : ChangeKind::Other;
     }
 
     /// What a command needs of the store.

@@ -1,3 +1,5 @@
+// Standard input read in blocks, and words and lines read straight from a
+// stream's buffer.
 #include "console/console_input.hh"
 
 #include "util/numbers.hh"

@@ -1,3 +1,5 @@
+// Typing commands at a terminal through the line editor: editing, history,
+// completion and Ctrl-C.
 #include "console/terminal_input.hh"
 
 #include <dirent.h>

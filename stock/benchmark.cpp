@@ -1,3 +1,5 @@
+// The synthetic product generator, the memory peak probe and the efficiency
+// test.
 #include "stock/benchmark.hh"
 
 #include "stock/workload.hh"

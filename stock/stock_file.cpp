@@ -1,3 +1,5 @@
+// Stock files read into the table whole or not at all, and the table written to
+// one.
 #include "stock/stock_file.hh"
 
 #include "util/files.hh"

@@ -1,3 +1,4 @@
+// The stock listed by id in aligned columns, or the products that hold a text.
 #include "stock/stock_list.hh"
 
 #include "util/output_lines.hh"

@@ -1,3 +1,4 @@
+// The store's history put into the lines that H prints.
 #include "store/history_lines.hh"
 
 #include <cstdio>

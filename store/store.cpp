@@ -1,3 +1,5 @@
+// The protocol every kind of store follows: the transaction's steps in order,
+// and the changes noted.
 #include "store/store.hh"
 
 #include "util/memory_reserve.hh"
@@ -309,9 +311,10 @@ bool Store::writeNotes()
     return written;
 }
 
-void Store::commandRuns(std::string_view echo)
+void Store::commandRuns(std::string_view echo, ChangeKind what)
 {
     running.echo.assign(echo);
+    running.what = what;
     ::clock_gettime(CLOCK_REALTIME, &running.time);
     running.kind = CommandNotes::Kind::Products;
     running.changes.clear();

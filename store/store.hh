@@ -4,6 +4,7 @@
 #define WAREHOUSE_STORE_HH
 
 #include "datastructure.hh"
+#include "store/change_kind.hh"
 #include "store/history_lines.hh"
 #include "util/progress.hh"
 
@@ -34,6 +35,7 @@ struct CommandNotes {
     };
 
     std::string echo;      // the command as echoed
+    ChangeKind what = ChangeKind::Other;  // the kind of command it is
     std::timespec time{};  // when it began
     Kind kind = Kind::Products;
     std::vector<StockChange> changes;  // Products: every change, in order
@@ -116,8 +118,9 @@ public:
     /// empty when it did not.
     const std::string& refusal() const { return refused; }
 
-    /// The command that is about to run, as echoed, for the history.
-    void commandRuns(std::string_view echo);
+    /// The command that is about to run, as echoed, and what kind of
+    /// change it makes, for the history.
+    void commandRuns(std::string_view echo, ChangeKind what);
 
     /// The entries of the history that request asks for, oldest first.
     /// Runs inside a transaction. False when the store failed, or, at a

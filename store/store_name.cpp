@@ -1,3 +1,5 @@
+// Store names: which kind of store a name is, and the name without its
+// passwords.
 #include "store/store_name.hh"
 
 #include "util/text_codes.hh"

@@ -1,3 +1,4 @@
+// The kind of store a name says, opened.
 #include "store/store_open.hh"
 
 #include "store/store_name.hh"

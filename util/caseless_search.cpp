@@ -1,3 +1,4 @@
+// A text found in others whatever the case of their letters.
 #include "util/caseless_search.hh"
 
 #include "util/text_codes.hh"

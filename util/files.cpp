@@ -1,3 +1,5 @@
+// Files that appear whole: written aside, put in place by one rename or link,
+// the folder synced.
 #include "util/files.hh"
 
 #include <fcntl.h>

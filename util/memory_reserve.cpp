@@ -1,3 +1,4 @@
+// Address space kept back, and given up when memory runs out.
 #include "util/memory_reserve.hh"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Result lines written and flushed whole, or held back until a commit.
 #include "util/output_lines.hh"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// The progress and wait lines on standard error at a terminal.
 #include "util/progress.hh"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// UTF-8 characters and hexadecimal digits decoded.
 #include "util/text_codes.hh"
 
 std::size_t utf8Character(std::string_view text, char32_t& code)

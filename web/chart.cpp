@@ -1,3 +1,4 @@
+// The chart of a product's units over time: the points of its lines.
 #include "web/chart.hh"
 
 #include <algorithm>

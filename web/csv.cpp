@@ -1,3 +1,4 @@
+// Cells and rows of the CSV files, with formulas disarmed.
 #include "web/csv.hh"
 
 #include "web/text.hh"

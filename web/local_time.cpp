@@ -1,3 +1,4 @@
+// The history's UTC times in the local time, and a local day as UTC bounds.
 #include "web/local_time.hh"
 
 #include <ctime>

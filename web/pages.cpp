@@ -1,3 +1,5 @@
+// What the owner's view's pages share: refusals, a missing page, the store
+// down, who made a change.
 #include "web/pages.hh"
 
 #include "web/templates.hh"

@@ -1,3 +1,4 @@
+// The owner's view's reads of a store in PostgreSQL.
 #include "web/postgres_reader.hh"
 
 #include "store/postgres/postgres_library.hh"

@@ -1,3 +1,4 @@
+// The views of the store that requests take turns with.
 #include "web/reader_pool.hh"
 
 ReaderPool::Lease::~Lease()

@@ -1,3 +1,4 @@
+// A text found in a product's id, shelf or name, as L finds it.
 #include "web/search.hh"
 
 Search::Search(std::string_view looked)

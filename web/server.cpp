@@ -1,3 +1,5 @@
+// The owner's view over HTTP: requests checked, the key, and the page that
+// answers each address.
 #include "web/server.hh"
 
 #include "web/pages.hh"

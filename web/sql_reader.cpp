@@ -1,3 +1,4 @@
+// The owner's view's questions in the SQL that both kinds of store share.
 #include "web/sql_reader.hh"
 
 #include <utility>

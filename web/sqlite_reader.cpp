@@ -1,3 +1,4 @@
+// The owner's view's reads of a store in an SQLite file.
 #include "web/sqlite_reader.hh"
 
 #include "web/sql_reader.hh"

@@ -1,3 +1,4 @@
+// The owner's view of the store that a name says, opened.
 #include "web/store_reader.hh"
 
 #include "store/store_name.hh"

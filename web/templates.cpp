@@ -1,3 +1,4 @@
+// Every page's template and the words of the owner's view.
 #include "web/templates.hh"
 
 namespace page {

@@ -1,3 +1,4 @@
+// Text from the store made readable, and put into and taken out of a URL.
 #include "web/text.hh"
 
 #include "util/text_codes.hh"

@@ -1,3 +1,4 @@
+// The history of a store in PostgreSQL read back for H.
 #include "store/postgres/postgres_history.hh"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// libpq loaded at run time, and its functions found, once.
 #include "store/postgres/postgres_library.hh"
 
 #include <dlfcn.h>

@@ -1,3 +1,5 @@
+// The SQL that makes a store in PostgreSQL, brings an older one up to date and
+// grants its roles.
 #include "store/postgres/postgres_schema.hh"
 
 #include "store/history_lines.hh"

@@ -1,3 +1,5 @@
+// A connection to a PostgreSQL server: statements sent, results awaited within
+// a deadline, a lost link told.
 #include "store/postgres/postgres_session.hh"
 
 #include <poll.h>

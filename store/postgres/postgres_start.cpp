@@ -1,3 +1,5 @@
+// A store in PostgreSQL opened: connected, made or brought up to date, and its
+// stock loaded.
 #include "store/postgres/postgres_store.hh"
 
 #include "store/postgres/postgres_schema.hh"

@@ -1,3 +1,5 @@
+// The steps of a PostgreSQL store's transactions: the lock, the catch-up, the
+// commit.
 #include "store/postgres/postgres_store.hh"
 
 #include "store/postgres/postgres_history.hh"

@@ -1,3 +1,4 @@
+// The server's binary forms of numbers, arrays and COPY rows, read and written.
 #include "store/postgres/postgres_wire.hh"
 
 #include <endian.h>

@@ -1,3 +1,5 @@
+// A store's SQLite file: checked before SQLite opens it, made whole, locked,
+// and known by its identity.
 #include "store/sqlite/sqlite_file.hh"
 
 #include "store/sqlite/sqlite_schema.hh"

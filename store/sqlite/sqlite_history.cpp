@@ -1,3 +1,5 @@
+// The entries an SQLite store's runs write to its history, and those H reads
+// back.
 #include "store/sqlite/sqlite_history.hh"
 
 #include <algorithm>

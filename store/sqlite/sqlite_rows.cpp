@@ -1,3 +1,4 @@
+// Texts bound to SQLite's statements and read back from its rows.
 #include "store/sqlite/sqlite_rows.hh"
 
 #include <limits>

@@ -1,3 +1,5 @@
+// The SQL of an SQLite store's shape: made new in memory, checked, and brought
+// up to date.
 #include "store/sqlite/sqlite_schema.hh"
 
 #include <sqlite3.h>

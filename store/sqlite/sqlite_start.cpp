@@ -1,3 +1,5 @@
+// An SQLite store opened: the file checked, the shape brought up to date, the
+// stock loaded.
 #include "store/sqlite/sqlite_store.hh"
 
 #include "store/sqlite/sqlite_schema.hh"

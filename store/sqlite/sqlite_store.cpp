@@ -1,3 +1,5 @@
+// The steps of an SQLite store's transactions: the lock, the catch-up, the
+// writes, the commit.
 #include "store/sqlite/sqlite_store.hh"
 
 #include <algorithm>

@@ -3,6 +3,7 @@
 // from (a store of the test's own records what it is given to write); the
 // history's times and lines; and how a store's name is shown.
 #include "datastructure.hh"
+#include "store/change_kind.hh"
 #include "store/history_lines.hh"
 #include "store/store.hh"
 #include "store/store_name.hh"
@@ -30,6 +31,7 @@ public:
     }
 
     std::vector<Written> writes;
+    std::vector<ChangeKind> kinds;  // of each command written
     std::vector<Access> locks;  // what each transaction was opened for
 
 private:
@@ -60,6 +62,7 @@ private:
                               '>' + std::to_string(change.after));
         }
         writes.push_back(written);
+        kinds.push_back(notes.what);
         return true;
     }
 };
@@ -74,10 +77,11 @@ protected:
     /// A command as the console runs one: in a transaction, told first.
     template <typename Change>
     void command(const std::string& echo, Change change,
-                 Store::Access access = Store::Access::Changes)
+                 Store::Access access = Store::Access::Changes,
+                 ChangeKind what = ChangeKind::Other)
     {
         ASSERT_TRUE(store.begin(access));
-        store.commandRuns(echo);
+        store.commandRuns(echo, what);
         change();
     }
 };
@@ -108,6 +112,36 @@ TEST_F(StoreNotesTest, EachCommandThatChangedTheStockIsWrittenWithItsNetChanges)
     // Nothing noted since: the next end writes nothing.
     ASSERT_TRUE(store.end());
     EXPECT_EQ(store.writes.size(), 4u);
+}
+
+TEST_F(StoreNotesTest, EachCommandIsWrittenWithTheKindOfChangeItMakes)
+{
+    const auto changes = Store::Access::Changes;
+    command("A a s 5 n", [&] { table.add("a", "s", 5, "n"); }, changes,
+            ChangeKind::Delivery);
+    command("D a 2", [&] { table.substract("a", 2); }, changes,
+            ChangeKind::Withdrawal);
+    command("E", [&] { table.empty(); }, changes, ChangeKind::Empty);
+    command("R f", [&] { table.add("b", "s", 1, "n"); }, changes,
+            ChangeKind::Load);
+    ASSERT_TRUE(store.end());
+    EXPECT_EQ(store.kinds,
+              (std::vector<ChangeKind>{ChangeKind::Delivery,
+                                       ChangeKind::Withdrawal,
+                                       ChangeKind::Empty, ChangeKind::Load}));
+}
+
+TEST(ChangeKindTest, EachKindIsKeptAsAWordThatReadsBackAsIt)
+{
+    for (const ChangeKind kind :
+         {ChangeKind::Delivery, ChangeKind::Withdrawal, ChangeKind::Load,
+          ChangeKind::Generate, ChangeKind::Empty, ChangeKind::Other}) {
+        EXPECT_EQ(kindOfWord(kindWord(kind)), kind) << kindWord(kind);
+    }
+    // A word that some later version keeps is another program's to this one.
+    EXPECT_EQ(kindOfWord("count"), ChangeKind::Other);
+    EXPECT_EQ(kindOfWord(""), ChangeKind::Other);
+    EXPECT_EQ(kindWord(ChangeKind::Withdrawal), "withdrawal");
 }
 
 TEST_F(StoreNotesTest, EmptyingOrVeryManyChangesAreWrittenAsAWhole)
