@@ -1,8 +1,10 @@
 // The warehouse program: reads the command line, and wires the stock table,
 // the store, the console and standard input and output together.
+#include "console/command_table.hh"
 #include "console/console.hh"
 #include "console/console_input.hh"
 #include "stock/benchmark.hh"
+#include "store/clerk_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
 #include "util/memory_reserve.hh"
@@ -89,10 +91,8 @@ The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 void printHelp(std::ostream& out)
 {
     printUsage(out, USAGE);
-    std::string_view rest = COMMAND_TABLE;
-    for (std::size_t end; (end = rest.find('\n')) != std::string_view::npos;
-         rest.remove_prefix(end + 1)) {
-        out << "  " << rest.substr(0, end + 1);
+    for (const std::string& line : commandHelpLines(false)) {
+        out << "  " << line << '\n';
     }
     out << USAGE_END << std::flush;
 }
@@ -103,44 +103,6 @@ struct CommandLine {
     StoreOptions store;
     bool strict = false;  // a script stops at its first refused command
 };
-
-/// A name for --clerk: printable text in UTF-8, as a history keeps and
-/// shows it, of a sane length.
-bool isClerkName(std::string_view name)
-{
-    if (name.empty() || name.size() > 64) {
-        return false;
-    }
-    for (std::size_t at = 0; at < name.size();) {
-        const auto lead = static_cast<unsigned char>(name[at]);
-        // The bytes that follow the lead byte, and the least code point
-        // that needs them.
-        const std::size_t more = lead < 0x80    ? 0
-                                 : lead >= 0xF0 ? 3
-                                 : lead >= 0xE0 ? 2
-                                                : 1;
-        if ((lead < 0x20 || lead == 0x7F) || (lead >= 0x80 && lead < 0xC2) ||
-            lead > 0xF4 || at + more >= name.size()) {
-            return false;
-        }
-        std::uint32_t point = more == 0 ? lead : lead & (0x3F >> more);
-        for (std::size_t i = 1; i <= more; ++i) {
-            const auto next = static_cast<unsigned char>(name[at + i]);
-            if ((next & 0xC0) != 0x80) {
-                return false;
-            }
-            point = point << 6 | (next & 0x3F);
-        }
-        constexpr std::uint32_t LEAST[] = {0, 0x80, 0x800, 0x10000};
-        if (point < LEAST[more] || point > 0x10FFFF ||
-            (point >= 0xD800 && point <= 0xDFFF) ||
-            (point >= 0x80 && point < 0xA0)) {
-            return false;
-        }
-        at += more + 1;
-    }
-    return true;
-}
 
 /// Reads the seconds of --wait: a whole number up to a day.
 bool parseWait(std::string_view text, std::chrono::milliseconds& wait)

@@ -19,23 +19,6 @@ class Store;
 /// The prompt before each command.
 inline constexpr std::string_view PROMPT = "> ";
 
-/// The commands, one a line, each form padded to one column: what help
-/// shows a clerk and --help lists.
-inline constexpr std::string_view COMMAND_TABLE =
-    R"(A id shelf amount name   add units; the name is the rest of the line
-D id amount              withdraw units; tells what is left, and the shelf
-F id                     show the product's name, amount and shelf
-C                        count the kinds of candy in stock
-E                        empty the stock
-R [file]                 load a stock file (varasto.txt without a name)
-W [file]                 save the stock to a stock file (likewise)
-G n                      add n generated products (G 1000 gives 999 kinds)
-P n r                    time r repeats of a workload over n products
-H [id | n | YYYY-MM-DD]  history: a product's, the last n commands, a day's
-L [text]                 list the stock by id, or the products holding text
-Q                        quit
-)";
-
 /// How the console runs.
 struct ConsoleOptions {
     // A clerk types at a terminal: the line editor shows the prompt, and a

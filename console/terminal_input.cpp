@@ -2,6 +2,8 @@
 // completion and Ctrl-C.
 #include "console/terminal_input.hh"
 
+#include "console/command_table.hh"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <histedit.h>
@@ -196,10 +198,13 @@ Matches matchesFor(std::string_view lineToCursor, const Datastructure& table)
     if (words.size() != 2) {
         return matches;  // only a command's first argument is completed
     }
-    const std::string_view command = words[0];
-    if (command == "F" || command == "D" || command == "A") {
+    const Command* command = findCommand(words[0], true);
+    if (command == nullptr) {
+        return matches;
+    }
+    if (command->completes == Completion::ProductIds) {
         matchIds(table, words[1], matches);
-    } else if (command == "R" || command == "W") {
+    } else if (command->completes == Completion::FileNames) {
         matchFiles(words[1], matches);
     }
     return matches;

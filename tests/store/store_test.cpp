@@ -4,6 +4,7 @@
 // history's times and lines; and how a store's name is shown.
 #include "datastructure.hh"
 #include "store/change_kind.hh"
+#include "store/clerk_name.hh"
 #include "store/history_lines.hh"
 #include "store/store.hh"
 #include "store/store_name.hh"
@@ -313,6 +314,34 @@ TEST(StoreNames, ShowNoPasswordInAnyForm)
          }) {
         EXPECT_EQ(storeName(c.where), c.shown) << c.where;
         EXPECT_EQ(withoutPasswords(c.message, c.where), c.cleaned) << c.where;
+    }
+}
+
+TEST(ClerkNameTest, OnlyPrintableUtf8OfASaneLengthIsAName)
+{
+    const struct {
+        std::string name;
+        bool accepted;
+    } cases[] = {
+        {"maija", true},
+        {"P\xC3\xA4tkis", true},          // ä
+        {"\xF0\x9F\x8D\xAC", true},       // a four-byte character
+        {std::string(64, 'm'), true},
+        {std::string(65, 'm'), false},
+        {"", false},
+        {"a\tb", false},
+        {"a\x7F", false},
+        {"a\x1B[2Kb", false},             // an escape code
+        {"a\xC2\x85", false},             // C1 control NEL
+        {"a\xC2\xA0", true},              // no-break space is printable
+        {"a\xC3", false},                 // a character cut short
+        {"\xC0\xAF", false},              // an overlong form
+        {"\xED\xA0\x80", false},          // a surrogate
+        {"\xF4\x90\x80\x80", false},      // past the last code point
+        {"\x80", false},                  // a stray continuation byte
+    };
+    for (const auto& test : cases) {
+        EXPECT_EQ(isClerkName(test.name), test.accepted) << test.name;
     }
 }
 
