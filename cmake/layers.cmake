@@ -3,14 +3,16 @@
 # that every source file includes only headers of its own layer and of the
 # layers it uses. A wrong include fails the build.
 #
-# warehouse_library(NAME [OBJECT] SOURCES file... [HEADERS file...]
-#                   [USES layer...] [LIBRARIES library...])
-#   makes the static library warehouse_NAME (an object library with OBJECT)
-#   of SOURCES, relative to the calling folder. Its headers are those beside
-#   its sources and HEADERS. USES names the layers it may include and links
-#   them, but for "table": the table is compiled once for each bucket count,
-#   and the program or test that links the library links the table too.
-#   LIBRARIES are the outside libraries it links.
+# warehouse_library(NAME [BUILD_IF condition] SOURCES file... [UNBUILT file...]
+#                   [HEADERS file...] [USES layer...] [LIBRARIES library...])
+#   makes the static library warehouse_NAME of SOURCES, relative to the
+#   calling folder. Its headers are those beside its sources and HEADERS.
+#   UNBUILT are sources of the layer that this configuration leaves out, and
+#   a false BUILD_IF leaves out the whole library: the layers are checked
+#   the same whatever is built. USES names the layers it may include and
+#   links those that are built, but for "table": the table is compiled once
+#   for each bucket count, and the program or test that links the library
+#   links the table too. LIBRARIES are the outside libraries it links.
 # warehouse_layer(NAME FILES file... USES layer...)
 #   declares files that are no library, such as a program's main, for the
 #   check alone.
@@ -30,24 +32,23 @@ function(warehouse_layer name)
 endfunction()
 
 function(warehouse_library name)
-  cmake_parse_arguments(arg "OBJECT" "" "SOURCES;HEADERS;USES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(arg "" "BUILD_IF" "SOURCES;UNBUILT;HEADERS;USES;LIBRARIES" ${ARGN})
   set(headers ${arg_HEADERS})
-  foreach(source IN LISTS arg_SOURCES)
+  foreach(source IN LISTS arg_SOURCES arg_UNBUILT)
     string(REGEX REPLACE "\\.cpp$" ".hh" header ${source})
     if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${header})
       list(APPEND headers ${header})
     endif()
   endforeach()
-  warehouse_layer(${name} FILES ${arg_SOURCES} ${headers} USES ${arg_USES})
-  if(arg_OBJECT)
-    add_library(warehouse_${name} OBJECT ${arg_SOURCES})
-  else()
-    add_library(warehouse_${name} STATIC ${arg_SOURCES})
+  warehouse_layer(${name} FILES ${arg_SOURCES} ${arg_UNBUILT} ${headers} USES ${arg_USES})
+  if(DEFINED arg_BUILD_IF AND NOT arg_BUILD_IF)
+    return()
   endif()
+  add_library(warehouse_${name} STATIC ${arg_SOURCES})
   set(linked)
   foreach(layer IN LISTS arg_USES)
     if(NOT layer STREQUAL "table")
-      list(APPEND linked warehouse_${layer})
+      list(APPEND linked "$<TARGET_NAME_IF_EXISTS:warehouse_${layer}>")
     endif()
   endforeach()
   target_link_libraries(warehouse_${name} PUBLIC ${linked} ${arg_LIBRARIES})
