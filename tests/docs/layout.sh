@@ -10,6 +10,7 @@
 # second cell. Build folders (build* at the top, or any folder with a
 # CMakeCache.txt) and hidden folders are not the tree. Each fault is named;
 # the status is 1 if there is any.
+# shellcheck disable=SC2016  # the backquotes in patterns are Markdown's
 set -euo pipefail
 root=${1:?usage: layout.sh SOURCE_TREE [LAYERS_FILE]}
 layers=${2:-}
