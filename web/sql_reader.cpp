@@ -81,7 +81,7 @@ std::string SqlReader::entryColumns(std::string_view table) const
            ".amount_after";
 }
 
-Entry SqlReader::entryOf(const SqlRow& row)
+HistoryEntry SqlReader::entryOf(const SqlRow& row)
 {
     const auto text = [&row](int column) -> std::optional<std::string> {
         if (row.isNull(column)) {
@@ -89,13 +89,13 @@ Entry SqlReader::entryOf(const SqlRow& row)
         }
         return std::string(row.text(column));
     };
-    const auto units = [&row](int column) -> std::optional<std::uint64_t> {
+    const auto units = [&row](int column) -> std::optional<std::uint32_t> {
         if (row.isNull(column)) {
             return std::nullopt;
         }
-        return static_cast<std::uint64_t>(row.number(column));
+        return static_cast<std::uint32_t>(row.number(column));
     };
-    Entry entry;
+    HistoryEntry entry;
     entry.seq = row.number(0);
     entry.commandNo = row.number(1);
     entry.time = row.text(2);
@@ -237,7 +237,7 @@ void SqlReader::soldOut(const EntryVisitor& visit)
         "WHERE NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
         "ORDER BY history.seq DESC, gone.product";
     query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
-        Entry entry = entryOf(row);
+        HistoryEntry entry = entryOf(row);
         entry.id = std::string(row.text(9));
         visit(entry);
         return true;

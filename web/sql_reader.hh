@@ -70,7 +70,7 @@ protected:
 private:
     /// The columns of an entry, from the table history under the name table.
     std::string entryColumns(std::string_view table) const;
-    static Entry entryOf(const SqlRow& row);
+    static HistoryEntry entryOf(const SqlRow& row);
 
     const Dialect dialect;
 };

@@ -146,6 +146,7 @@ bool SqliteHistory::read(const HistoryRequest& request,
             break;
         }
         HistoryEntry entry;
+        entry.seq = sqlite3_column_int64(row, 0);
         entry.commandNo = commandNo;
         columnText(row, 2, entry.time);
         entry.clerk = optionalText(row, 3);
