@@ -1,9 +1,8 @@
 // The owner's view's reads of a store in an SQLite file.
 #include "web/sqlite_reader.hh"
 
+#include "store/sqlite/sqlite_rows.hh"
 #include "web/sql_reader.hh"
-
-#include <sqlite3.h>
 
 #include <map>
 
@@ -18,18 +17,6 @@ constexpr std::int64_t NEWEST_VERSION = 3;
 // A clerk's run holds the write lock only for its commit; a reader in WAL
 // mode waits only while a checkpoint or recovery has the index, briefly.
 constexpr int BUSY_MILLISECONDS = 5000;
-
-struct CloseDatabase {
-    void operator()(sqlite3* database) const { sqlite3_close_v2(database); }
-};
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* statement) const
-    {
-        sqlite3_finalize(statement);
-    }
-};
-using Database = std::unique_ptr<sqlite3, CloseDatabase>;
-using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
 class SqliteRow final : public SqlRow {
 public:

@@ -2,9 +2,7 @@
 // up to date.
 #include "store/sqlite/sqlite_schema.hh"
 
-#include <sqlite3.h>
-
-#include <memory>
+#include "store/sqlite/sqlite_rows.hh"
 
 namespace sqlite_schema {
 
@@ -74,23 +72,13 @@ const char* const OBJECTS_PRESENT =
     "'history_by_id', 'stock_inserted', 'stock_updated', 'stock_deleted')";
 constexpr int OBJECT_COUNT = 6;
 
-struct CloseDatabase {
-    void operator()(sqlite3* database) const { sqlite3_close(database); }
-};
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* statement) const
-    {
-        sqlite3_finalize(statement);
-    }
-};
-
 /// The one number a query gives, or false, with SQLite's words in error.
 bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
               std::string& error)
 {
     sqlite3_stmt* prepared = nullptr;
     sqlite3_prepare_v2(database, sql, -1, &prepared, nullptr);
-    const std::unique_ptr<sqlite3_stmt, FinalizeStatement> query(prepared);
+    const Statement query(prepared);
     if (prepared == nullptr || sqlite3_step(prepared) != SQLITE_ROW) {
         error = std::string("damaged: ") + sqlite3_errmsg(database);
         return false;
@@ -129,7 +117,7 @@ bool newStoreImage(std::string& image, std::string& error)
 {
     sqlite3* handle = nullptr;
     const int opened = sqlite3_open(":memory:", &handle);
-    const std::unique_ptr<sqlite3, CloseDatabase> memory(handle);
+    const Database memory(handle);
     const std::string schema =
         std::string("BEGIN;") + STOCK_SCHEMA + HISTORY_SCHEMA + NAMED_CLERK +
         "PRAGMA application_id = " + std::to_string(APPLICATION_ID) +
