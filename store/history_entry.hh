@@ -3,6 +3,8 @@
 #ifndef WAREHOUSE_HISTORY_ENTRY_HH
 #define WAREHOUSE_HISTORY_ENTRY_HH
 
+#include "store/change_kind.hh"
+
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -11,8 +13,8 @@
 /// One entry of the history: a change to one product, or to many. Entries
 /// of one command share commandNo; an entry with no command is another
 /// program's change, and one with no id stands for a command that changed
-/// too many products to list. H does not read before: it shows the units
-/// after.
+/// too many products to list. H reads neither kind nor before: it shows the
+/// command as echoed, and the units after.
 struct HistoryEntry {
     std::int64_t commandNo = 0;             // entries of one command share it
     std::string time;                       // UTC, YYYY-MM-DD HH:MM:SS.SSS
@@ -22,6 +24,7 @@ struct HistoryEntry {
     std::optional<std::string> id;          // none: too many products to list
     std::optional<std::uint32_t> after;     // units after; none: not known
     std::optional<std::uint32_t> before = std::nullopt;  // none: not known
+    std::optional<ChangeKind> kind = std::nullopt;       // none: not read
     std::int64_t seq = 0;  // its place in the history
 };
 

@@ -13,8 +13,8 @@
 namespace {
 
 struct ProductDay {
-    std::uint64_t delivered = 0;  // by A, R and G
-    std::uint64_t withdrawn = 0;  // by D
+    std::uint64_t delivered = 0;  // by deliveries, loads and generated ones
+    std::uint64_t withdrawn = 0;  // by withdrawals
     std::int64_t net = 0;         // by every change, another program's too
 };
 
@@ -37,20 +37,17 @@ struct DayReport {
     std::vector<CommandDay> commands;            // in the order they ran
 };
 
-bool startsWith(const std::optional<std::string>& command, std::string_view start)
-{
-    return command && command->compare(0, start.size(), start) == 0;
-}
-
+/// Whether an entry brings units in: a delivery, a load, or products
+/// generated.
 bool isDelivery(const HistoryEntry& entry)
 {
-    return startsWith(entry.command, "A ") || startsWith(entry.command, "R") ||
-           startsWith(entry.command, "G");
+    return entry.kind == ChangeKind::Delivery ||
+           entry.kind == ChangeKind::Load || entry.kind == ChangeKind::Generate;
 }
 
 bool isWithdrawal(const HistoryEntry& entry)
 {
-    return startsWith(entry.command, "D ");
+    return entry.kind == ChangeKind::Withdrawal;
 }
 
 /// Counts one entry into the products, the clerk and the command it

@@ -1,6 +1,7 @@
 // The owner's view's reads of a store in PostgreSQL.
 #include "web/postgres_reader.hh"
 
+#include "store/postgres/postgres_schema.hh"
 #include "store/postgres/postgres_wire.hh"
 #include "web/sql_reader.hh"
 
@@ -8,11 +9,6 @@
 #include <vector>
 
 namespace {
-
-// The versions of the store's shape this view reads: 3 keeps changed_at as
-// the server's timestamptz and adds named_clerk; 2 kept UTC text.
-constexpr int OLDEST_VERSION = 2;
-constexpr int NEWEST_VERSION = 4;
 
 /// libpq's words for the last failure, on one line.
 std::string errorOf(PGconn* connection)
@@ -241,6 +237,44 @@ void PostgresReader::query(const std::string& sql,
     }
 }
 
+/// The version of the store whose tables have shape; 0 for tables of no
+/// store that lack store_version. A store of a newer version may have a
+/// shape this program does not know: its version still tells it.
+int versionOf(PGconn* connection, const std::string& shape)
+{
+    if (shape.empty()) {
+        return 0;
+    }
+    const Result result(
+        pq::PQexec(connection, "SELECT max(version) FROM store_version"));
+    if (pq::PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+        if (postgres_schema::knownShape(shape)) {
+            throw StoreError(errorOf(connection));
+        }
+        return 0;
+    }
+    return std::atoi(pq::PQgetvalue(result.get(), 0, 0));
+}
+
+/// Throws StoreError unless the database holds a store of a version this
+/// view reads, with tables of its shape.
+void checkStore(PGconn* connection)
+{
+    const Result found(pq::PQexec(connection, postgres_schema::SHAPE_FOUND));
+    if (pq::PQresultStatus(found.get()) != PGRES_TUPLES_OK) {
+        throw StoreError(errorOf(connection));
+    }
+    const std::string shape = pq::PQgetvalue(found.get(), 0, 0);
+    const int version = versionOf(connection, shape);
+    if (const char* why = postgres_schema::refusal(version, shape)) {
+        throw StoreError(why);
+    }
+    if (version < postgres_schema::OLDEST_VIEWED) {
+        throw StoreError("a store of an older version: its owner's next run "
+                         "of warehouse brings it up to date");
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
@@ -259,25 +293,10 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
     }
     // Compiling a plan costs more than the view's statements take to run.
     const Result settings(pq::PQexec(connection.get(), "SET jit = off"));
-    const Result version(
-        pq::PQexec(connection.get(), "SELECT max(version) FROM store_version"));
-    if (pq::PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
-        throw StoreError(errorOf(connection.get()));
-    }
-    const int number = pq::PQgetisnull(version.get(), 0, 0) != 0
-                           ? 0
-                           : std::atoi(pq::PQgetvalue(version.get(), 0, 0));
-    if (number < OLDEST_VERSION) {
-        throw StoreError("not a store of a version this program reads");
-    }
-    if (number > NEWEST_VERSION) {
-        throw StoreError("a store of a newer version than this program reads");
-    }
-    SqlReader::Dialect dialect{"changed_at", "NULL", ""};
-    if (number >= 3) {
-        dialect = {"to_char(changed_at AT TIME ZONE 'UTC', "
-                   "'YYYY-MM-DD HH24:MI:SS.MS')",
-                   "named_clerk", "+00"};
-    }
-    return std::make_unique<PostgresReader>(std::move(connection), dialect);
+    checkStore(connection.get());
+    return std::make_unique<PostgresReader>(
+        std::move(connection),
+        SqlReader::Dialect{"to_char(changed_at AT TIME ZONE 'UTC', "
+                           "'YYYY-MM-DD HH24:MI:SS.MS')",
+                           "+00"});
 }

@@ -70,14 +70,17 @@ ProductView productOf(const SqlRow& row)
 
 const char* const PRODUCT_COLUMNS = "SELECT id, amount, shelf, name FROM stock";
 
+// The column after those of an entry, where a statement adds its own.
+constexpr int AFTER_ENTRY = 10;
+
 }  // namespace
 
 std::string SqlReader::entryColumns(std::string_view table) const
 {
     const std::string t(table);
     return "SELECT " + t + ".seq, " + t + ".command_no, " + dialect.time +
-           ", " + t + ".clerk, " + dialect.namedClerk + ", " + t +
-           ".command, " + t + ".id, " + t + ".amount_before, " + t +
+           ", " + t + ".clerk, " + t + ".named_clerk, " + t + ".command, " + t +
+           ".kind, " + t + ".id, " + t + ".amount_before, " + t +
            ".amount_after";
 }
 
@@ -102,9 +105,10 @@ HistoryEntry SqlReader::entryOf(const SqlRow& row)
     entry.clerk = text(3);
     entry.namedClerk = text(4);
     entry.command = text(5);
-    entry.id = text(6);
-    entry.before = units(7);
-    entry.after = units(8);
+    entry.kind = kindOfWord(row.text(6));
+    entry.id = text(7);
+    entry.before = units(8);
+    entry.after = units(9);
     return entry;
 }
 
@@ -238,7 +242,7 @@ void SqlReader::soldOut(const EntryVisitor& visit)
         "ORDER BY history.seq DESC, gone.product";
     query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
         HistoryEntry entry = entryOf(row);
-        entry.id = std::string(row.text(9));
+        entry.id = std::string(row.text(AFTER_ENTRY));
         visit(entry);
         return true;
     });

@@ -36,10 +36,9 @@ using RowVisitor = std::function<bool(const SqlRow&)>;  // false stops
 
 class SqlReader : public StoreReader {
 public:
-    /// Where the stores' SQL differs, by the store's version.
+    /// Where the stores' SQL differs.
     struct Dialect {
         std::string time;        // changed_at as UTC text, YYYY-MM-DD HH:MM:SS.SSS
-        std::string namedClerk;  // named_clerk, or NULL where there is none
         std::string timeSuffix;  // what a UTC time compared with changed_at ends in
     };
 

@@ -1,7 +1,10 @@
 // Unit tests of what the console's stores and the owner's view share: who
-// made an entry, and the reader of a binary COPY.
+// made an entry, the steps that bring a store up to date, the shapes a
+// PostgreSQL store may have, and the reader of a binary COPY.
 #include "store/history_entry.hh"
+#include "store/sqlite/sqlite_schema.hh"
 #ifdef WAREHOUSE_POSTGRESQL
+#include "store/postgres/postgres_schema.hh"
 #include "store/postgres/postgres_wire.hh"
 #endif
 
@@ -40,7 +43,60 @@ TEST(Who, NamesTheLoginAfterTheNameGivenAndAnotherProgramAsSuch)
     }
 }
 
+/// Checks that steps take a store from version first - 1 to last, one
+/// version each, in order.
+void expectEveryVersionOnce(const std::vector<SchemaStep>& steps, int first,
+                            int last)
+{
+    ASSERT_EQ(steps.size(), static_cast<std::size_t>(last - first + 1));
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        EXPECT_EQ(steps[i].version, first + static_cast<int>(i));
+        EXPECT_FALSE(steps[i].sql.empty()) << "step " << steps[i].version;
+    }
+}
+
+TEST(SchemaSteps, SqliteStepsTakeTheFirstVersionToThisOneInOrder)
+{
+    expectEveryVersionOnce(sqlite_schema::steps(), 2,
+                           static_cast<int>(sqlite_schema::VERSION));
+    EXPECT_LE(sqlite_schema::OLDEST_VIEWED, sqlite_schema::VERSION);
+}
+
 #ifdef WAREHOUSE_POSTGRESQL
+TEST(SchemaSteps, PostgresStepsTakeTheFirstVersionToThisOneInOrder)
+{
+    expectEveryVersionOnce(postgres_schema::steps(), 3,
+                           postgres_schema::VERSION);
+    EXPECT_LE(postgres_schema::OLDEST_USED, postgres_schema::OLDEST_VIEWED);
+    EXPECT_LE(postgres_schema::OLDEST_VIEWED, postgres_schema::VERSION);
+}
+
+TEST(PostgresShapes, AStoreIsRefusedWhenItsTablesAreBehindItsVersion)
+{
+    using postgres_schema::refusal;
+    using postgres_schema::VERSION;
+    const std::vector<std::string>& shapes = postgres_schema::shapesUsed();
+    ASSERT_EQ(shapes.size(), 2u);  // version 3's, and this one's
+    const std::string& older = shapes.front();
+    const std::string& current = shapes.back();
+    EXPECT_EQ(refusal(VERSION, current), nullptr);
+    EXPECT_EQ(refusal(VERSION - 1, older), nullptr);
+    EXPECT_EQ(refusal(postgres_schema::OLDEST_USED, older), nullptr);
+    EXPECT_EQ(refusal(VERSION - 1, current), nullptr);  // ahead of its mark
+    EXPECT_STREQ(refusal(VERSION, older), "not a store");
+    EXPECT_STREQ(refusal(0, current), "not a store");
+    EXPECT_STREQ(refusal(VERSION + 1, current),
+                 "a store of a newer version of this program");
+    EXPECT_STREQ(refusal(VERSION + 1, "a shape to come|"),
+                 "a store of a newer version of this program");
+    EXPECT_STREQ(refusal(VERSION, "stock x integer|"),
+                 "its tables stock, history or store_version have another "
+                 "shape: not a store");
+    EXPECT_NE(refusal(0, ""), nullptr);
+    EXPECT_TRUE(postgres_schema::knownShape(older));
+    EXPECT_FALSE(postgres_schema::knownShape(""));
+}
+
 // A COPY in binary, made by hand.
 using Row = std::vector<std::optional<std::string>>;
 
