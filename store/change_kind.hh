@@ -4,11 +4,18 @@
 #ifndef WAREHOUSE_STORE_CHANGE_KIND_HH
 #define WAREHOUSE_STORE_CHANGE_KIND_HH
 
+#include <functional>
+#include <string>
 #include <string_view>
 
 /// The kinds of change; Other is a change that no command of this program
 /// made, such as another program's.
 enum class ChangeKind { Delivery, Withdrawal, Load, Generate, Empty, Other };
+
+/// Every kind, Other last.
+inline constexpr ChangeKind EVERY_KIND[] = {
+    ChangeKind::Delivery, ChangeKind::Withdrawal, ChangeKind::Load,
+    ChangeKind::Generate, ChangeKind::Empty,      ChangeKind::Other};
 
 /// The word the history keeps for a kind: "delivery", "withdrawal", "load",
 /// "generate", "empty" or "other".
@@ -29,14 +36,25 @@ constexpr std::string_view kindWord(ChangeKind kind)
 /// know.
 constexpr ChangeKind kindOfWord(std::string_view word)
 {
-    for (const ChangeKind kind :
-         {ChangeKind::Delivery, ChangeKind::Withdrawal, ChangeKind::Load,
-          ChangeKind::Generate, ChangeKind::Empty}) {
+    for (const ChangeKind kind : EVERY_KIND) {
         if (kindWord(kind) == word) {
             return kind;
         }
     }
     return ChangeKind::Other;
 }
+
+/// The words of every kind as SQL literals, "'delivery', ..., 'other'":
+/// what the history's column may hold.
+std::string kindWordsSql();
+
+/// The SQL that tells the kind of an entry of a store older than the kinds
+/// from its command as echoed, for the step that adds the kinds, and for
+/// nothing else: "A " a delivery, "D " a withdrawal, "R" a load, "G"
+/// generated, "E" emptied, and no command another program's. startsWith
+/// gives the SQL that is true when the command starts with a text of
+/// letters and spaces.
+std::string kindOfEchoSql(
+    const std::function<std::string(std::string_view start)>& startsWith);
 
 #endif

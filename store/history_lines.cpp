@@ -1,53 +1,12 @@
 // The store's history put into the lines that H prints.
 #include "store/history_lines.hh"
 
-#include <cstdio>
 #include <string_view>
 
 namespace {
 
-constexpr std::string_view ANOTHER_PROGRAM = "(another program)";
 constexpr std::string_view TOO_MANY =
     " (changed too many products to list them one by one)";
-
-/// A stored UTC time, "YYYY-MM-DD HH:MM:SS.SSS", as the clerk's local time
-/// to the second; as it is when it does not read as one.
-std::string localTime(const std::string& utc)
-{
-    std::tm moment{};
-    if (std::sscanf(utc.c_str(), "%d-%d-%d %d:%d:%d", &moment.tm_year,
-                    &moment.tm_mon, &moment.tm_mday, &moment.tm_hour,
-                    &moment.tm_min, &moment.tm_sec) != 6) {
-        return utc;
-    }
-    moment.tm_year -= 1900;
-    moment.tm_mon -= 1;
-    const std::time_t seconds = ::timegm(&moment);
-    std::tm local{};
-    char text[32];
-    if (::localtime_r(&seconds, &local) == nullptr ||
-        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0) {
-        return utc;
-    }
-    return text;
-}
-
-/// Who made an entry: the login the store verified, after the name the
-/// clerk gave when that differs ("maija (shop)"); for another program, who
-/// ran it when the store knows, and that it was another program.
-std::string who(const HistoryEntry& entry)
-{
-    const std::string login = entry.clerk.value_or("");
-    if (!entry.command) {
-        return login.empty() ? std::string(ANOTHER_PROGRAM)
-                             : login + ' ' + std::string(ANOTHER_PROGRAM);
-    }
-    if (entry.namedClerk && !entry.namedClerk->empty() &&
-        *entry.namedClerk != login) {
-        return *entry.namedClerk + " (" + login + ')';
-    }
-    return login;
-}
 
 std::string productLine(const HistoryEntry& entry)
 {
@@ -88,57 +47,6 @@ std::string commandLine(const HistoryEntry* first, const HistoryEntry* last)
 }
 
 }  // namespace
-
-std::string historyTime(const std::timespec& time)
-{
-    std::tm utc{};
-    ::gmtime_r(&time.tv_sec, &utc);
-    // Digit by digit: every command a run records takes its time, and
-    // strftime and printf would cost more than the rest of recording it.
-    std::string text = "0000-00-00 00:00:00.000";
-    const auto put = [&text](std::size_t end, long value, int digits) {
-        for (; digits > 0; --digits, value /= 10) {
-            text[--end] = static_cast<char>('0' + value % 10);
-        }
-    };
-    put(4, utc.tm_year + 1900L, 4);
-    put(7, utc.tm_mon + 1, 2);
-    put(10, utc.tm_mday, 2);
-    put(13, utc.tm_hour, 2);
-    put(16, utc.tm_min, 2);
-    put(19, utc.tm_sec, 2);
-    put(23, time.tv_nsec / 1000000, 3);
-    return text;
-}
-
-bool localDay(const std::string& day, std::string& from, std::string& to)
-{
-    std::tm start{};
-    char rest = 0;
-    if (day.size() != 10 ||
-        std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &start.tm_year,
-                    &start.tm_mon, &start.tm_mday, &rest) != 3 ||
-        day[4] != '-' || day[7] != '-') {
-        return false;
-    }
-    start.tm_year -= 1900;
-    start.tm_mon -= 1;
-    start.tm_isdst = -1;
-    const std::tm asked = start;
-    std::tm end = start;
-    end.tm_mday += 1;
-    const std::time_t first = std::mktime(&start);
-    const std::time_t last = std::mktime(&end);
-    // mktime() makes any date valid ("02-30" is "03-02"): a day it moved
-    // was not a day of the calendar.
-    if (first == -1 || last == -1 || start.tm_mday != asked.tm_mday ||
-        start.tm_mon != asked.tm_mon || start.tm_year != asked.tm_year) {
-        return false;
-    }
-    from = historyTime({first, 0});
-    to = historyTime({last, 0});
-    return true;
-}
 
 std::vector<std::string> productLines(const std::vector<HistoryEntry>& entries)
 {

@@ -13,8 +13,8 @@
 namespace {
 
 struct ProductDay {
-    std::uint64_t delivered = 0;  // by A, R and G
-    std::uint64_t withdrawn = 0;  // by D
+    std::uint64_t delivered = 0;  // by deliveries, loads and generated ones
+    std::uint64_t withdrawn = 0;  // by withdrawals
     std::int64_t net = 0;         // by every change, another program's too
 };
 
@@ -26,36 +26,33 @@ struct ClerkDay {
 /// A command as the report lists it.
 struct CommandDay {
     std::string time;     // local
-    std::string clerk;    // as clerkOf shows it
+    std::string clerk;    // as who() shows it
     std::string command;  // as echoed; for another program, its changes
     std::optional<std::uint64_t> changes;  // none: many products at once
 };
 
 struct DayReport {
     std::map<std::string, ProductDay> products;  // by id
-    std::map<std::string, ClerkDay> clerks;      // by clerkOf
+    std::map<std::string, ClerkDay> clerks;      // by who() made them
     std::vector<CommandDay> commands;            // in the order they ran
 };
 
-bool startsWith(const std::optional<std::string>& command, std::string_view start)
+/// Whether an entry brings units in: a delivery, a load, or products
+/// generated.
+bool isDelivery(const HistoryEntry& entry)
 {
-    return command && command->compare(0, start.size(), start) == 0;
+    return entry.kind == ChangeKind::Delivery ||
+           entry.kind == ChangeKind::Load || entry.kind == ChangeKind::Generate;
 }
 
-bool isDelivery(const Entry& entry)
+bool isWithdrawal(const HistoryEntry& entry)
 {
-    return startsWith(entry.command, "A ") || startsWith(entry.command, "R") ||
-           startsWith(entry.command, "G");
-}
-
-bool isWithdrawal(const Entry& entry)
-{
-    return startsWith(entry.command, "D ");
+    return entry.kind == ChangeKind::Withdrawal;
 }
 
 /// Counts one entry into the products, the clerk and the command it
 /// belongs to.
-void count(const Entry& entry, DayReport& report, ClerkDay& clerk,
+void count(const HistoryEntry& entry, DayReport& report, ClerkDay& clerk,
            CommandDay& command)
 {
     if (!entry.id || !entry.before || !entry.after) {  // many products
@@ -87,14 +84,14 @@ DayReport reportOf(StoreReader& store, const DayBounds& day)
     DayReport report;
     std::optional<std::int64_t> commandNo;  // of the command being counted
     ClerkDay* clerk = nullptr;
-    store.historyBetween(day.from, day.to, [&](const Entry& entry) {
+    store.historyBetween(day.from, day.to, [&](const HistoryEntry& entry) {
         if (commandNo != entry.commandNo) {
             commandNo = entry.commandNo;
-            const std::string who = clerkOf(entry);
-            clerk = &report.clerks[who];
+            const std::string name = who(entry);
+            clerk = &report.clerks[name];
             ++clerk->commands;
             report.commands.push_back(
-                {localTime(entry.time), who, entry.command.value_or(""), 0});
+                {localTime(entry.time), name, entry.command.value_or(""), 0});
         }
         count(entry, report, *clerk, report.commands.back());
     });

@@ -1,5 +1,7 @@
-// The history's UTC times in the local time, and a local day as UTC bounds.
+// The history's UTC times as moments, and local days.
 #include "web/local_time.hh"
+
+#include "store/history_entry.hh"
 
 #include <ctime>
 
@@ -61,38 +63,7 @@ std::string formatted(const std::tm& moment, const char* format)
     return std::strftime(text, sizeof text, format, &moment) != 0 ? text : "";
 }
 
-/// A UTC moment in the stored form.
-std::string storedTime(std::time_t seconds)
-{
-    std::tm utc{};
-    ::gmtime_r(&seconds, &utc);
-    return formatted(utc, "%Y-%m-%d %H:%M:%S") + ".000";
-}
-
-/// The first moment of the local day in moment (its date fields).
-std::time_t startOfDay(std::tm moment)
-{
-    moment.tm_hour = moment.tm_min = moment.tm_sec = 0;
-    moment.tm_isdst = -1;  // whatever holds at midnight there
-    return std::mktime(&moment);
-}
-
 }  // namespace
-
-std::string localTime(const std::string& utc)
-{
-    std::tm moment{};
-    int milliseconds = 0;
-    if (!readStored(utc, moment, milliseconds)) {
-        return utc;
-    }
-    const std::time_t seconds = ::timegm(&moment);
-    std::tm local{};
-    if (::localtime_r(&seconds, &local) == nullptr) {
-        return utc;
-    }
-    return formatted(local, "%Y-%m-%d %H:%M:%S");
-}
 
 std::optional<std::int64_t> utcMilliseconds(const std::string& utc)
 {
@@ -106,23 +77,11 @@ std::optional<std::int64_t> utcMilliseconds(const std::string& utc)
 
 std::optional<DayBounds> localDay(std::string_view date)
 {
-    std::tm moment{};
-    if (date.size() != 10 || !readDate(date, moment)) {
+    DayBounds bounds;
+    if (!localDay(std::string(date), bounds.from, bounds.to)) {
         return std::nullopt;
     }
-    // A day that is not in the calendar, such as 2026-02-30, comes back
-    // from mktime as another.
-    std::tm check = moment;
-    check.tm_hour = 12;
-    check.tm_isdst = -1;
-    if (std::mktime(&check) == -1 || check.tm_mday != moment.tm_mday ||
-        check.tm_mon != moment.tm_mon) {
-        return std::nullopt;
-    }
-    std::tm next = moment;
-    next.tm_mday += 1;
-    return DayBounds{storedTime(startOfDay(moment)),
-                     storedTime(startOfDay(next))};
+    return bounds;
 }
 
 std::string dayAfter(std::string_view date, int days)

@@ -1,5 +1,6 @@
-// The history's UTC times as the owner reads them: in the local time of the
-// machine the view runs on (TZ), and a local day as a stretch of UTC.
+// The history's UTC times as the owner's view reads them, beyond what every
+// reader of the history does (store/history_entry.hh): as moments for the
+// chart, and local days, their neighbours and today.
 #ifndef WAREHOUSE_WEB_LOCAL_TIME_HH
 #define WAREHOUSE_WEB_LOCAL_TIME_HH
 
@@ -7,11 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-
-/// A stored UTC time, "YYYY-MM-DD HH:MM:SS.SSS", as local time to the
-/// second, "YYYY-MM-DD HH:MM:SS", as the console's H shows it; as it is
-/// when it does not read as one.
-std::string localTime(const std::string& utc);
 
 /// A stored UTC time as milliseconds since 1970; none when it does not read
 /// as one.
@@ -24,9 +20,8 @@ struct DayBounds {
     std::string to;
 };
 
-/// The bounds of the local day date, "YYYY-MM-DD"; none when date is not a
-/// day of the calendar in that form. A day on which the clocks change is
-/// 23 or 25 hours long.
+/// The bounds of the local day date, "YYYY-MM-DD", as the console's H
+/// takes them; none when date is not a day of the calendar in that form.
 std::optional<DayBounds> localDay(std::string_view date);
 
 /// The local day "YYYY-MM-DD" that is days away from date, a valid day.

@@ -1,5 +1,5 @@
 // What the owner's view's pages share: refusals, a missing page, the store
-// down, who made a change.
+// down.
 #include "web/pages.hh"
 
 #include "web/templates.hh"
@@ -49,20 +49,6 @@ Reply storeDownPage(std::string_view reason)
     reply.status = 503;
     reply.html = page::render(page::STORE_DOWN, data);
     return reply;
-}
-
-std::string clerkOf(const Entry& entry)
-{
-    const std::string login = entry.clerk.value_or("");
-    if (!entry.command) {  // the server may know who ran it
-        return login.empty() ? std::string(page::ANOTHER_PROGRAM)
-                             : login + ' ' + page::ANOTHER_PROGRAM;
-    }
-    if (entry.namedClerk && !entry.namedClerk->empty() &&
-        *entry.namedClerk != login) {
-        return *entry.namedClerk + " (" + login + ")";
-    }
-    return login;
 }
 
 std::string productPath(std::string_view id)

@@ -54,11 +54,6 @@ Reply dayCsv(StoreReader& store, std::string_view date, DayTable table);
 Reply productPage(StoreReader& store, std::string_view id);
 Reply productCsv(StoreReader& store, std::string_view id);
 
-/// Who made an entry, as the console's H shows it: the login, after the
-/// name given with --clerk when that differs; for another program, that,
-/// after the login the server knows it by.
-std::string clerkOf(const Entry& entry);
-
 /// Where a product's page is.
 std::string productPath(std::string_view id);
 

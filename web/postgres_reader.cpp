@@ -1,46 +1,19 @@
 // The owner's view's reads of a store in PostgreSQL.
 #include "web/postgres_reader.hh"
 
-#include "store/postgres/postgres_library.hh"
+#include "store/postgres/postgres_schema.hh"
+#include "store/postgres/postgres_wire.hh"
 #include "web/sql_reader.hh"
 
-#include <endian.h>
-
-#include <algorithm>
-#include <cstring>
+#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// The versions of the store's shape this view reads: 3 keeps changed_at as
-// the server's timestamptz and adds named_clerk; 2 kept UTC text.
-constexpr int OLDEST_VERSION = 2;
-constexpr int NEWEST_VERSION = 4;
-
-// What a binary COPY begins with: a signature, flags and the length of an
-// extension area, which follows.
-constexpr std::size_t COPY_HEADER = 11 + 4 + 4;
-
-struct FinishConnection {
-    void operator()(PGconn* connection) const { pq::PQfinish(connection); }
-};
-struct ClearResult {
-    void operator()(PGresult* result) const { pq::PQclear(result); }
-};
-struct FreeMemory {
-    void operator()(char* memory) const { pq::PQfreemem(memory); }
-};
-using Connection = std::unique_ptr<PGconn, FinishConnection>;
-using Result = std::unique_ptr<PGresult, ClearResult>;
-
-/// libpq's words for the last failure, without its closing new line.
+/// libpq's words for the last failure, on one line.
 std::string errorOf(PGconn* connection)
 {
-    std::string message = pq::PQerrorMessage(connection);
-    while (!message.empty() && message.back() == '\n') {
-        message.pop_back();
-    }
-    return message;
+    return oneLine(pq::PQerrorMessage(connection));
 }
 
 /// Runs sql with parameters, all the way, and gives its result: the first
@@ -59,22 +32,6 @@ Result execute(PGconn* connection, const char* sql, int count,
     return first;
 }
 
-/// A whole number in network order, 8 or 4 bytes long; 0 for NULL.
-std::int64_t bigEndian(const char* bytes, int length)
-{
-    if (length == 8) {
-        std::uint64_t value = 0;
-        std::memcpy(&value, bytes, sizeof value);
-        return static_cast<std::int64_t>(be64toh(value));
-    }
-    if (length == 4) {
-        std::uint32_t value = 0;
-        std::memcpy(&value, bytes, sizeof value);
-        return static_cast<std::int32_t>(be32toh(value));
-    }
-    return 0;
-}
-
 /// A row of a result in binary form: text and bytea come as their bytes,
 /// whole numbers in network order.
 class PostgresRow final : public SqlRow {
@@ -88,14 +45,12 @@ public:
 
     std::string_view text(int column) const override
     {
-        return {pq::PQgetvalue(result, row, column),
-                static_cast<std::size_t>(pq::PQgetlength(result, row, column))};
+        return field(result, row, column);
     }
 
     std::int64_t number(int column) const override
     {
-        return bigEndian(pq::PQgetvalue(result, row, column),
-                         pq::PQgetlength(result, row, column));
+        return wholeNumber(field(result, row, column));
     }
 
 private:
@@ -103,42 +58,18 @@ private:
     int row;
 };
 
-/// A row of a binary COPY: a count of fields, then each field's length and
-/// bytes, the length -1 for NULL.
+/// A row of a binary COPY, as CopyRows read it.
 class CopyRow final : public SqlRow {
 public:
-    /// Takes the fields of the tuple in data; false at the end marker or
-    /// when the data is not a tuple.
-    bool read(std::string_view data)
+    CopyRow(const std::vector<std::string_view>& fields,
+            const std::vector<bool>& null)
+        : fields(fields), null(null)
     {
-        fields.clear();
-        if (data.size() < 2) {
-            return false;
-        }
-        const auto count = static_cast<std::int16_t>(bigEndian16(data.data()));
-        data.remove_prefix(2);
-        for (int i = 0; i < count; ++i) {
-            if (data.size() < 4) {
-                return false;
-            }
-            const auto length = static_cast<std::int32_t>(bigEndian(data.data(), 4));
-            data.remove_prefix(4);
-            if (length < 0) {
-                fields.emplace_back();  // NULL: no bytes at all
-                continue;
-            }
-            if (data.size() < static_cast<std::size_t>(length)) {
-                return false;
-            }
-            fields.push_back(data.substr(0, static_cast<std::size_t>(length)));
-            data.remove_prefix(static_cast<std::size_t>(length));
-        }
-        return count >= 0;
     }
 
     bool isNull(int column) const override
     {
-        return fields[static_cast<std::size_t>(column)].data() == nullptr;
+        return null[static_cast<std::size_t>(column)];
     }
 
     std::string_view text(int column) const override
@@ -148,19 +79,12 @@ public:
 
     std::int64_t number(int column) const override
     {
-        const std::string_view field = fields[static_cast<std::size_t>(column)];
-        return bigEndian(field.data(), static_cast<int>(field.size()));
+        return wholeNumber(fields[static_cast<std::size_t>(column)]);
     }
 
 private:
-    static std::uint16_t bigEndian16(const char* bytes)
-    {
-        std::uint16_t value = 0;
-        std::memcpy(&value, bytes, sizeof value);
-        return be16toh(value);
-    }
-
-    std::vector<std::string_view> fields;  // a NULL field has no data
+    const std::vector<std::string_view>& fields;
+    const std::vector<bool>& null;
 };
 
 class PostgresReader final : public SqlReader {
@@ -248,25 +172,18 @@ void PostgresReader::copy(const std::string& sql, const RowVisitor& visit)
     if (pq::PQresultStatus(started.get()) != PGRES_COPY_OUT) {
         throw StoreError(errorOf(connection.get()));
     }
-    bool header = true;
     bool more = true;  // false: the rest is read and let go
-    CopyRow row;
-    char* buffer = nullptr;
-    int size = 0;
-    while ((size = pq::PQgetCopyData(connection.get(), &buffer, 0)) > 0) {
-        const std::unique_ptr<char, FreeMemory> owned(buffer);
-        std::string_view data(buffer, static_cast<std::size_t>(size));
-        if (header && data.size() >= COPY_HEADER) {
-            const auto extension = static_cast<std::size_t>(bigEndian(buffer + 15, 4));
-            data.remove_prefix(std::min(data.size(), COPY_HEADER + extension));
-            header = false;
-        }
-        if (more && row.read(data)) {
-            more = visit(row);
-        }
+    CopyRows rows(connection.get());
+    std::vector<std::string_view> fields;
+    std::vector<bool> null;
+    while (rows.next(fields, null)) {
+        more = more && visit(CopyRow(fields, null));
     }
-    if (size == -2) {
-        throw StoreError(errorOf(connection.get()));
+    if (rows.failed()) {
+        const std::string why = errorOf(connection.get());
+        throw StoreError(why.empty() ? "a copy that is not in the server's "
+                                       "binary form"
+                                     : why);
     }
     for (Result done(pq::PQgetResult(connection.get())); done;
          done.reset(pq::PQgetResult(connection.get()))) {
@@ -320,6 +237,44 @@ void PostgresReader::query(const std::string& sql,
     }
 }
 
+/// The version of the store whose tables have shape; 0 for tables of no
+/// store that lack store_version. A store of a newer version may have a
+/// shape this program does not know: its version still tells it.
+int versionOf(PGconn* connection, const std::string& shape)
+{
+    if (shape.empty()) {
+        return 0;
+    }
+    const Result result(
+        pq::PQexec(connection, "SELECT max(version) FROM store_version"));
+    if (pq::PQresultStatus(result.get()) != PGRES_TUPLES_OK) {
+        if (postgres_schema::knownShape(shape)) {
+            throw StoreError(errorOf(connection));
+        }
+        return 0;
+    }
+    return std::atoi(pq::PQgetvalue(result.get(), 0, 0));
+}
+
+/// Throws StoreError unless the database holds a store of a version this
+/// view reads, with tables of its shape.
+void checkStore(PGconn* connection)
+{
+    const Result found(pq::PQexec(connection, postgres_schema::SHAPE_FOUND));
+    if (pq::PQresultStatus(found.get()) != PGRES_TUPLES_OK) {
+        throw StoreError(errorOf(connection));
+    }
+    const std::string shape = pq::PQgetvalue(found.get(), 0, 0);
+    const int version = versionOf(connection, shape);
+    if (const char* why = postgres_schema::refusal(version, shape)) {
+        throw StoreError(why);
+    }
+    if (version < postgres_schema::OLDEST_VIEWED) {
+        throw StoreError("a store of an older version: its owner's next run "
+                         "of warehouse brings it up to date");
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
@@ -338,25 +293,10 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
     }
     // Compiling a plan costs more than the view's statements take to run.
     const Result settings(pq::PQexec(connection.get(), "SET jit = off"));
-    const Result version(
-        pq::PQexec(connection.get(), "SELECT max(version) FROM store_version"));
-    if (pq::PQresultStatus(version.get()) != PGRES_TUPLES_OK) {
-        throw StoreError(errorOf(connection.get()));
-    }
-    const int number = pq::PQgetisnull(version.get(), 0, 0) != 0
-                           ? 0
-                           : std::atoi(pq::PQgetvalue(version.get(), 0, 0));
-    if (number < OLDEST_VERSION) {
-        throw StoreError("not a store of a version this program reads");
-    }
-    if (number > NEWEST_VERSION) {
-        throw StoreError("a store of a newer version than this program reads");
-    }
-    SqlReader::Dialect dialect{"changed_at", "NULL", ""};
-    if (number >= 3) {
-        dialect = {"to_char(changed_at AT TIME ZONE 'UTC', "
-                   "'YYYY-MM-DD HH24:MI:SS.MS')",
-                   "named_clerk", "+00"};
-    }
-    return std::make_unique<PostgresReader>(std::move(connection), dialect);
+    checkStore(connection.get());
+    return std::make_unique<PostgresReader>(
+        std::move(connection),
+        SqlReader::Dialect{"to_char(changed_at AT TIME ZONE 'UTC', "
+                           "'YYYY-MM-DD HH24:MI:SS.MS')",
+                           "+00"});
 }

@@ -13,10 +13,12 @@
 
 namespace {
 
-std::vector<Entry> historyOf(StoreReader& store, std::string_view id)
+std::vector<HistoryEntry> historyOf(StoreReader& store, std::string_view id)
 {
-    std::vector<Entry> entries;
-    store.historyOf(id, [&entries](const Entry& entry) { entries.push_back(entry); });
+    std::vector<HistoryEntry> entries;
+    store.historyOf(id, [&entries](const HistoryEntry& entry) {
+        entries.push_back(entry);
+    });
     return entries;
 }
 
@@ -31,15 +33,16 @@ Reply unknownProduct(std::string_view id)
     return reply;
 }
 
-std::string unitsOf(const std::optional<std::uint64_t>& units)
+std::string unitsOf(const std::optional<std::uint32_t>& units)
 {
     return units ? std::to_string(*units) : page::MANY_PRODUCTS;
 }
 
-page::Data chartData(const std::vector<Entry>& entries, const std::string& label)
+page::Data chartData(const std::vector<HistoryEntry>& entries,
+                     const std::string& label)
 {
     std::vector<ChartPoint> points;
-    for (const Entry& entry : entries) {
+    for (const HistoryEntry& entry : entries) {
         const auto moment = utcMilliseconds(entry.time);
         if (moment && entry.after) {
             points.push_back({*moment, *entry.after});
@@ -71,7 +74,7 @@ page::Data chartData(const std::vector<Entry>& entries, const std::string& label
 Reply productPage(StoreReader& store, std::string_view id)
 {
     const std::optional<Product> product = store.product(id);
-    const std::vector<Entry> entries = historyOf(store, id);
+    const std::vector<HistoryEntry> entries = historyOf(store, id);
     if (!product && entries.empty()) {
         return unknownProduct(id);
     }
@@ -88,10 +91,10 @@ Reply productPage(StoreReader& store, std::string_view id)
         data.set("chart", chartData(entries, shownText(product ? product->name : id)));
     }
     page::List rows;
-    for (const Entry& entry : entries) {
+    for (const HistoryEntry& entry : entries) {
         page::Object row;
         row["time"] = localTime(entry.time);
-        row["clerk"] = shownText(clerkOf(entry));
+        row["clerk"] = shownText(who(entry));
         row["command"] = shownText(entry.command.value_or(""));
         row["before"] = entry.before ? std::to_string(*entry.before) : "";
         row["after"] = unitsOf(entry.after);
@@ -115,8 +118,8 @@ Reply productCsv(StoreReader& store, std::string_view id)
     reply.csv = [id = std::string(id)](StoreReader& reader, const CsvWrite& write) {
         std::string out = page::PRODUCT_CSV;
         CsvWriter line(out);
-        for (const Entry& entry : historyOf(reader, id)) {
-            line.text(localTime(entry.time)).text(clerkOf(entry));
+        for (const HistoryEntry& entry : historyOf(reader, id)) {
+            line.text(localTime(entry.time)).text(who(entry));
             line.text(entry.command.value_or(""));
             if (entry.before) {
                 line.number(static_cast<std::int64_t>(*entry.before));

@@ -70,18 +70,21 @@ ProductView productOf(const SqlRow& row)
 
 const char* const PRODUCT_COLUMNS = "SELECT id, amount, shelf, name FROM stock";
 
+// The column after those of an entry, where a statement adds its own.
+constexpr int AFTER_ENTRY = 10;
+
 }  // namespace
 
 std::string SqlReader::entryColumns(std::string_view table) const
 {
     const std::string t(table);
     return "SELECT " + t + ".seq, " + t + ".command_no, " + dialect.time +
-           ", " + t + ".clerk, " + dialect.namedClerk + ", " + t +
-           ".command, " + t + ".id, " + t + ".amount_before, " + t +
+           ", " + t + ".clerk, " + t + ".named_clerk, " + t + ".command, " + t +
+           ".kind, " + t + ".id, " + t + ".amount_before, " + t +
            ".amount_after";
 }
 
-Entry SqlReader::entryOf(const SqlRow& row)
+HistoryEntry SqlReader::entryOf(const SqlRow& row)
 {
     const auto text = [&row](int column) -> std::optional<std::string> {
         if (row.isNull(column)) {
@@ -89,22 +92,23 @@ Entry SqlReader::entryOf(const SqlRow& row)
         }
         return std::string(row.text(column));
     };
-    const auto units = [&row](int column) -> std::optional<std::uint64_t> {
+    const auto units = [&row](int column) -> std::optional<std::uint32_t> {
         if (row.isNull(column)) {
             return std::nullopt;
         }
-        return static_cast<std::uint64_t>(row.number(column));
+        return static_cast<std::uint32_t>(row.number(column));
     };
-    Entry entry;
+    HistoryEntry entry;
     entry.seq = row.number(0);
     entry.commandNo = row.number(1);
     entry.time = row.text(2);
     entry.clerk = text(3);
     entry.namedClerk = text(4);
     entry.command = text(5);
-    entry.id = text(6);
-    entry.before = units(7);
-    entry.after = units(8);
+    entry.kind = kindOfWord(row.text(6));
+    entry.id = text(7);
+    entry.before = units(8);
+    entry.after = units(9);
     return entry;
 }
 
@@ -237,8 +241,8 @@ void SqlReader::soldOut(const EntryVisitor& visit)
         "WHERE NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
         "ORDER BY history.seq DESC, gone.product";
     query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
-        Entry entry = entryOf(row);
-        entry.id = std::string(row.text(9));
+        HistoryEntry entry = entryOf(row);
+        entry.id = std::string(row.text(AFTER_ENTRY));
         visit(entry);
         return true;
     });

@@ -36,10 +36,9 @@ using RowVisitor = std::function<bool(const SqlRow&)>;  // false stops
 
 class SqlReader : public StoreReader {
 public:
-    /// Where the stores' SQL differs, by the store's version.
+    /// Where the stores' SQL differs.
     struct Dialect {
         std::string time;        // changed_at as UTC text, YYYY-MM-DD HH:MM:SS.SSS
-        std::string namedClerk;  // named_clerk, or NULL where there is none
         std::string timeSuffix;  // what a UTC time compared with changed_at ends in
     };
 
@@ -70,7 +69,7 @@ protected:
 private:
     /// The columns of an entry, from the table history under the name table.
     std::string entryColumns(std::string_view table) const;
-    static Entry entryOf(const SqlRow& row);
+    static HistoryEntry entryOf(const SqlRow& row);
 
     const Dialect dialect;
 };

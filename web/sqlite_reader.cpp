@@ -1,35 +1,17 @@
 // The owner's view's reads of a store in an SQLite file.
 #include "web/sqlite_reader.hh"
 
+#include "store/sqlite/sqlite_rows.hh"
+#include "store/sqlite/sqlite_schema.hh"
 #include "web/sql_reader.hh"
-
-#include <sqlite3.h>
 
 #include <map>
 
 namespace {
 
-// The file's mark as a store, and the versions of its shape this view
-// reads: 2 brought the history, 3 the clerk's given name.
-constexpr std::int64_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::int64_t OLDEST_VERSION = 2;
-constexpr std::int64_t NEWEST_VERSION = 3;
-
 // A clerk's run holds the write lock only for its commit; a reader in WAL
 // mode waits only while a checkpoint or recovery has the index, briefly.
 constexpr int BUSY_MILLISECONDS = 5000;
-
-struct CloseDatabase {
-    void operator()(sqlite3* database) const { sqlite3_close_v2(database); }
-};
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* statement) const
-    {
-        sqlite3_finalize(statement);
-    }
-};
-using Database = std::unique_ptr<sqlite3, CloseDatabase>;
-using Statement = std::unique_ptr<sqlite3_stmt, FinalizeStatement>;
 
 class SqliteRow final : public SqlRow {
 public:
@@ -149,18 +131,22 @@ void SqliteReader::query(const std::string& sql,
     }
 }
 
-/// One number that a PRAGMA gives.
-std::int64_t pragma(sqlite3* database, const char* sql)
+/// Throws StoreError unless database holds a store of a version this view
+/// reads, with every object of its shape.
+void checkStore(sqlite3* database)
 {
-    sqlite3_stmt* made = nullptr;
-    if (sqlite3_prepare_v2(database, sql, -1, &made, nullptr) != SQLITE_OK) {
-        throw StoreError(sqlite3_errmsg(database));
+    std::string error;
+    const std::uint32_t version = sqlite_schema::versionOf(database, error);
+    if (version == 0) {
+        throw StoreError(error);
     }
-    const Statement statement(made);
-    if (sqlite3_step(made) != SQLITE_ROW) {
-        throw StoreError(sqlite3_errmsg(database));
+    if (version < sqlite_schema::OLDEST_VIEWED) {
+        throw StoreError("a store of an older version: a run of warehouse "
+                         "brings it up to date");
     }
-    return sqlite3_column_int64(made, 0);
+    if (!sqlite_schema::checkObjects(database, error)) {
+        throw StoreError(error);
+    }
 }
 
 }  // namespace
@@ -179,19 +165,7 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
                                            : sqlite3_errstr(status));
     }
     sqlite3_busy_timeout(database.get(), BUSY_MILLISECONDS);
-    if (pragma(database.get(), "PRAGMA application_id") != APPLICATION_ID) {
-        throw StoreError("not a store of this program");
-    }
-    const std::int64_t version =
-        pragma(database.get(), "PRAGMA user_version");
-    if (version < OLDEST_VERSION) {
-        throw StoreError("a store of an older version: a run of warehouse "
-                         "brings it up to date");
-    }
-    if (version > NEWEST_VERSION) {
-        throw StoreError("a store of a newer version than this program reads");
-    }
-    const std::string named = version >= 3 ? "named_clerk" : "NULL";
-    return std::make_unique<SqliteReader>(std::move(database),
-                                          SqliteReader::Dialect{"changed_at", named, ""});
+    checkStore(database.get());
+    return std::make_unique<SqliteReader>(
+        std::move(database), SqliteReader::Dialect{"changed_at", ""});
 }

@@ -454,7 +454,7 @@ Reply lowPage(StoreReader& store, const Params& params)
     data.set("csv", "/low.csv?below=" + std::to_string(*listing.below));
     page::List soldOut;
     std::uint64_t count = 0;
-    store.soldOut([&](const Entry& entry) {
+    store.soldOut([&](const HistoryEntry& entry) {
         if (++count > SOLD_OUT_SHOWN) {
             return;
         }
@@ -462,7 +462,7 @@ Reply lowPage(StoreReader& store, const Params& params)
         row["href"] = productPath(*entry.id);
         row["id"] = shownText(*entry.id);
         row["time"] = localTime(entry.time);
-        row["clerk"] = shownText(clerkOf(entry));
+        row["clerk"] = shownText(who(entry));
         row["command"] = shownText(entry.command.value_or(""));
         soldOut.emplace_back(std::move(row));
     });
@@ -493,12 +493,12 @@ Reply soldOutCsv(StoreReader&)
     return csvReply("soldout.csv", [](StoreReader& store, const CsvWrite& write) {
         CsvParts parts(write, page::SOLD_OUT_CSV);
         bool open = true;
-        store.soldOut([&](const Entry& entry) {
+        store.soldOut([&](const HistoryEntry& entry) {
             if (!open) {
                 return;
             }
             parts.line().text(*entry.id).text(localTime(entry.time));
-            parts.line().text(clerkOf(entry)).text(entry.command.value_or(""));
+            parts.line().text(who(entry)).text(entry.command.value_or(""));
             open = parts.end();
         });
         if (open) {

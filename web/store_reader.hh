@@ -4,6 +4,8 @@
 #ifndef WAREHOUSE_WEB_STORE_READER_HH
 #define WAREHOUSE_WEB_STORE_READER_HH
 
+#include "store/history_entry.hh"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,21 +43,6 @@ struct Product {
     }
 };
 
-/// One entry of the history. Entries of one command share commandNo; an
-/// entry with no command is another program's change, and one with no id
-/// stands for a command that changed too many products to list.
-struct Entry {
-    std::int64_t seq = 0;
-    std::int64_t commandNo = 0;
-    std::string time;  // UTC, YYYY-MM-DD HH:MM:SS.SSS
-    std::optional<std::string> clerk;       // the run's login
-    std::optional<std::string> namedClerk;  // the name given with --clerk
-    std::optional<std::string> command;     // as echoed
-    std::optional<std::string> id;
-    std::optional<std::uint64_t> before;  // units before; 0: not in stock
-    std::optional<std::uint64_t> after;   // units after; 0: not in stock
-};
-
 /// The orders the stock can be read in; ties go by id.
 enum class Order { Id, Amount, Shelf, Name };
 
@@ -74,7 +61,7 @@ struct Totals {
 };
 
 using ProductVisitor = std::function<bool(const ProductView&)>;  // false stops
-using EntryVisitor = std::function<void(const Entry&)>;
+using EntryVisitor = std::function<void(const HistoryEntry&)>;
 
 /// A read-only view of one store, for one request at a time. Every read
 /// between begin() and finish() sees the store as it was when the first of

@@ -205,7 +205,6 @@ const char* const DAY_CLERKS_CSV = "clerk,commands,withdrawn\r\n";
 const char* const DAY_COMMANDS_CSV = "time,clerk,command,changes\r\n";
 const char* const PRODUCT_CSV = "time,clerk,command,before,after\r\n";
 
-const char* const ANOTHER_PROGRAM = "(another program)";
 const char* const MANY_PRODUCTS = "(many products)";
 
 }  // namespace page

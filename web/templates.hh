@@ -44,7 +44,6 @@ extern const char* const DAY_COMMANDS_CSV;
 extern const char* const PRODUCT_CSV;
 
 // Words in the tables and files, as the console's H writes them.
-extern const char* const ANOTHER_PROGRAM;  // a change not made by a clerk
 extern const char* const MANY_PRODUCTS;    // units of an entry of many
 
 }  // namespace page

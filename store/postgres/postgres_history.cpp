@@ -17,6 +17,7 @@ constexpr int BATCH = 1000;
 HistoryEntry entryOf(const PGresult* rows, int row)
 {
     HistoryEntry entry;
+    entry.seq = int8Field(rows, row, 0);
     entry.commandNo = int8Field(rows, row, 1);
     entry.time.assign(field(rows, row, 2));
     entry.clerk = optionalField(rows, row, 3);

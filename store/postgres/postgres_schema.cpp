@@ -1,8 +1,11 @@
-// The SQL that makes a store in PostgreSQL, brings an older one up to date and
-// grants its roles.
+// The SQL that makes a store in PostgreSQL, brings an older one up to date
+// step by step, and grants its roles.
 #include "store/postgres/postgres_schema.hh"
 
+#include "store/change_kind.hh"
 #include "store/history_lines.hh"
+
+#include <utility>
 
 namespace postgres_schema {
 
@@ -14,7 +17,7 @@ namespace {
 // store that has them: two runs may make a store at once.
 const char* const TABLES = R"(
     CREATE TABLE IF NOT EXISTS store_version (version integer NOT NULL);
-    INSERT INTO store_version SELECT 4 WHERE NOT EXISTS (SELECT FROM store_version);
+    INSERT INTO store_version SELECT @VERSION@ WHERE NOT EXISTS (SELECT FROM store_version);
     CREATE TABLE IF NOT EXISTS stock (
         id bytea PRIMARY KEY,
         amount bigint NOT NULL CHECK (amount BETWEEN 1 AND 4294967295),
@@ -32,16 +35,21 @@ const char* const TABLES = R"(
         amount_before bigint,
         amount_after bigint,
         named_clerk text,
-        xid xid8 NOT NULL
+        xid xid8 NOT NULL,
+        @KIND_COLUMN@
     );
     CREATE INDEX IF NOT EXISTS history_by_id ON history (id);
 )";
 
-// Version 2 kept the client's clock and login, and let the runs write their
-// own entries: the server's clock, its login and its transaction take their
-// place.
-const char* const FROM_2 = R"(
-    LOCK TABLE stock, history IN ACCESS EXCLUSIVE MODE;
+// The kind of change of an entry: what the command that made it was, as the
+// run tells it; other for a change no command of a run made.
+const char* const KIND_COLUMN =
+    "kind text NOT NULL DEFAULT 'other' CHECK (kind IN (@KIND_WORDS@))";
+
+// Step 3. Version 2 kept the client's clock and login, and let the runs
+// write their own entries: the server's clock, its login and its
+// transaction take their place.
+const char* const SERVER_KEEPS_HISTORY = R"(
     DROP TRIGGER IF EXISTS stock_changed ON stock;
     DROP FUNCTION IF EXISTS stock_change_recorded();
     ALTER TABLE history
@@ -49,15 +57,22 @@ const char* const FROM_2 = R"(
         ADD COLUMN named_clerk text,
         ADD COLUMN xid xid8 NOT NULL DEFAULT '0';
     ALTER TABLE history ALTER COLUMN xid DROP DEFAULT;
-    UPDATE store_version SET version = 4;
 )";
 
-// Version 3 found each command of a statement's entries by its place in an
-// array, which takes longer the further in it is: a statement of thousands
-// of commands took a second. Only the functions change.
-const char* const FROM_3 = R"(
-    LOCK TABLE stock, history IN ACCESS EXCLUSIVE MODE;
-    UPDATE store_version SET version = 4;
+// Step 4. Version 3 found each command of a statement's entries by its
+// place in an array, which takes longer the further in it is: a statement
+// of thousands of commands took a second. Only the functions change, and
+// they are made anew after every migration.
+const char* const COMMANDS_JOINED = R"(
+    NULL;
+)";
+
+// Step 5: the kind of change of each entry, which the server's functions
+// write from what the run tells; the entries already there are given
+// theirs once, here, from their commands.
+const char* const KINDS = R"(
+    ALTER TABLE history ADD COLUMN IF NOT EXISTS @KIND_COLUMN@;
+    UPDATE history SET kind = @KIND_OF_ECHO@;
 )";
 
 // The server keeps the history: every statement that changes the stock, from
@@ -68,14 +83,17 @@ const char* const FROM_3 = R"(
 // is how the runs learn what others committed. What a run alone knows, it
 // tells in settings of its own transaction: the commands as echoed
 // (warehouse.commands, a JSON array of their bytes in hexadecimal), the
-// changes each made (warehouse.claimed_*, arrays in step: the command's
-// index, the product's id in hexadecimal, its units before and after), the
-// command whose changes it did not list one by one (warehouse.rest), and the
-// name a clerk gave (warehouse.clerk). A product whose claimed changes lead
-// from the units it had to the units it has gets an entry for each; any
-// other change gets one entry of its own, with no command, as another
-// program's. A statement of more changes than the history lists is one
-// entry with no product, whose units after are 0 when the stock is empty.
+// kind of change each makes (warehouse.kinds, a JSON array of their words,
+// in step), the changes each made (warehouse.claimed_*, arrays in step: the
+// command's index, the product's id in hexadecimal, its units before and
+// after), the command whose changes it did not list one by one
+// (warehouse.rest), and the name a clerk gave (warehouse.clerk). A product
+// whose claimed changes lead from the units it had to the units it has gets
+// an entry for each; any other change gets one entry of its own, with no
+// command, as another program's. An entry's kind is that of its command,
+// other without one. A statement of more changes than the history lists is
+// one entry with no product, whose units after are 0 when the stock is
+// empty.
 const char* const TRIGGERS = R"(
     CREATE INDEX IF NOT EXISTS history_by_xid ON history (xid);
     CREATE INDEX IF NOT EXISTS history_by_command ON history (command_no, seq);
@@ -154,19 +172,24 @@ const char* const TRIGGERS = R"(
         ), commands AS (
             -- Joined, not subscripted: an element of an array of byte
             -- strings is found by walking the ones before it.
-            SELECT ordinality - 1 AS command, decode(e, 'hex') AS echo
-            FROM json_array_elements_text(
-                nullif(current_setting('warehouse.commands', true), '')::json)
-                WITH ORDINALITY AS c(e, ordinality)
+            SELECT ordinality - 1 AS command, decode(e, 'hex') AS echo, kind
+            FROM ROWS FROM (
+                json_array_elements_text(
+                    nullif(current_setting('warehouse.commands', true), '')::json),
+                json_array_elements_text(
+                    nullif(current_setting('warehouse.kinds', true), '')::json))
+                WITH ORDINALITY AS c(e, kind, ordinality)
+            WHERE e IS NOT NULL
         ), base AS (
             SELECT history_command_base() AS number, statement_timestamp() AS now,
                    nullif(current_setting('warehouse.clerk', true), '') AS named,
                    pg_current_xact_id() AS xid
         )
         INSERT INTO history (command_no, changed_at, clerk, command, id,
-                             amount_before, amount_after, named_clerk, xid)
+                             amount_before, amount_after, named_clerk, xid, kind)
         SELECT base.number + coalesce(entries.command, -1) + 1, base.now, session_user,
-               commands.echo, id, before, after, base.named, base.xid
+               commands.echo, id, before, after, base.named, base.xid,
+               coalesce(commands.kind, 'other')
         FROM entries CROSS JOIN base
              LEFT JOIN commands ON commands.command = entries.command
         ORDER BY coalesce(entries.command, -1), n, id
@@ -177,14 +200,17 @@ const char* const TRIGGERS = R"(
         WITH base AS (
             SELECT history_command_base() AS number,
                    nullif(current_setting('warehouse.commands', true), '')::json AS commands,
+                   nullif(current_setting('warehouse.kinds', true), '')::json AS kinds,
                    nullif(current_setting('warehouse.rest', true), '')::integer AS command
         )
         INSERT INTO history (command_no, changed_at, clerk, command, id,
-                             amount_before, amount_after, named_clerk, xid)
+                             amount_before, amount_after, named_clerk, xid, kind)
         SELECT number + coalesce(command, -1) + 1, statement_timestamp(), session_user,
                decode(commands ->> command, 'hex'), NULL, NULL,
                CASE WHEN NOT EXISTS (SELECT FROM stock) THEN 0 END,
-               nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id()
+               nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
+               coalesce(CASE WHEN commands ->> command IS NOT NULL THEN kinds ->> command END,
+                        'other')
         FROM base
     $$;
 
@@ -251,19 +277,92 @@ const char* const TRIGGERS = R"(
         FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
 )";
 
-// The stock's own number among advisory locks: makes the store once.
+// The stock's own number among advisory locks: makes the store, or brings
+// it up to date, once.
 const char* const MAKING_LOCK = "SELECT pg_advisory_xact_lock(1464357701);";
 
-/// The triggers, with the history's limit in them.
-std::string triggers()
+/// sql with its marks replaced: the kind column and its words, the kind of
+/// an older entry, the history's limit, and the version.
+std::string withMarks(std::string sql)
 {
-    std::string sql = TRIGGERS;
-    const std::string mark = "@MOST_ENTRIES@";
-    sql.replace(sql.find(mark), mark.size(), std::to_string(MOST_ENTRIES));
+    const std::pair<std::string, std::string> marks[] = {
+        {"@KIND_COLUMN@", KIND_COLUMN},  // first: it holds a mark of its own
+        {"@KIND_WORDS@", kindWordsSql()},
+        {"@KIND_OF_ECHO@", kindOfEchoSql([](std::string_view start) {
+             return "substring(command for " + std::to_string(start.size()) +
+                    ") = '" + std::string(start) + "'::bytea";
+         })},
+        {"@MOST_ENTRIES@", std::to_string(MOST_ENTRIES)},
+        {"@VERSION@", std::to_string(VERSION)},
+    };
+    for (const auto& [mark, value] : marks) {
+        for (std::size_t at = 0; (at = sql.find(mark, at)) != std::string::npos;
+             at += value.size()) {
+            sql.replace(at, mark.size(), value);
+        }
+    }
     return sql;
 }
 
+#define STOCK_SHAPE                                                            \
+    "store_version version integer|"                                           \
+    "stock id bytea|stock amount bigint|stock shelf bytea|stock name bytea|"   \
+    "history seq bigint|history command_no bigint|"
+#define SERVER_HISTORY_SHAPE                                                   \
+    "history changed_at timestamp with time zone|history clerk text|"          \
+    "history command bytea|history id bytea|history amount_before bigint|"     \
+    "history amount_after bigint|history named_clerk text|history xid xid8|"
+
+/// The shape of the tables, as SHAPE_FOUND reads it, that a store has from
+/// the version since on, until the next shape's.
+struct Shape {
+    int since;
+    const char* columns;
+};
+constexpr Shape SHAPES[] = {
+    {2,
+     STOCK_SHAPE "history changed_at text|history clerk text|"
+                 "history command bytea|history id bytea|"
+                 "history amount_before bigint|history amount_after bigint|"},
+    {3, STOCK_SHAPE SERVER_HISTORY_SHAPE},
+    {5, STOCK_SHAPE SERVER_HISTORY_SHAPE "history kind text|"},
+};
+
+#undef SERVER_HISTORY_SHAPE
+#undef STOCK_SHAPE
+
+/// The version that brought shape; 0 for the shape of no store.
+int shapeSince(const std::string& shape)
+{
+    for (const Shape& known : SHAPES) {
+        if (shape == known.columns) {
+            return known.since;
+        }
+    }
+    return 0;
+}
+
+/// The version that brought the shape a store of version has.
+int shapeSinceOf(int version)
+{
+    int since = 0;
+    for (const Shape& known : SHAPES) {
+        since = known.since <= version ? known.since : since;
+    }
+    return since;
+}
+
 }  // namespace
+
+const std::vector<SchemaStep>& steps()
+{
+    static const std::vector<SchemaStep> list = {
+        {3, SERVER_KEEPS_HISTORY},
+        {4, COMMANDS_JOINED},
+        {5, withMarks(KINDS)},
+    };
+    return list;
+}
 
 const char* const SHAPE_FOUND =
     "SELECT coalesce(string_agg(c.relname || ' ' || a.attname || ' ' || "
@@ -273,39 +372,70 @@ const char* const SHAPE_FOUND =
     "('store_version', 'stock', 'history') AND c.relkind IN ('r', 'p', 'v') "
     "AND a.attnum > 0 AND NOT a.attisdropped";
 
-#define STOCK_SHAPE                                                            \
-    "store_version version integer|"                                           \
-    "stock id bytea|stock amount bigint|stock shelf bytea|stock name bytea|"   \
-    "history seq bigint|history command_no bigint|"
+const std::vector<std::string>& shapesUsed()
+{
+    static const std::vector<std::string> used = [] {
+        std::vector<std::string> shapes;
+        for (const Shape& known : SHAPES) {
+            if (known.since >= OLDEST_USED) {
+                shapes.emplace_back(known.columns);
+            }
+        }
+        return shapes;
+    }();
+    return used;
+}
 
-const char* const SHAPE_2 = STOCK_SHAPE
-    "history changed_at text|history clerk text|history command bytea|"
-    "history id bytea|history amount_before bigint|"
-    "history amount_after bigint|";
+bool knownShape(const std::string& shape)
+{
+    return shapeSince(shape) != 0;
+}
 
-const char* const SHAPE_3 = STOCK_SHAPE
-    "history changed_at timestamp with time zone|history clerk text|"
-    "history command bytea|history id bytea|history amount_before bigint|"
-    "history amount_after bigint|history named_clerk text|history xid xid8|";
-
-#undef STOCK_SHAPE
+const char* refusal(int version, const std::string& shape)
+{
+    if (version > VERSION) {
+        return "a store of a newer version of this program";
+    }
+    if (shape.empty()) {
+        return "not a store: the database has no tables stock, history and "
+               "store_version";
+    }
+    const int since = shapeSince(shape);
+    if (since == 0) {
+        return "its tables stock, history or store_version have another "
+               "shape: not a store";
+    }
+    const bool ahead = version >= OLDEST_USED && since > version;
+    if (since != shapeSinceOf(version) && !ahead) {
+        return "not a store";
+    }
+    return nullptr;
+}
 
 std::string creation()
 {
-    return std::string("BEGIN; ") + MAKING_LOCK + TABLES + triggers() +
-           "COMMIT";
+    return std::string("BEGIN; ") + MAKING_LOCK + withMarks(TABLES) +
+           withMarks(TRIGGERS) + "COMMIT";
 }
 
-std::string upgradeFrom2()
+std::string migration()
 {
-    return std::string("BEGIN; ") + MAKING_LOCK + FROM_2 + triggers() +
-           "COMMIT";
-}
-
-std::string upgradeFrom3()
-{
-    return std::string("BEGIN; ") + MAKING_LOCK + FROM_3 + triggers() +
-           "COMMIT";
+    // The version is read again under the locks: another run may have
+    // brought the store up to date meanwhile, or a newer program past it.
+    const std::string version = std::to_string(VERSION);
+    std::string body = "IF stored > " + version +
+                       " THEN RAISE EXCEPTION 'a store of a newer version of "
+                       "this program'; END IF;\n";
+    for (const SchemaStep& step : steps()) {
+        body += "IF stored < " + std::to_string(step.version) + " THEN" +
+                step.sql + "END IF;\n";
+    }
+    body += "UPDATE store_version SET version = " + version + ";\n";
+    return std::string("BEGIN; ") + MAKING_LOCK +
+           "LOCK TABLE stock, history IN ACCESS EXCLUSIVE MODE;\n"
+           "DO $steps$ DECLARE stored integer := "
+           "(SELECT max(version) FROM store_version); BEGIN\n" +
+           body + "END $steps$;\n" + withMarks(TRIGGERS) + "COMMIT";
 }
 
 const char* const ROLES = R"(

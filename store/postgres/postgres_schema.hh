@@ -1,37 +1,62 @@
 // The shape of a store in a PostgreSQL database: its tables, the triggers
 // through which the server itself keeps the history, the roles a store's
-// owner grants, and how an older store is brought up to date.
+// owner grants, and the steps that bring an older store up to date. The
+// console's store and the owner's view both read stores through it.
 #ifndef WAREHOUSE_POSTGRES_SCHEMA_HH
 #define WAREHOUSE_POSTGRES_SCHEMA_HH
 
+#include "store/schema_step.hh"
+
 #include <string>
+#include <vector>
 
 namespace postgres_schema {
 
 // The version of the store's shape, kept in the table store_version: 2
 // added the history, 3 had the server keep it, 4 keeps the tables of 3 and
-// records large statements faster. A store of version 3 works as it is
-// until its owner's next run brings it up to date.
-constexpr int VERSION = 4;
+// records large statements faster, 5 the kind of change of each entry.
+constexpr int VERSION = 5;
+
+/// The oldest version a run works with as it is: the first whose history
+/// the server keeps. Such a store works for the clerks until its owner's
+/// next run brings it up to date; an older one waits for that run.
+constexpr int OLDEST_USED = 3;
+
+/// The oldest version the owner's view reads: the first whose entries say
+/// what kind of change each is.
+constexpr int OLDEST_VIEWED = 5;
+
+/// The steps from version 2 to this one, in order: the first takes a store
+/// of version 2 to 3, the last one to VERSION. Each is PL/pgSQL.
+const std::vector<SchemaStep>& steps();
 
 /// What finds the shape of the store's tables in the database: one row,
 /// one field, "table column type|" for each column, empty when there are
 /// no such tables.
 extern const char* const SHAPE_FOUND;
-/// The shapes of stores of version 2, and of 3 and later, as SHAPE_FOUND
-/// reads them.
-extern const char* const SHAPE_2;
-extern const char* const SHAPE_3;
+
+/// The shapes, as SHAPE_FOUND reads them, that a run works with as they
+/// are: those of the versions from OLDEST_USED on.
+const std::vector<std::string>& shapesUsed();
+
+/// Whether shape is that of a store of some version.
+bool knownShape(const std::string& shape);
+
+/// Why a store of version whose tables have shape is none this program can
+/// use, or null when it is one: of this version, or of an older one that
+/// the steps bring up to date. Its tables may be ahead of the version they
+/// are marked with (a step adds only what is missing), never behind.
+const char* refusal(int version, const std::string& shape);
 
 /// Makes a store in a database that has none, in one transaction, however
 /// many runs start at once.
 std::string creation();
 
-/// Brings a store of version 2 up to this version, in one transaction.
-std::string upgradeFrom2();
-
-/// Brings a store of version 3 up to this version, in one transaction.
-std::string upgradeFrom3();
+/// Brings a store of an older version up to this one, in one transaction
+/// under the lock that makes stores and locks on the tables: the steps past
+/// the version the store has then, once each and in order, and the
+/// history's functions made anew.
+std::string migration();
 
 /// Makes the group roles warehouse_clerk and warehouse_reader where they
 /// are missing and the login may make roles, and grants them the store

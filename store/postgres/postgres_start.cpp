@@ -9,6 +9,16 @@
 
 namespace {
 
+/// The shapes a run works with as they are, as a list of SQL literals.
+std::string shapesUsedSql()
+{
+    std::string list;
+    for (const std::string& shape : postgres_schema::shapesUsed()) {
+        list += (list.empty() ? "'" : ", '") + shape + "'";
+    }
+    return list;
+}
+
 std::string startStatements()
 {
     const std::string shape = postgres_schema::SHAPE_FOUND;
@@ -29,8 +39,8 @@ std::string startStatements()
            "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE')) "
            "ELSE false END; "
            "COPY (SELECT id, amount, shelf, name FROM stock WHERE (" +
-           shape + ") = '" + postgres_schema::SHAPE_3 +
-           "') TO STDOUT (FORMAT binary); COMMIT";
+           shape + ") IN (" + shapesUsedSql() +
+           ")) TO STDOUT (FORMAT binary); COMMIT";
 }
 
 }  // namespace
@@ -112,19 +122,12 @@ bool PostgresStore::loadAtStart(bool& again)
     const int version = known && !pq::PQgetisnull(facts.get(), 0, 0)
                             ? std::atoi(pq::PQgetvalue(facts.get(), 0, 0))
                             : 0;
-    if (version > postgres_schema::VERSION) {
-        return fail("a store of a newer version of this program");
+    if (const char* why = postgres_schema::refusal(version, shape)) {
+        return fail(why);
     }
-    if (shape == postgres_schema::SHAPE_2 && version == 2) {
+    if (version < postgres_schema::OLDEST_USED) {
         again = true;
         return upgradeStore();
-    }
-    if (shape != postgres_schema::SHAPE_3) {
-        return fail("its tables stock, history or store_version have "
-                    "another shape: not a store");
-    }
-    if (version != postgres_schema::VERSION && version != 3) {
-        return fail("not a store");
     }
     const auto flag = [&](int column) {
         return std::strcmp(pq::PQgetvalue(facts.get(), 0, column), "t") == 0;
@@ -132,9 +135,9 @@ bool PostgresStore::loadAtStart(bool& again)
     writable = flag(1);
     seen = pq::PQgetvalue(facts.get(), 0, 2);
     const bool owner = flag(4);
-    if (version == 3 && owner) {
-        // Only the history's functions change: the stock just loaded stands.
-        upgradeFrom3();
+    if (version < postgres_schema::VERSION && owner) {
+        // Only the history changes: the stock just loaded stands.
+        upgradeIfItCan();
     }
     const bool rolesReady = flag(5) && !flag(6);
     return !owner || rolesReady || grantRoles();
@@ -160,13 +163,16 @@ bool PostgresStore::makeStore()
     return failWith("cannot make the store: ", made.get());
 }
 
+Result PostgresStore::migrate()
+{
+    const std::string sql = postgres_schema::migration();
+    return session.sendStatements(sql.c_str()) ? session.finish()
+                                               : Result(nullptr);
+}
+
 bool PostgresStore::upgradeStore()
 {
-    const std::string sql = postgres_schema::upgradeFrom2();
-    if (!session.sendStatements(sql.c_str())) {
-        return failWith("");
-    }
-    const Result upgraded = session.finish();
+    const Result upgraded = migrate();
     if (upgraded && succeeded(upgraded.get())) {
         return true;
     }
@@ -178,19 +184,15 @@ bool PostgresStore::upgradeStore()
     return failWith("cannot bring the store up to date: ", upgraded.get());
 }
 
-void PostgresStore::upgradeFrom3()
+void PostgresStore::upgradeIfItCan()
 {
-    // A store of version 3 works as it is: when the upgrade cannot be made
-    // now (other runs hold the tables past the wait), it waits for the
-    // owner's next run.
-    const std::string sql = postgres_schema::upgradeFrom3();
-    if (session.sendStatements(sql.c_str())) {
-        const Result upgraded = session.finish();
-        if (upgraded && succeeded(upgraded.get())) {
-            return;
-        }
+    // The store works as it is: when the upgrade cannot be made now (other
+    // runs hold the tables past the wait), it waits for the owner's next
+    // run.
+    const Result upgraded = migrate();
+    if (!upgraded || !succeeded(upgraded.get())) {
+        session.settle();
     }
-    session.settle();
 }
 
 bool PostgresStore::grantRoles()

@@ -51,6 +51,7 @@ private:
     struct Round {
         std::size_t commands = 0;
         std::string echoes;           // JSON array of hexadecimal bytes
+        std::string kinds;            // JSON array of their kinds' words
         std::string claimedCommands;  // array bodies, in step
         std::string claimedIds;
         std::string claimedBefores;
@@ -61,6 +62,8 @@ private:
 
         /// True when a command of these changes may join the round.
         bool takes(const std::vector<StockChange>& changes) const;
+        /// Adds a command, as echoed and of its kind, and gives its index.
+        std::size_t add(const CommandNotes& notes);
         void claim(std::size_t command, const StockChange& change);
     };
 
@@ -92,10 +95,15 @@ private:
 
     bool loadAtStart(bool& again);
     bool makeStore();
+    /// Runs the steps that bring the store up to date: the result of the
+    /// first statement that failed, or of the last; null when the server is
+    /// out of reach.
+    Result migrate();
+    /// Brings a store that a run cannot use as it is up to date, or fails.
     bool upgradeStore();
-    /// Brings a store of version 3 up to date, or leaves it as it is when
-    /// it cannot now.
-    void upgradeFrom3();
+    /// Brings a store that a run can use as it is up to date, or leaves it
+    /// as it is when it cannot now.
+    void upgradeIfItCan();
     bool grantRoles();
     bool loadRows();
     bool reload(std::string& seen);

@@ -83,6 +83,22 @@ std::int64_t int8Field(const PGresult* result, int row, int column)
         bigEndian64(pq::PQgetvalue(result, row, column)));
 }
 
+std::int64_t wholeNumber(std::string_view field)
+{
+    switch (field.size()) {
+    case 8:
+        return static_cast<std::int64_t>(bigEndian64(field.data()));
+    case 4:
+        return static_cast<std::int32_t>(bigEndian32(field.data()));
+    case 2:
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(
+            static_cast<unsigned char>(field[0]) << 8 |
+            static_cast<unsigned char>(field[1])));
+    default:
+        return 0;
+    }
+}
+
 std::optional<std::string> optionalField(const PGresult* result, int row,
                                          int column)
 {
@@ -133,71 +149,76 @@ const std::string& ArrayParameter::bytes()
     return whole;
 }
 
-bool CopyRows::next(std::vector<std::string_view>& fields,
-                    std::vector<bool>& null)
+void CopyReader::add(std::string_view bytes)
 {
-    for (;;) {
-        if (parseRow(fields, null)) {
-            return true;
-        }
-        if (ended) {
-            return false;
-        }
-        char* chunk = nullptr;
-        const int got = pq::PQgetCopyData(connection, &chunk, 0);
-        if (got < 0) {
-            ended = true;
-            broken = got == -2 || pending.size() > consumed;
-            return false;
-        }
-        pending.erase(0, consumed);
-        consumed = 0;
-        pending.append(chunk, static_cast<std::size_t>(got));
-        pq::PQfreemem(chunk);
-    }
+    pending.erase(0, consumed);
+    consumed = 0;
+    pending.append(bytes);
 }
 
-bool CopyRows::parseRow(std::vector<std::string_view>& fields,
-                        std::vector<bool>& null)
+CopyReader::Found CopyReader::readHeader()
 {
     // PGCOPY\n\377\r\n\0, the flags, and the length of an extension.
+    constexpr std::string_view SIGNATURE{"PGCOPY\n\377\r\n\0", 11};
     constexpr std::size_t HEADER = 11 + 4 + 4;
-    std::size_t at = consumed;
+    if (pending.size() < HEADER) {
+        return Found::More;
+    }
+    if (std::string_view(pending).substr(0, SIGNATURE.size()) != SIGNATURE) {
+        return Found::Broken;
+    }
+    const std::uint32_t extension = bigEndian32(pending.data() + 15);
+    if (pending.size() - HEADER < extension) {
+        return Found::More;
+    }
+    consumed = HEADER + extension;
+    headerRead = true;
+    return Found::Row;
+}
+
+CopyReader::Found CopyReader::next(std::vector<std::string_view>& fields,
+                                   std::vector<bool>& null)
+{
     if (!headerRead) {
-        if (pending.size() < HEADER) {
-            return false;
+        if (const Found header = readHeader(); header != Found::Row) {
+            return header;
         }
-        at += HEADER + bigEndian32(pending.data() + 15);
-        headerRead = true;
-        consumed = at;
     }
+    if (trailerRead) {
+        return consumed == pending.size() ? Found::End : Found::Broken;
+    }
+    std::size_t at = consumed;
     if (pending.size() < at + 2) {
-        return false;
+        return Found::More;
     }
-    const auto count = static_cast<std::int16_t>(static_cast<std::uint16_t>(
-        static_cast<unsigned char>(pending[at]) << 8 |
-        static_cast<unsigned char>(pending[at + 1])));
+    const auto count =
+        static_cast<std::int16_t>(wholeNumber({pending.data() + at, 2}));
     at += 2;
     if (count < 0) {
-        consumed = at;  // the trailer
-        return false;
+        consumed = at;
+        trailerRead = count == -1;
+        return !trailerRead                 ? Found::Broken
+               : consumed == pending.size() ? Found::End
+                                            : Found::Broken;
     }
     fields.clear();
     null.clear();
     for (std::int16_t i = 0; i < count; ++i) {
         if (pending.size() < at + 4) {
-            return false;
+            return Found::More;
         }
-        const auto length =
-            static_cast<std::int32_t>(bigEndian32(pending.data() + at));
+        const auto length = wholeNumber({pending.data() + at, 4});
         at += 4;
-        if (length < 0) {
+        if (length < -1) {
+            return Found::Broken;
+        }
+        if (length == -1) {
             fields.emplace_back();
             null.push_back(true);
             continue;
         }
-        if (pending.size() < at + static_cast<std::size_t>(length)) {
-            return false;
+        if (pending.size() - at < static_cast<std::size_t>(length)) {
+            return Found::More;
         }
         fields.emplace_back(pending.data() + at,
                             static_cast<std::size_t>(length));
@@ -205,7 +226,42 @@ bool CopyRows::parseRow(std::vector<std::string_view>& fields,
         at += static_cast<std::size_t>(length);
     }
     consumed = at;
-    return true;
+    return Found::Row;
+}
+
+bool CopyRows::next(std::vector<std::string_view>& fields,
+                    std::vector<bool>& null)
+{
+    while (!ended) {
+        last = reader.next(fields, null);
+        if (last == CopyReader::Found::Row) {
+            return true;
+        }
+        if (last == CopyReader::Found::Broken) {
+            drain();
+            return false;
+        }
+        char* chunk = nullptr;
+        const int got = pq::PQgetCopyData(connection, &chunk, 0);
+        if (got < 0) {
+            ended = true;
+            broken = got == -2 || last != CopyReader::Found::End;
+            return false;
+        }
+        reader.add({chunk, static_cast<std::size_t>(got)});
+        pq::PQfreemem(chunk);
+    }
+    return false;
+}
+
+void CopyRows::drain()
+{
+    char* chunk = nullptr;
+    while (pq::PQgetCopyData(connection, &chunk, 0) >= 0) {
+        pq::PQfreemem(chunk);
+    }
+    ended = true;
+    broken = true;
 }
 
 CopyProducts::CopyProducts(PGconn* connection)

@@ -1,6 +1,6 @@
-// What the store sends to a PostgreSQL server and reads back: handles that
-// free themselves, and the server's binary forms of numbers, arrays and the
-// rows of a COPY.
+// What the store and the owner's view send to a PostgreSQL server and read
+// back: handles that free themselves, and the server's binary forms of
+// numbers, arrays and the rows of a COPY.
 #ifndef WAREHOUSE_POSTGRES_WIRE_HH
 #define WAREHOUSE_POSTGRES_WIRE_HH
 
@@ -52,6 +52,8 @@ void appendBigEndian64(std::string& to, std::uint64_t value);
 std::string_view field(const PGresult* result, int row, int column);
 /// A binary bigint field.
 std::int64_t int8Field(const PGresult* result, int row, int column);
+/// A whole number in binary, of 8, 4 or 2 bytes; 0 for any other length.
+std::int64_t wholeNumber(std::string_view field);
 /// A field's bytes, or none when it is null.
 std::optional<std::string> optionalField(const PGresult* result, int row,
                                          int column);
@@ -80,28 +82,59 @@ private:
     std::size_t count = 0;
 };
 
-/// The rows of a COPY in the server's binary form, read as they stream in:
-/// each field of a row as bytes, or null.
+/// The rows of a COPY in the server's binary form, read from its bytes
+/// however they are cut as they come in: a header (a signature, flags, and
+/// an extension area of the length it gives), the rows (a count of fields,
+/// then each field's length and bytes, -1 for null), and a trailer (a count
+/// of -1), after which nothing may come.
+class CopyReader {
+public:
+    /// What next() found.
+    enum class Found {
+        Row,     // a row, in fields and null
+        More,    // the bytes end before the next row does
+        End,     // the trailer, and nothing after it
+        Broken,  // bytes that are no COPY in binary
+    };
+
+    /// Takes the next bytes of the stream. The views of a row last until
+    /// then.
+    void add(std::string_view bytes);
+
+    /// Reads the next row into fields: each field's bytes, or null.
+    Found next(std::vector<std::string_view>& fields, std::vector<bool>& null);
+
+private:
+    Found readHeader();
+
+    std::string pending;       // bytes received, from consumed on unread
+    std::size_t consumed = 0;  // bytes of pending read
+    bool headerRead = false;
+    bool trailerRead = false;
+};
+
+/// The rows of a COPY TO STDOUT in the server's binary form, read as they
+/// stream in over a connection.
 class CopyRows {
 public:
     explicit CopyRows(PGconn* connection) : connection(connection) {}
 
     /// Reads the next row into fields; false at the end, or on an error,
-    /// which failed() then tells.
+    /// which failed() then tells. The copy is read to its end either way,
+    /// so that the connection goes on.
     bool next(std::vector<std::string_view>& fields, std::vector<bool>& null);
 
     bool failed() const { return broken; }
 
 private:
-    bool parseRow(std::vector<std::string_view>& fields,
-                  std::vector<bool>& null);
+    /// Reads and drops the rest of the copy.
+    void drain();
 
     PGconn* connection;
-    std::string pending;  // bytes received, from consumed on unread
-    std::size_t consumed = 0;
-    bool headerRead = false;
-    bool ended = false;
-    bool broken = false;
+    CopyReader reader;
+    CopyReader::Found last = CopyReader::Found::More;  // what reader found
+    bool ended = false;   // the server ended the copy
+    bool broken = false;  // the copy failed, or was no COPY in binary
 };
 
 /// Products sent to a COPY FROM STDIN in the server's binary form, a block

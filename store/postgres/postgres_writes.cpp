@@ -21,7 +21,8 @@ const char* const TELL_COMMANDS =
     "set_config('warehouse.claimed_befores', $4, true), "
     "set_config('warehouse.claimed_afters', $5, true), "
     "set_config('warehouse.rest', $6, true), "
-    "set_config('warehouse.flush', $7, true)";
+    "set_config('warehouse.flush', $7, true), "
+    "set_config('warehouse.kinds', $8, true)";
 
 const char* const UPSERT =
     "INSERT INTO stock (id, amount, shelf, name) "
@@ -97,6 +98,17 @@ bool PostgresStore::Round::takes(const std::vector<StockChange>& changes) const
         });
 }
 
+std::size_t PostgresStore::Round::add(const CommandNotes& notes)
+{
+    echoes += commands == 0 ? "[\"" : ",\"";
+    appendHex(echoes, notes.echo);
+    echoes += '"';
+    kinds += commands == 0 ? "[\"" : ",\"";
+    kinds += kindWord(notes.what);
+    kinds += '"';
+    return commands++;
+}
+
 void PostgresStore::Round::claim(std::size_t command, const StockChange& change)
 {
     claimedIds += claimedIds.empty() ? "\"" : ",\"";
@@ -118,10 +130,7 @@ bool PostgresStore::write(const CommandNotes& notes,
         rounds.emplace_back();
     }
     Round& round = rounds.back();
-    const std::size_t command = round.commands++;
-    round.echoes += command == 0 ? "[\"" : ",\"";
-    appendHex(round.echoes, notes.echo);
-    round.echoes += '"';
+    const std::size_t command = round.add(notes);
     const bool listed = changes.size() <= MOST_ENTRIES;
     if (!listed) {
         round.rest = std::to_string(command);
@@ -151,11 +160,7 @@ bool PostgresStore::writeWhole(const CommandNotes& notes)
         return afterFailedWrites();
     }
     Round round;
-    round.commands = 1;
-    round.echoes = "[\"";
-    appendHex(round.echoes, notes.echo);
-    round.echoes += '"';
-    round.rest = "0";
+    round.rest = std::to_string(round.add(notes));
     sentWhole = true;
     std::vector<Result> results;
     const bool sent = table.count() == 0 ? session.enterPipeline() &&
@@ -177,6 +182,7 @@ bool PostgresStore::writeWhole(const CommandNotes& notes)
 bool PostgresStore::sendTellCommands(const Round& round)
 {
     const std::string echoes = round.echoes + "]";
+    const std::string kinds = round.kinds + "]";
     const std::string commands = "{" + round.claimedCommands + "}";
     const std::string ids = "{" + round.claimedIds + "}";
     const std::string befores = "{" + round.claimedBefores + "}";
@@ -188,7 +194,8 @@ bool PostgresStore::sendTellCommands(const Round& round)
                                         {TEXT, &befores, false},
                                         {TEXT, &afters, false},
                                         {TEXT, &round.rest, false},
-                                        {TEXT, &flush, false}});
+                                        {TEXT, &flush, false},
+                                        {TEXT, &kinds, false}});
 }
 
 bool PostgresStore::sendRound(const Round& round)

@@ -32,14 +32,14 @@ bool SqliteHistory::prepare(sqlite3* opened)
     database = opened;
     const std::string entry =
         "INSERT INTO history (command_no, changed_at, clerk, command, "
-        "named_clerk, id, amount_before, amount_after) ";
+        "named_clerk, kind, id, amount_before, amount_after) ";
     return prepared(database, lastCommand,
                     "SELECT command_no FROM history ORDER BY seq DESC "
                     "LIMIT 1") &&
            prepared(database, record,
-                    entry + "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)") &&
+                    entry + "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)") &&
            prepared(database, recordEveryProduct,
-                    entry + "SELECT ?1, ?2, ?3, ?4, ?5, id, amount, 0 "
+                    entry + "SELECT ?1, ?2, ?3, ?4, ?5, ?6, id, amount, 0 "
                             "FROM stock ORDER BY id");
 }
 
@@ -68,6 +68,7 @@ bool SqliteHistory::start(const CommandNotes& notes, const std::string& login,
         } else {
             bindText(entry, 5, namedClerk);
         }
+        bindText(entry, 6, kindWord(notes.what));
     }
     return true;
 }
@@ -78,12 +79,12 @@ bool SqliteHistory::add(const std::string* id,
 {
     sqlite3_stmt* const entry = record.get();
     if (id != nullptr) {
-        bindText(entry, 6, *id);
+        bindText(entry, 7, *id);
     } else {
-        sqlite3_bind_null(entry, 6);
+        sqlite3_bind_null(entry, 7);
     }
-    bindOptional(entry, 7, before);
-    bindOptional(entry, 8, after);
+    bindOptional(entry, 8, before);
+    bindOptional(entry, 9, after);
     if (!run(record)) {
         return false;
     }
@@ -146,6 +147,7 @@ bool SqliteHistory::read(const HistoryRequest& request,
             break;
         }
         HistoryEntry entry;
+        entry.seq = sqlite3_column_int64(row, 0);
         entry.commandNo = commandNo;
         columnText(row, 2, entry.time);
         entry.clerk = optionalText(row, 3);

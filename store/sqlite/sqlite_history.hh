@@ -19,8 +19,8 @@ public:
     bool prepare(sqlite3* database);
 
     /// Starts the entries of a command: its number, the next after the
-    /// newest, its time, the clerk's login and the name given, and the
-    /// command as echoed.
+    /// newest, its time, the clerk's login and the name given, the command
+    /// as echoed, and its kind.
     bool start(const CommandNotes& notes, const std::string& login,
                const std::string& namedClerk);
 

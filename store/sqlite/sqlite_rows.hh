@@ -1,6 +1,6 @@
-// SQLite's handles as an SQLite store holds them, and the rows it steps
-// through: statements reset however a step ends, texts bound without a copy,
-// and products read strictly.
+// SQLite's handles as the SQLite store and the owner's view hold them, and
+// the rows they step through: statements reset however a step ends, texts
+// bound without a copy, and products read strictly.
 #ifndef WAREHOUSE_SQLITE_ROWS_HH
 #define WAREHOUSE_SQLITE_ROWS_HH
 
@@ -12,8 +12,10 @@
 #include <string>
 #include <string_view>
 
+// The handles, each with its one owner. A database closes once its last
+// statement is finalized, whichever of their owners lets go first.
 struct CloseDatabase {
-    void operator()(sqlite3* database) const { sqlite3_close(database); }
+    void operator()(sqlite3* database) const { sqlite3_close_v2(database); }
 };
 struct FinalizeStatement {
     void operator()(sqlite3_stmt* statement) const

@@ -1,17 +1,16 @@
 // The SQL of an SQLite store's shape: made new in memory, checked, and brought
-// up to date.
+// up to date step by step.
 #include "store/sqlite/sqlite_schema.hh"
 
-#include <sqlite3.h>
-
-#include <memory>
+#include "store/change_kind.hh"
+#include "store/sqlite/sqlite_rows.hh"
 
 namespace sqlite_schema {
 
 namespace {
 
-// Rows the table could not hold never get in: every field is there, text,
-// and the amount a whole number of units from 1 to 4294967295.
+// Version 1. Rows the table could not hold never get in: every field is
+// there, text, and the amount a whole number of units from 1 to 4294967295.
 const char* const STOCK_SCHEMA = R"(
     CREATE TABLE stock (
         id TEXT NOT NULL PRIMARY KEY CHECK (typeof(id) = 'text'),
@@ -22,13 +21,13 @@ const char* const STOCK_SCHEMA = R"(
     ) WITHOUT ROWID;
 )";
 
-// The history of the stock, which is also how each run learns what others
-// changed: every change made by a clerk, written by the run with the clerk's
-// login, the name given with --clerk, and the command; and, through the
-// triggers, every change made by any other program, with no clerk or
-// command. The runs' own connections do not fire the triggers. An entry
-// with no id stands for a command that changed too many products to list;
-// whoever follows the stock then reloads it.
+// Version 2: the history of the stock, which is also how each run learns
+// what others changed: every change made by a clerk, written by the run with
+// the clerk's login and the command; and, through the triggers, every change
+// made by any other program, with no clerk or command. The runs' own
+// connections do not fire the triggers. An entry with no id stands for a
+// command that changed too many products to list; whoever follows the
+// stock then reloads it.
 const char* const HISTORY_SCHEMA = R"(
     CREATE TABLE history (
         seq INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -62,27 +61,34 @@ const char* const HISTORY_SCHEMA = R"(
     END;
 )";
 
-// What version 3 adds to the history.
+// Version 3: the name a clerk gives with --clerk, beside the login.
 const char* const NAMED_CLERK = R"(
     ALTER TABLE history ADD COLUMN named_clerk TEXT;
-    PRAGMA user_version = 3;
 )";
 
-// The objects of a store of this version, all of which must be there.
-const char* const OBJECTS_PRESENT =
-    "SELECT count(*) FROM sqlite_schema WHERE name IN ('stock', 'history', "
-    "'history_by_id', 'stock_inserted', 'stock_updated', 'stock_deleted')";
-constexpr int OBJECT_COUNT = 6;
+/// Version 4: the kind of change of each entry, which the runs write with
+/// it; the triggers, for other programs, leave the default, other. The
+/// entries already there are given theirs once, here, from their commands.
+std::string kinds()
+{
+    const std::string kindOfEcho =
+        kindOfEchoSql([](std::string_view start) {
+            return "substr(command, 1, " + std::to_string(start.size()) +
+                   ") = '" + std::string(start) + "'";
+        });
+    return "ALTER TABLE history ADD COLUMN kind TEXT NOT NULL DEFAULT 'other' "
+           "CHECK (kind IN (" + kindWordsSql() + "));\n"
+           "UPDATE history SET kind = " + kindOfEcho + ";\n";
+}
 
-struct CloseDatabase {
-    void operator()(sqlite3* database) const { sqlite3_close(database); }
-};
-struct FinalizeStatement {
-    void operator()(sqlite3_stmt* statement) const
-    {
-        sqlite3_finalize(statement);
-    }
-};
+// The objects of a store of this version, all of which must be there: the
+// tables, the index, the triggers, and the history's latest column.
+const char* const OBJECTS_PRESENT =
+    "SELECT (SELECT count(*) FROM sqlite_schema WHERE name IN ('stock', "
+    "'history', 'history_by_id', 'stock_inserted', 'stock_updated', "
+    "'stock_deleted')) + (SELECT count(*) FROM pragma_table_info('history') "
+    "WHERE name = 'kind')";
+constexpr int OBJECT_COUNT = 7;
 
 /// The one number a query gives, or false, with SQLite's words in error.
 bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
@@ -90,7 +96,7 @@ bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
 {
     sqlite3_stmt* prepared = nullptr;
     sqlite3_prepare_v2(database, sql, -1, &prepared, nullptr);
-    const std::unique_ptr<sqlite3_stmt, FinalizeStatement> query(prepared);
+    const Statement query(prepared);
     if (prepared == nullptr || sqlite3_step(prepared) != SQLITE_ROW) {
         error = std::string("damaged: ") + sqlite3_errmsg(database);
         return false;
@@ -109,7 +115,32 @@ bool execute(sqlite3* database, const std::string& sql, std::string& error)
     return false;
 }
 
+/// The SQL of the steps past version, in order, each marking the version
+/// it brings the store to.
+std::string stepsPast(std::uint32_t version)
+{
+    std::string sql;
+    for (const SchemaStep& step : steps()) {
+        if (static_cast<std::uint32_t>(step.version) > version) {
+            sql += step.sql +
+                   "PRAGMA user_version = " + std::to_string(step.version) +
+                   ";\n";
+        }
+    }
+    return sql;
+}
+
 }  // namespace
+
+const std::vector<SchemaStep>& steps()
+{
+    static const std::vector<SchemaStep> list = {
+        {2, HISTORY_SCHEMA},
+        {3, NAMED_CLERK},
+        {4, kinds()},
+    };
+    return list;
+}
 
 const char* refusal(std::uint32_t applicationId, std::uint32_t version)
 {
@@ -129,9 +160,11 @@ bool newStoreImage(std::string& image, std::string& error)
 {
     sqlite3* handle = nullptr;
     const int opened = sqlite3_open(":memory:", &handle);
-    const std::unique_ptr<sqlite3, CloseDatabase> memory(handle);
+    const Database memory(handle);
+    // A store of the first version, brought up to date: a new store and an
+    // old one have one shape.
     const std::string schema =
-        std::string("BEGIN;") + STOCK_SCHEMA + HISTORY_SCHEMA + NAMED_CLERK +
+        std::string("BEGIN;") + STOCK_SCHEMA + stepsPast(1) +
         "PRAGMA application_id = " + std::to_string(APPLICATION_ID) +
         "; COMMIT;";
     if (opened != SQLITE_OK) {
@@ -175,14 +208,7 @@ std::uint32_t versionOf(sqlite3* database, std::string& error)
 
 bool upgrade(sqlite3* database, std::uint32_t version, std::string& error)
 {
-    std::string steps;
-    if (version < 2) {
-        steps += HISTORY_SCHEMA;
-    }
-    if (version < 3) {
-        steps += NAMED_CLERK;
-    }
-    return execute(database, steps, error);
+    return execute(database, stepsPast(version), error);
 }
 
 bool checkObjects(sqlite3* database, std::string& error)

@@ -1,21 +1,34 @@
 // The shape of a store in an SQLite file: its tables and triggers, the marks
-// in the file's header, and how an older store is brought up to date.
+// in the file's header, and the steps that bring an older store up to date.
+// The console's store and the owner's view both read stores through it.
 #ifndef WAREHOUSE_SQLITE_SCHEMA_HH
 #define WAREHOUSE_SQLITE_SCHEMA_HH
 
+#include "store/schema_step.hh"
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct sqlite3;
 
 namespace sqlite_schema {
 
 // The file's mark as this program's store, and the version of its shape:
-// 1 held the stock alone, 2 added the history, 3 the name a clerk gives.
-// Both live in the database header, where they can be read before SQLite
-// touches the file.
+// 1 held the stock alone, 2 added the history, 3 the name a clerk gives, 4
+// the kind of change of each entry. Both live in the database header, where
+// they can be read before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 3;
+constexpr std::uint32_t VERSION = 4;
+
+/// The oldest version the owner's view reads: the first whose entries say
+/// what kind of change each is. A run of the console brings an older store
+/// up to date.
+constexpr std::uint32_t OLDEST_VIEWED = 4;
+
+/// The steps from the first version to this one, in order: the first takes
+/// a store of version 1 to 2, the last one to VERSION.
+const std::vector<SchemaStep>& steps();
 
 /// Why a database with this application id and version is no store this
 /// program can use, or null when it is one, of this version or older.
@@ -31,8 +44,9 @@ bool newStoreImage(std::string& image, std::string& error);
 std::uint32_t versionOf(sqlite3* database, std::string& error);
 
 /// Brings a store of an older version up to this one, inside the
-/// transaction the caller holds. False, with the reason in error, when it
-/// fails.
+/// transaction the caller holds, with the lock that keeps other runs out:
+/// the steps past version, once each and in order. False, with the reason
+/// in error, when it fails.
 bool upgrade(sqlite3* database, std::uint32_t version, std::string& error);
 
 /// Checks that every object of a store of this version is there. False,

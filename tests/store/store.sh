@@ -54,7 +54,7 @@ grep -qx 'The efficiency test empties the stock: it is not run on a stored stock
 printf 'GUM:1;5;3.25;Jenkki\n' > stock.txt
 head -c 4096 /dev/urandom > random.bin
 sqlite3 other.db 'CREATE TABLE t (x); INSERT INTO t VALUES (1)'
-cp odd.db newer.db && sqlite3 newer.db 'PRAGMA user_version = 4'
+cp odd.db newer.db && sqlite3 newer.db "PRAGMA user_version = $(($(sqlite3 odd.db 'PRAGMA user_version') + 1))"
 cp odd.db truncated.db && truncate -s 5000 truncated.db
 cp odd.db damaged.db && printf 'XXXXXXXXXXXXXXXX' | dd of=damaged.db bs=1 seek=4096 conv=notrunc 2> /dev/null
 mkdir folder

@@ -1,5 +1,6 @@
 // Unit tests of the owner's view's own parts: finding a text in any case,
 // text that is not UTF-8, addresses, CSV cells, local days and the chart.
+#include "store/history_entry.hh"
 #include "web/chart.hh"
 #include "web/csv.hh"
 #include "web/local_time.hh"

@@ -140,7 +140,7 @@ make_database other
 sql other 'CREATE TABLE stock (x integer); INSERT INTO stock VALUES (7)'
 make_database newer
 printf 'C\n' | "$program" --store "$(postgres_uri_of newer)" > /dev/null
-sql newer 'UPDATE store_version SET version = 5'
+sql newer 'UPDATE store_version SET version = version + 1'
 while IFS='|' read -r where reason; do
     started=$(date +%s)
     out=$(printf 'C\n' | "$program" --store "$where" 2>&1)
