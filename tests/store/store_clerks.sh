@@ -117,10 +117,12 @@ History is kept only in a store: start with --store FILE.
 # Another program's lock is waited for by a command that changes the stock
 # (one that reads goes on at once); past the wait limit the run fails,
 # showing nothing of the command it could not run. The store shared.db
-# holds x.
+# holds x. The lock is held for as many seconds as hold is told, or until
+# the file release appears, whichever comes first.
 hold() {
-    rm -f held
-    printf 'BEGIN IMMEDIATE;\n.shell touch held; sleep %s\nCOMMIT;\n' "$1" | sqlite3 shared.db &
+    rm -f held release
+    printf '%s\n' 'touch held' "exec timeout $1 sh -c 'until [ -e release ]; do sleep 0.01; done'" > holding.sh
+    printf 'BEGIN IMMEDIATE;\n.shell sh holding.sh\nCOMMIT;\n' | sqlite3 shared.db &
     for _ in $(seq 200); do [ -e held ] && break; sleep 0.01; done
 }
 locked_store() { printf 'A x s 2 n\n' | "$program" --store shared.db > /dev/null; }
@@ -140,6 +142,7 @@ case_lock_held_past_the_wait() {
 n 2 s
 > $name: store shared.db: locked by another run or program for 1 s; the command did not run" ] ||
         fail "a lock held past the wait: status $status, $out"
+    touch release
     wait
 }
 
