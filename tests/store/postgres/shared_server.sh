@@ -49,10 +49,10 @@ use_shared_server() {
 }
 
 # case_database: a new database of this case's own on the shared server,
-# named after the case and the program; db is its name and
-# uri its URI. It stays until the server is stopped (a database dropped
-# costs a checkpoint; one left by a run of the case before, in a fixture
-# that was not stopped, is dropped first).
+# named after the case and the program; db is its name and uri its URI. It
+# stays until the server is stopped (a database dropped costs a
+# checkpoint); one that a run of the same case left on the same server is
+# dropped first.
 case_database() {
     db=${case}_${name}
     [ "${#db}" -le 63 ] || { echo "FAIL: the database name $db is longer than 63 bytes"; exit 1; }
