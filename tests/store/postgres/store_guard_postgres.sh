@@ -185,7 +185,13 @@ case_owner_goes_on_while_the_history_is_read() {
     version_3
     psql -X -q -d "$owner" -c 'BEGIN' -c 'LOCK TABLE history IN ACCESS SHARE MODE' \
         -c 'SELECT pg_sleep(3)' -c 'COMMIT' > /dev/null 2> holder.err &
-    sleep 0.5
+    for _ in $(seq 200); do
+        [ "$(sql "$owner" "SELECT count(*) FROM pg_locks WHERE mode = 'AccessShareLock' AND granted
+                           AND relation = 'history'::regclass AND pid <> pg_backend_pid()
+                           AND database = (SELECT oid FROM pg_database WHERE datname = current_database())")" = 1 ] &&
+            break
+        sleep 0.01
+    done
     out=$(printf 'C\n' | "$program" --store "$owner" --wait 1 2>&1)
     status=$?
     [ $status = 0 ] && [ "$(sql "$owner" 'SELECT version FROM store_version')" = 3 ] ||
