@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Usage: store_kill.sh PROGRAM
+# Usage: store_kill.sh CASE PROGRAM
+# Its one case, killed_runs_keep_what_they_showed, is one promise checked
+# across many kills.
 # Whatever the transcript shows as done is in the store, whenever the run is
 # killed, also while another run works on the same store: two long scripts
 # are piped into two runs at once and both runs killed with SIGKILL at a
@@ -13,18 +15,12 @@
 # and <run><k> when k = 2 mod 3: each product's units name it, and the
 # largest tells k.
 set -u
-program=$(realpath "$1")
+case=$1
+program=$(realpath "$2")
+source "$(dirname "$(realpath "$0")")/../cases.sh"
 scratch=$(mktemp -d) || exit 1
 trap 'rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
-
-for run in p q; do
-    awk -v run=$run 'BEGIN { for (i = 1; i <= 30000; ++i)
-        if (i % 3 == 0) printf "D %s%d %d\n", run, i - 1, i - 1; else printf "A %s%d s %d n\n", run, i, i }' |
-        split -l 600 - "chunk.$run."
-done
 
 # Feeds a run's script in chunks, so that it reads, commits and shows many
 # times, and waits on the other run's commits now and then.
@@ -53,30 +49,39 @@ verdict() {
         }'
 }
 
-kills=0
-for attempt in $(seq 40); do
-    [ "$kills" -ge 20 ] && break
-    rm -f stock.db*
-    pids=()
+case_killed_runs_keep_what_they_showed() {
     for run in p q; do
-        feed $run 2> /dev/null | "$program" --store stock.db > "shown.$run" &
-        pids+=($!)
+        awk -v run=$run 'BEGIN { for (i = 1; i <= 30000; ++i)
+            if (i % 3 == 0) printf "D %s%d %d\n", run, i - 1, i - 1; else printf "A %s%d s %d n\n", run, i, i }' |
+            split -l 600 - "chunk.$run."
     done
-    sleep "0.$(printf '%03d' $((RANDOM % 200)))"
-    kill -KILL "${pids[@]}" 2> /dev/null
-    for pid in "${pids[@]}"; do
-        { wait "$pid"; status=$?; } 2> /dev/null  # no word of the kill
-        [ "$status" -eq 137 ] && kills=$((kills + 1))
-    done
-    wait 2> /dev/null
 
-    printf 'W after.txt\n' | "$program" --store stock.db > /dev/null ||
-        { fail "the store does not open after a kill"; continue; }
-    for run in p q; do
-        result=$(verdict $run)
-        [ -z "$result" ] || fail "attempt $attempt, run $run: $result"
+    kills=0
+    for attempt in $(seq 40); do
+        [ "$kills" -ge 20 ] && break
+        rm -f stock.db*
+        pids=()
+        for run in p q; do
+            feed $run 2> /dev/null | "$program" --store stock.db > "shown.$run" &
+            pids+=($!)
+        done
+        sleep "0.$(printf '%03d' $((RANDOM % 200)))"
+        kill -KILL "${pids[@]}" 2> /dev/null
+        for pid in "${pids[@]}"; do
+            { wait "$pid"; status=$?; } 2> /dev/null  # no word of the kill
+            [ "$status" -eq 137 ] && kills=$((kills + 1))
+        done
+        wait 2> /dev/null
+
+        printf 'W after.txt\n' | "$program" --store stock.db > /dev/null ||
+            { fail "the store does not open after a kill"; continue; }
+        for run in p q; do
+            result=$(verdict $run)
+            [ -z "$result" ] || fail "attempt $attempt, run $run: $result"
+        done
     done
-done
-[ "$kills" -ge 20 ] || fail "only $kills of the runs were killed before they ended"
-echo "$kills runs killed"
-exit $failed
+    [ "$kills" -ge 20 ] || fail "only $kills of the runs were killed before they ended"
+    echo "$kills runs killed"
+}
+
+run_case "$case"

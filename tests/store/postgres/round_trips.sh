@@ -1,20 +1,36 @@
 #!/usr/bin/env bash
-# Usage: round_trips.sh PROGRAM
+# Usage: round_trips.sh CASE RECORD PROGRAM
+#        round_trips.sh start_server|stop_server RECORD
 # What a run on a PostgreSQL store costs in exchanges with the server,
-# counted by a proxy between them: at most 4 before the first prompt, 2 for
-# a command that changes the stock or might, 1 for one that only reads; a
-# command that reads goes on while another client holds the writers' lock;
-# and a run that names no PostgreSQL store maps no PostgreSQL client library.
+# counted by a proxy between them, one case a run, each in a database of
+# its own on the server the suite shares (shared_server.sh; RECORD names
+# it), which listens on a local TCP port too: at most 4 before the first
+# prompt, 2 for a command that changes the stock or might, 1 for one that
+# only reads; a command that reads goes on while another client holds the
+# writers' lock; and a run that names no PostgreSQL store maps no
+# PostgreSQL client library.
 set -u
-program=$(realpath "$1")
+case=$1
+record=$2
 here=$(dirname "$(realpath "$0")")
-scratch=$(mktemp -d) || exit 1
+source "$here/../../cases.sh"
+source "$here/shared_server.sh"
+case $case in
+    start_server)
+        port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+        export PGPORT=$port
+        start_shared_server "$record" -c listen_addresses=127.0.0.1 -c port="$port" &&
+            echo "$port" > "$postgres_folder/../port"
+        exit ;;
+    stop_server) stop_shared_server "$record"; exit ;;
+esac
+program=$(realpath "$3")
 source "$here/../store_runs.sh"
-trap 'kill "$proxy" 2> /dev/null; stop_runs; stop_postgres; rm -rf "$scratch"' EXIT
-cd "$scratch" || exit 1
-failed=0
-fail() { echo "FAIL: $*"; failed=1; }
+scratch=$(mktemp -d) || exit 1
 proxy=
+trap 'kill "$proxy" 2> /dev/null; stop_runs; rm -rf "$scratch"' EXIT
+cd "$scratch" || exit 1
+name=$(basename "$program")
 
 # The client libraries a run maps once it waits at its first prompt.
 libraries_of() {
@@ -27,36 +43,42 @@ libraries_of() {
     exec 4>&-
     wait "$pid"
 }
-out=$(libraries_of)
-[ -z "$out" ] || fail "a run without a store maps: $out"
-out=$(libraries_of --store plain.db)
-[ -z "$out" ] || fail "a run on an SQLite store maps: $out"
 
-source "$here/../../postgres_server.sh"
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-start_postgres "$scratch/server" -c fsync=off -c listen_addresses=127.0.0.1 -c port="$port" ||
-    { echo "FAIL: the server did not start"; exit 1; }
-export PGPORT=$port
-make_database counted
-printf 'A Z s 100 n\nA W s 1 n\n' | "$program" --store "$(postgres_uri_of counted)" > /dev/null
-out=$(libraries_of --store "$(postgres_uri_of counted)")
-grep -q libpq <<< "$out" || fail "a run on PostgreSQL does not map its client library: $out"
+case_no_client_library_without_postgres() {
+    out=$(libraries_of)
+    [ -z "$out" ] || fail "a run without a store maps: $out"
+    out=$(libraries_of --store plain.db)
+    [ -z "$out" ] || fail "a run on an SQLite store maps: $out"
+}
 
-python3 "$here/../../exchange_proxy.py" "$port" 0 counts > proxy.out &
-proxy=$!
-for _ in $(seq 500); do [ -s proxy.out ] && break; sleep 0.01; done
-uri="postgresql://postgres@127.0.0.1:$(cat proxy.out)/counted"
-count() { cat counts; }
+# The case's store on the shared server, which already holds Z and W.
+counted() {
+    use_shared_server "$record"
+    case_database
+    printf 'A Z s 100 n\nA W s 1 n\n' | "$program" --store "$uri" > /dev/null
+}
 
-start_run a "$uri"
-for _ in $(seq 1000); do [ "$(cat a.out)" = '> ' ] && break; sleep 0.01; done
-[ "$(count)" -le 4 ] || fail "the start took $(count) round trips"
-while IFS='|' read -r most command reply; do
-    before=$(count)
-    tell a "$command" "$reply"
-    took=$(($(count) - before))
-    [ "$took" -le "$most" ] || fail "$command took $took round trips, not at most $most"
-done << 'CASES'
+case_client_library_on_postgres() {
+    counted
+    out=$(libraries_of --store "$uri")
+    grep -q libpq <<< "$out" || fail "a run on PostgreSQL does not map its client library: $out"
+}
+
+case_exchanges_per_command() {
+    counted
+    python3 "$here/../../exchange_proxy.py" "$PGPORT" 0 counts > proxy.out &
+    proxy=$!
+    for _ in $(seq 500); do [ -s proxy.out ] && break; sleep 0.01; done
+    count() { cat counts; }
+    start_run a "postgresql://postgres@127.0.0.1:$(cat proxy.out)/$db"
+    for _ in $(seq 1000); do [ "$(cat a.out)" = '> ' ] && break; sleep 0.01; done
+    [ "$(count)" -le 4 ] || fail "the start took $(count) round trips"
+    while IFS='|' read -r most command reply; do
+        before=$(count)
+        tell a "$command" "$reply"
+        took=$(($(count) - before))
+        [ "$took" -le "$most" ] || fail "$command took $took round trips, not at most $most"
+    done << 'CASES'
 2|D Z 1|Amount: 99 Shelf: s
 2|A Y s 5 n|> A Y s 5 n
 2|D Z 1000|Amount: 99 Shelf: s
@@ -66,27 +88,39 @@ done << 'CASES'
 1|L Y|Y  5  s  n
 1|H none|No history of none.
 CASES
-before=$(count)
-printf 'H\n' >&3
-for _ in $(seq 1000); do
-    tail -n 2 a.out | grep -q ': D W 1$' && [ "$(tail -c 2 a.out)" = '> ' ] && break
-    sleep 0.01
-done
-[ $(($(count) - before)) -le 1 ] || fail "H took $(($(count) - before)) round trips, not at most 1"
+    before=$(count)
+    printf 'H\n' >&3
+    for _ in $(seq 1000); do
+        tail -n 2 a.out | grep -q ': D W 1$' && [ "$(tail -c 2 a.out)" = '> ' ] && break
+        sleep 0.01
+    done
+    [ $(($(count) - before)) -le 1 ] || fail "H took $(($(count) - before)) round trips, not at most 1"
+    end_run || fail "the counted run ended with status $?"
+}
 
 # Readers wait for nobody: another client holds the writers' lock, and a
 # command that reads answers at once.
-psql -X -q -d "$(postgres_uri_of counted)" \
-    -c 'BEGIN' -c 'LOCK TABLE stock IN SHARE ROW EXCLUSIVE MODE' -c 'SELECT pg_sleep(5)' -c 'COMMIT' &
-holder=$!
-for _ in $(seq 500); do
-    [ "$(psql -X -A -t -d "$(postgres_uri_of counted)" -c "SELECT count(*) FROM pg_locks
-         WHERE mode = 'ShareRowExclusiveLock' AND relation = 'stock'::regclass")" = 1 ] && break
-    sleep 0.01
-done
-started=$(date +%s%N)
-tell a 'F Y' 'n 5 s'
-[ $(($(date +%s%N) - started)) -lt 2000000000 ] || fail "a read waited for the writers' lock"
-wait "$holder"
-end_run || fail "the counted run ended with status $?"
-exit $failed
+case_reads_pass_the_writers_lock() {
+    counted
+    printf 'A Y s 5 n\n' | "$program" --store "$uri" > /dev/null
+    start_run a "$uri"
+    tell a 'F Z' 'n 100 s'
+    psql -X -q -d "$uri" \
+        -c 'BEGIN' -c 'LOCK TABLE stock IN SHARE ROW EXCLUSIVE MODE' -c 'SELECT pg_sleep(5)' -c 'COMMIT' \
+        > /dev/null 2> holder.err &
+    holder=$!
+    for _ in $(seq 500); do
+        [ "$(psql -X -A -t -d "$uri" -c "SELECT count(*) FROM pg_locks
+             WHERE mode = 'ShareRowExclusiveLock' AND relation = 'stock'::regclass
+             AND database = (SELECT oid FROM pg_database WHERE datname = current_database())")" = 1 ] && break
+        sleep 0.01
+    done
+    started=$(date +%s%N)
+    tell a 'F Y' 'n 5 s'
+    [ $(($(date +%s%N) - started)) -lt 2000000000 ] || fail "a read waited for the writers' lock"
+    end_sleepers "$uri"
+    wait "$holder"
+    end_run || fail "the counted run ended with status $?"
+}
+
+run_case "$case"
