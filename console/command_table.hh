@@ -19,8 +19,10 @@ class Session;
 enum class Completion { Nothing, ProductIds, FileNames };
 
 /// What a command makes of a store: it runs with one or without; it needs
-/// one (H), and says so without; or it is not run on one (P), and says so.
-enum class StoreUse { Either, Needed, Refused };
+/// one (H), and says so without; it is not run on one (P), and says so; or
+/// on one it runs for the store's owner alone (E, G), and says so to
+/// anyone else.
+enum class StoreUse { Either, Needed, Refused, OwnerOnly };
 
 struct Command {
     std::string_view word;   // as typed, matched exactly

@@ -19,6 +19,12 @@ constexpr std::string_view NOT_RUN_ON_STORED_STOCK =
     "The efficiency test empties the stock: it is not run on a stored stock.";
 constexpr std::string_view HISTORY_NEEDS_A_STORE =
     "History is kept only in a store: start with --store FILE.";
+// A shared stock is emptied or filled with made-up products by its owner
+// alone: a clerk's slip would cost every other clerk the stock.
+constexpr std::string_view OWNER_EMPTIES =
+    "Only the store's owner may empty the stock.";
+constexpr std::string_view OWNER_GENERATES =
+    "Only the store's owner may add generated products to the stock.";
 // The commands that H alone shows a script.
 constexpr std::size_t LAST_COMMANDS = 20;
 // W and R refuse the files of the store: a stock file written over it
@@ -52,7 +58,7 @@ const std::vector<Command> COMMANDS = {
      Access::Reads,   StoreUse::Either,   "",
      ChangeKind::Other,      Completion::Nothing,    false, false, &S::countKinds},
     {"E",    "",     "E",                       "empty the stock",
-     Access::Changes, StoreUse::Either,   "",
+     Access::Changes, StoreUse::OwnerOnly, OWNER_EMPTIES,
      ChangeKind::Empty,      Completion::Nothing,    false, false, &S::emptyStock},
     {"R",    "",     "R [file]",                "load a stock file (varasto.txt without a name)",
      Access::Changes, StoreUse::Either,   "",
@@ -61,7 +67,7 @@ const std::vector<Command> COMMANDS = {
      Access::Reads,   StoreUse::Either,   "",
      ChangeKind::Other,      Completion::FileNames,  false, false, &S::saveStock},
     {"G",    "",     "G n",                     "add n generated products (G 1000 gives 999 kinds)",
-     Access::Changes, StoreUse::Either,   "",
+     Access::Changes, StoreUse::OwnerOnly, OWNER_GENERATES,
      ChangeKind::Generate,   Completion::Nothing,    false, false, &S::generateProducts},
     // P reads nothing of a store: it is not run on one.
     {"P",    "",     "P n r",                   "time r repeats of a workload over n products",

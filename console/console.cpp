@@ -161,7 +161,9 @@ bool Session::storeAsNeeded()
 {
     const bool hasStore = options.store != nullptr;
     if ((running->store == StoreUse::Needed && !hasStore) ||
-        (running->store == StoreUse::Refused && hasStore)) {
+        (running->store == StoreUse::Refused && hasStore) ||
+        (running->store == StoreUse::OwnerOnly && hasStore &&
+         !options.store->mayOwn())) {
         printLine(running->storeLine);
         return false;
     }

@@ -135,6 +135,13 @@ public:
     /// False when the login the store knows the run by may only read it.
     bool mayChange() const { return writable; }
 
+    /// True when the login the store knows the run by is the store's
+    /// owner's: on PostgreSQL the owner of its tables or a member of
+    /// warehouse_owner, on SQLite the owner of its file. Only the owner
+    /// empties the stock, fills it with made-up products and changes the
+    /// catalogue.
+    bool mayOwn() const { return storeOwner; }
+
     /// Whether the store was made anew when it was opened.
     bool created() const { return madeAnew; }
 
@@ -230,6 +237,7 @@ protected:
     const std::string login;  // the operating system's user of the run
     bool madeAnew = false;
     bool writable = true;  // the login may change the stock
+    bool storeOwner = true;  // the login is the store's owner's
     std::vector<std::string> startNotices;
 
 private:

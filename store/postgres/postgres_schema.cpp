@@ -39,6 +39,35 @@ const char* const TABLES = R"(
         @KIND_COLUMN@
     );
     CREATE INDEX IF NOT EXISTS history_by_id ON history (id);
+    @CATALOGUE_TABLES@
+)";
+
+// The catalogue: a record of every product the shop has ever had, which
+// outlives the product's last unit and an emptied stock, and its changes:
+// who changed which field of which record, from what to what, and when.
+// Prices are whole cents. A product's first delivery makes its record,
+// through the history's trigger, whichever client inserts it.
+const char* const CATALOGUE_TABLES = R"(
+    CREATE TABLE IF NOT EXISTS catalogue (
+        id bytea PRIMARY KEY,
+        name bytea NOT NULL,
+        shelf bytea NOT NULL,
+        price_cents bigint CHECK (price_cents >= 0),
+        cost_cents bigint CHECK (cost_cents >= 0),
+        reorder_level bigint CHECK (reorder_level >= 0),
+        discontinued boolean NOT NULL DEFAULT false
+    );
+    CREATE TABLE IF NOT EXISTS catalogue_changes (
+        seq bigserial PRIMARY KEY,
+        changed_at timestamptz NOT NULL DEFAULT statement_timestamp(),
+        clerk text NOT NULL DEFAULT session_user,
+        named_clerk text,
+        id bytea NOT NULL,
+        field text NOT NULL CHECK (field IN ('name', 'shelf', 'price', 'cost',
+                                             'reorder_level', 'discontinued')),
+        before bytea,
+        after bytea
+    );
 )";
 
 // The kind of change of an entry: what the command that made it was, as the
@@ -73,6 +102,19 @@ const char* const COMMANDS_JOINED = R"(
 const char* const KINDS = R"(
     ALTER TABLE history ADD COLUMN IF NOT EXISTS @KIND_COLUMN@;
     UPDATE history SET kind = @KIND_OF_ECHO@;
+)";
+
+// Step 6: the catalogue, with the records of the stock and of the products
+// the history saw delivered, whose names and shelves it never kept: those
+// are left empty.
+const char* const CATALOGUE = R"(
+    @CATALOGUE_TABLES@
+    INSERT INTO catalogue (id, name, shelf) SELECT id, name, shelf FROM stock
+    ON CONFLICT DO NOTHING;
+    INSERT INTO catalogue (id, name, shelf)
+    SELECT DISTINCT id, ''::bytea, ''::bytea FROM history
+    WHERE id IS NOT NULL AND amount_after > 0
+    ON CONFLICT DO NOTHING;
 )";
 
 // The server keeps the history: every statement that changes the stock, from
@@ -227,6 +269,12 @@ const char* const TRIGGERS = R"(
         ELSE
             SELECT count(*) INTO changed FROM new_rows;
         END IF;
+        IF TG_OP = 'INSERT' AND changed > 0 THEN
+            -- A product's first delivery makes its record; a later one
+            -- leaves it as it is.
+            INSERT INTO catalogue (id, name, shelf)
+            SELECT id, name, shelf FROM new_rows ON CONFLICT DO NOTHING;
+        END IF;
         IF changed > @MOST_ENTRIES@ THEN
             PERFORM history_record_many();
         ELSIF changed = 0 THEN
@@ -287,6 +335,7 @@ std::string withMarks(std::string sql)
 {
     const std::pair<std::string, std::string> marks[] = {
         {"@KIND_COLUMN@", KIND_COLUMN},  // first: it holds a mark of its own
+        {"@CATALOGUE_TABLES@", CATALOGUE_TABLES},
         {"@KIND_WORDS@", kindWordsSql()},
         {"@KIND_OF_ECHO@", kindOfEchoSql([](std::string_view start) {
              return "substring(command for " + std::to_string(start.size()) +
@@ -360,6 +409,7 @@ const std::vector<SchemaStep>& steps()
         {3, SERVER_KEEPS_HISTORY},
         {4, COMMANDS_JOINED},
         {5, withMarks(KINDS)},
+        {6, withMarks(CATALOGUE)},
     };
     return list;
 }
@@ -449,10 +499,21 @@ const char* const ROLES = R"(
     EXCEPTION WHEN insufficient_privilege THEN
         NULL;  -- an administrator makes them
     END $$;
+    -- The owner's role came later: stores whose other roles stand get it
+    -- from their owner's next run, and two such runs may make it at once.
+    DO $$ BEGIN
+        IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_owner') AND
+           EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_clerk') THEN
+            CREATE ROLE warehouse_owner NOLOGIN IN ROLE warehouse_clerk;
+        END IF;
+    EXCEPTION WHEN insufficient_privilege OR duplicate_object OR unique_violation THEN
+        NULL;
+    END $$;
     DO $$ BEGIN
         IF (SELECT count(*) FROM pg_roles
             WHERE rolname IN ('warehouse_reader', 'warehouse_clerk')) = 2 THEN
-            GRANT SELECT ON stock, history, store_version TO warehouse_reader;
+            GRANT SELECT ON stock, history, store_version, catalogue, catalogue_changes
+                TO warehouse_reader;
             GRANT INSERT, UPDATE, DELETE ON stock TO warehouse_clerk;
             BEGIN
                 EXECUTE format('GRANT USAGE ON SCHEMA %I TO warehouse_reader',
@@ -462,18 +523,28 @@ const char* const ROLES = R"(
             END;
         END IF;
     END $$;
-    SELECT count(*) = 2 FROM pg_roles
-    WHERE rolname IN ('warehouse_reader', 'warehouse_clerk');
+    DO $$ BEGIN
+        IF EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_owner') THEN
+            GRANT INSERT, UPDATE ON catalogue TO warehouse_owner;
+            GRANT INSERT ON catalogue_changes TO warehouse_owner;
+            GRANT USAGE ON SEQUENCE catalogue_changes_seq_seq TO warehouse_owner;
+        END IF;
+    END $$;
+    SELECT count(*) = 3 FROM pg_roles
+    WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', 'warehouse_owner');
 )";
 
 const char* const ROLES_READY =
-    "SELECT count(*) = 2, count(*) = 2 AND NOT ("
-    "has_table_privilege('warehouse_reader', 'history', 'SELECT') AND "
-    "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE')) "
-    "FROM pg_roles WHERE rolname IN ('warehouse_reader', 'warehouse_clerk')";
+    "SELECT count(*) = 3, count(*) = 3 AND NOT ("
+    "has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
+    "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE') AND "
+    "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE')) "
+    "FROM pg_roles WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', "
+    "'warehouse_owner')";
 
 const char* const ROLES_FOR_AN_ADMINISTRATOR =
     "CREATE ROLE warehouse_reader NOLOGIN;\n"
-    "CREATE ROLE warehouse_clerk NOLOGIN IN ROLE warehouse_reader;";
+    "CREATE ROLE warehouse_clerk NOLOGIN IN ROLE warehouse_reader;\n"
+    "CREATE ROLE warehouse_owner NOLOGIN IN ROLE warehouse_clerk;";
 
 }  // namespace postgres_schema

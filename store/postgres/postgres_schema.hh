@@ -14,17 +14,18 @@ namespace postgres_schema {
 
 // The version of the store's shape, kept in the table store_version: 2
 // added the history, 3 had the server keep it, 4 keeps the tables of 3 and
-// records large statements faster, 5 the kind of change of each entry.
-constexpr int VERSION = 5;
+// records large statements faster, 5 the kind of change of each entry, 6
+// the catalogue.
+constexpr int VERSION = 6;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's
 /// next run brings it up to date; an older one waits for that run.
 constexpr int OLDEST_USED = 3;
 
-/// The oldest version the owner's view reads: the first whose entries say
-/// what kind of change each is.
-constexpr int OLDEST_VIEWED = 5;
+/// The oldest version the owner's view reads: the first with the
+/// catalogue, whose entries also say what kind of change each is.
+constexpr int OLDEST_VIEWED = 6;
 
 /// The steps from version 2 to this one, in order: the first takes a store
 /// of version 2 to 3, the last one to VERSION. Each is PL/pgSQL.

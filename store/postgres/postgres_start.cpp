@@ -31,13 +31,18 @@ std::string startStatements()
            (Progress::showing() ? "(SELECT count(*) FROM stock)" : "0") +
            ", pg_has_role((SELECT relowner FROM pg_class WHERE oid = "
            "'stock'::regclass), 'USAGE'), "
-           "(SELECT count(*) = 2 FROM pg_roles WHERE rolname IN "
-           "('warehouse_reader', 'warehouse_clerk')), "
-           "CASE WHEN (SELECT count(*) = 2 FROM pg_roles WHERE rolname IN "
-           "('warehouse_reader', 'warehouse_clerk')) THEN NOT ("
-           "has_table_privilege('warehouse_reader', 'history', 'SELECT') AND "
-           "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE')) "
-           "ELSE false END; "
+           "(SELECT count(*) = 3 FROM pg_roles WHERE rolname IN "
+           "('warehouse_reader', 'warehouse_clerk', 'warehouse_owner')), "
+           "CASE WHEN (SELECT count(*) = 3 FROM pg_roles WHERE rolname IN "
+           "('warehouse_reader', 'warehouse_clerk', 'warehouse_owner')) "
+           "AND to_regclass('catalogue') IS NOT NULL THEN NOT ("
+           "has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
+           "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE') AND "
+           "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE')) "
+           "ELSE false END, "
+           "pg_has_role((SELECT relowner FROM pg_class WHERE oid = "
+           "'stock'::regclass), 'USAGE') OR EXISTS (SELECT FROM pg_roles "
+           "WHERE rolname = 'warehouse_owner' AND pg_has_role(oid, 'USAGE')); "
            "COPY (SELECT id, amount, shelf, name FROM stock WHERE (" +
            shape + ") IN (" + shapesUsedSql() +
            ")) TO STDOUT (FORMAT binary); COMMIT";
@@ -135,6 +140,7 @@ bool PostgresStore::loadAtStart(bool& again)
     writable = flag(1);
     seen = pq::PQgetvalue(facts.get(), 0, 2);
     const bool owner = flag(4);
+    storeOwner = flag(7);
     if (version < postgres_schema::VERSION && owner) {
         // Only the history changes: the stock just loaded stands.
         upgradeIfItCan();

@@ -81,14 +81,58 @@ std::string kinds()
            "UPDATE history SET kind = " + kindOfEcho + ";\n";
 }
 
+// Version 5: the catalogue, a record of every product the shop has ever
+// had, which outlives the product's last unit and an emptied stock, and
+// its changes: who changed which field of which record, from what to what,
+// and when. Prices are whole cents. A product's first delivery makes its
+// record, whichever program makes it: the trigger for other programs, the
+// run's own writes for the runs (whose connections fire no trigger). A
+// store of an older version gets the records of its stock, and of the
+// products its history saw delivered, whose names and shelves the history
+// never kept: those are left empty.
+const char* const CATALOGUE = R"(
+    CREATE TABLE catalogue (
+        id TEXT NOT NULL PRIMARY KEY CHECK (typeof(id) = 'text'),
+        name TEXT NOT NULL CHECK (typeof(name) = 'text'),
+        shelf TEXT NOT NULL CHECK (typeof(shelf) = 'text'),
+        price_cents INTEGER CHECK (price_cents IS NULL OR
+            (typeof(price_cents) = 'integer' AND price_cents >= 0)),
+        cost_cents INTEGER CHECK (cost_cents IS NULL OR
+            (typeof(cost_cents) = 'integer' AND cost_cents >= 0)),
+        reorder_level INTEGER CHECK (reorder_level IS NULL OR
+            (typeof(reorder_level) = 'integer' AND reorder_level >= 0)),
+        discontinued INTEGER NOT NULL DEFAULT 0 CHECK (discontinued IN (0, 1))
+    ) WITHOUT ROWID;
+    CREATE TABLE catalogue_changes (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        changed_at TEXT NOT NULL,
+        clerk TEXT,
+        named_clerk TEXT,
+        id TEXT NOT NULL,
+        field TEXT NOT NULL CHECK (field IN ('name', 'shelf', 'price', 'cost',
+                                             'reorder_level', 'discontinued')),
+        before TEXT,
+        after TEXT
+    );
+    CREATE TRIGGER stock_catalogued AFTER INSERT ON stock BEGIN
+        INSERT INTO catalogue (id, name, shelf) VALUES (new.id, new.name, new.shelf)
+        ON CONFLICT DO NOTHING;
+    END;
+    INSERT INTO catalogue (id, name, shelf) SELECT id, name, shelf FROM stock;
+    INSERT INTO catalogue (id, name, shelf)
+    SELECT DISTINCT id, '', '' FROM history
+    WHERE typeof(id) = 'text' AND amount_after > 0
+    ON CONFLICT DO NOTHING;
+)";
+
 // The objects of a store of this version, all of which must be there: the
 // tables, the index, the triggers, and the history's latest column.
 const char* const OBJECTS_PRESENT =
     "SELECT (SELECT count(*) FROM sqlite_schema WHERE name IN ('stock', "
     "'history', 'history_by_id', 'stock_inserted', 'stock_updated', "
-    "'stock_deleted')) + (SELECT count(*) FROM pragma_table_info('history') "
-    "WHERE name = 'kind')";
-constexpr int OBJECT_COUNT = 7;
+    "'stock_deleted', 'catalogue', 'catalogue_changes', 'stock_catalogued')) "
+    "+ (SELECT count(*) FROM pragma_table_info('history') WHERE name = 'kind')";
+constexpr int OBJECT_COUNT = 10;
 
 /// The one number a query gives, or false, with SQLite's words in error.
 bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
@@ -138,6 +182,7 @@ const std::vector<SchemaStep>& steps()
         {2, HISTORY_SCHEMA},
         {3, NAMED_CLERK},
         {4, kinds()},
+        {5, CATALOGUE},
     };
     return list;
 }
@@ -218,8 +263,8 @@ bool checkObjects(sqlite3* database, std::string& error)
         return false;
     }
     if (present != OBJECT_COUNT) {
-        error = "damaged: its stock, history or the triggers that keep the "
-                "history are missing";
+        error = "damaged: its stock, history, catalogue or the triggers that "
+                "keep them are missing";
         return false;
     }
     return true;

@@ -16,15 +16,15 @@ namespace sqlite_schema {
 
 // The file's mark as this program's store, and the version of its shape:
 // 1 held the stock alone, 2 added the history, 3 the name a clerk gives, 4
-// the kind of change of each entry. Both live in the database header, where
+// the kind of change of each entry, 5 the catalogue. Both live in the database header, where
 // they can be read before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 4;
+constexpr std::uint32_t VERSION = 5;
 
-/// The oldest version the owner's view reads: the first whose entries say
-/// what kind of change each is. A run of the console brings an older store
-/// up to date.
-constexpr std::uint32_t OLDEST_VIEWED = 4;
+/// The oldest version the owner's view reads: the first with the
+/// catalogue, whose entries also say what kind of change each is. A run of
+/// the console brings an older store up to date.
+constexpr std::uint32_t OLDEST_VIEWED = 5;
 
 /// The steps from the first version to this one, in order: the first takes
 /// a store of version 1 to 2, the last one to VERSION.

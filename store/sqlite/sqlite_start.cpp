@@ -4,7 +4,9 @@
 
 #include "store/sqlite/sqlite_schema.hh"
 
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 bool SqliteStore::start()
 {
@@ -31,6 +33,11 @@ bool SqliteStore::start()
         !prepareStatements() || !loadAtStart()) {
         return false;
     }
+    // The file's owner is the store's: whoever else may write it is a
+    // clerk.
+    struct stat status {};
+    storeOwner = ::stat(file->realPath().c_str(), &status) == 0 &&
+                 status.st_uid == ::geteuid();
     watchTable();
     return true;
 }
@@ -83,6 +90,9 @@ bool SqliteStore::prepareStatements()
                    "VALUES (?1, ?2, ?3, ?4) ON CONFLICT (id) DO UPDATE SET "
                    "amount = excluded.amount, shelf = excluded.shelf, "
                    "name = excluded.name") &&
+           prepare(catalogued,
+                   "INSERT INTO catalogue (id, name, shelf) "
+                   "VALUES (?1, ?2, ?3) ON CONFLICT DO NOTHING") &&
            prepare(remove, "DELETE FROM stock WHERE id = ?1") &&
            prepare(countStock, "SELECT count(*) FROM stock") &&
            (history.prepare(database.get()) || failWith(""));

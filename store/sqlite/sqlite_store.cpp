@@ -234,7 +234,15 @@ bool SqliteStore::putRow(const std::string& id, const std::string& shelf,
     sqlite3_bind_int64(upsert.get(), 2, amount);
     bindText(upsert.get(), 3, shelf);
     bindText(upsert.get(), 4, name);
-    return run(upsert);
+    if (!run(upsert)) {
+        return false;
+    }
+    // The run's connection fires no trigger: a first delivery makes the
+    // product's record here, as the trigger does for other programs.
+    bindText(catalogued.get(), 1, id);
+    bindText(catalogued.get(), 2, name);
+    bindText(catalogued.get(), 3, shelf);
+    return run(catalogued);
 }
 
 bool SqliteStore::removeRow(const std::string& id)

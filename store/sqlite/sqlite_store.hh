@@ -108,6 +108,7 @@ private:
     Statement product;
     Statement productsInOrder;
     Statement upsert;
+    Statement catalogued;  // a product's first record in the catalogue
     Statement remove;
     Statement countStock;
     SqliteHistory history;

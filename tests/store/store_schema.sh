@@ -4,10 +4,11 @@
 # the kind given (PostgreSQL on a server of the test's own, on a Unix
 # socket), one behaviour a CASE:
 #   upgrade        each older version's fixture, brought up to date by a run,
-#                  keeps its stock and history, and its entries get their
-#                  kinds; the owner's view refuses it before and reads it
-#                  after (on PostgreSQL a clerk's run first works with it as
-#                  it is);
+#                  keeps its stock and history, its entries get their
+#                  kinds, and its products their records in the catalogue
+#                  (those the history alone knows with no name or shelf);
+#                  the owner's view refuses it before and reads it after (on
+#                  PostgreSQL a clerk's run first works with it as it is);
 #   newer          a store of the version after this one is refused, as it
 #                  is, by the console and by the owner's view;
 #   commands       every kind of command writes its kind;
@@ -192,6 +193,14 @@ LAK:2,4,0,5'
         [ "$(history_rows "$store")" = "$history" ] || fail "version $version: the history changed:
 $(history_rows "$store")"
         kinds_are "$store" "$expected_kinds" "version $version brought up to date"
+        expected_catalogue='GUM:1|Jenkki|3.25
+LAK:2|Salmiakki|4.10'
+        [ "$version" -eq 1 ] || expected_catalogue=$'GEN:1||\nGEN:2||\n'$expected_catalogue
+        [[ "$expected_kinds" != *NEW:1* ]] || expected_catalogue+=$'\nNEW:1|n|s'
+        catalogue=$(sql "$store" "SELECT $(text id), $(text name), $(text shelf) FROM catalogue ORDER BY id")
+        [ "$catalogue" = "$expected_catalogue" ] ||
+            fail "version $version brought up to date has the catalogue
+$catalogue"
         # The runs write kinds from now on.
         run 'D GUM:1 1' > /dev/null
         kinds_are "$store" "$expected_kinds"$'\nD GUM:1 1|withdrawal' "version $version, then D"

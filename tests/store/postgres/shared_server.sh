@@ -28,7 +28,8 @@ start_shared_server() {
     echo "$folder" > "$record"
     start_postgres "$folder/server" -c fsync=off "$@" || return 1
     psql -X -q -v ON_ERROR_STOP=1 -d "$postgres_uri" -c 'CREATE ROLE warehouse_reader NOLOGIN' \
-        -c 'CREATE ROLE warehouse_clerk NOLOGIN IN ROLE warehouse_reader' > /dev/null
+        -c 'CREATE ROLE warehouse_clerk NOLOGIN IN ROLE warehouse_reader' \
+        -c 'CREATE ROLE warehouse_owner NOLOGIN IN ROLE warehouse_clerk' > /dev/null
 }
 
 stop_shared_server() {
