@@ -4,10 +4,12 @@
 #include "console/console.hh"
 #include "console/console_input.hh"
 #include "stock/benchmark.hh"
+#include "store/catalogue_job.hh"
 #include "store/clerk_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
 #include "util/memory_reserve.hh"
+#include "util/numbers.hh"
 #include "util/output_lines.hh"
 #include "util/progress.hh"
 #ifdef WAREHOUSE_LINE_EDITING
@@ -17,7 +19,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -31,6 +32,7 @@ namespace {
 
 constexpr std::string_view USAGE =
     R"(Usage: {} [--store FILE [--wait SECONDS] [--clerk NAME]] [--strict]
+       {} --store FILE [--clerk NAME] --catalogue-out|--catalogue-in CSV
        {} -h | --help | --version
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
@@ -59,6 +61,9 @@ Options:
                            loaded or not saved) ends the run before any of
                            it runs, with status 1 and a line on standard
                            error that names its input line
+  --catalogue-out CSV      write the store's catalogue to CSV and end
+  --catalogue-in CSV       change the catalogue as CSV says, all or nothing
+                           (the store's owner only), and end
 
 Commands:
 )";
@@ -102,21 +107,9 @@ struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
     StoreOptions store;
     bool strict = false;  // a script stops at its first refused command
+    CatalogueJob job = CatalogueJob::Out;
+    std::string catalogue;  // the job's file; empty: no job, the console
 };
-
-/// Reads the seconds of --wait: a whole number up to a day.
-bool parseWait(std::string_view text, std::chrono::milliseconds& wait)
-{
-    unsigned seconds = 0;
-    const char* end = text.data() + text.size();
-    const auto parsed = std::from_chars(text.data(), end, seconds);
-    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end ||
-        seconds > 86400) {
-        return false;
-    }
-    wait = std::chrono::seconds(seconds);
-    return true;
-}
 
 /// Handles the options. Returns the exit status when the program must stop
 /// here, or -1 to go on to the console.
@@ -131,13 +124,19 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             line.strict = true;
             continue;
         }
-        if (option == "--store" || option == "--wait" || option == "--clerk") {
+        if (option == "--store" || option == "--wait" || option == "--clerk" ||
+            option == "--catalogue-out" || option == "--catalogue-in") {
             const char* value = i + 1 < argc ? argv[++i] : "";
+            if (option.substr(0, 11) == "--catalogue" && value[0] != '\0') {
+                line.job = option == "--catalogue-in" ? CatalogueJob::In : CatalogueJob::Out;
+                line.catalogue = value;
+                continue;
+            }
             if (option == "--store" && value[0] != '\0') {
                 line.storePath = value;
                 continue;
             }
-            if (option == "--wait" && parseWait(value, line.store.wait)) {
+            if (option == "--wait" && parseSeconds(value, 86400, line.store.wait)) {
                 continue;
             }
             if (option == "--clerk" && isClerkName(value)) {
@@ -145,7 +144,7 @@ int handleArguments(int argc, char** argv, CommandLine& line)
                 continue;
             }
             return usageError("option '" + std::string(option) + "' needs " +
-                              (option == "--store" ? "a file name"
+                              (option != "--wait" && option != "--clerk" ? "a file name"
                                : option == "--wait"
                                    ? "a whole number of seconds up to 86400"
                                    : "a name of printable UTF-8 text"));
@@ -154,7 +153,9 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
     }
-    return -1;
+    return line.catalogue.empty() || !line.storePath.empty()
+               ? -1
+               : usageError("the catalogue is kept in a store: --store FILE");
 }
 
 /// Ends the run: commits what is left and shows it, reports on standard
@@ -281,7 +282,9 @@ int main(int argc, char** argv)
     // A command that runs out of memory stops alone; what runs out before
     // the first command, such as the table's head records, ends the run.
     try {
-        return run(line);
+        return line.catalogue.empty()
+                   ? run(line)
+                   : runCatalogueJob(line.job, line.storePath, line.store, line.catalogue);
     } catch (const std::bad_alloc&) {
         report("out of memory", "the run could not start");
         return 1;

@@ -370,6 +370,16 @@ bool Store::history(const HistoryRequest& request,
     return false;
 }
 
+bool Store::readCatalogue(std::vector<CatalogueRecord>&)
+{
+    return fail("this store keeps no catalogue");
+}
+
+bool Store::changeCatalogue(const CatalogueFile&, std::size_t&)
+{
+    return fail("this store keeps no catalogue");
+}
+
 bool Store::ownsFile(const std::string&) const
 {
     return false;

@@ -4,6 +4,7 @@
 #define WAREHOUSE_STORE_HH
 
 #include "datastructure.hh"
+#include "store/catalogue_file.hh"
 #include "store/change_kind.hh"
 #include "store/history_lines.hh"
 #include "util/progress.hh"
@@ -141,6 +142,16 @@ public:
     /// empties the stock, fills it with made-up products and changes the
     /// catalogue.
     bool mayOwn() const { return storeOwner; }
+
+    /// The catalogue's records, sorted by id, as one moment has them.
+    virtual bool readCatalogue(std::vector<CatalogueRecord>& records);
+
+    /// Applies a file checked whole to the catalogue, in one transaction:
+    /// each field changed goes into the catalogue's changes, and a name or
+    /// shelf changed renames the product in the stock too, as another
+    /// program's change would, for every run to follow. Gives in changed
+    /// the number of records changed or added.
+    virtual bool changeCatalogue(const CatalogueFile& file, std::size_t& changed);
 
     /// Whether the store was made anew when it was opened.
     bool created() const { return madeAnew; }

@@ -3,6 +3,8 @@
 #ifndef WAREHOUSE_UTIL_NUMBERS_HH
 #define WAREHOUSE_UTIL_NUMBERS_HH
 
+#include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -85,6 +87,21 @@ inline NumberRead parseWholeNumber(std::string_view text, std::uint32_t& value)
     }
     value = number;
     return NumberRead::Done;
+}
+
+/// Reads a whole number of seconds up to most, such as an option's wait.
+inline bool parseSeconds(std::string_view text, unsigned most,
+                         std::chrono::milliseconds& wait)
+{
+    unsigned seconds = 0;
+    const char* end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, seconds);
+    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end ||
+        seconds > most) {
+        return false;
+    }
+    wait = std::chrono::seconds(seconds);
+    return true;
 }
 
 #endif

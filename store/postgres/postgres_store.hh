@@ -84,6 +84,8 @@ private:
         std::string state;  // the SQLSTATE, if the server gave one
     };
 
+    bool readCatalogue(std::vector<CatalogueRecord>& records) override;
+    bool changeCatalogue(const CatalogueFile& file, std::size_t& changed) override;
     bool lock(Access access) override;
     bool catchUp() override;
     bool write(const CommandNotes& notes,

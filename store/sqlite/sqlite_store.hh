@@ -52,6 +52,8 @@ private:
         std::uint32_t before;
     };
 
+    bool readCatalogue(std::vector<CatalogueRecord>& records) override;
+    bool changeCatalogue(const CatalogueFile& file, std::size_t& changed) override;
     bool lock(Access access) override;
     bool catchUp() override;
     bool write(const CommandNotes& notes,

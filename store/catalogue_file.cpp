@@ -1,0 +1,330 @@
+// CSV as RFC 4180 has it, the catalogue's columns, and the changes a file
+// asks for, checked before anything changes.
+#include "store/catalogue_file.hh"
+
+#include "util/money.hh"
+
+#include <algorithm>
+#include <limits>
+#include <map>
+
+namespace {
+
+constexpr std::string_view FIELD_WORDS[CATALOGUE_FIELDS] = {
+    "name", "shelf", "price", "cost", "reorder_level", "discontinued"};
+
+std::string money(const std::optional<std::int64_t>& cents)
+{
+    return cents ? formatCents(*cents) : std::string();
+}
+
+std::string count(const std::optional<std::int64_t>& number)
+{
+    return number ? std::to_string(*number) : std::string();
+}
+
+/// The text of a field of record, as the file writes it.
+std::string textOf(const CatalogueRecord& record, CatalogueField field)
+{
+    switch (field) {
+    case CatalogueField::Name: return record.name;
+    case CatalogueField::Shelf: return record.shelf;
+    case CatalogueField::Price: return money(record.price);
+    case CatalogueField::Cost: return money(record.cost);
+    case CatalogueField::ReorderLevel: return count(record.reorderLevel);
+    case CatalogueField::Discontinued: break;
+    }
+    return record.discontinued ? "yes" : "";
+}
+
+/// Reads cell into field of record; false, with why, when it is not one.
+bool readCell(const std::string& cell, CatalogueField field,
+              CatalogueRecord& record, std::string& why)
+{
+    const bool word = cell.find_first_of(" \t") == std::string::npos;
+    if (cell.find_first_of("\r\n") != std::string::npos) {
+        why = "a line break in the " + std::string(fieldWord(field));
+        return false;
+    }
+    switch (field) {
+    case CatalogueField::Name:
+        record.name = cell;
+        return true;
+    case CatalogueField::Shelf:
+        if (!word) {
+            why = "a shelf is one word";
+            return false;
+        }
+        record.shelf = cell;
+        return true;
+    case CatalogueField::Price:
+    case CatalogueField::Cost: {
+        auto& cents = field == CatalogueField::Price ? record.price : record.cost;
+        cents.reset();
+        if (cell.empty()) {
+            return true;
+        }
+        cents = parseCents(cell, why);
+        if (!cents) {
+            why = std::string(fieldWord(field)) + " '" + cell + "': " + why;
+        }
+        return cents.has_value();
+    }
+    case CatalogueField::ReorderLevel: {
+        record.reorderLevel.reset();
+        if (cell.empty()) {
+            return true;
+        }
+        std::int64_t level = 0;
+        for (const char digit : cell) {
+            if (digit < '0' || digit > '9' ||
+                level > (std::numeric_limits<std::int64_t>::max() - 9) / 10) {
+                why = "reorder_level '" + cell + "': not a whole number of units";
+                return false;
+            }
+            level = level * 10 + (digit - '0');
+        }
+        record.reorderLevel = level;
+        return true;
+    }
+    case CatalogueField::Discontinued:
+        break;
+    }
+    if (cell != "yes" && cell != "no" && !cell.empty()) {
+        why = "discontinued '" + cell + "': yes, no or empty";
+        return false;
+    }
+    record.discontinued = cell == "yes";
+    return true;
+}
+
+}  // namespace
+
+const char* const CATALOGUE_HEADER =
+    "id,name,shelf,price,cost,reorder_level,discontinued";
+
+std::string_view fieldWord(CatalogueField field)
+{
+    return FIELD_WORDS[static_cast<std::size_t>(field)];
+}
+
+std::string csvCell(std::string_view text)
+{
+    const bool quoted =
+        text.find_first_of(",\"\r\n") != std::string_view::npos ||
+        (!text.empty() && (text.front() == ' ' || text.back() == ' '));
+    if (!quoted) {
+        return std::string(text);
+    }
+    std::string cell = "\"";
+    for (const char c : text) {
+        cell += c;
+        if (c == '"') {
+            cell += '"';
+        }
+    }
+    return cell + '"';
+}
+
+std::string catalogueCsv(const std::vector<CatalogueRecord>& records)
+{
+    std::string text = std::string(CATALOGUE_HEADER) + "\r\n";
+    for (const CatalogueRecord& record : records) {
+        text += csvCell(record.id);
+        for (std::size_t field = 0; field < CATALOGUE_FIELDS; ++field) {
+            text += ',' + csvCell(textOf(record, static_cast<CatalogueField>(field)));
+        }
+        text += "\r\n";
+    }
+    return text;
+}
+
+bool splitCsv(std::string_view text, std::vector<CsvLine>& lines,
+              std::string& problem)
+{
+    std::size_t line = 1;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        CsvLine record;
+        record.line = line;
+        std::string cell;
+        bool ended = false;
+        while (!ended) {
+            if (at < text.size() && text[at] == '"') {
+                // A quoted cell: to the quote that is not doubled.
+                for (++at;; ++at) {
+                    if (at >= text.size()) {
+                        problem = "line " + std::to_string(record.line) +
+                                  ": a quoted cell is not closed";
+                        return false;
+                    }
+                    if (text[at] == '"' && at + 1 < text.size() && text[at + 1] == '"') {
+                        cell += '"';
+                        ++at;
+                    } else if (text[at] == '"') {
+                        ++at;
+                        break;
+                    } else {
+                        line += text[at] == '\n';
+                        cell += text[at];
+                    }
+                }
+                if (at < text.size() && text.find_first_of(",\r\n", at) != at) {
+                    problem = "line " + std::to_string(line) +
+                              ": text after a quoted cell";
+                    return false;
+                }
+            } else {
+                const std::size_t end = std::min(text.find_first_of(",\r\n", at), text.size());
+                cell.append(text.substr(at, end - at));
+                at = end;
+            }
+            record.cells.push_back(std::move(cell));
+            cell.clear();
+            if (at < text.size() && text[at] == ',') {
+                ++at;
+                continue;
+            }
+            ended = true;
+            if (at < text.size() && text[at] == '\r') {
+                ++at;
+            }
+            if (at < text.size() && text[at] == '\n') {
+                ++at;
+            }
+            ++line;
+        }
+        if (record.cells.size() > 1 || !record.cells.front().empty()) {
+            lines.push_back(std::move(record));
+        }
+    }
+    return true;
+}
+
+CatalogueFile readCatalogueFile(std::string_view text)
+{
+    CatalogueFile file;
+    std::vector<CsvLine> lines;
+    std::string problem;
+    if (!splitCsv(text, lines, problem)) {
+        file.problems.push_back(problem);
+        return file;
+    }
+    if (lines.empty()) {
+        file.problems.push_back("line 1: no header: the file is empty");
+        return file;
+    }
+    // Each column: the field it holds, or -1 for the id.
+    std::vector<int> columns;
+    int idColumn = -1;
+    const CsvLine& header = lines.front();
+    for (std::size_t at = 0; at < header.cells.size(); ++at) {
+        const std::string& name = header.cells[at];
+        const auto* found = std::find(std::begin(FIELD_WORDS), std::end(FIELD_WORDS), name);
+        const int field = name == "id" ? -1
+                          : found == std::end(FIELD_WORDS)
+                              ? -2
+                              : static_cast<int>(found - std::begin(FIELD_WORDS));
+        const bool again = field == -1 ? idColumn >= 0 : field >= 0 && file.holds[field];
+        if (field == -2 || again) {
+            file.problems.push_back("line " + std::to_string(header.line) + ": " +
+                                    (again ? "the column " + name + " twice"
+                                           : "an unknown column '" + name + "'"));
+            continue;
+        }
+        if (field == -1) {
+            idColumn = static_cast<int>(at);
+        } else {
+            file.holds[field] = true;
+        }
+        columns.push_back(field);
+    }
+    if (idColumn < 0) {
+        file.problems.push_back("line " + std::to_string(header.line) + ": no id column");
+    }
+    if (!file.problems.empty()) {
+        return file;
+    }
+    std::map<std::string, std::size_t> firstLine;
+    for (auto line = lines.begin() + 1; line != lines.end(); ++line) {
+        const std::string where = "line " + std::to_string(line->line) + ": ";
+        if (line->cells.size() != columns.size()) {
+            file.problems.push_back(where + std::to_string(line->cells.size()) +
+                                    " cells, the header names " +
+                                    std::to_string(columns.size()));
+            continue;
+        }
+        CatalogueRecord values;
+        values.id = line->cells[idColumn];
+        std::string why;
+        if (values.id.empty() || values.id.find_first_of(" \t\r\n") != std::string::npos) {
+            why = values.id.empty() ? "no id" : "an id is one word";
+        }
+        for (std::size_t at = 0; at < columns.size() && why.empty(); ++at) {
+            if (columns[at] >= 0) {
+                readCell(line->cells[at], static_cast<CatalogueField>(columns[at]), values, why);
+            }
+        }
+        const auto [first, added] = firstLine.emplace(values.id, line->line);
+        if (why.empty() && !added) {
+            why = "the id " + values.id + " again (first on line " +
+                  std::to_string(first->second) + ")";
+        }
+        if (!why.empty()) {
+            file.problems.push_back(where + why);
+            continue;
+        }
+        file.rows.push_back({line->line, std::move(values)});
+    }
+    return file;
+}
+
+std::vector<FieldChange> applyCatalogueFile(const CatalogueFile& file,
+                                            std::vector<CatalogueRecord>& records,
+                                            std::vector<std::string>& changed)
+{
+    std::vector<FieldChange> changes;
+    const auto byId = [](const CatalogueRecord& record, const std::string& id) {
+        return record.id < id;
+    };
+    for (const CatalogueFile::Row& row : file.rows) {
+        auto at = std::lower_bound(records.begin(), records.end(), row.values.id, byId);
+        const bool adds = at == records.end() || at->id != row.values.id;
+        if (adds) {
+            CatalogueRecord added;
+            added.id = row.values.id;
+            at = records.insert(at, std::move(added));
+        }
+        CatalogueRecord& record = *at;
+        bool any = adds;
+        for (std::size_t index = 0; index < CATALOGUE_FIELDS; ++index) {
+            const auto field = static_cast<CatalogueField>(index);
+            const std::string before = textOf(record, field);
+            const std::string after = textOf(row.values, field);
+            if (!file.holds[index] || (before == after && !adds)) {
+                continue;
+            }
+            switch (field) {
+            case CatalogueField::Name: record.name = row.values.name; break;
+            case CatalogueField::Shelf: record.shelf = row.values.shelf; break;
+            case CatalogueField::Price: record.price = row.values.price; break;
+            case CatalogueField::Cost: record.cost = row.values.cost; break;
+            case CatalogueField::ReorderLevel: record.reorderLevel = row.values.reorderLevel; break;
+            case CatalogueField::Discontinued: record.discontinued = row.values.discontinued; break;
+            }
+            const auto known = [](const std::string& text) {
+                return text.empty() ? std::nullopt : std::optional<std::string>(text);
+            };
+            if (adds && after.empty()) {
+                continue;
+            }
+            changes.push_back({record.id, field, adds ? std::nullopt : known(before),
+                               known(after)});
+            any = true;
+        }
+        if (any) {
+            changed.push_back(record.id);
+        }
+    }
+    return changes;
+}

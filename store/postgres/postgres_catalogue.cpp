@@ -1,0 +1,125 @@
+// A PostgreSQL store's catalogue: read whole, and changed by a file in one
+// transaction that holds the catalogue against other changes of it.
+#include "store/postgres/postgres_store.hh"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+/// text as a literal of bytes, whatever it holds.
+std::string bytes(std::string_view text)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string literal = "'\\x";
+    for (const unsigned char c : text) {
+        literal += DIGITS[c >> 4];
+        literal += DIGITS[c & 15];
+    }
+    return literal + "'::bytea";
+}
+
+std::string known(const std::optional<std::string>& text)
+{
+    return text ? bytes(*text) : "NULL";
+}
+
+std::string number(const std::optional<std::int64_t>& value)
+{
+    return value ? std::to_string(*value) : "NULL";
+}
+
+/// The bytes of a field that encode(..., 'hex') gave.
+std::string fromHex(const char* hex)
+{
+    std::string text;
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    for (std::size_t at = 0; hex[at] != '\0' && hex[at + 1] != '\0'; at += 2) {
+        text += static_cast<char>(digit(hex[at]) * 16 + digit(hex[at + 1]));
+    }
+    return text;
+}
+
+const char* const RECORDS =
+    "SELECT encode(id, 'hex'), encode(name, 'hex'), encode(shelf, 'hex'), "
+    "price_cents, cost_cents, reorder_level, discontinued FROM catalogue "
+    "ORDER BY id";
+
+}  // namespace
+
+bool PostgresStore::readCatalogue(std::vector<CatalogueRecord>& records)
+{
+    const Result rows = execute(RECORDS);
+    if (!rows) {
+        return false;
+    }
+    const auto optional = [&](int row, int column) -> std::optional<std::int64_t> {
+        if (pq::PQgetisnull(rows.get(), row, column)) {
+            return std::nullopt;
+        }
+        return std::strtoll(pq::PQgetvalue(rows.get(), row, column), nullptr, 10);
+    };
+    for (int row = 0; row < pq::PQntuples(rows.get()); ++row) {
+        CatalogueRecord record;
+        record.id = fromHex(pq::PQgetvalue(rows.get(), row, 0));
+        record.name = fromHex(pq::PQgetvalue(rows.get(), row, 1));
+        record.shelf = fromHex(pq::PQgetvalue(rows.get(), row, 2));
+        record.price = optional(row, 3);
+        record.cost = optional(row, 4);
+        record.reorderLevel = optional(row, 5);
+        record.discontinued = std::strcmp(pq::PQgetvalue(rows.get(), row, 6), "t") == 0;
+        records.push_back(std::move(record));
+    }
+    return true;
+}
+
+bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& changed)
+{
+    // The catalogue is held from the read to the commit: no other change
+    // of it comes between.
+    std::vector<CatalogueRecord> records;
+    if (!execute("BEGIN; LOCK TABLE catalogue IN SHARE ROW EXCLUSIVE MODE") ||
+        !readCatalogue(records)) {
+        execute("ROLLBACK");
+        return false;
+    }
+    std::vector<std::string> ids;
+    const std::vector<FieldChange> changes = applyCatalogueFile(file, records, ids);
+    std::string sql;
+    for (const std::string& id : ids) {
+        const CatalogueRecord& record = *std::lower_bound(
+            records.begin(), records.end(), id,
+            [](const CatalogueRecord& r, const std::string& key) { return r.id < key; });
+        const std::string name = bytes(record.name);
+        const std::string shelf = bytes(record.shelf);
+        const std::string key = bytes(record.id);
+        sql += "INSERT INTO catalogue VALUES (" + key + ", " + name + ", " + shelf +
+               ", " + number(record.price) + ", " + number(record.cost) + ", " +
+               number(record.reorderLevel) + ", " +
+               (record.discontinued ? "true" : "false") +
+               ") ON CONFLICT (id) DO UPDATE SET name = excluded.name, shelf = "
+               "excluded.shelf, price_cents = excluded.price_cents, cost_cents = "
+               "excluded.cost_cents, reorder_level = excluded.reorder_level, "
+               "discontinued = excluded.discontinued;\n"
+               // Another program's change to the runs: the history's
+               // trigger writes its entry, which they follow.
+               "UPDATE stock SET name = " + name + ", shelf = " + shelf +
+               " WHERE id = " + key + " AND (name, shelf) IS DISTINCT FROM (" +
+               name + ", " + shelf + ");\n";
+    }
+    const std::string named =
+        options.clerk.empty() ? "NULL" : "convert_from(" + bytes(options.clerk) + ", 'UTF8')";
+    for (const FieldChange& change : changes) {
+        sql += "INSERT INTO catalogue_changes (named_clerk, id, field, before, after) "
+               "VALUES (" + named + ", " + bytes(change.id) + ", '" +
+               std::string(fieldWord(change.field)) + "', " + known(change.before) +
+               ", " + known(change.after) + ");\n";
+    }
+    if (!execute((sql + "COMMIT").c_str())) {
+        execute("ROLLBACK");
+        return false;
+    }
+    changed = ids.size();
+    return true;
+}
