@@ -14,14 +14,19 @@ case=$3
 here=$(dirname "$(realpath "$0")")
 source "$here/../cases.sh"
 scratch=$(mktemp -d) || exit 1
-trap '[ "$kind" = sqlite ] || stop_postgres; rm -rf "$scratch"' EXIT
+program=$warehouse
+source "$here/store_runs.sh"
+trap 'stop_runs; rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
 export TZ=UTC0 PGTZ=UTC
+# A folder every login may write in: the SQLite store's, and the files the
+# cases' logins write.
+mkdir -m 1777 shop
 
 if [ "$kind" = postgres ]; then
     source "$here/../postgres_server.sh"
     folder=$(mktemp -d -p /dev/shm 2> /dev/null || mktemp -d)
-    trap 'stop_postgres; rm -rf "$scratch" "$folder"' EXIT
+    trap 'stop_runs; stop_postgres; rm -rf "$scratch" "$folder"' EXIT
     start_postgres "$folder/server" -c fsync=off || { echo "FAIL: the server did not start"; exit 1; }
     make_database shop || exit 1
     store=$(postgres_uri_of shop)
@@ -39,7 +44,6 @@ if [ "$kind" = postgres ]; then
     reader() { "$warehouse" --store "$(as reader)" "$@"; }
 else
     store=$scratch/shop/s.db
-    mkdir -m 1777 shop
     chmod 755 "$scratch"
     sql() { sqlite3 -bail "$store" "$1"; }
     text() { echo "$1"; }
@@ -124,6 +128,102 @@ Amount: 4 Shelf: s
         out=$(printf 'G 2\nC\n' | "$warehouse" --store "$(as boss)" 2>&1)
         grep -qx '2 different kinds of candy.' <<< "$out" || fail "a login granted warehouse_owner: $out"
     fi
+}
+
+# The catalogue goes out whole, as a spreadsheet reads it, and comes back
+# with only the columns the file holds changed: prices read as 3.50 and as
+# 3,50, a record added for an id the catalogue lacks, and each change in
+# catalogue_changes with who made it, the clerk's name given, and what was
+# and what became.
+case_catalogue_goes_out_and_comes_back() {
+    run 'A X s1 5 Ecks' 'A Y s2 3 Why, "not"' > /dev/null
+    local yes=1
+    [ "$kind" = sqlite ] || yes=true
+    sql "UPDATE catalogue SET cost_cents = 5, reorder_level = 4, discontinued = $yes WHERE id = 'X'"
+    owner --catalogue-out out.csv || fail "--catalogue-out ended with status $?"
+    printf 'id,name,shelf,price,cost,reorder_level,discontinued\r\nX,Ecks,s1,,0.05,4,yes\r\nY,"Why, ""not""",s2,,,,\r\n' > expected.csv
+    cmp -s out.csv expected.csv || fail "the catalogue written: $(cat -A out.csv)"
+    printf 'price,id,discontinued\n"3,50",X,\n3.5,Y,\n12,N,yes\n' > in.csv
+    out=$(owner --clerk 'Anna K' --catalogue-in in.csv 2>&1)
+    [ $? = 0 ] && [ "$out" = 'Catalogue: 3 records changed or added.' ] || fail "--catalogue-in: $out"
+    [ "$(catalogue)" = 'N|||1200|||1
+X|Ecks|s1|350|5|4|0
+Y|Why, "not"|s2|350|||0' ] || fail "the catalogue taken back: $(catalogue)"
+    local login expected
+    login=$(id -un)
+    [ "$kind" = sqlite ] || login=postgres
+    expected="$login|Anna K|N|price|-|12.00
+$login|Anna K|N|discontinued|-|yes
+$login|Anna K|X|price|-|3.50
+$login|Anna K|X|discontinued|yes|-
+$login|Anna K|Y|price|-|3.50"
+    changes=$(sql "SELECT clerk, named_clerk, $(text id), field, coalesce($(text before), '-'),
+                          coalesce($(text after), '-') FROM catalogue_changes ORDER BY seq")
+    [ "$(sort <<< "$changes")" = "$(sort <<< "$expected")" ] || fail "the catalogue's changes: $changes"
+    [ "$(sql "SELECT count(*) FROM catalogue_changes WHERE changed_at IS NULL")" = 0 ] ||
+        fail "a change has no time"
+}
+
+# A file with a bad line changes nothing: every bad line is named on
+# standard error with its number and reason, and the run ends with status 1.
+case_a_bad_file_changes_nothing() {
+    run 'A X s1 5 Ecks' > /dev/null
+    before=$(catalogue)
+    while IFS='|' read -r line problem; do
+        printf 'id,name,price,reorder_level,discontinued\nX,Renamed,1.00,,\n%s\nZ,Zed,2,,\n' "$line" > bad.csv
+        out=$(owner --catalogue-in bad.csv 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$out" = "warehouse: bad.csv: line 3: $problem
+warehouse: bad.csv: nothing changed" ] || fail "the line $line: status $status, $out"
+    done << 'LINES'
+X,Again,1,,|the id X again (first on line 2)
+Y,y,3.555,,|price '3.555': more than two decimals
+Y,y,-1,,|price '-1': a price may not be negative
+Y,y,92233720368547758.08,,|price '92233720368547758.08': too large
+Y,y,3;50,,|price '3;50': not a sum of money such as 3.50
+Y,y,3,50,,|6 cells, the header names 5
+Y,y,,x,|reorder_level 'x': not a whole number of units
+Y,y,,,maybe|discontinued 'maybe': yes, no or empty
+,y,,,|no id
+LINES
+    [ "$(catalogue)" = "$before" ] && [ "$(sql 'SELECT count(*) FROM catalogue_changes')" = 0 ] ||
+        fail "a bad file changed the catalogue: $(catalogue)"
+}
+
+# Only the store's owner takes a file in: a clerk and a reader are told so
+# in one line, and nothing changes; anyone who may read writes it out.
+case_only_the_owner_changes_the_catalogue() {
+    run 'A X s1 5 Ecks' > /dev/null
+    logins
+    printf 'id,price\nX,1\n' > in.csv
+    for who in clerk reader; do
+        [ "$kind" = postgres ] || [ $who = clerk ] || continue
+        out=$($who --catalogue-in in.csv 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$out" = "warehouse: catalogue: only the store's owner may change the catalogue" ] ||
+            fail "a $who's --catalogue-in: status $status, $out"
+        $who --catalogue-out "$scratch/shop/$who.csv" || fail "a $who may not write the catalogue out"
+    done
+    [ "$(catalogue)" = 'X|Ecks|s1||||0' ] || fail "a clerk changed the catalogue: $(catalogue)"
+    if [ "$kind" = postgres ]; then
+        out=$("$warehouse" --store "$(as boss)" --catalogue-in in.csv 2>&1) &&
+            [ "$(catalogue)" = 'X|Ecks|s1|100|||0' ] || fail "a login granted warehouse_owner: $out"
+    fi
+}
+
+# A name or shelf changed in the file renames the product in the stock: a
+# clerk's run that is going shows the new ones at its next command.
+case_a_rename_reaches_a_running_clerk() {
+    run 'A X s1 5 Ecks' > /dev/null
+    start_run c "$store"
+    tell c 'F X' 'Ecks 5 s1'
+    printf 'id,shelf,name\nX,s7,Ex Candy\n' > in.csv
+    owner --catalogue-in in.csv > /dev/null || fail "--catalogue-in ended with status $?"
+    tell c 'F X' 'Ex Candy 5 s7'
+    tell c 'D X 1' 'Amount: 4 Shelf: s7'
+    end_run || fail "the clerk's run ended with status $?"
+    [ "$(sql "SELECT $(text name), $(text shelf) FROM stock")" = 'Ex Candy|s7' ] ||
+        fail "the stock after the rename: $(sql 'SELECT * FROM stock')"
 }
 
 run_case "$case"
