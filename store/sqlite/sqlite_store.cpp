@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -228,7 +229,8 @@ bool SqliteStore::follow(const std::string& id)
 }
 
 bool SqliteStore::putRow(const std::string& id, const std::string& shelf,
-                         std::uint32_t amount, const std::string& name)
+                         std::uint32_t amount, const std::string& name,
+                         bool cameIn)
 {
     bindText(upsert.get(), 1, id);
     sqlite3_bind_int64(upsert.get(), 2, amount);
@@ -236,6 +238,9 @@ bool SqliteStore::putRow(const std::string& id, const std::string& shelf,
     bindText(upsert.get(), 4, name);
     if (!run(upsert)) {
         return false;
+    }
+    if (!cameIn) {
+        return true;
     }
     // The run's connection fires no trigger: a first delivery makes the
     // product's record here, as the trigger does for other programs.
@@ -257,16 +262,17 @@ bool SqliteStore::writeProduct(const std::string& id)
     const bool inStock = table.lookUp(
         id, [&](const std::string& stockId, const std::string& shelf,
                 std::uint32_t amount, const std::string& name) {
-            written = putRow(stockId, shelf, amount, name);
+            written = putRow(stockId, shelf, amount, name, true);
         });
     return inStock ? written : removeRow(id);
 }
 
-bool SqliteStore::noteUnwritten(const std::string& id)
+bool SqliteStore::noteUnwritten(const std::string& id, bool cameIn)
 {
     try {
-        ProductState row;
+        Unwritten row;
         productNow(id, row);
+        row.cameIn = cameIn;
         unwritten.push_back(std::move(row));
         return true;
     } catch (const std::bad_alloc&) {
@@ -283,12 +289,15 @@ bool SqliteStore::writeUnwritten()
                      [](const ProductState& a, const ProductState& b) {
                          return a.id < b.id;
                      });
+    bool cameIn = false;  // by any command of the product's rows
     for (auto row = unwritten.begin(); row != unwritten.end(); ++row) {
+        cameIn = cameIn || row->cameIn;
         const auto next = row + 1;
         if (next != unwritten.end() && next->id == row->id) {
             continue;  // a later command changed it again
         }
-        if (!(row->inStock ? putRow(row->id, row->shelf, row->amount, row->name)
+        const bool came = std::exchange(cameIn, false);
+        if (!(row->inStock ? putRow(row->id, row->shelf, row->amount, row->name, came)
                            : removeRow(row->id))) {
             return false;
         }
@@ -327,7 +336,7 @@ bool SqliteStore::writeChanges(const CommandNotes& notes,
                                const std::vector<StockChange>& changes)
 {
     for (const StockChange& change : changes) {
-        if (!noteUnwritten(change.id)) {
+        if (!noteUnwritten(change.id, change.before == 0)) {
             return false;
         }
     }
@@ -427,7 +436,8 @@ bool SqliteStore::writeMany(const CommandNotes& notes)
     for (const Difference& difference : differences) {
         const ProductRow* row = difference.row;
         if (!(row != nullptr
-                  ? putRow(*row->id, *row->shelf, row->amount, *row->name)
+                  ? putRow(*row->id, *row->shelf, row->amount, *row->name,
+                           difference.before == 0)
                   : removeRow(difference.goneId))) {
             return false;
         }
@@ -461,7 +471,7 @@ bool SqliteStore::rewriteEverything(const CommandNotes& notes)
            writeEveryProduct(
                [this](const std::string& id, const std::string& shelf,
                       std::uint32_t amount, const std::string& name) {
-                   return putRow(id, shelf, amount, name);
+                   return putRow(id, shelf, amount, name, true);
                },
                inOrder) &&
            startEntries(notes) &&

@@ -72,12 +72,15 @@ private:
     bool writeProduct(const std::string& id);
     /// Notes a product as the command that just ran left it, for the commit
     /// to write; writes it at once when there is no memory to note it.
-    bool noteUnwritten(const std::string& id);
+    bool noteUnwritten(const std::string& id, bool cameIn);
     /// Writes the rows noted since the last time, each product once as the
     /// last command to change it left it, in the order of their ids.
     bool writeUnwritten();
+    /// Writes a product's row; one that came in gets its record in the
+    /// catalogue when it has none, as the trigger gives other programs'.
+    /// A withdrawal, which never brings a product in, costs nothing more.
     bool putRow(const std::string& id, const std::string& shelf,
-                std::uint32_t amount, const std::string& name);
+                std::uint32_t amount, const std::string& name, bool cameIn);
     bool removeRow(const std::string& id);
     bool writeChanges(const CommandNotes& notes,
                       const std::vector<StockChange>& changes);
@@ -119,7 +122,12 @@ private:
     // reads the stock), each product once however many commands changed it.
     // A row is the product as its command left it, not as the table holds
     // it when it is written: a later command may have emptied the table.
-    std::vector<ProductState> unwritten;  // in the order of the commands
+    /// A product as a command left it, and whether it came into the stock
+    /// then: a product coming in may be new to the catalogue too.
+    struct Unwritten : ProductState {
+        bool cameIn = false;
+    };
+    std::vector<Unwritten> unwritten;  // in the order of the commands
     std::int64_t lastSeen = 0;          // newest history entry the table has
     std::int64_t lastDataVersion = -1;  // the database as the table has it
     Access access = Access::Reads;      // of the open transaction
