@@ -4,6 +4,7 @@
 #include "console/console.hh"
 #include "console/console_input.hh"
 #include "stock/benchmark.hh"
+#include "store/backup.hh"
 #include "store/clerk_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
@@ -31,6 +32,7 @@ namespace {
 
 constexpr std::string_view USAGE =
     R"(Usage: {} [--store FILE [--wait SECONDS] [--clerk NAME]] [--strict]
+       {} --store FILE --backup FILE | --restore FILE
        {} -h | --help | --version
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
@@ -59,8 +61,6 @@ Options:
                            loaded or not saved) ends the run before any of
                            it runs, with status 1 and a line on standard
                            error that names its input line
-
-Commands:
 )";
 
 // After the command table.
@@ -91,6 +91,7 @@ The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 void printHelp(std::ostream& out)
 {
     printUsage(out, USAGE);
+    out << BACKUP_USAGE << "\nCommands:\n";
     for (const std::string& line : commandHelpLines(false)) {
         out << "  " << line << '\n';
     }
@@ -102,6 +103,8 @@ struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
     StoreOptions store;
     bool strict = false;  // a script stops at its first refused command
+    std::string job;      // --backup or --restore, instead of the console
+    std::string jobFile;  // the backup's file
 };
 
 /// Reads the seconds of --wait: a whole number up to a day.
@@ -131,11 +134,19 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             line.strict = true;
             continue;
         }
-        if (option == "--store" || option == "--wait" || option == "--clerk") {
+        if (option == "--store" || option == "--wait" || option == "--clerk" ||
+            option == "--backup" || option == "--restore") {
             const char* value = i + 1 < argc ? argv[++i] : "";
             if (option == "--store" && value[0] != '\0') {
                 line.storePath = value;
                 continue;
+            }
+            if (option[2] == 'b' || option[2] == 'r') {
+                line.job = line.job.empty() && value[0] != '\0' ? option : "";
+                line.jobFile = value;
+                if (!line.job.empty()) {
+                    continue;
+                }
             }
             if (option == "--wait" && parseWait(value, line.store.wait)) {
                 continue;
@@ -146,6 +157,8 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             }
             return usageError("option '" + std::string(option) + "' needs " +
                               (option == "--store" ? "a file name"
+                               : option[2] == 'b' || option[2] == 'r'
+                                   ? "a file name, and is one job a run"
                                : option == "--wait"
                                    ? "a whole number of seconds up to 86400"
                                    : "a name of printable UTF-8 text"));
@@ -273,6 +286,9 @@ int main(int argc, char** argv)
     // A save that passes the file-size limit must fail with an error, not
     // end the run and lose the stock.
     std::signal(SIGXFSZ, SIG_IGN);
+    if (!line.job.empty()) {
+        return runStoreJob(line.job, line.storePath, line.jobFile);
+    }
     if (!MemoryReserve::keep()) {
         report("out of memory",
                "the address space limit leaves no room to start");
