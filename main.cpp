@@ -102,9 +102,8 @@ void printHelp(std::ostream& out)
 struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
     StoreOptions store;
-    bool strict = false;  // a script stops at its first refused command
-    std::string job;      // --backup or --restore, instead of the console
-    std::string jobFile;  // the backup's file
+    bool strict = false;       // a script stops at its first refused command
+    std::string job, jobFile;  // --backup or --restore, and its file
 };
 
 /// Reads the seconds of --wait: a whole number up to a day.
@@ -141,12 +140,10 @@ int handleArguments(int argc, char** argv, CommandLine& line)
                 line.storePath = value;
                 continue;
             }
-            if (option[2] == 'b' || option[2] == 'r') {
-                line.job = line.job.empty() && value[0] != '\0' ? option : "";
+            if (option[2] != 'w' && option[2] != 'c' && value[0] != '\0') {
+                line.job = line.job.empty() ? std::string(option) : "twice";
                 line.jobFile = value;
-                if (!line.job.empty()) {
-                    continue;
-                }
+                continue;
             }
             if (option == "--wait" && parseWait(value, line.store.wait)) {
                 continue;
@@ -155,19 +152,19 @@ int handleArguments(int argc, char** argv, CommandLine& line)
                 line.store.clerk = value;
                 continue;
             }
-            return usageError("option '" + std::string(option) + "' needs " +
-                              (option == "--store" ? "a file name"
-                               : option[2] == 'b' || option[2] == 'r'
-                                   ? "a file name, and is one job a run"
-                               : option == "--wait"
-                                   ? "a whole number of seconds up to 86400"
-                                   : "a name of printable UTF-8 text"));
+            return usageError(
+                "option '" + std::string(option) + "' needs " +
+                (option == "--wait"    ? "a whole number of seconds up to 86400"
+                 : option == "--clerk" ? "a name of printable UTF-8 text"
+                                       : "a file name"));
         }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
     }
-    return -1;
+    return line.job.empty()
+               ? -1
+               : runStoreJob(line.job, line.storePath, line.jobFile);
 }
 
 /// Ends the run: commits what is left and shows it, reports on standard
@@ -286,9 +283,6 @@ int main(int argc, char** argv)
     // A save that passes the file-size limit must fail with an error, not
     // end the run and lose the stock.
     std::signal(SIGXFSZ, SIG_IGN);
-    if (!line.job.empty()) {
-        return runStoreJob(line.job, line.storePath, line.jobFile);
-    }
     if (!MemoryReserve::keep()) {
         report("out of memory",
                "the address space limit leaves no room to start");

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 const std::string_view BACKUP_USAGE =
@@ -48,8 +49,8 @@ bool syncFile(const char* path)
 /// Whether the two paths reach one file.
 bool sameFile(const std::string& one, const std::string& other)
 {
-    struct stat first{};
-    struct stat second{};
+    struct stat first {};
+    struct stat second {};
     return ::stat(one.c_str(), &first) == 0 &&
            ::stat(other.c_str(), &second) == 0 &&
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
@@ -122,7 +123,7 @@ int restoreStore(const std::string& where, const std::string& file)
     if (!sqlite_backup::checkBackup(file, error)) {
         return failed(what, where, "the backup " + file + ": " + error);
     }
-    struct stat status{};
+    struct stat status {};
     if (!isServerUri(where) && ::stat(where.c_str(), &status) == 0 &&
         status.st_uid != ::geteuid() && ::geteuid() != 0) {
         return failed(what, where,
@@ -159,9 +160,15 @@ int restoreStore(const std::string& where, const std::string& file)
 int runStoreJob(const std::string& option, const std::string& where,
                 const std::string& file)
 {
+    if (option != "--backup" && option != "--restore") {
+        return usageError("--backup and --restore are one job each: give one");
+    }
     if (where.empty()) {
         return usageError("option '" + option + "' needs --store");
     }
+    // A copy that passes the file-size limit must fail with an error, and
+    // leave nothing, not end the run with its temporary file in place.
+    std::signal(SIGXFSZ, SIG_IGN);
     return option == "--backup" ? backupStore(where, file)
                                 : restoreStore(where, file);
 }

@@ -11,8 +11,9 @@
 extern const std::string_view BACKUP_USAGE;
 
 /// Runs the job that option, --backup or --restore, names on the store at
-/// where with the backup in file. Gives the exit status: that of a usage
-/// error without a store, else as backupStore and restoreStore give it.
+/// where with the backup in file; option "twice" stands for both given.
+/// Gives the exit status: that of a usage error without a store or with
+/// both jobs, else as backupStore and restoreStore give it.
 int runStoreJob(const std::string& option, const std::string& where,
                 const std::string& file);
 

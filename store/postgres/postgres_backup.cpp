@@ -109,8 +109,8 @@ bool copyTable(PGconn* connection, const BackupTable& table, BackupSink& sink,
             columns += (columns.empty() ? "" : ", ") + readForm(column);
         }
     }
-    const std::string copy = "COPY (SELECT " + columns + " FROM " +
-                             table.name + " ORDER BY " + table.key +
+    const std::string copy = "COPY (SELECT " + columns + " FROM " + table.name +
+                             " ORDER BY " + table.key +
                              ") TO STDOUT (FORMAT binary)";
     const Result started(pq::PQexec(connection, copy.c_str()));
     if (pq::PQresultStatus(started.get()) != PGRES_COPY_OUT) {
@@ -172,8 +172,8 @@ public:
         std::string columns;
         for (const BackupColumn& column : table.columns) {
             if (keptInSqlite(column)) {
-                columns += (columns.empty() ? "" : ", ") +
-                           std::string(column.name);
+                columns +=
+                    (columns.empty() ? "" : ", ") + std::string(column.name);
             }
         }
         const std::string copy = "COPY restored_" + std::string(table.name) +
@@ -206,8 +206,8 @@ public:
                 appendBigEndian64(block,
                                   static_cast<std::uint64_t>(field.number));
             } else {
-                appendBigEndian32(block,
-                                  static_cast<std::uint32_t>(field.bytes.size()));
+                appendBigEndian32(
+                    block, static_cast<std::uint32_t>(field.bytes.size()));
                 block.append(field.bytes);
             }
         }
@@ -326,15 +326,15 @@ bool restore(const std::string& uri, const Feed& feed, std::string& error)
                 " FROM restored_" + name + " ORDER BY " + table.key + ";\n" +
                 "ALTER TABLE " + name + " ENABLE TRIGGER USER;\n";
         for (const auto& [sequence, column] : table.counters) {
-            fill += "SELECT setval(" + std::string(sequence) + ", coalesce(max(" +
-                    column + "), 1), max(" + column + ") IS NOT NULL) FROM " +
-                    name + ";\n";
+            fill += "SELECT setval(" + std::string(sequence) +
+                    ", coalesce(max(" + column + "), 1), max(" + column +
+                    ") IS NOT NULL) FROM " + name + ";\n";
         }
     }
     // Taken before the look, so that no clerk writes between the look and
     // the commit.
-    if (!run(connection,
-             "LOCK TABLE " + tables + " IN ACCESS EXCLUSIVE MODE", error)) {
+    if (!run(connection, "LOCK TABLE " + tables + " IN ACCESS EXCLUSIVE MODE",
+             error)) {
         return false;
     }
     const Result holds = run(connection, anything, error);

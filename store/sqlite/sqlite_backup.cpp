@@ -26,9 +26,8 @@ constexpr int BUSY_MILLISECONDS = 10000;
 Database opened(const std::string& path, int flags, std::string& error)
 {
     sqlite3* handle = nullptr;
-    const int status =
-        sqlite3_open_v2(path.c_str(), &handle, flags | SQLITE_OPEN_NOMUTEX,
-                        nullptr);
+    const int status = sqlite3_open_v2(path.c_str(), &handle,
+                                       flags | SQLITE_OPEN_NOMUTEX, nullptr);
     Database database(handle);
     if (status != SQLITE_OK) {
         error = handle != nullptr ? sqlite3_errmsg(handle) : "out of memory";
@@ -69,8 +68,8 @@ std::string columnList(const BackupTable& table, const char* prefix = "")
     std::string list;
     for (const BackupColumn& column : table.columns) {
         if (keptInSqlite(column)) {
-            list += (list.empty() ? "" : ", ") + std::string(prefix) +
-                    column.name;
+            list +=
+                (list.empty() ? "" : ", ") + std::string(prefix) + column.name;
         }
     }
     return list;
@@ -251,11 +250,11 @@ bool readStore(const std::string& path, BackupSink& sink, std::string& error)
     }
     std::vector<BackupField> row;
     for (const BackupTable& table : backupTables()) {
-        const Statement select = prepared(
-            database.get(),
-            "SELECT " + columnList(table) + " FROM " + table.name +
-                " ORDER BY " + table.key,
-            error);
+        const Statement select =
+            prepared(database.get(),
+                     "SELECT " + columnList(table) + " FROM " + table.name +
+                         " ORDER BY " + table.key,
+                     error);
         if (!select || !sink.startTable(table, error)) {
             return false;
         }
