@@ -55,15 +55,16 @@ reads() { printf 'L\nH\nH P1\nH LAK:55102330:0512:330\n' | "$program" --store "$
 # A backup taken while four clerks feed commands is a state the history
 # reached: its stock is what its own history replays to, each entry taking
 # a product from the units the one before left, and its history is the
-# start of the history the store ends with. At least one backup falls
-# between the first command and the last.
+# start of the history the store ends with. The clerks stop half-way until
+# a backup has caught some of their work, so at least one falls between
+# their first command and their last, however slow the machine.
 consistent_during_clerks() {
     local kind=$1 store clerk backups=0 between=0 final total
     store=$(new_store "$kind" clerks)
     printf 'A P1 1.1 10 Start\n' | "$program" --store "$store" > /dev/null || fail "the store was not made"
     for clerk in 1 2 3 4; do
         RANDOM=$clerk
-        for _ in $(seq 240); do
+        for _ in $(seq 160); do
             if [ $((RANDOM % 3)) = 0 ]; then
                 echo "D P$((RANDOM % 6 + 1)) $((RANDOM % 5 + 1))"
             else
@@ -72,14 +73,22 @@ consistent_during_clerks() {
         done > "clerk$clerk.in"
         # Fed ten lines at a time, so that the clerks work as the backups
         # are taken.
-        (while mapfile -t -n 10 lines && [ ${#lines[@]} -gt 0 ]; do
+        (fed=0
+        while mapfile -t -n 10 lines && [ ${#lines[@]} -gt 0 ]; do
             printf '%s\n' "${lines[@]}"
             sleep 0.02
+            fed=$((fed + 10))
+            for _ in $(seq 3000); do
+                [ "$fed" != 80 ] || [ -e go_on ] && break
+                sleep 0.02
+            done
         done < "clerk$clerk.in") | "$program" --store "$store" --clerk "clerk$clerk" > "clerk$clerk.out" 2>&1 &
     done
-    while [ -n "$(jobs -r)" ] && [ "$backups" -lt 50 ]; do
+    while [ -n "$(jobs -r)" ] && [ "$backups" -lt 200 ]; do
         backups=$((backups + 1))
         "$program" --store "$store" --backup "b$backups.db" || fail "backup $backups failed"
+        [ "$backups" -lt 3 ] || [ "$(sqlite3 "b$backups.db" 'SELECT count(*) FROM history')" -lt 2 ] ||
+            touch go_on
         sleep 0.02
     done
     wait
