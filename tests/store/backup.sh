@@ -215,6 +215,29 @@ CASES
 > Q' ] || fail "the store was changed"
 }
 
+# Another login that may only read an SQLite store (not write it, though,
+# as SQLite's readers must, make its log's index in its folder, as in the
+# folder of a group) backs it up all the same; one that may write an empty
+# store, but does not own it, may not restore into it.
+case_reader_backs_up_and_only_the_owner_restores_sqlite() {
+    [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1 || skip "not root, or no login nobody"
+    local out status
+    chmod 755 "$scratch"
+    mkdir -m 1777 open
+    printf 'A P1 1.1 5 Candy\n' | "$program" --store open/store.db > /dev/null
+    chmod 644 open/store.db*
+    out=$(runuser -u nobody -- "$program" --store open/store.db --backup open/copy.db 2>&1) ||
+        fail "a reader's backup failed: $out"
+    [ "$(reads open/copy.db)" = "$(reads open/store.db)" ] || fail "the reader's backup reads otherwise"
+    printf 'C\n' | "$program" --store open/empty.db > /dev/null
+    chmod 666 open/empty.db*
+    out=$(runuser -u nobody -- "$program" --store open/empty.db --restore open/copy.db 2>&1)
+    status=$?
+    [ $status = 1 ] && grep -q "only the store's owner" <<< "$out" ||
+        fail "another login restored: status $status, $out"
+    [ "$(history open/empty.db)" = "" ] || fail "another login's restore changed the store"
+}
+
 # A clerk of a PostgreSQL store, who may not write its history, backs it up
 # all the same; restoring into a store is its owner's alone.
 case_clerk_backs_up_postgres() {
