@@ -59,7 +59,7 @@ reads() { printf 'L\nH\nH P1\nH LAK:55102330:0512:330\n' | "$program" --store "$
 # a backup has caught some of their work, so at least one falls between
 # their first command and their last, however slow the machine.
 consistent_during_clerks() {
-    local kind=$1 store clerk backups=0 between=0 final total
+    local kind=$1 store clerk backups=0 between=0 total
     store=$(new_store "$kind" clerks)
     printf 'A P1 1.1 10 Start\n' | "$program" --store "$store" > /dev/null || fail "the store was not made"
     for clerk in 1 2 3 4; do
