@@ -61,22 +61,20 @@ Statement prepared(sqlite3* database, const std::string& sql,
     return Statement(statement);
 }
 
-/// The columns of table that an SQLite store keeps, as a list for SQL,
-/// each name after prefix.
-std::string columnList(const BackupTable& table, const char* prefix = "")
+/// The columns of table that an SQLite store keeps, as a list for SQL.
+std::string columnList(const BackupTable& table)
 {
     std::string list;
     for (const BackupColumn& column : table.columns) {
         if (keptInSqlite(column)) {
-            list +=
-                (list.empty() ? "" : ", ") + std::string(prefix) + column.name;
+            list += (list.empty() ? "" : ", ") + std::string(column.name);
         }
     }
     return list;
 }
 
-/// The version of the store at path, which must be a whole store; 0, with
-/// the reason in error, when it is none.
+/// The version of the store open in database, which must be a whole
+/// store; 0, with the reason in error, when it is none.
 std::uint32_t storeVersion(sqlite3* database, std::string& error)
 {
     const std::uint32_t version = sqlite_schema::versionOf(database, error);
