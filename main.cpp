@@ -5,6 +5,7 @@
 #include "console/console_input.hh"
 #include "stock/benchmark.hh"
 #include "store/catalogue_job.hh"
+#include "store/backup.hh"
 #include "store/clerk_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
@@ -33,6 +34,7 @@ namespace {
 constexpr std::string_view USAGE =
     R"(Usage: {} [--store FILE [--wait SECONDS] [--clerk NAME]] [--strict]
        {} --store FILE [--clerk NAME] --catalogue-out|--catalogue-in CSV
+       {} --store FILE --backup FILE | --restore FILE
        {} -h | --help | --version
 
 An interactive stock keeper for a candy warehouse. Reads one-letter commands
@@ -61,11 +63,6 @@ Options:
                            loaded or not saved) ends the run before any of
                            it runs, with status 1 and a line on standard
                            error that names its input line
-  --catalogue-out CSV      write the store's catalogue to CSV and end
-  --catalogue-in CSV       change the catalogue as CSV says, all or nothing
-                           (the store's owner only), and end
-
-Commands:
 )";
 
 // After the command table.
@@ -96,6 +93,7 @@ The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 void printHelp(std::ostream& out)
 {
     printUsage(out, USAGE);
+    out << CATALOGUE_USAGE << BACKUP_USAGE << "\nCommands:\n";
     for (const std::string& line : commandHelpLines(false)) {
         out << "  " << line << '\n';
     }
@@ -106,9 +104,8 @@ void printHelp(std::ostream& out)
 struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
     StoreOptions store;
-    bool strict = false;  // a script stops at its first refused command
-    CatalogueJob job = CatalogueJob::Out;
-    std::string catalogue;  // the job's file; empty: no job, the console
+    bool strict = false;       // a script stops at its first refused command
+    std::string job, jobFile;  // --backup, --restore, --catalogue-in or -out, and its file
 };
 
 /// Handles the options. Returns the exit status when the program must stop
@@ -125,15 +122,16 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             continue;
         }
         if (option == "--store" || option == "--wait" || option == "--clerk" ||
+            option == "--backup" || option == "--restore" ||
             option == "--catalogue-out" || option == "--catalogue-in") {
             const char* value = i + 1 < argc ? argv[++i] : "";
-            if (option.substr(0, 11) == "--catalogue" && value[0] != '\0') {
-                line.job = option == "--catalogue-in" ? CatalogueJob::In : CatalogueJob::Out;
-                line.catalogue = value;
-                continue;
-            }
             if (option == "--store" && value[0] != '\0') {
                 line.storePath = value;
+                continue;
+            }
+            if (option != "--wait" && option != "--clerk" && value[0] != '\0') {
+                line.job = line.job.empty() ? std::string(option) : "twice";
+                line.jobFile = value;
                 continue;
             }
             if (option == "--wait" && parseSeconds(value, 86400, line.store.wait)) {
@@ -143,19 +141,31 @@ int handleArguments(int argc, char** argv, CommandLine& line)
                 line.store.clerk = value;
                 continue;
             }
-            return usageError("option '" + std::string(option) + "' needs " +
-                              (option != "--wait" && option != "--clerk" ? "a file name"
-                               : option == "--wait"
-                                   ? "a whole number of seconds up to 86400"
-                                   : "a name of printable UTF-8 text"));
+            return usageError(
+                "option '" + std::string(option) + "' needs " +
+                (option == "--wait"    ? "a whole number of seconds up to 86400"
+                 : option == "--clerk" ? "a name of printable UTF-8 text"
+                                       : "a file name"));
         }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
     }
-    return line.catalogue.empty() || !line.storePath.empty()
-               ? -1
-               : usageError("the catalogue is kept in a store: --store FILE");
+    return -1;
+}
+
+/// Runs the one-shot job the command line names on its store, instead of a
+/// console.
+int runJob(const CommandLine& line)
+{
+    if (line.job != "--catalogue-out" && line.job != "--catalogue-in") {
+        return runStoreJob(line.job, line.storePath, line.jobFile);
+    }
+    if (line.storePath.empty()) {
+        return usageError("the catalogue is kept in a store: --store FILE");
+    }
+    return runCatalogueJob(line.job == "--catalogue-in" ? CatalogueJob::In : CatalogueJob::Out,
+                           line.storePath, line.store, line.jobFile);
 }
 
 /// Ends the run: commits what is left and shows it, reports on standard
@@ -282,9 +292,7 @@ int main(int argc, char** argv)
     // A command that runs out of memory stops alone; what runs out before
     // the first command, such as the table's head records, ends the run.
     try {
-        return line.catalogue.empty()
-                   ? run(line)
-                   : runCatalogueJob(line.job, line.storePath, line.store, line.catalogue);
+        return line.job.empty() ? run(line) : runJob(line);
     } catch (const std::bad_alloc&) {
         report("out of memory", "the run could not start");
         return 1;

@@ -11,6 +11,12 @@
 #include <iostream>
 #include <sstream>
 
+const std::string_view CATALOGUE_USAGE =
+    R"(  --catalogue-out CSV      write the store's catalogue to CSV and end
+  --catalogue-in CSV       change the catalogue as CSV says, all or nothing
+                           (the store's owner only), and end
+)";
+
 namespace {
 
 const char* const OWNER_CHANGES =

@@ -6,6 +6,10 @@
 #include "store/store.hh"
 
 #include <string>
+#include <string_view>
+
+/// The options' lines of the usage.
+extern const std::string_view CATALOGUE_USAGE;
 
 /// What a job does with its file.
 enum class CatalogueJob { Out, In };

@@ -1,0 +1,174 @@
+// Backups and restores of either kind of store, to and from an SQLite file.
+#include "store/backup.hh"
+
+#include "datastructure.hh"
+#include "store/sqlite/sqlite_backup.hh"
+#include "store/store_name.hh"
+#include "store/store_open.hh"
+#include "util/command_line.hh"
+#include "util/files.hh"
+#ifdef WAREHOUSE_POSTGRESQL
+#include "store/postgres/postgres_backup.hh"
+#include "store/postgres/postgres_library.hh"
+#endif
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+const std::string_view BACKUP_USAGE =
+    R"(  --backup FILE            with --store: write a copy of the store, one
+                           state it went through while clerks work, to FILE,
+                           an SQLite store that --store FILE opens; then end
+  --restore FILE           with --store: fill the store, made when there is
+                           none, from the backup FILE; a store that holds
+                           anything, or that the login does not own, is
+                           refused unchanged
+)";
+
+namespace {
+
+/// Syncs the file at path to disk. False, with errno set, when it fails.
+bool syncFile(const char* path)
+{
+    const int descriptor = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return false;
+    }
+    const bool synced = ::fsync(descriptor) == 0;
+    const int syncError = errno;
+    ::close(descriptor);
+    errno = syncError;
+    return synced;
+}
+
+/// Whether the two paths reach one file.
+bool sameFile(const std::string& one, const std::string& other)
+{
+    struct stat first {};
+    struct stat second {};
+    return ::stat(one.c_str(), &first) == 0 &&
+           ::stat(other.c_str(), &second) == 0 &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+/// Fills the empty file at path with the copy of the store at where.
+bool copyInto(const std::string& where, const std::string& path,
+              std::string& error)
+{
+    if (!isServerUri(where)) {
+        return sqlite_backup::copyStore(where, path, error);
+    }
+#ifdef WAREHOUSE_POSTGRESQL
+    if (!pq::load(error)) {
+        return false;
+    }
+    const std::unique_ptr<BackupSink> copy =
+        sqlite_backup::newStore(path, error);
+    return copy && postgres_backup::readStore(where, *copy, error) &&
+           sqlite_backup::finish(*copy, error);
+#else
+    error = "PostgreSQL is not built into this program";
+    return false;
+#endif
+}
+
+int failed(const std::string& what, const std::string& where,
+           const std::string& error)
+{
+    report(what + storeName(where), withoutPasswords(error, where));
+    return 1;
+}
+
+}  // namespace
+
+int backupStore(const std::string& where, const std::string& file)
+{
+    const std::string what = "backup of store ";
+    if (!isServerUri(where) && sameFile(where, file)) {
+        return failed(what, where, file + " is the store itself");
+    }
+    TemporaryFile temporary(folderOf(file));
+    if (!temporary.isOpen() || !temporary.close()) {
+        return failed(what, where,
+                      "cannot write " + file + ": " + std::strerror(errno));
+    }
+    std::string error;
+    const bool copied = copyInto(where, temporary.path(), error);
+    // The logs SQLite kept beside the copy while it wrote it.
+    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+        ::unlink((std::string(temporary.path()) + suffix).c_str());
+    }
+    if (!copied) {
+        return failed(what, where, error);
+    }
+    if (!syncFile(temporary.path()) || !temporary.renameTo(file)) {
+        return failed(what, where,
+                      "cannot write " + file + ": " + std::strerror(errno));
+    }
+    syncFolder(folderOf(file));
+    return 0;
+}
+
+int restoreStore(const std::string& where, const std::string& file)
+{
+    const std::string what = "restore into store ";
+    std::string error;
+    // The backup is looked at first: a store is made for none but a good
+    // one.
+    if (!sqlite_backup::checkBackup(file, error)) {
+        return failed(what, where, "the backup " + file + ": " + error);
+    }
+    struct stat status {};
+    if (!isServerUri(where) && ::stat(where.c_str(), &status) == 0 &&
+        status.st_uid != ::geteuid() && ::geteuid() != 0) {
+        return failed(what, where,
+                      "only the store's owner may restore a backup into it");
+    }
+    {
+        // Made, or brought up to date, as a run of the console would.
+        Datastructure table;
+        const std::unique_ptr<Store> store =
+            openStore(where, table, StoreOptions{}, error);
+        if (!store) {
+            return failed(what, where, error);
+        }
+        if (!store->end() || store->failed()) {
+            return failed(what, where, store->error());
+        }
+    }
+    bool restored = false;
+    if (!isServerUri(where)) {
+        restored = sqlite_backup::restore(file, where, error);
+    } else {
+#ifdef WAREHOUSE_POSTGRESQL
+        restored = postgres_backup::restore(
+            where,
+            [&file](BackupSink& sink, std::string& why) {
+                return sqlite_backup::readStore(file, sink, why);
+            },
+            error);
+#endif
+    }
+    return restored ? 0 : failed(what, where, error);
+}
+
+int runStoreJob(const std::string& option, const std::string& where,
+                const std::string& file)
+{
+    if (option != "--backup" && option != "--restore") {
+        return usageError("--backup, --restore, --catalogue-out and --catalogue-in are one job each: give one");
+    }
+    if (where.empty()) {
+        return usageError("option '" + option + "' needs --store");
+    }
+    // A copy that passes the file-size limit must fail with an error, and
+    // leave nothing, not end the run with its temporary file in place.
+    std::signal(SIGXFSZ, SIG_IGN);
+    return option == "--backup" ? backupStore(where, file)
+                                : restoreStore(where, file);
+}

@@ -1,0 +1,275 @@
+#!/usr/bin/env bash
+# Usage: backup.sh CASE RECORD PROGRAM
+#        backup.sh start_server|stop_server RECORD
+# Backups and restores, one case a run; the PostgreSQL cases each in a
+# database of their own on the server the suite shares (shared_server.sh;
+# RECORD names it): a backup taken while four clerks work is a state the
+# history reached, on either kind of store; a backup restored onto the other
+# kind reads the same; a restore refuses a store that holds anything, and
+# changes nothing; a failed backup leaves no file; a clerk may back up a
+# PostgreSQL store, and only its owner restore into it.
+set -u
+case=$1
+record=$2
+here=$(dirname "$(realpath "$0")")
+source "$here/../cases.sh"
+source "$here/postgres/shared_server.sh"
+case $case in
+    start_server) start_shared_server "$record"; exit ;;
+    stop_server) stop_shared_server "$record"; exit ;;
+esac
+program=$(realpath "$3")
+scratch=$(mktemp -d) || exit 1
+trap 'rm -rf "$scratch"' EXIT
+cd "$scratch" || exit 1
+export TZ=UTC
+
+# new_store KIND NAME: a store of that kind that does not exist yet, by name.
+new_store() {
+    if [ "$1" = sqlite ]; then
+        echo "$scratch/$2.db"
+        return
+    fi
+    local db=backup_${case}_$2
+    db=${db:0:63}
+    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$db\" WITH (FORCE)" \
+        -c "CREATE DATABASE \"$db\"" > /dev/null 2>&1 || fail "the database $db was not made"
+    postgres_uri_of "$db"
+}
+
+# history STORE: the history's entries, a line each, in order; a backup's
+# or an SQLite store's by sqlite3, a PostgreSQL store's by psql.
+history() {
+    if [[ $1 == postgresql:* ]]; then
+        psql -X -A -t -d "$1" -c "SELECT seq, command_no, convert_from(id, 'UTF8'), amount_before,
+            amount_after, kind, convert_from(command, 'UTF8') FROM history ORDER BY seq"
+    else
+        sqlite3 "$1" "SELECT seq, command_no, id, amount_before, amount_after, kind, command
+            FROM history ORDER BY seq"
+    fi
+}
+
+# reads STORE: what L, H and a product's H print of it.
+reads() { printf 'L\nH\nH P1\nH LAK:55102330:0512:330\n' | "$program" --store "$1" 2>&1; }
+
+# A backup taken while four clerks feed commands is a state the history
+# reached: its stock is what its own history replays to, each entry taking
+# a product from the units the one before left, and its history is the
+# start of the history the store ends with. The clerks stop half-way until
+# a backup has caught some of their work, so at least one falls between
+# their first command and their last, however slow the machine.
+consistent_during_clerks() {
+    local kind=$1 store clerk backups=0 between=0 total
+    store=$(new_store "$kind" clerks)
+    printf 'A P1 1.1 10 Start\n' | "$program" --store "$store" > /dev/null || fail "the store was not made"
+    for clerk in 1 2 3 4; do
+        RANDOM=$clerk
+        for _ in $(seq 160); do
+            if [ $((RANDOM % 3)) = 0 ]; then
+                echo "D P$((RANDOM % 6 + 1)) $((RANDOM % 5 + 1))"
+            else
+                echo "A P$((RANDOM % 6 + 1)) 1.$clerk $((RANDOM % 9 + 1)) Candy $clerk"
+            fi
+        done > "clerk$clerk.in"
+        # Fed ten lines at a time, so that the clerks work as the backups
+        # are taken.
+        (fed=0
+        while mapfile -t -n 10 lines && [ ${#lines[@]} -gt 0 ]; do
+            printf '%s\n' "${lines[@]}"
+            sleep 0.02
+            fed=$((fed + 10))
+            for _ in $(seq 3000); do
+                [ "$fed" != 80 ] || [ -e go_on ] && break
+                sleep 0.02
+            done
+        done < "clerk$clerk.in") | "$program" --store "$store" --clerk "clerk$clerk" > "clerk$clerk.out" 2>&1 &
+    done
+    while [ -n "$(jobs -r)" ] && [ "$backups" -lt 200 ]; do
+        backups=$((backups + 1))
+        "$program" --store "$store" --backup "b$backups.db" || fail "backup $backups failed"
+        [ "$backups" -lt 3 ] || [ "$(sqlite3 "b$backups.db" 'SELECT count(*) FROM history')" -lt 2 ] ||
+            touch go_on
+        sleep 0.02
+    done
+    wait
+    history "$store" > final
+    total=$(wc -l < final)
+    for backup in $(seq "$backups"); do
+        b=b$backup.db
+        stock=$(sqlite3 "$b" "SELECT id, amount FROM stock ORDER BY id")
+        replayed=$(sqlite3 "$b" "SELECT id, amount_after FROM history h
+            WHERE seq = (SELECT max(seq) FROM history WHERE id = h.id) AND amount_after > 0 ORDER BY id")
+        [ "$stock" = "$replayed" ] || fail "$b: its stock $stock is not its history's $replayed"
+        broken=$(sqlite3 "$b" "SELECT count(*) FROM (SELECT amount_before,
+            lag(amount_after, 1, 0) OVER (PARTITION BY id ORDER BY seq) AS previous FROM history)
+            WHERE amount_before <> previous")
+        [ "$broken" = 0 ] || fail "$b: $broken entries do not start from the units the one before left"
+        history "$b" > taken
+        cmp -s taken <(head -n "$(wc -l < taken)" final) || fail "$b: its history is not the start of the store's"
+        [ "$(wc -l < taken)" -gt 1 ] && [ "$(wc -l < taken)" -lt "$total" ] && between=$((between + 1))
+    done
+    [ "$between" -gt 0 ] || fail "none of $backups backups fell between the first and the last of $total entries"
+    for clerk in 1 2 3 4; do
+        ! grep -v '^>\|^Amount\|^Not enough\|^Product not' "clerk$clerk.out" | grep -q . ||
+            fail "clerk $clerk: $(grep -v '^>' "clerk$clerk.out" | head -n 3)"
+    done
+}
+
+case_consistent_during_clerks_sqlite() { consistent_during_clerks sqlite; }
+case_consistent_during_clerks_postgres() {
+    use_shared_server "$record"
+    consistent_during_clerks postgres
+}
+
+# fill STORE: commands of every kind, by a named clerk and not, with a
+# product emptied and the stock emptied once.
+fill() {
+    printf 'R %s\nD LAK:55102330:0512:330 20\nA P1 1.1 5 Uusi\nD P1 5\nE\n' \
+        "$here/../data/varasto.txt" | "$program" --store "$1" > /dev/null
+    printf 'R %s\nD LAK:55102330:0512:330 3\nA P1 1.2 7 Uusi\nG 40\n' \
+        "$here/../data/varasto.txt" | "$program" --store "$1" --clerk maija > /dev/null
+}
+
+# A backup of one kind of store restored onto the other kind reads the
+# same: the stock, the history, a product's history; and the restored store
+# goes on past the restored entries, as the original does (each kind numbers
+# its commands in its own way, but always upward).
+restored_reads_the_same() {
+    local store restored out
+    store=$(new_store "$1" original)
+    restored=$(new_store "$2" restored)
+    fill "$store"
+    "$program" --store "$store" --backup copy.db || fail "the backup failed"
+    # Every table of the store's, but those of the kind's own workings, is
+    # in the backup, every row of it: a table added to the stores and not
+    # to the backup's list is missed here.
+    if [ "$1" = postgres ]; then
+        for table in $(psql -X -A -t -d "$store" -c "SELECT tablename FROM pg_tables
+            WHERE schemaname = current_schema() AND tablename NOT IN ('store_version', 'history_numbering')"); do
+            [ "$(psql -X -A -t -d "$store" -c "SELECT count(*) FROM $table")" = \
+                "$(sqlite3 copy.db "SELECT count(*) FROM $table" 2>&1)" ] || fail "the backup's $table differs"
+        done
+    fi
+    out=$("$program" --store "$restored" --restore copy.db 2>&1) || fail "the restore failed: $out"
+    reads "$store" > original.out
+    reads "$restored" > restored.out
+    cmp -s original.out restored.out || fail "the restored store reads otherwise: $(diff original.out restored.out | head -n 5)"
+    [ "$(wc -l < original.out)" -gt 40 ] || fail "too little read: $(cat original.out)"
+    last=$(history "$restored" | tail -n 1 | cut -d '|' -f 2)
+    printf 'D P1 1\n' | "$program" --store "$store" > /dev/null
+    printf 'D P1 1\n' | "$program" --store "$restored" > /dev/null
+    [ "$(history "$store" | tail -n 1 | cut -d '|' -f 1,3-)" = "$(history "$restored" | tail -n 1 | cut -d '|' -f 1,3-)" ] ||
+        fail "the next entry differs: $(history "$store" | tail -n 1) and $(history "$restored" | tail -n 1)"
+    [ "$(history "$restored" | tail -n 1 | cut -d '|' -f 2)" -gt "$last" ] ||
+        fail "the next command is not numbered past $last: $(history "$restored" | tail -n 1)"
+}
+
+case_sqlite_restored_onto_postgres_reads_the_same() {
+    use_shared_server "$record"
+    restored_reads_the_same sqlite postgres
+}
+case_postgres_restored_onto_sqlite_reads_the_same() {
+    use_shared_server "$record"
+    restored_reads_the_same postgres sqlite
+}
+
+# A restore refuses a store that holds stock, or history alone after E:
+# one line, status 1, and the store as it was.
+restore_refuses_a_store_that_holds_anything() {
+    local store before out status
+    for holds in stock history; do
+        store=$(new_store "$1" "$holds")
+        printf 'A P1 1.1 5 Old\n' | "$program" --store "$store" > /dev/null
+        [ "$holds" = stock ] || printf 'E\n' | "$program" --store "$store" > /dev/null
+        printf 'A P2 1.1 3 Backed\n' | "$program" --store "$scratch/source.db" > /dev/null
+        "$program" --store "$scratch/source.db" --backup copy.db || fail "the backup failed"
+        before=$(reads "$store"; history "$store")
+        out=$("$program" --store "$store" --restore copy.db 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && grep -q 'holds stock or history' <<< "$out" ||
+            fail "$1 holding $holds: status $status, $out"
+        [ "$(reads "$store"; history "$store")" = "$before" ] || fail "$1 holding $holds was changed"
+    done
+}
+
+case_restore_refuses_a_store_that_holds_anything_sqlite() { restore_refuses_a_store_that_holds_anything sqlite; }
+case_restore_refuses_a_store_that_holds_anything_postgres() {
+    use_shared_server "$record"
+    restore_refuses_a_store_that_holds_anything postgres
+}
+
+# A backup that fails, to a place that cannot be written or from a store
+# that is none, says so in one line, exits 1, and leaves no file, not even
+# a temporary one.
+case_failed_backup_leaves_no_file() {
+    local out status
+    printf 'A P1 1.1 5 Candy\n' | "$program" --store store.db > /dev/null
+    mkdir target && touch a_file && echo 'not;a;store' > stock.txt
+    while IFS='|' read -r from to; do
+        out=$("$program" --store "$from" --backup "$to" 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && [ -n "$out" ] ||
+            fail "$from to $to: status $status, $out"
+        [ "$to" = "$from" ] || [ ! -e "$to" ] || fail "$from to $to: the file is there"
+        [ -z "$(ls -A target)" ] || fail "$from to $to: left $(ls -A target)"
+    done << 'CASES'
+store.db|/proc/no/such/folder/b.db
+store.db|a_file/b.db
+store.db|/proc/b.db
+stock.txt|target/b.db
+missing.db|target/b.db
+store.db|store.db
+CASES
+    [ "$(printf 'C\n' | "$program" --store store.db)" = '> C
+1 different kinds of candy.
+> Q' ] || fail "the store was changed"
+}
+
+# Another login that may only read an SQLite store (not write it, though,
+# as SQLite's readers must, make its log's index in its folder, as in the
+# folder of a group) backs it up all the same; one that may write an empty
+# store, but does not own it, may not restore into it.
+case_reader_backs_up_and_only_the_owner_restores_sqlite() {
+    [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1 || skip "not root, or no login nobody"
+    local out status
+    chmod 755 "$scratch"
+    mkdir -m 1777 open
+    printf 'A P1 1.1 5 Candy\n' | "$program" --store open/store.db > /dev/null
+    chmod 644 open/store.db*
+    out=$(runuser -u nobody -- "$program" --store open/store.db --backup open/copy.db 2>&1) ||
+        fail "a reader's backup failed: $out"
+    [ "$(reads open/copy.db)" = "$(reads open/store.db)" ] || fail "the reader's backup reads otherwise"
+    printf 'C\n' | "$program" --store open/empty.db > /dev/null
+    chmod 666 open/empty.db*
+    out=$(runuser -u nobody -- "$program" --store open/empty.db --restore open/copy.db 2>&1)
+    status=$?
+    [ $status = 1 ] && grep -q "only the store's owner" <<< "$out" ||
+        fail "another login restored: status $status, $out"
+    [ "$(history open/empty.db)" = "" ] || fail "another login's restore changed the store"
+}
+
+# A clerk of a PostgreSQL store, who may not write its history, backs it up
+# all the same; restoring into a store is its owner's alone.
+case_clerk_backs_up_postgres() {
+    use_shared_server "$record"
+    local store empty clerk clerk_uri out status
+    store=$(new_store postgres store)
+    empty=$(new_store postgres empty)
+    fill "$store"
+    printf 'C\n' | "$program" --store "$empty" > /dev/null
+    clerk=backup_clerk
+    psql -X -q -d "$postgres_uri" -c "DROP ROLE IF EXISTS $clerk" \
+        -c "CREATE ROLE $clerk LOGIN IN ROLE warehouse_clerk" > /dev/null 2>&1
+    clerk_uri=${store/user=postgres/user=$clerk}
+    out=$("$program" --store "$clerk_uri" --backup copy.db 2>&1) || fail "the clerk's backup failed: $out"
+    [ "$(reads copy.db)" = "$(reads "$store")" ] || fail "the clerk's backup reads otherwise"
+    out=$("$program" --store "${empty/user=postgres/user=$clerk}" --restore copy.db 2>&1)
+    status=$?
+    [ $status = 1 ] && grep -q "only the store's owner" <<< "$out" ||
+        fail "a clerk restored: status $status, $out"
+    [ "$(history "$empty")" = "" ] || fail "the clerk's restore changed the store"
+    out=$("$program" --store "$empty" --restore copy.db 2>&1) || fail "the owner's restore failed: $out"
+    psql -X -q -d "$postgres_uri" -c "DROP OWNED BY $clerk CASCADE" -c "DROP ROLE $clerk" > /dev/null 2>&1
+}
+
+run_case "$case"
