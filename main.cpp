@@ -8,6 +8,7 @@
 #include "store/store_open.hh"
 #include "util/command_line.hh"
 #include "util/memory_reserve.hh"
+#include "util/numbers.hh"
 #include "util/output_lines.hh"
 #include "util/progress.hh"
 #ifdef WAREHOUSE_LINE_EDITING
@@ -17,7 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
+#include <cstdlib>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -78,6 +79,7 @@ being typed or stops a long G, P or R, and Ctrl-D on an empty line ends the
 run; with changes not saved, Q and Ctrl-D warn once first.
 
 Environment:
+  WAREHOUSE_STORE          the store when --store does not name one
   WAREHOUSE_HISTORY        file that keeps the line history between runs
                            instead of $XDG_STATE_HOME/warehouse/history or,
                            without XDG_STATE_HOME, of
@@ -107,11 +109,8 @@ struct CommandLine {
 /// Reads the seconds of --wait: a whole number up to a day.
 bool parseWait(std::string_view text, std::chrono::milliseconds& wait)
 {
-    unsigned seconds = 0;
-    const char* end = text.data() + text.size();
-    const auto parsed = std::from_chars(text.data(), end, seconds);
-    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end ||
-        seconds > 86400) {
+    std::uint32_t seconds = 0;
+    if (parseWholeNumber(text, seconds) != NumberRead::Done || seconds > 86400) {
         return false;
     }
     wait = std::chrono::seconds(seconds);
@@ -140,19 +139,25 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             if (option == "--wait" && parseWait(value, line.store.wait)) {
                 continue;
             }
-            if (option == "--clerk" && isClerkName(value)) {
+            if (option == "--clerk") {
+                if (!isClerkName(value)) {  // one line: the name is not shown
+                    report("option '--clerk'", CLERK_NAME_RULE);
+                    return 2;
+                }
                 line.store.clerk = value;
                 continue;
             }
             return usageError("option '" + std::string(option) + "' needs " +
-                              (option == "--store" ? "a file name"
-                               : option == "--wait"
-                                   ? "a whole number of seconds up to 86400"
-                                   : "a name of printable UTF-8 text"));
+                              (option == "--store"
+                                   ? "a file name"
+                                   : "a whole number of seconds up to 86400"));
         }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
+    }
+    if (const char* named = std::getenv("WAREHOUSE_STORE")) {
+        line.storePath = line.storePath.empty() ? named : line.storePath;
     }
     return -1;
 }
@@ -221,6 +226,9 @@ int run(const CommandLine& line)
                       << std::endl;
         }
     }
+    if (options.atTerminal) {
+        printLine(firstLine(store.get(), line.storePath));
+    }
     options.store = store.get();
     // Before more input is read, what the commands did is made durable, and
     // only then shown; false ends the run.
@@ -270,6 +278,9 @@ int main(int argc, char** argv)
     // An unsynchronised standard output writes each line with a single
     // system call.
     std::ios::sync_with_stdio(false);
+    if (::isatty(STDOUT_FILENO) == 1) {
+        showControlBytes();  // what others typed is shown, never obeyed
+    }
     // A save that passes the file-size limit must fail with an error, not
     // end the run and lose the stock.
     std::signal(SIGXFSZ, SIG_IGN);

@@ -3,6 +3,7 @@
 #include "console/terminal_input.hh"
 
 #include "console/command_table.hh"
+#include "util/output_lines.hh"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -337,7 +338,8 @@ struct TerminalInput::Editor {
         }
         std::fputc('\n', stdout);
         for (const std::string& match : matches.sorted()) {
-            std::fprintf(stdout, "%s\n", match.c_str());
+            // An id may hold bytes a terminal would obey.
+            std::fprintf(stdout, "%s\n", shownText(match).c_str());
         }
         if (matches.total > LISTED) {
             std::fprintf(stdout, "(%zu more)\n", matches.total - LISTED);

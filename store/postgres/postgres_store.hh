@@ -84,6 +84,7 @@ private:
         std::string state;  // the SQLSTATE, if the server gave one
     };
 
+    std::string knownLogin() const override;
     bool lock(Access access) override;
     bool catchUp() override;
     bool write(const CommandNotes& notes,

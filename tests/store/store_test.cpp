@@ -339,6 +339,17 @@ TEST(ClerkNameTest, OnlyPrintableUtf8OfASaneLengthIsAName)
         {"\xED\xA0\x80", false},          // a surrogate
         {"\xF4\x90\x80\x80", false},      // past the last code point
         {"\x80", false},                  // a stray continuation byte
+        {"ma\xE2\x80\xAEija", false},       // U+202E turns the line about
+        {"ma\xE2\x80\x8Bija", false},       // U+200B, a space not seen
+        {"ma\xE2\x80\x8Eija", false},       // U+200E, a direction mark
+        {"ma\xE2\x80\x8Fija", false},       // U+200F
+        {"ma\xE2\x81\xA6ija", false},       // U+2066, an isolate
+        {"ma\xE2\x81\xA9ija", false},       // U+2069
+        {"\xEF\xBB\xBFmaija", false},       // U+FEFF, a byte order mark
+        {"ma\xC2\xADija", false},           // U+00AD, a soft hyphen
+        {"ma\xF3\xA0\x80\x81ija", false},  // U+E0001, a tag
+        {"ma\xE2\x80\xA8ija", false},       // U+2028 ends a line
+        {"ma\xE2\x80\x90ija", true},        // U+2010, a hyphen, is seen
     };
     for (const auto& test : cases) {
         EXPECT_EQ(isClerkName(test.name), test.accepted) << test.name;
