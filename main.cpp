@@ -209,25 +209,23 @@ int run(const CommandLine& line)
     }
 #endif
     std::unique_ptr<Store> store;
-    if (!line.storePath.empty()) {
-        std::string error;
-        store = openStore(line.storePath, table, line.store, error);
-        if (!store) {
-            report("store " + storeName(line.storePath), error);
-            return 1;
-        }
-        for (const std::string& notice : store->notices()) {
-            report("store " + storeName(line.storePath), notice);
-        }
-        // A mistyped name starts a new, empty store: a clerk is told.
-        if (store->created() && options.atTerminal) {
-            std::cerr << program_invocation_short_name
-                      << ": created a new store " << storeName(line.storePath)
-                      << std::endl;
-        }
+    std::string error;
+    if (!line.storePath.empty() &&
+        !(store = openStore(line.storePath, table, line.store, error))) {
+        report("store " + storeName(line.storePath), error);
+        return 1;
     }
-    if (options.atTerminal) {
+    if (options.atTerminal) {  // the run's first line, before any notice
         printLine(firstLine(store.get(), line.storePath));
+        releaseOutput();
+    }
+    for (std::size_t i = 0; store && i < store->notices().size(); ++i) {
+        report("store " + storeName(line.storePath), store->notices()[i]);
+    }
+    // A mistyped name starts a new, empty store: a clerk is told.
+    if (store && store->created() && options.atTerminal) {
+        std::cerr << program_invocation_short_name << ": created a new store "
+                  << storeName(line.storePath) << std::endl;
     }
     options.store = store.get();
     // Before more input is read, what the commands did is made durable, and
