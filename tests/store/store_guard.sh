@@ -182,14 +182,16 @@ case_a_reader_holds_up_no_clerk() {
     chmod 755 "$scratch" real && chmod 644 real/target.db
     amount=9
     for hold in -x -s; do
-        runuser -u nobody -- flock "$hold" real/target.db sleep 30 &
+        rm -f done
+        runuser -u nobody -- flock "$hold" real/target.db \
+            sh -c 'for i in $(seq 600); do [ -e done ] && exit; sleep 0.05; done' &
         holder=$!
         until ! flock -n -x real/target.db true; do sleep 0.05; done
         out=$(printf 'D K3 1\n' | timeout 10 "$program" --store real/target.db --wait 1 2>&1 | sed -n 2p)
         amount=$((amount - 1))
         [ "$out" = "Amount: $amount Shelf: 1.0" ] || fail "a reader's flock $hold held up a clerk: $out"
-        kill "$holder"
-        wait "$holder" 2> /dev/null
+        touch done
+        wait "$holder"
     done
 }
 
