@@ -4,8 +4,8 @@
 #include "console/console.hh"
 #include "console/console_input.hh"
 #include "stock/benchmark.hh"
-#include "store/catalogue_job.hh"
 #include "store/backup.hh"
+#include "store/catalogue_job.hh"
 #include "store/clerk_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
@@ -22,6 +22,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -80,6 +81,7 @@ being typed or stops a long G, P or R, and Ctrl-D on an empty line ends the
 run; with changes not saved, Q and Ctrl-D warn once first.
 
 Environment:
+  WAREHOUSE_STORE          the store when --store does not name one
   WAREHOUSE_HISTORY        file that keeps the line history between runs
                            instead of $XDG_STATE_HOME/warehouse/history or,
                            without XDG_STATE_HOME, of
@@ -137,35 +139,26 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             if (option == "--wait" && parseSeconds(value, 86400, line.store.wait)) {
                 continue;
             }
-            if (option == "--clerk" && isClerkName(value)) {
+            if (option == "--clerk") {
+                if (!isClerkName(value)) {  // one line: the name is not shown
+                    report("option '--clerk'", CLERK_NAME_RULE);
+                    return 2;
+                }
                 line.store.clerk = value;
                 continue;
             }
-            return usageError(
-                "option '" + std::string(option) + "' needs " +
-                (option == "--wait"    ? "a whole number of seconds up to 86400"
-                 : option == "--clerk" ? "a name of printable UTF-8 text"
-                                       : "a file name"));
+            return usageError("option '" + std::string(option) + "' needs " +
+                              (option == "--wait" ? "a whole number of seconds up to 86400"
+                                                  : "a file name"));
         }
         return usageError(
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
     }
+    if (const char* named = std::getenv("WAREHOUSE_STORE")) {
+        line.storePath = line.storePath.empty() ? named : line.storePath;
+    }
     return -1;
-}
-
-/// Runs the one-shot job the command line names on its store, instead of a
-/// console.
-int runJob(const CommandLine& line)
-{
-    if (line.job != "--catalogue-out" && line.job != "--catalogue-in") {
-        return runStoreJob(line.job, line.storePath, line.jobFile);
-    }
-    if (line.storePath.empty()) {
-        return usageError("the catalogue is kept in a store: --store FILE");
-    }
-    return runCatalogueJob(line.job == "--catalogue-in" ? CatalogueJob::In : CatalogueJob::Out,
-                           line.storePath, line.store, line.jobFile);
 }
 
 /// Ends the run: commits what is left and shows it, reports on standard
@@ -215,22 +208,23 @@ int run(const CommandLine& line)
     }
 #endif
     std::unique_ptr<Store> store;
-    if (!line.storePath.empty()) {
-        std::string error;
-        store = openStore(line.storePath, table, line.store, error);
-        if (!store) {
-            report("store " + storeName(line.storePath), error);
-            return 1;
-        }
-        for (const std::string& notice : store->notices()) {
-            report("store " + storeName(line.storePath), notice);
-        }
-        // A mistyped name starts a new, empty store: a clerk is told.
-        if (store->created() && options.atTerminal) {
-            std::cerr << program_invocation_short_name
-                      << ": created a new store " << storeName(line.storePath)
-                      << std::endl;
-        }
+    std::string error;
+    if (!line.storePath.empty() &&
+        !(store = openStore(line.storePath, table, line.store, error))) {
+        report("store " + storeName(line.storePath), error);
+        return 1;
+    }
+    if (options.atTerminal) {  // the run's first line, before any notice
+        printLine(firstLine(store.get(), line.storePath));
+        releaseOutput();
+    }
+    for (std::size_t i = 0; store && i < store->notices().size(); ++i) {
+        report("store " + storeName(line.storePath), store->notices()[i]);
+    }
+    // A mistyped name starts a new, empty store: a clerk is told.
+    if (store && store->created() && options.atTerminal) {
+        std::cerr << program_invocation_short_name << ": created a new store "
+                  << storeName(line.storePath) << std::endl;
     }
     options.store = store.get();
     // Before more input is read, what the commands did is made durable, and
@@ -281,6 +275,9 @@ int main(int argc, char** argv)
     // An unsynchronised standard output writes each line with a single
     // system call.
     std::ios::sync_with_stdio(false);
+    if (::isatty(STDOUT_FILENO) == 1) {
+        showControlBytes();  // what others typed is shown, never obeyed
+    }
     // A save that passes the file-size limit must fail with an error, not
     // end the run and lose the stock.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -292,7 +289,9 @@ int main(int argc, char** argv)
     // A command that runs out of memory stops alone; what runs out before
     // the first command, such as the table's head records, ends the run.
     try {
-        return line.job.empty() ? run(line) : runJob(line);
+        return line.job.empty()
+                   ? run(line)
+                   : runStoreJob(line.job, line.storePath, line.store, line.jobFile);
     } catch (const std::bad_alloc&) {
         report("out of memory", "the run could not start");
         return 1;

@@ -95,7 +95,11 @@ private:
         if (!beginTransaction()) {
             return false;
         }
-        noteCommand(echo(args...));
+        const std::string_view echoed = echo(args...);
+        // The store keeps the command as typed, however a terminal shows it.
+        noteCommand(controlBytesShownAtTerminal()
+                        ? formatKeptLine(commandWord, Spaced<Args>{args}...)
+                        : echoed);
         return storeAsNeeded();
     }
 

@@ -3,10 +3,12 @@
 #include "console/terminal_input.hh"
 
 #include "console/command_table.hh"
+#include "util/output_lines.hh"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <histedit.h>
+#include <langinfo.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <new>
 #include <queue>
 
@@ -23,6 +26,10 @@ namespace {
 
 // Set by Ctrl-C while a command runs; taken by interruptPending().
 volatile std::sig_atomic_t interruptPressed = 0;
+
+constexpr std::string_view NOT_UTF8 =
+    "This run's locale cannot show UTF-8 (see LANG and LC_ALL): every byte "
+    "typed is kept, but letters beyond ASCII may show wrongly.";
 
 // The most completions listed under the line; the rest are only counted, so
 // that Tab stays quick with a million products in stock.
@@ -210,6 +217,33 @@ Matches matchesFor(std::string_view lineToCursor, const Datastructure& table)
     return matches;
 }
 
+/// Sets the encoding the line editor reads keys in, which drops every byte
+/// that is no character of it: the run's own where it takes every byte
+/// typed, UTF-8 where the run's is plain ASCII (an empty or unset LANG, or
+/// C). Returns false when the run's own encoding is not UTF-8, and cannot
+/// show the letters of UTF-8 names as letters.
+bool setEditorEncoding()
+{
+    std::setlocale(LC_CTYPE, "");
+    if (std::string_view(nl_langinfo(CODESET)) == "UTF-8") {
+        return true;
+    }
+    for (int byte = 0x80; byte <= 0xFF; ++byte) {
+        std::mbstate_t state{};
+        wchar_t character = 0;
+        const char typed = static_cast<char>(byte);
+        if (std::mbrtowc(&character, &typed, 1, &state) != 1) {
+            for (const char* name : {"C.UTF-8", "C.utf8", "en_US.UTF-8"}) {
+                if (std::setlocale(LC_CTYPE, name) != nullptr) {
+                    break;
+                }
+            }
+            break;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::vector<std::string> completionsFor(std::string_view lineToCursor,
@@ -337,7 +371,8 @@ struct TerminalInput::Editor {
         }
         std::fputc('\n', stdout);
         for (const std::string& match : matches.sorted()) {
-            std::fprintf(stdout, "%s\n", match.c_str());
+            // An id may hold bytes a terminal would obey.
+            std::fprintf(stdout, "%s\n", shownText(match).c_str());
         }
         if (matches.total > LISTED) {
             std::fprintf(stdout, "(%zu more)\n", matches.total - LISTED);
@@ -350,8 +385,9 @@ struct TerminalInput::Editor {
 TerminalInput::TerminalInput(std::string prompt, const Datastructure& table)
     : editor(new Editor{std::move(prompt), table, whereHistoryIsKept()})
 {
-    // The editor reads multibyte characters in the terminal's encoding.
-    std::setlocale(LC_CTYPE, "");
+    if (!setEditorEncoding()) {
+        printLine(NOT_UTF8);
+    }
     Editor& e = *editor;
     e.history = history_init();
     history(e.history, &e.event, H_SETSIZE, 1000);

@@ -2,6 +2,7 @@
 #include "store/backup.hh"
 
 #include "datastructure.hh"
+#include "store/catalogue_job.hh"
 #include "store/sqlite/sqlite_backup.hh"
 #include "store/store_name.hh"
 #include "store/store_open.hh"
@@ -158,13 +159,20 @@ int restoreStore(const std::string& where, const std::string& file)
 }
 
 int runStoreJob(const std::string& option, const std::string& where,
-                const std::string& file)
+                const StoreOptions& options, const std::string& file)
 {
-    if (option != "--backup" && option != "--restore") {
-        return usageError("--backup, --restore, --catalogue-out and --catalogue-in are one job each: give one");
+    const bool catalogue = option == "--catalogue-out" || option == "--catalogue-in";
+    if (option != "--backup" && option != "--restore" && !catalogue) {
+        return usageError("--backup, --restore, --catalogue-out and "
+                          "--catalogue-in are one job each: give one");
     }
     if (where.empty()) {
-        return usageError("option '" + option + "' needs --store");
+        return usageError(catalogue ? "the catalogue is kept in a store: --store FILE"
+                                    : "option '" + option + "' needs --store");
+    }
+    if (catalogue) {
+        return runCatalogueJob(option == "--catalogue-in" ? CatalogueJob::In : CatalogueJob::Out,
+                               where, options, file);
     }
     // A copy that passes the file-size limit must fail with an error, and
     // leave nothing, not end the run with its temporary file in place.

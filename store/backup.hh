@@ -4,18 +4,20 @@
 #ifndef WAREHOUSE_BACKUP_HH
 #define WAREHOUSE_BACKUP_HH
 
+#include "store/store.hh"
+
 #include <string>
 #include <string_view>
 
 /// The options' lines of the usage.
 extern const std::string_view BACKUP_USAGE;
 
-/// Runs the job that option, --backup or --restore, names on the store at
-/// where with the backup in file; option "twice" stands for both given.
-/// Gives the exit status: that of a usage error without a store or with
-/// both jobs, else as backupStore and restoreStore give it.
+/// Runs the one-shot job that option (--backup, --restore, --catalogue-out
+/// or --catalogue-in) names on the store at where, with file; option
+/// "twice" stands for two given. Gives the exit status: that of a usage
+/// error without a store or with two jobs, else as the job gives it.
 int runStoreJob(const std::string& option, const std::string& where,
-                const std::string& file);
+                const StoreOptions& options, const std::string& file);
 
 /// Writes a copy of the store at where, one state it went through while
 /// clerks work, to file as an SQLite store of this version: made beside it

@@ -133,6 +133,10 @@ public:
     /// neither write nor read.
     virtual bool ownsFile(const std::string& path) const;
 
+    /// The login the store knows the run by: the operating system's user
+    /// on a file, the server's login on a server.
+    virtual std::string knownLogin() const { return login; }
+
     /// False when the login the store knows the run by may only read it.
     bool mayChange() const { return writable; }
 

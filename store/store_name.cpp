@@ -34,8 +34,11 @@ std::string percentDecoded(std::string_view text)
 
 /// Where the parts of a server URI are: scheme://[user[:password]@]host
 /// [/database][?key=value&...]. Read generously: a password may hold
-/// characters it should have percent-encoded, "@" and "/" among them, so
-/// the user part ends at the last "@" before the parameters.
+/// characters it should have percent-encoded, "@", "/", "?" and "#" among
+/// them. The user part ends at the last "@" before the parameters; where
+/// there is none, but a ":" and an "@" follow the first "?", that "?" is
+/// taken for part of a password, as the client library takes it, and the
+/// user part ends at the last "@" before the next "/".
 struct UriParts {
     std::size_t authority = 0;              // just after "://"
     std::size_t query = std::string::npos;  // the "?", if any
@@ -46,21 +49,36 @@ struct UriParts {
     {
         authority = uri.find("://") + 3;
         query = uri.find('?', authority);
-        const std::string_view head = uri.substr(0, query);
-        at = head.rfind('@');
-        if (at != std::string::npos && at >= authority) {
-            colon = head.find(':', authority);
+        at = uri.substr(0, query).rfind('@');
+        if (at == std::string::npos || at < authority) {
+            at = std::string::npos;
+            const std::size_t slash = uri.find('/', query);
+            const std::size_t late = uri.substr(0, slash).rfind('@');
+            const std::size_t colon = uri.find(':', authority);
+            if (query != std::string::npos && late != std::string::npos &&
+                late > query && colon < query) {
+                at = late;
+                query = uri.find('?', at);
+            }
+        }
+        if (at != std::string::npos) {
+            colon = uri.find(':', authority);
             if (colon > at) {
                 colon = std::string::npos;
             }
-        } else {
-            at = std::string::npos;
         }
     }
 };
 
+/// True for the names of the parameters that hold a password: the
+/// server's, and the one that unlocks the client's key.
+bool namesPassword(std::string_view key)
+{
+    return key == "password" || key == "sslpassword";
+}
+
 /// Calls take with the place and length of each password in uri.
-template <typename Take> void forEachPassword(std::string_view uri, Take take)
+template <typename Take> void forEachUriPassword(std::string_view uri, Take take)
 {
     const UriParts parts(uri);
     if (parts.colon != std::string::npos) {
@@ -77,11 +95,92 @@ template <typename Take> void forEachPassword(std::string_view uri, Take take)
         const std::string_view pair = uri.substr(start, end - start);
         const std::size_t equals = pair.find('=');
         if (equals != std::string::npos &&
-            percentDecoded(pair.substr(0, equals)) == "password") {
+            namesPassword(percentDecoded(pair.substr(0, equals)))) {
             take(start + equals + 1, pair.size() - equals - 1);
         }
         start = end + 1;
     }
+}
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' ||
+           c == '\v';
+}
+
+/// Calls take with the place and length of each password value in a
+/// connection string of key=value pairs, such as host=h password='a b':
+/// a quoted value without its quotes, its backslash escapes as typed.
+template <typename Take>
+void forEachKeyValuePassword(std::string_view text, Take take)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && isBlank(text[i])) {
+            ++i;
+        }
+        const std::size_t keyStart = i;
+        while (i < text.size() && text[i] != '=' && !isBlank(text[i])) {
+            ++i;
+        }
+        const std::string_view key = text.substr(keyStart, i - keyStart);
+        while (i < text.size() && isBlank(text[i])) {
+            ++i;
+        }
+        if (i >= text.size() || text[i] != '=') {
+            continue;  // a word that is no pair: the next starts here
+        }
+        ++i;
+        while (i < text.size() && isBlank(text[i])) {
+            ++i;
+        }
+        const bool quoted = i < text.size() && text[i] == '\'';
+        const std::size_t valueStart = quoted ? ++i : i;
+        while (i < text.size() &&
+               (quoted ? text[i] != '\'' : !isBlank(text[i]))) {
+            i += text[i] == '\\' && i + 1 < text.size() ? 2 : 1;
+        }
+        if (namesPassword(key)) {
+            take(valueStart, std::min(i, text.size()) - valueStart);
+        }
+        i += quoted ? 1 : 0;
+    }
+}
+
+/// True when where is a connection string of key=value pairs that names a
+/// password: no store of this program, but a name someone may give it.
+bool isKeyValueString(std::string_view where)
+{
+    bool found = false;
+    forEachKeyValuePassword(where, [&](std::size_t, std::size_t) {
+        found = true;
+    });
+    return found;
+}
+
+/// Calls take with the place and length of each password in where, in
+/// whatever form it is.
+template <typename Take> void forEachPassword(std::string_view where, Take take)
+{
+    if (isServerUri(where)) {
+        forEachUriPassword(where, take);
+    } else {
+        forEachKeyValuePassword(where, take);
+    }
+}
+
+/// text without the backslashes that escape characters of a key=value
+/// string.
+std::string unescaped(std::string_view text)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 1 < text.size()) {
+            ++i;
+        }
+        plain += text[i];
+    }
+    return plain;
 }
 
 }  // namespace
@@ -94,7 +193,7 @@ bool isServerUri(std::string_view where)
 
 std::string storeName(const std::string& where)
 {
-    if (!isServerUri(where)) {
+    if (!isServerUri(where) && !isKeyValueString(where)) {
         return where;
     }
     std::vector<std::pair<std::size_t, std::size_t>> passwords;
@@ -112,7 +211,7 @@ std::string storeName(const std::string& where)
 
 std::string withoutPasswords(std::string text, const std::string& where)
 {
-    if (!isServerUri(where)) {
+    if (!isServerUri(where) && !isKeyValueString(where)) {
         return text;
     }
     // Each password as typed and decoded, and the pieces of it that a
@@ -120,12 +219,13 @@ std::string withoutPasswords(std::string text, const std::string& where)
     std::vector<std::string> secrets;
     forEachPassword(where, [&](std::size_t at, std::size_t length) {
         const std::string typed = where.substr(at, length);
-        for (const std::string& form : {typed, percentDecoded(typed)}) {
+        for (const std::string& form :
+             {typed, percentDecoded(typed), unescaped(typed)}) {
             secrets.push_back(form);
             std::size_t start = 0;
             for (std::size_t i = 0; i <= form.size(); ++i) {
                 if (i == form.size() ||
-                    std::string_view("/@:?&=#%").find(form[i]) !=
+                    std::string_view("/@:?&=#% '\\").find(form[i]) !=
                         std::string_view::npos) {
                     secrets.push_back(form.substr(start, i - start));
                     start = i + 1;

@@ -25,3 +25,11 @@ std::unique_ptr<Store> openStore(const std::string& where, Datastructure& table,
     return nullptr;
 #endif
 }
+
+std::string firstLine(const Store* store, const std::string& where)
+{
+    if (store == nullptr) {
+        return "The stock lives only in this run: W saves it to a file.";
+    }
+    return "Store: " + storeName(where) + ", as " + store->knownLogin() + '.';
+}

@@ -18,4 +18,10 @@ std::unique_ptr<Store> openStore(const std::string& where, Datastructure& table,
                                  const StoreOptions& options,
                                  std::string& error);
 
+/// The line a clerk's run starts with: the store that keeps the stock, by
+/// the name where gives it without its passwords, and the login the store
+/// knows the run by; or, with no store, that the stock lives only in this
+/// run, and how to keep it.
+std::string firstLine(const Store* store, const std::string& where);
+
 #endif

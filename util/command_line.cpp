@@ -2,6 +2,10 @@
 // the lines on standard error.
 #include "util/command_line.hh"
 
+#include "util/output_lines.hh"
+
+#include <unistd.h>
+
 #include <cerrno>
 #include <iostream>
 
@@ -44,6 +48,14 @@ int usageError(const std::string& what)
 
 void report(std::string_view what, std::string_view why)
 {
+    // A message may quote a store's or a file's text: at a terminal its
+    // control bytes are shown, not obeyed.
+    static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    if (terminal) {
+        std::cerr << program_invocation_short_name << ": " << shownText(what)
+                  << ": " << shownText(why) << std::endl;
+        return;
+    }
     std::cerr << program_invocation_short_name << ": " << what << ": " << why
               << std::endl;
 }

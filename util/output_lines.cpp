@@ -1,6 +1,8 @@
 // Result lines written and flushed whole, or held back until a commit.
 #include "util/output_lines.hh"
 
+#include "util/text_codes.hh"
+
 #include <cerrno>
 #include <iostream>
 
@@ -30,6 +32,68 @@ void write(std::string_view text)
 }
 
 }  // namespace
+
+bool detail::controlBytesShown = false;
+
+void detail::appendShown(std::string& line, std::string_view text)
+{
+    static constexpr char HEX[] = "0123456789ABCDEF";
+    const auto escape = [&line](unsigned char byte) {
+        const char code[] = {'\\', 'x', HEX[byte >> 4], HEX[byte & 0xF]};
+        line.append(code, sizeof code);
+    };
+    while (!text.empty()) {
+        const auto byte = static_cast<unsigned char>(text[0]);
+        if (byte < 0x20 || byte == 0x7F) {
+            escape(byte);
+            text.remove_prefix(1);
+            continue;
+        }
+        if (byte < 0x80) {
+            line += text[0];
+            text.remove_prefix(1);
+            continue;
+        }
+        char32_t code = 0;
+        const std::size_t length = utf8Character(text, code);
+        if (length == 0) {
+            // Not UTF-8: a terminal of eight-bit characters takes a byte of
+            // the C1 range for a control, and any other for a letter.
+            if (byte < 0xA0) {
+                escape(byte);
+            } else {
+                line += text[0];
+            }
+            text.remove_prefix(1);
+            continue;
+        }
+        for (std::size_t i = 0; i < length; ++i) {
+            if (code >= 0x80 && code < 0xA0) {
+                escape(static_cast<unsigned char>(text[i]));
+            } else {
+                line += text[i];
+            }
+        }
+        text.remove_prefix(length);
+    }
+}
+
+void showControlBytes()
+{
+    detail::controlBytesShown = true;
+}
+
+bool controlBytesShownAtTerminal()
+{
+    return detail::controlBytesShown;
+}
+
+std::string shownText(std::string_view text)
+{
+    std::string shown;
+    detail::appendShown(shown, text);
+    return shown;
+}
 
 std::string& detail::lineBuffer()
 {

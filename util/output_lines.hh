@@ -21,6 +21,15 @@ template <typename T> struct Spaced {
 
 namespace detail {
 
+/// True once showControlBytes() was called: text parts are then shown with
+/// their control bytes written out.
+extern bool controlBytesShown;
+
+/// Appends text to line with each control byte that a terminal would act
+/// on written as \xNN: C0 (line feed, carriage return and escape among
+/// them), DEL, the C1 range whether encoded in UTF-8 or not.
+void appendShown(std::string& line, std::string_view text);
+
 /// The one buffer lines are assembled in, reused so that printing a line
 /// allocates nothing.
 std::string& lineBuffer();
@@ -34,6 +43,8 @@ template <typename Part> void appendPart(std::string& line, const Part& part)
         char digits[20];
         line.append(digits,
                     std::to_chars(digits, digits + sizeof digits, part).ptr);
+    } else if (controlBytesShown) {
+        appendShown(line, std::string_view(part));
     } else {
         line.append(std::string_view(part));
     }
@@ -46,6 +57,20 @@ template <typename T> void appendPart(std::string& line, const Spaced<T>& part)
 }
 
 }  // namespace detail
+
+/// From now on, the text parts of lines that formatLine() assembles show
+/// each control byte as \xNN, so that an id, a name or a command, wherever
+/// it came from, cannot move the cursor, rewrite a line or retitle the
+/// window of the clerk who reads it. For a terminal only: a script's
+/// output keeps every byte as stored. Characters and numbers, which are
+/// the program's own, are left alone, as is each line's own line break.
+void showControlBytes();
+
+/// Whether showControlBytes() was called.
+bool controlBytesShownAtTerminal();
+
+/// Writes text as showControlBytes() makes a line show it.
+std::string shownText(std::string_view text);
 
 /// Hands text to standard output's buffer and flushes it, in one write as
 /// far as the buffer allows. Once a write has failed, nothing more is
@@ -62,6 +87,18 @@ template <typename... Parts> std::string_view formatLine(const Parts&... parts)
     line.clear();
     (detail::appendPart(line, parts), ...);
     line += '\n';
+    return line;
+}
+
+/// Assembles one line as formatLine() does, with every byte of its parts as
+/// given whatever showControlBytes() asked: what is kept, not shown.
+template <typename... Parts>
+std::string_view formatKeptLine(const Parts&... parts)
+{
+    const bool shown = detail::controlBytesShown;
+    detail::controlBytesShown = false;
+    const std::string_view line = formatLine(parts...);
+    detail::controlBytesShown = shown;
     return line;
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
@@ -41,6 +42,9 @@ Options:
 
 The program prints the address to open once it listens, and serves until
 it gets SIGINT or SIGTERM.
+
+Environment:
+  WAREHOUSE_STORE          the store when --store does not name one
 
 Pages:
   /                        the stock by id, 100 a page (?q=text finds the
@@ -136,8 +140,12 @@ int handleArguments(int argc, char** argv, CommandLine& line)
             (option[0] == '-' ? "unknown option '" : "unexpected argument '") +
             std::string(option) + "'");
     }
+    const char* named = std::getenv("WAREHOUSE_STORE");
+    if (line.store.empty() && named != nullptr) {
+        line.store = named;  // --store wins
+    }
     if (line.store.empty()) {
-        return usageError("option '--store' is needed");
+        return usageError("option '--store' is needed, or WAREHOUSE_STORE");
     }
     return -1;
 }

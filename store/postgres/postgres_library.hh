@@ -46,7 +46,8 @@
     function(PQsetNoticeProcessor) \
     function(PQsocket) \
     function(PQstatus) \
-    function(PQtransactionStatus)
+    function(PQtransactionStatus) \
+    function(PQuser)
 // clang-format on
 
 namespace pq {

@@ -117,6 +117,13 @@ const char* const CATALOGUE = R"(
     ON CONFLICT DO NOTHING;
 )";
 
+// Step 7. Version 6 numbered a change by whatever index of a command a
+// client claimed it for, even one outside its own transaction's commands,
+// which filed it under another clerk's command; only the functions change.
+const char* const OWN_COMMANDS_ONLY = R"(
+    NULL;
+)";
+
 // The server keeps the history: every statement that changes the stock, from
 // whatever client, gets its entries from the triggers below, which run with
 // the rights of the store's owner, so that no clerk needs, or has, the right
@@ -185,14 +192,22 @@ const char* const TRIGGERS = R"(
     RETURNS void LANGUAGE sql AS $$
         WITH changed AS (
             SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
+        ), own AS (
+            -- The transaction's own commands: a claim, or a rest, of any
+            -- other index would number its entries as another's command.
+            SELECT c AS commands, CASE WHEN r >= 0 AND r < c THEN r END AS rest
+            FROM (SELECT coalesce(json_array_length(nullif(
+                             current_setting('warehouse.commands', true), '')::json), 0) AS c,
+                         nullif(current_setting('warehouse.rest', true), '')::integer AS r) s
         ), claimed AS (
             SELECT command, decode(id, 'hex') AS id, before, after, n
-            FROM unnest(
+            FROM own, unnest(
                 coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[],
                 coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[],
                 coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[],
                 coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[])
                 WITH ORDINALITY AS c(command, id, before, after, n)
+            WHERE command >= 0 AND command < own.commands
         ), chained AS (
             SELECT claimed.*, lag(after) OVER w AS previous, lead(n) OVER w IS NULL AS last
             FROM claimed WHERE id IN (SELECT id FROM changed)
@@ -207,9 +222,8 @@ const char* const TRIGGERS = R"(
             SELECT command, id, before, after, n FROM chained
             WHERE id IN (SELECT id FROM verified)
             UNION ALL
-            SELECT nullif(current_setting('warehouse.rest', true), '')::integer,
-                   id, before, after, NULL
-            FROM changed
+            SELECT own.rest, id, before, after, NULL
+            FROM changed, own
             WHERE id NOT IN (SELECT id FROM verified) AND (before <> after OR other)
         ), commands AS (
             -- Joined, not subscripted: an element of an array of byte
@@ -243,7 +257,12 @@ const char* const TRIGGERS = R"(
             SELECT history_command_base() AS number,
                    nullif(current_setting('warehouse.commands', true), '')::json AS commands,
                    nullif(current_setting('warehouse.kinds', true), '')::json AS kinds,
-                   nullif(current_setting('warehouse.rest', true), '')::integer AS command
+                   nullif(current_setting('warehouse.rest', true), '')::integer AS rest
+        ), own AS (
+            -- Only one of the transaction's own commands numbers the entry.
+            SELECT base.*, CASE WHEN rest >= 0 AND rest < coalesce(
+                       json_array_length(commands), 0) THEN rest END AS command
+            FROM base
         )
         INSERT INTO history (command_no, changed_at, clerk, command, id,
                              amount_before, amount_after, named_clerk, xid, kind)
@@ -253,7 +272,7 @@ const char* const TRIGGERS = R"(
                nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
                coalesce(CASE WHEN commands ->> command IS NOT NULL THEN kinds ->> command END,
                         'other')
-        FROM base
+        FROM own
     $$;
 
     CREATE OR REPLACE FUNCTION stock_changes_recorded() RETURNS trigger
@@ -410,6 +429,7 @@ const std::vector<SchemaStep>& steps()
         {4, COMMANDS_JOINED},
         {5, withMarks(KINDS)},
         {6, withMarks(CATALOGUE)},
+        {7, OWN_COMMANDS_ONLY},
     };
     return list;
 }

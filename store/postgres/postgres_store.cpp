@@ -145,6 +145,13 @@ Patience PostgresStore::patience(WaitNotice* notice, bool stoppable,
     return waiting;
 }
 
+std::string PostgresStore::knownLogin() const
+{
+    const char* user =
+        session.get() != nullptr ? pq::PQuser(session.get()) : nullptr;
+    return user != nullptr ? user : login;
+}
+
 bool PostgresStore::lock(Access wanted)
 {
     access = wanted;

@@ -86,6 +86,7 @@ private:
 
     bool readCatalogue(std::vector<CatalogueRecord>& records) override;
     bool changeCatalogue(const CatalogueFile& file, std::size_t& changed) override;
+    std::string knownLogin() const override;
     bool lock(Access access) override;
     bool catchUp() override;
     bool write(const CommandNotes& notes,

@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -175,8 +174,27 @@ std::string whyNotWritable(const std::string& path)
     return {};
 }
 
-// SIGALRM ticks while a run waits for the flock, so that the wait can end.
+// SIGALRM ticks while a run waits for the lock, so that the wait can end.
 void tick(int) {}
+
+// The byte the runs' lock covers: past SQLite's own lock bytes, which start
+// at 0x40000000 and span 512 bytes, so that neither lock ever meets the
+// other, whatever the size of the file.
+constexpr off_t RUNS_LOCK_BYTE = 0x40000000 + 1024;
+
+/// Sets (F_WRLCK) or lets go (F_UNLCK) of the runs' lock: an open file
+/// description lock, which a login may take for writing only through a
+/// descriptor open for writing. A login that may only read the store can
+/// hold a flock of it as long as it likes and hold up no clerk.
+int runsLock(int descriptor, short type, bool wait)
+{
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = RUNS_LOCK_BYTE;
+    range.l_len = 1;
+    return ::fcntl(descriptor, wait ? F_OFD_SETLKW : F_OFD_SETLK, &range);
+}
 
 }  // namespace
 
@@ -251,11 +269,11 @@ StoreFile::~StoreFile()
 bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice,
                          const StopCheck& stop)
 {
-    if (::flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+    if (runsLock(descriptor, F_WRLCK, false) == 0) {
         locked = true;
         return true;
     }
-    if (errno != EWOULDBLOCK) {
+    if (errno != EAGAIN && errno != EACCES) {
         return false;
     }
     // Installed for good: a tick still pending once the timer is stopped
@@ -274,7 +292,7 @@ bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice,
     }
     int result = 0;
     bool cancelled = false;
-    while ((result = ::flock(descriptor, LOCK_EX)) != 0 && errno == EINTR &&
+    while ((result = runsLock(descriptor, F_WRLCK, true)) != 0 && errno == EINTR &&
            Clock::now() < deadline && !(cancelled = stop && stop())) {
         notice.tick();
     }
@@ -291,7 +309,7 @@ bool StoreFile::lockRuns(Clock::time_point deadline, WaitNotice& notice,
 void StoreFile::unlockRuns()
 {
     if (locked) {
-        ::flock(descriptor, LOCK_UN);
+        runsLock(descriptor, F_UNLCK, false);
         locked = false;
     }
 }

@@ -11,7 +11,8 @@
 #include <string>
 
 /// A store file, held open while the run lasts. Its descriptor carries the
-/// flock that queues the runs that write, and is closed only after the
+/// lock that queues the runs that write (a write lock that only a login
+/// that may write the file can take), and is closed only after the
 /// database, since closing any descriptor of the file drops the locks
 /// SQLite holds on it.
 class StoreFile {
@@ -36,7 +37,7 @@ public:
     /// Whether open() made the file anew.
     bool made() const { return madeAnew; }
 
-    /// Takes the exclusive flock that queues the runs, waiting until
+    /// Takes the exclusive lock that queues the runs, waiting until
     /// deadline and telling notice now and then; a waiting run is woken
     /// the moment the holder lets go. False, with errno set (ETIMEDOUT past
     /// the deadline, ECANCELED when stop said so), when the lock was not
@@ -62,7 +63,7 @@ private:
     const std::string resolved;  // links resolved
     const int descriptor;
     const bool madeAnew;
-    bool locked = false;  // the flock is held
+    bool locked = false;  // the runs' lock is held
 };
 
 #endif

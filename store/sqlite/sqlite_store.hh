@@ -102,7 +102,7 @@ private:
     bool failWith(std::string_view what);
 
     /// SQLite's busy handler: waits a millisecond at a time, up to the wait
-    /// limit. The runs of this program queue on the flock instead, and are
+    /// limit. The runs of this program queue on the runs' lock instead, and are
     /// woken at once; this waits for other programs.
     static int busy(void* store, int tries);
 

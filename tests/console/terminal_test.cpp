@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -125,10 +127,11 @@ public:
     /// terminal: the editor prints the prompt before it switches the
     /// terminal to single keys, and keys typed before that are seen by the
     /// terminal's own line discipline instead. The output before the prompt
-    /// goes to before, when given.
-    bool ready(std::string* before = nullptr)
+    /// goes to before, when given. A prompt may be looked for as the start
+    /// of a line, when the output before it may hold "> ".
+    bool ready(std::string* before = nullptr, std::string_view prompt = "> ")
     {
-        if (!waitFor("> ", before)) {
+        if (!waitFor(prompt, before)) {
             return false;
         }
         const auto deadline = std::chrono::steady_clock::now() + PATIENCE;
@@ -678,6 +681,170 @@ TEST_F(TerminalTest, HistoryIsKeptBetweenRunsForTheUserAlone)
         EXPECT_TRUE(terminal.waitFor("C\r\n1 different kinds of candy."))
             << terminal.shown();
     }
+}
+
+
+// Text from the store, a file or another clerk cannot drive the terminal
+// that shows it: each control byte is shown as \xNN.
+class TerminalGuardTest : public TerminalTest {
+protected:
+    // Runs a shell command in the folder; true when it succeeded.
+    bool shell(const std::string& command) const
+    {
+        return std::system(("cd '" + folder + "' && " + command).c_str()) == 0;
+    }
+};
+
+/// The bytes a terminal could act on in text shown between the end of the
+/// typed line and the next prompt: every control byte but the line ends.
+std::string obeyedBytes(const std::string& shown)
+{
+    std::string found;
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(shown[i]);
+        const bool lineEnd = (byte == '\r' && i + 1 < shown.size() &&
+                              shown[i + 1] == '\n') ||
+                             (byte == '\n' && i > 0 && shown[i - 1] == '\r');
+        const bool c1 = byte == 0xC2 && i + 1 < shown.size() &&
+                        static_cast<unsigned char>(shown[i + 1]) < 0xA0;
+        if ((byte < 0x20 && !lineEnd) || byte == 0x7F ||
+            (byte >= 0x80 && byte < 0xA0) || c1) {
+            char code[8];
+            std::snprintf(code, sizeof code, "%02X ", byte);
+            found += code;
+        }
+    }
+    return found;
+}
+
+TEST_F(TerminalGuardTest, ControlBytesOfStoredTextAreShownNotObeyed)
+{
+    const struct {
+        std::string hex;    // the bytes, for sqlite3
+        std::string shown;  // as the terminal shows them
+    } cases[] = {
+        {"1B", "\\x1B"},       {"0D", "\\x0D"},     {"0A", "\\x0A"},
+        {"07", "\\x07"},       {"08", "\\x08"},     {"00", "\\x00"},
+        {"7F", "\\x7F"},       {"9B", "\\x9B"},     {"C29B", "\\xC2\\x9B"},
+        {"C285", "\\xC2\\x85"}, {"1B5D303B", "\\x1B]0;"},
+    };
+    std::string made;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        made += "A P" + std::to_string(i) + " s 5 n\\n";
+    }
+    ASSERT_TRUE(shell("printf '" + made + "' | '" + program +
+                      "' --store s.db > /dev/null"));
+    // Another program's rows: ids, shelves, names, commands and clerks.
+    std::string forged;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string n = std::to_string(i);
+        const std::string bytes = "CAST(X'" + cases[i].hex + "' AS TEXT)";
+        forged += "UPDATE stock SET shelf = 's' || " + bytes +
+                  ", name = 'n' || " + bytes + " WHERE id = 'P" + n + "';" +
+                  "INSERT INTO stock VALUES ('X" + n + "' || " + bytes +
+                  ", 5, 's', 'n');" + "UPDATE history SET command = command || " +
+                  bytes + ", clerk = 'c' || " + bytes +
+                  " WHERE command = 'A P" + n + " s 5 n';";
+    }
+    ASSERT_TRUE(shell("sqlite3 s.db \"" + forged + "\""));
+    Terminal terminal(folder, {}, {"--store", "s.db"});
+    ASSERT_TRUE(terminal.ready()) << terminal.shown();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const std::string n = std::to_string(i);
+        const std::string& shown = cases[i].shown;
+        SCOPED_TRACE(cases[i].hex);
+        for (const auto& [typed, expected] :
+             std::vector<std::pair<std::string, std::string>>{
+                 {"D P" + n + " 1", "Amount: 4 Shelf: s" + shown},
+                 {"F P" + n, "n" + shown + " 4 s" + shown},
+                 {"L X" + n, "X" + n + shown + " "},
+                 {"H P" + n, "c" + shown + ": A P" + n + " s 5 n" + shown},
+             }) {
+            terminal.type(typed + "\r");  // the editor is ready for it
+            ASSERT_TRUE(terminal.waitFor(typed + "\r\n")) << terminal.shown();
+            std::string lines;
+            ASSERT_TRUE(terminal.ready(&lines, "\r\n> ")) << terminal.shown();
+            EXPECT_NE(lines.find(expected), std::string::npos)
+                << typed << " showed " << lines;
+            EXPECT_EQ(obeyedBytes(lines), "") << typed << " showed " << lines;
+        }
+    }
+    // A script's output keeps every byte.
+    ASSERT_TRUE(shell("printf 'F P0\\nL X2\\n' | '" + program +
+                      "' --store s.db > script.out"));
+    std::ifstream scriptOutput(folder + "/script.out");
+    const std::string script{std::istreambuf_iterator<char>(scriptOutput), {}};
+    EXPECT_NE(script.find("> F P0\nn\x1b 4 s\x1b\n"), std::string::npos) << script;
+    EXPECT_NE(script.find("X2\n  5  s  n\n"), std::string::npos) << script;
+}
+
+// Whatever the run's locale, every byte typed is kept, and a locale that
+// cannot show UTF-8 is told of once.
+TEST_F(TerminalGuardTest, EveryByteTypedIsKeptInAnyLocale)
+{
+    const std::string notUtf8 = "This run's locale cannot show UTF-8";
+    const std::vector<std::string> locales[] = {
+        {"LANG=", "LC_ALL=", "LC_CTYPE="},
+        {"LANG=", "LC_ALL=C", "LC_CTYPE="},
+        {"LANG=POSIX", "LC_ALL=", "LC_CTYPE="},
+    };
+    for (const auto& environment : locales) {
+        SCOPED_TRACE(environment[0] + " " + environment[1]);
+        Terminal terminal(folder, environment);
+        terminal.enter("A KOL:6 6.06 10 P\xC3\xA4tkis");
+        terminal.enter("F KOL:6");
+        EXPECT_TRUE(terminal.waitFor("\r\nP\xC3\xA4tkis 10 6.06\r\n"))
+            << terminal.shown();
+        terminal.enter("L KOLAPER\xC3\x84T");
+        EXPECT_TRUE(terminal.waitFor("L KOLAPER\xC3\x84T\r\n"))
+            << terminal.shown();
+        terminal.enter("Q");
+        terminal.enter("Q");
+        EXPECT_EQ(terminal.exitStatus(), 0) << terminal.shown();
+        const std::string& shown = terminal.shown();
+        const std::size_t told = shown.find(notUtf8);
+        EXPECT_NE(told, std::string::npos) << shown;
+        EXPECT_EQ(shown.find(notUtf8, told + 1), std::string::npos) << shown;
+    }
+    Terminal utf8(folder);  // C.UTF-8: nothing to tell
+    EXPECT_EQ(utf8.endWithCtrlD(), 0) << utf8.shown();
+    EXPECT_EQ(utf8.shown().find(notUtf8), std::string::npos) << utf8.shown();
+}
+
+// A clerk's run starts by naming the store and the login it knows the run
+// by, or by saying that the stock lives only in the run; WAREHOUSE_STORE
+// names the store when --store does not, and --store wins. A script's
+// output does not change.
+TEST_F(TerminalGuardTest, TheFirstLineNamesTheStoreAndTheLogin)
+{
+    const std::string login = ::getpwuid(::geteuid())->pw_name;
+    const struct {
+        std::vector<std::string> environment;
+        std::vector<std::string> arguments;
+        std::string first;
+    } cases[] = {
+        {{}, {}, "The stock lives only in this run: W saves it to a file."},
+        {{}, {"--store", "a.db"}, "Store: a.db, as " + login + "."},
+        {{"WAREHOUSE_STORE=b.db"}, {}, "Store: b.db, as " + login + "."},
+        {{"WAREHOUSE_STORE=b.db"}, {"--store", "a.db"},
+         "Store: a.db, as " + login + "."},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.first);
+        std::vector<std::string> command = test.arguments;
+        command.insert(command.begin(), program);
+        Terminal terminal(folder, test.environment, command);
+        terminal.enter("C");
+        EXPECT_EQ(terminal.endWithCtrlD(), 0) << terminal.shown();
+        EXPECT_EQ(terminal.shown().rfind(test.first + "\r\n", 0), 0u)
+            << terminal.shown();
+    }
+    ASSERT_TRUE(shell("printf 'A x s 5 n\\n' | WAREHOUSE_STORE=b.db '" +
+                      program + "' > b.out && printf 'C\\n' | '" + program +
+                      "' --store b.db >> b.out"));
+    std::ifstream scriptOutput(folder + "/b.out");
+    const std::string script{std::istreambuf_iterator<char>(scriptOutput), {}};
+    EXPECT_EQ(script, "> A x s 5 n\n> Q\n> C\n1 different kinds of candy.\n> Q\n");
 }
 
 }  // namespace

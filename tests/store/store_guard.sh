@@ -172,4 +172,27 @@ case_out_of_memory_while_catching_up() {
         fail "after a run ran out of memory, another could not withdraw"
 }
 
+# Only a login that may write the store can hold up its clerks: a login
+# that may only read it holds a flock of it, shared or exclusive, and a
+# clerk's change goes through at once all the same.
+case_a_reader_holds_up_no_clerk() {
+    [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1 && command -v runuser > /dev/null ||
+        skip "not root, no login nobody or no runuser"
+    target 'A K3 1.0 9 Kay3\n'
+    chmod 755 "$scratch" real && chmod 644 real/target.db
+    amount=9
+    for hold in -x -s; do
+        rm -f done
+        runuser -u nobody -- flock "$hold" real/target.db \
+            sh -c 'for i in $(seq 600); do [ -e done ] && exit; sleep 0.05; done' &
+        holder=$!
+        until ! flock -n -x real/target.db true; do sleep 0.05; done
+        out=$(printf 'D K3 1\n' | timeout 10 "$program" --store real/target.db --wait 1 2>&1 | sed -n 2p)
+        amount=$((amount - 1))
+        [ "$out" = "Amount: $amount Shelf: 1.0" ] || fail "a reader's flock $hold held up a clerk: $out"
+        touch done
+        wait "$holder"
+    done
+}
+
 run_case "$case"

@@ -52,6 +52,7 @@ if [ "$kind" = postgres ]; then
     xid=", xid"
     this_xid=", pg_current_xact_id()"
     oldest=2
+    viewed=5  # the first version whose entries say their kinds
 else
     new_store() { echo "$scratch/$1.db"; }
     sql() { sqlite3 -bail "$1" "$2"; }
@@ -68,6 +69,7 @@ else
     xid=
     this_xid=
     oldest=1
+    viewed=1000  # the view reads no older version as it is
 fi
 
 # Runs the console on the store with the commands, one a line, and prints
@@ -161,7 +163,11 @@ LAK:2,4,0,5'
         [ -f "$fixture" ] || { fail "no fixture for version $version: $fixture"; continue; }
         store=$(new_store "v$version")
         load "$store" "$fixture" || { fail "$fixture did not load"; continue; }
-        if [ "$web" != - ] && start_view "$store"; then
+        if [ "$web" != - ] && [ "$version" -ge "$viewed" ]; then
+            # Its entries say their kinds already: the view reads it as it is.
+            start_view "$store" && stop_view ||
+                fail "the view refused a store of version $version: $refused"
+        elif [ "$web" != - ] && start_view "$store"; then
             fail "the owner's view read a store of version $version"
             stop_view
         elif [ "$web" != - ]; then

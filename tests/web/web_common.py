@@ -7,7 +7,7 @@ import subprocess
 
 WAREHOUSE = os.environ["WAREHOUSE"]
 WAREHOUSE_WEB = os.environ["WAREHOUSE_WEB"]
-STORE = os.environ["WAREHOUSE_STORE"]
+STORE = os.environ["VIEWED_STORE"]
 PLAIN_URL = os.environ["PLAIN_URL"]  # http://127.0.0.1:PORT/
 KEYED_URL = os.environ["KEYED_URL"]  # http://127.0.0.1:PORT/?key=KEY
 KEYED_BASE = KEYED_URL.split("?")[0]

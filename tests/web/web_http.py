@@ -76,6 +76,12 @@ with tempfile.TemporaryDirectory() as scratch:
                              timeout=30)
         check(run.returncode == status and words in run.stdout + run.stderr,
               f"{arguments}: status {run.returncode}, {run.stdout[:60]!r} {run.stderr!r}")
+    # WAREHOUSE_STORE names the store when --store does not; --store wins.
+    for arguments, named in [([], missing), (["--store", other], other)]:
+        run = subprocess.run([WAREHOUSE_WEB] + arguments, capture_output=True, text=True,
+                             timeout=30, env=dict(os.environ, WAREHOUSE_STORE=missing))
+        check(run.returncode == 1 and "store " + named + ": " in run.stderr,
+              f"WAREHOUSE_STORE, {arguments}: status {run.returncode}, {run.stderr!r}")
     check(not os.path.exists(missing), "a missing store made")
     with open(other) as text:
         check(text.read() == "GUM:1;5;1.00;Not a store\n", "a file that is not a store changed")

@@ -90,5 +90,5 @@ start_view 127.0.0.1:0
 export PLAIN_URL=$url
 start_view 0.0.0.0:0
 export KEYED_URL=${url/0.0.0.0/127.0.0.1}
-export WAREHOUSE=$warehouse WAREHOUSE_WEB=$web WAREHOUSE_STORE=$store
+export WAREHOUSE=$warehouse WAREHOUSE_WEB=$web VIEWED_STORE=$store
 "$python" "$here/$test"

@@ -141,6 +141,21 @@ def main():
         subprocess.run([PROGRAM, "--store", server.uri("shop")], input=b"A Z s 100 n\n",
                        check=True, stdout=subprocess.DEVNULL)
 
+        # The first line names the store and the server's login; bytes of
+        # another program's row that a terminal would obey are shown as
+        # \xNN instead.
+        server.sql("shop", "INSERT INTO stock VALUES ('ESC', 5, "
+                   "'s'::bytea || '\\x1b5d303b07'::bytea, 'n'::bytea || '\\xc29b0d'::bytea)")
+        terminal = Terminal(["--store", server.uri("shop")])
+        terminal.expect("Store: postgresql:///shop?host=", "the first line")
+        terminal.expect(", as postgres.\r\n", "the first line's login")
+        terminal.enter("F ESC")
+        terminal.expect("\r\nn\\xC2\\x9B\\x0D 5 s\\x1B]0;\\x07\r\n", "control bytes shown")
+        if "\x1b]0;" in terminal.screen or "\x07" in terminal.screen:
+            fail(f"control bytes reached the terminal: {terminal.screen!r}")
+        terminal.close()
+        server.sql("shop", "DELETE FROM stock WHERE id = 'ESC'")
+
         # A server restarted while the run waits at its prompt: the next
         # command says the connection was lost and is not run; the run
         # connects again and goes on.
