@@ -97,7 +97,7 @@ const Template LOW = {"Low and sold out", R"(<h1>Low and sold out</h1>
 )"};
 
 const Template DAY = {"The day {{date}}", R"(<h1>The day {{date}}</h1>
-<p class="pages"><a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a><a id="next" rel="next" href="{{next}}">{{next_date}} →</a></p>
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">{{next_date}} →</a>{{/next}}</p>
 <p>In local time, midnight to midnight. The net is every change of the day, by other programs too; a command that changed very many products at once shows among the commands only.</p>
 <h2>Products</h2>
 {{#has_products}}
