@@ -44,6 +44,9 @@ constexpr std::size_t HEADER_LINES = 64;
 constexpr long long REQUEST_DEADLINE_MS = 3000;
 // A client that takes nothing of its answer for this long is let go.
 constexpr unsigned IDLE_SECONDS = 30;
+// A view of the store that no request has used for this long is closed:
+// it holds a file or a server's connection open for nothing.
+constexpr long IDLE_READER_SECONDS = 10;
 // A CSV file goes out in parts of this size.
 constexpr std::size_t CSV_PART = 64 * 1024;
 
@@ -589,6 +592,9 @@ bool WebServer::serve()
     while (!stopping) {
         stopped.wait_for(guard, std::chrono::milliseconds(200));
         cutLateClients();
+        guard.unlock();
+        pool.closeIdle(std::chrono::seconds(IDLE_READER_SECONDS));
+        guard.lock();
     }
     guard.unlock();
     MHD_stop_daemon(daemon);
