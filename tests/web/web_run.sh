@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Usage: web_run.sh WAREHOUSE WAREHOUSE_WEB sqlite|postgres TEST.py
+# Usage: web_run.sh WAREHOUSE WAREHOUSE_WEB sqlite|postgres TEST.py [CASE]
 # Fills a store of that kind through warehouse with web_fill.in, one run a
 # command, starts two views of it, one on the loopback without a key and
 # one on every address with its key, and runs the Python test TEST.py
-# against them. On
+# against them, with the CASE it names. On
 # PostgreSQL the views log in as a user that is only granted the role
 # warehouse_reader, on a server the test makes and stops
 # (postgres_server.sh). Everything it starts is stopped on the way out.
@@ -92,5 +92,5 @@ start_view 0.0.0.0:0 --key-file "$work/key"
 # It prints the machine's own addresses; the test reaches it on the loopback.
 export KEYED_URL=http://127.0.0.1:${url#http://*:}
 export KEY_FILE=$work/key VIEW_OUT=$work/view.1
-export WAREHOUSE=$warehouse WAREHOUSE_WEB=$web WAREHOUSE_STORE=$store
-"$python" "$here/$test"
+export WAREHOUSE=$warehouse WAREHOUSE_WEB=$web WAREHOUSE_STORE=$store WAREHOUSE_KIND=$kind
+"$python" "$here/$test" "${@:5}"
