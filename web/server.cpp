@@ -12,6 +12,9 @@
 
 #include <arpa/inet.h>
 #include <chrono>
+#include <memory>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <strings.h>
@@ -189,7 +192,7 @@ struct Answer {
     std::string body;
     const char* type = HTML;
     std::vector<std::pair<std::string, std::string>> headers;
-    bool file = false;  // a CSV, sent in parts
+    std::FILE* file = nullptr;  // a CSV, sent from this file, which queue() closes
 };
 
 Answer pageAnswer(const Reply& reply)
@@ -252,34 +255,30 @@ size_t keptAsSent(void*, MHD_Connection*, char* text)
     return std::strlen(text);
 }
 
-/// A file being sent: the parts the library asks for, from memory.
+/// A file being sent: the parts the library asks for, from the file.
 ssize_t filePart(void* context, uint64_t position, char* buffer, size_t size)
 {
-    const auto& text = *static_cast<std::string*>(context);
-    if (position >= text.size()) {
-        return MHD_CONTENT_READER_END_OF_STREAM;
-    }
-    const std::size_t count = std::min<std::size_t>(size, text.size() - position);
-    std::memcpy(buffer, text.data() + position, count);
-    return static_cast<ssize_t>(count);
+    const ssize_t got = ::pread(::fileno(static_cast<std::FILE*>(context)), buffer, size,
+                                static_cast<off_t>(position));
+    return got > 0 ? got : got == 0 ? MHD_CONTENT_READER_END_OF_STREAM
+                                    : MHD_CONTENT_READER_END_WITH_ERROR;
 }
 
 void fileSent(void* context)
 {
-    delete static_cast<std::string*>(context);
+    std::fclose(static_cast<std::FILE*>(context));
 }
 
 MHD_Result queue(MHD_Connection* connection, Answer&& answer)
 {
     MHD_Response* response = nullptr;
-    if (answer.file) {
+    if (answer.file != nullptr) {
         // Its length unknown to the library, a file goes to an HTTP/1.1
         // client in chunks and to an older one up to the connection's end.
-        auto* text = new std::string(std::move(answer.body));
         response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, CSV_PART,
-                                                     filePart, text, fileSent);
+                                                     filePart, answer.file, fileSent);
         if (response == nullptr) {
-            delete text;
+            std::fclose(answer.file);
         }
     } else {
         response = MHD_create_response_from_buffer(answer.body.size(),
@@ -343,17 +342,30 @@ Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
         if (!reply.csv) {
             return pageAnswer(reply);
         }
-        // The whole file is read in the page's snapshot, and the snapshot
-        // let go, before any of it is sent: a client that reads slowly
-        // holds the store back from nothing.
-        Answer file;
-        file.file = true;
-        file.type = CSV;
-        reply.csv(**lease, [&file](std::string_view part) {
-            file.body.append(part);
-            return true;
+        // The whole file is read in the page's snapshot into a temporary
+        // file, and the snapshot let go, before any of it is sent: a client
+        // that reads slowly holds the store back from nothing, and the
+        // file takes no memory.
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> written(std::tmpfile(),
+                                                                std::fclose);
+        if (!written) {
+            throw StoreError(std::string("no temporary file for the CSV: ") +
+                             std::strerror(errno));
+        }
+        bool whole = true;
+        reply.csv(**lease, [file = written.get(), &whole](std::string_view part) {
+            whole = whole && std::fwrite(part.data(), 1, part.size(), file) == part.size();
+            return whole;
         });
         lease.reset();
+        if (!whole || std::fflush(written.get()) != 0) {
+            const int error = errno;
+            return pageAnswer(storeDownPage(std::string("cannot write the CSV: ") +
+                                            std::strerror(error)));
+        }
+        Answer file;
+        file.file = written.release();
+        file.type = CSV;
         file.headers.emplace_back("Content-Disposition",
                                   "attachment; filename=\"" + reply.fileName + "\"");
         return file;
