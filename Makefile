@@ -2,7 +2,8 @@
 # warehouse, keeping the stock in the store STORE (varasto.db in the folder
 # it is run from, or a postgresql:// URI; "make run STORE=" runs without
 # one); "make web" builds and starts warehouse-web, the owner's view, on
-# STORE (LISTEN=ADDRESS:PORT to listen elsewhere than 127.0.0.1:8080);
+# STORE (LISTEN=ADDRESS:PORT to listen elsewhere than 127.0.0.1:8080;
+# WEB_ARGS for its other options, such as --tls-cert and --tls-key);
 # "make test" builds everything and runs every test; "make package" builds
 # the Debian package; "make coverage" measures the tests' line coverage.
 # Each first installs the Debian packages the machine lacks for it. BUILD
@@ -47,8 +48,9 @@ web:
 	@echo "Building warehouse and warehouse-web in $(BUILD)/ ..."
 	@cmake -S . -B $(BUILD) $(CMAKE_ARGS) -DWAREHOUSE_WEB=ON > /dev/null
 	@cmake --build $(BUILD) -j $(JOBS) --target warehouse warehouse-web > /dev/null
-	case '$(STORE)' in postgres*://*) ;; *) [ -e '$(STORE)' ] || ./$(BUILD)/warehouse --store '$(STORE)' < /dev/null > /dev/null ;; esac
-	./$(BUILD)/warehouse-web --store '$(STORE)' $(if $(LISTEN),--listen '$(LISTEN)')
+	@case '$(STORE)' in postgres*://*) ;; *) [ -e '$(STORE)' ] || ./$(BUILD)/warehouse --store '$(STORE)' < /dev/null > /dev/null ;; esac
+	@echo "Starting warehouse-web on $(STORE) ..."
+	@./$(BUILD)/warehouse-web --store '$(STORE)' $(if $(LISTEN),--listen '$(LISTEN)') $(WEB_ARGS)
 
 test:
 	.ci/install-deps test

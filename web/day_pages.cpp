@@ -109,10 +109,14 @@ page::Data dataOf(const DayReport& report, const std::string& date)
 {
     page::Data data;
     data.set("date", date);
-    data.set("previous_date", dayAfter(date, -1));
-    data.set("previous", "/day/" + dayAfter(date, -1));
-    data.set("next_date", dayAfter(date, 1));
-    data.set("next", "/day/" + dayAfter(date, 1));
+    // No link leads past the first or the last day a page is kept for.
+    for (const auto& [name, days] : {std::pair("previous", -1), std::pair("next", 1)}) {
+        const std::string day = dayAfter(date, days);
+        if (localDay(day)) {
+            data.set(std::string(name) + "_date", day);
+            data.set(name, "/day/" + day);
+        }
+    }
     data.set("csv", "/day/" + date);
     page::List products;
     ProductDay total;

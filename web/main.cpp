@@ -5,10 +5,10 @@
 #include "util/command_line.hh"
 #include "web/reader_pool.hh"
 #include "web/server.hh"
+#include "web/startup.hh"
 #include "web/store_reader.hh"
 
 #include <arpa/inet.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -22,7 +22,8 @@
 namespace {
 
 constexpr std::string_view USAGE =
-    R"(Usage: {} --store FILE [--listen ADDRESS:PORT]
+    R"(Usage: {} --store FILE [--listen ADDRESS:PORT] [--key-file FILE]
+          [--tls-cert FILE --tls-key FILE]
        {} -h | --help | --version
 
 Serves a read-only view of a warehouse store for the shop's owner, as web
@@ -38,7 +39,14 @@ Options:
   --listen ADDRESS:PORT    where to answer (127.0.0.1:8080 without it; port
                            0 takes any free port). On an address other than
                            the machine's own loopback, every request needs
-                           the key the program makes and prints at start
+                           the owner's key, which the program prints
+  --key-file FILE          where the key is kept between runs, made the first
+                           time, for its owner alone
+                           ($XDG_STATE_HOME/warehouse/web-key without it, or
+                           ~/.local/state/warehouse/web-key)
+  --tls-cert FILE --tls-key FILE
+                           serves HTTPS with this certificate and its private
+                           key (PEM files)
 
 The program prints the address to open once it listens, and serves until
 it gets SIGINT or SIGTERM.
@@ -60,12 +68,12 @@ Pages:
 The manual: man warehouse-web (in a source tree: man -l docs/warehouse-web.1)
 )";
 
-// Bytes of randomness in a key: guessing it is out of the question.
-constexpr std::size_t KEY_BYTES = 16;
-
 struct CommandLine {
     std::string store;
     ServerOptions server;
+    std::string keyFile;
+    std::string tlsCertificate;  // the files' names
+    std::string tlsKey;
 };
 
 /// Reads ADDRESS:PORT, the address in brackets when it is IPv6.
@@ -123,6 +131,24 @@ int handleArguments(int argc, char** argv, CommandLine& line)
                 out << std::flush;
             });
         }
+        const std::pair<std::string_view, std::string*> files[] = {
+            {"--key-file", &line.keyFile},
+            {"--tls-cert", &line.tlsCertificate},
+            {"--tls-key", &line.tlsKey},
+        };
+        bool taken = false;
+        for (const auto& [name, value] : files) {
+            if (option == name) {
+                if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                    return usageError("option '" + std::string(option) + "' needs a file name");
+                }
+                *value = argv[++i];
+                taken = true;
+            }
+        }
+        if (taken) {
+            continue;
+        }
         if (option == "--store" || option == "--listen") {
             const char* value = i + 1 < argc ? argv[++i] : "";
             if (option == "--store" && value[0] != '\0') {
@@ -147,23 +173,10 @@ int handleArguments(int argc, char** argv, CommandLine& line)
     if (line.store.empty()) {
         return usageError("option '--store' is needed, or WAREHOUSE_STORE");
     }
+    if (line.tlsCertificate.empty() != line.tlsKey.empty()) {
+        return usageError("options '--tls-cert' and '--tls-key' go together");
+    }
     return -1;
-}
-
-/// A new random key, in hexadecimal; empty when the system gives no
-/// randomness.
-std::string newKey()
-{
-    unsigned char bytes[KEY_BYTES];
-    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-        return {};
-    }
-    std::string key;
-    for (const unsigned char byte : bytes) {
-        key += "0123456789abcdef"[byte >> 4];
-        key += "0123456789abcdef"[byte & 15];
-    }
-    return key;
 }
 
 }  // namespace
@@ -185,9 +198,19 @@ int main(int argc, char** argv)
         return 1;
     }
     if (!isLoopback(line.server.host)) {
-        line.server.key = newKey();
+        const std::string file = line.keyFile.empty() ? defaultKeyFile() : line.keyFile;
+        std::string why = "no HOME to keep it in: give --key-file";
+        line.server.key = file.empty() ? std::string() : ownerKey(file, why);
         if (line.server.key.empty()) {
-            report("cannot make a key", std::strerror(errno));
+            report("key file " + file, why);
+            return 1;
+        }
+    }
+    for (const auto& [name, text] : {std::pair(&line.tlsCertificate, &line.server.tlsCertificate),
+                                     std::pair(&line.tlsKey, &line.server.tlsKey)}) {
+        std::string why;
+        if (!name->empty() && !readWhole(*name, *text, why)) {
+            report("cannot read " + *name, why);
             return 1;
         }
     }
@@ -211,12 +234,17 @@ int main(int argc, char** argv)
         sigwait(&stopping, &signal);
         server.stop();
     });
-    const bool v6 = line.server.host.find(':') != std::string::npos;
-    std::cout << "Serving " << storeName(line.store) << " at http://"
-              << (v6 ? "[" : "") << line.server.host << (v6 ? "]" : "") << ':'
-              << port << '/'
-              << (line.server.key.empty() ? "" : "?key=" + line.server.key)
-              << std::endl;
+    // Each address another machine can open, not the wildcard it listens on.
+    const char* scheme = line.server.tlsKey.empty() ? "http://" : "https://";
+    std::string lead = "Serving " + storeName(line.store) + " at ";
+    for (const std::string& address : addressesToOpen(line.server.host)) {
+        const bool v6 = address.find(':') != std::string::npos;
+        std::cout << lead << scheme << (v6 ? "[" : "") << address << (v6 ? "]" : "")
+                  << ':' << port << '/'
+                  << (line.server.key.empty() ? "" : "?key=" + line.server.key) << '\n';
+        lead = "        and at ";
+    }
+    std::cout << std::flush;
     const bool served = server.serve();
     if (!served) {
         report("cannot serve", std::strerror(errno));

@@ -20,6 +20,7 @@ Reply refusedPage(int status, Refusal why, std::string_view method)
     case Refusal::Boundary: data.set("boundary", true); break;
     case Refusal::Encoding: data.set("encoding", true); break;
     case Refusal::TooLong: data.set("too_long", true); break;
+    case Refusal::Host: data.set("host", true); break;
     case Refusal::Other: data.set("other", true); break;
     }
     if (why != Refusal::Key && why != Refusal::Method) {

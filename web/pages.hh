@@ -28,7 +28,7 @@ struct Reply {
 };
 
 /// Why a request is refused before any page reads the store.
-enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Other };
+enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Host, Other };
 
 // Pages that read nothing.
 Reply refusedPage(int status, Refusal why, std::string_view method = {});

@@ -292,7 +292,11 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
                                     : "out of memory");
     }
     // Compiling a plan costs more than the view's statements take to run.
-    const Result settings(pq::PQexec(connection.get(), "SET jit = off"));
+    // A table that another client has locked, or a read that runs long,
+    // gives the owner a short "try again" rather than a page that hangs.
+    const Result settings(pq::PQexec(connection.get(),
+                                     "SET jit = off; SET lock_timeout = '2s'; "
+                                     "SET statement_timeout = '30s'"));
     checkStore(connection.get());
     return std::make_unique<PostgresReader>(
         std::move(connection),

@@ -11,20 +11,41 @@ ReaderPool::Lease::~Lease()
         return;
     }
     const std::lock_guard<std::mutex> guard(pool->lock);
-    pool->idle.push_back(std::move(reader));
+    pool->idle.push_back({std::move(reader), std::chrono::steady_clock::now()});
 }
 
 ReaderPool::Lease ReaderPool::lend()
 {
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        if (!idle.empty()) {
-            std::unique_ptr<StoreReader> reader = std::move(idle.back());
+    for (;;) {
+        std::unique_ptr<StoreReader> reader;
+        {
+            const std::lock_guard<std::mutex> guard(lock);
+            if (idle.empty()) {
+                break;
+            }
+            reader = std::move(idle.back().reader);
             idle.pop_back();
+        }
+        if (!reader->replaced()) {
             return Lease(*this, std::move(reader));
         }
     }
     // Opened outside the lock: a server slow to answer holds up this
     // request alone.
     return Lease(*this, StoreReader::open(where));
+}
+
+void ReaderPool::closeIdle(std::chrono::steady_clock::duration unused)
+{
+    std::vector<Idle> closing;  // closed outside the lock
+    const auto oldest = std::chrono::steady_clock::now() - unused;
+    const std::lock_guard<std::mutex> guard(lock);
+    // The first are those returned longest ago.
+    std::size_t stale = 0;
+    while (stale < idle.size() && idle[stale].since < oldest) {
+        ++stale;
+    }
+    closing.insert(closing.end(), std::make_move_iterator(idle.begin()),
+                   std::make_move_iterator(idle.begin() + static_cast<long>(stale)));
+    idle.erase(idle.begin(), idle.begin() + static_cast<long>(stale));
 }

@@ -5,6 +5,7 @@
 
 #include "web/store_reader.hh"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,13 +41,20 @@ public:
     explicit ReaderPool(std::string where) : where(std::move(where)) {}
 
     /// An idle view, or a new one; throws StoreError when none can be
-    /// opened.
+    /// opened. Views of a store file that has been replaced are dropped.
     Lease lend();
+
+    /// Closes the views that no request has used for the given time.
+    void closeIdle(std::chrono::steady_clock::duration unused);
 
 private:
     const std::string where;
     std::mutex lock;  // guards idle
-    std::vector<std::unique_ptr<StoreReader>> idle;
+    struct Idle {
+        std::unique_ptr<StoreReader> reader;
+        std::chrono::steady_clock::time_point since;
+    };
+    std::vector<Idle> idle;  // the last returned last
 };
 
 #endif

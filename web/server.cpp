@@ -5,25 +5,58 @@
 #include "web/pages.hh"
 #include "web/text.hh"
 
-#include <httplib.h>
+#include <microhttpd.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <memory>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <strings.h>
+#include <thread>
+#include <vector>
 
 namespace {
 
 constexpr const char* HTML = "text/html; charset=utf-8";
 constexpr const char* CSV = "text/csv; charset=utf-8; header=present";
-constexpr const char* KEY_COOKIE = "warehouse_key";
 
-// Requests served at once. A browser keeps a few connections open between
-// pages, and each holds a thread until it has been idle for the keep-alive
-// time; so there are many more threads than cores, and a request takes a
-// view of the store only while it runs.
-constexpr std::size_t THREADS = 32;
-constexpr std::time_t KEEP_ALIVE_SECONDS = 2;
+// Threads that answer, each watching its share of the connections: a
+// connection that is only being read holds no thread, so slow clients
+// cannot take them all.
+constexpr unsigned THREADS = 4;
+// What one client address may hold open at once: a browser opens about
+// six.
+constexpr unsigned CONNECTIONS_PER_ADDRESS = 16;
+constexpr unsigned CONNECTIONS = 512;
+// The memory a connection reads its request into: the whole header must
+// fit, and one that does not is refused before anything else is looked at.
+constexpr std::size_t CONNECTION_MEMORY = 32 * 1024;
+// Longest request line and whole header, and most header lines, that a
+// page is answered to.
+constexpr std::size_t TARGET_LIMIT = 8192;
+constexpr std::size_t HEADER_LIMIT = 8192;
+constexpr std::size_t HEADER_LINES = 64;
+// A client has this long from opening its connection, or from its last
+// answer, to send the whole of its request; a browser sends it at once.
+constexpr long long REQUEST_DEADLINE_MS = 3000;
+// A client that takes nothing of its answer for this long is let go.
+constexpr unsigned IDLE_SECONDS = 30;
+// A view of the store that no request has used for this long is closed:
+// it holds a file or a server's connection open for nothing.
+constexpr long IDLE_READER_SECONDS = 10;
+// A CSV file goes out in parts of this size.
+constexpr std::size_t CSV_PART = 64 * 1024;
 
 // The pages load nothing but themselves and run no script; none is kept in
 // a cache, so that each shows the store as it is; the key in an address
 // goes nowhere else.
-const httplib::Headers SAFETY = {
+const std::pair<const char*, const char*> SAFETY[] = {
     {"Content-Security-Policy",
      "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; "
      "base-uri 'none'; frame-ancestors 'none'"},
@@ -31,6 +64,13 @@ const httplib::Headers SAFETY = {
     {"Referrer-Policy", "no-referrer"},
     {"Cache-Control", "no-store"},
 };
+
+long long nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 /// Compares in a time that does not tell how much of a guess was right.
 bool sameKey(std::string_view given, std::string_view key)
@@ -45,10 +85,9 @@ bool sameKey(std::string_view given, std::string_view key)
     return difference == 0;
 }
 
-/// The value of a cookie in the request's Cookie header; empty when none.
-std::string cookie(const httplib::Request& request, std::string_view name)
+/// The value of a cookie in a Cookie header; empty when none.
+std::string cookie(std::string_view header, std::string_view name)
 {
-    const std::string header = request.get_header_value("Cookie");
     std::string_view rest(header);
     while (!rest.empty()) {
         const std::size_t end = std::min(rest.find(';'), rest.size());
@@ -63,12 +102,6 @@ std::string cookie(const httplib::Request& request, std::string_view name)
         }
     }
     return {};
-}
-
-void send(httplib::Response& response, const Reply& reply)
-{
-    response.status = reply.status;
-    response.set_content(reply.html, HTML);
 }
 
 bool endsWith(std::string_view text, std::string_view end)
@@ -153,127 +186,436 @@ Reply pageOf(StoreReader& store, const Route& route, const Params& params)
     return {};
 }
 
-}  // namespace
+/// The answer to one request, before it is handed to the library.
+struct Answer {
+    int status = 200;
+    std::string body;
+    const char* type = HTML;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::FILE* file = nullptr;  // a CSV, sent from this file, which queue() closes
+};
 
-WebServer::WebServer(ReaderPool& pool, ServerOptions options)
-    : pool(pool), options(std::move(options)),
-      server(std::make_unique<httplib::Server>())
+Answer pageAnswer(const Reply& reply)
 {
-    server->new_task_queue = [] { return new httplib::ThreadPool(THREADS); };
-    server->set_keep_alive_timeout(KEEP_ALIVE_SECONDS);
-    server->set_pre_routing_handler(
-        [this](const httplib::Request& request, httplib::Response& response) {
-            for (const auto& [name, value] : SAFETY) {
-                response.set_header(name, value);
-            }
-            return admitted(request, response)
-                       ? httplib::Server::HandlerResponse::Unhandled
-                       : httplib::Server::HandlerResponse::Handled;
-        });
-    server->Get(".*", [this](const httplib::Request& request,
-                             httplib::Response& response) {
-        answer(request, response);
-    });
-    // What the library refuses itself, such as a request line that is too
-    // long, gets a page too.
-    server->set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.body.empty()) {
-            const Refusal why = response.status == 414 ? Refusal::TooLong : Refusal::Other;
-            send(response, refusedPage(response.status, why));
-        }
-    });
+    Answer answer;
+    answer.status = reply.status;
+    answer.body = reply.html;
+    return answer;
 }
 
-WebServer::~WebServer() = default;
+/// What a request carries, as the library gives it.
+struct Incoming {
+    std::string cookieHeader;
+    std::string host;
+    bool hasHost = false;
+    std::size_t headerBytes = 0;
+    std::size_t headerLines = 0;
+    Params params;
+};
 
-bool WebServer::admitted(const httplib::Request& request,
-                         httplib::Response& response) const
+MHD_Result headerSeen(void* context, MHD_ValueKind, const char* name, const char* value)
 {
-    if (!options.key.empty()) {
-        const bool inQuery = request.has_param("key");
-        const std::string given = inQuery ? request.get_param_value("key")
-                                          : cookie(request, KEY_COOKIE);
-        if (!sameKey(given, options.key)) {
-            send(response, refusedPage(403, Refusal::Key));
-            return false;
-        }
-        if (inQuery) {  // the pages' own links carry no key
-            response.set_header("Set-Cookie", std::string(KEY_COOKIE) + "=" +
-                                                  options.key +
-                                                  "; Path=/; HttpOnly; SameSite=Strict");
-        }
+    auto& incoming = *static_cast<Incoming*>(context);
+    const std::size_t valueSize = value == nullptr ? 0 : std::strlen(value);
+    incoming.headerBytes += std::strlen(name) + valueSize + 4;
+    ++incoming.headerLines;
+    if (value != nullptr && strcasecmp(name, "Host") == 0) {
+        incoming.host = value;
+        incoming.hasHost = true;
     }
-    if (request.method != "GET" && request.method != "HEAD") {
-        send(response, refusedPage(405, Refusal::Method, request.method));
-        response.set_header("Allow", "GET, HEAD");
-        return false;
+    if (value != nullptr && strcasecmp(name, "Cookie") == 0) {
+        incoming.cookieHeader += incoming.cookieHeader.empty() ? "" : "; ";
+        incoming.cookieHeader += value;
     }
-    return true;
+    return MHD_YES;
 }
 
-void WebServer::answer(const httplib::Request& request,
-                       httplib::Response& response)
+/// A query's text decoded as a form sends it: + for a space; a % that
+/// stands for nothing is kept as it is.
+std::string queryDecoded(std::string text)
 {
-    const std::string_view target(request.target);
-    const std::string_view path = target.substr(0, target.find('?'));
+    for (char& c : text) {
+        c = c == '+' ? ' ' : c;
+    }
+    const auto decoded = percentDecoded(text);
+    return decoded ? *decoded : text;
+}
+
+MHD_Result parameterSeen(void* context, MHD_ValueKind, const char* name, const char* value)
+{
+    static_cast<Incoming*>(context)->params.emplace(
+        queryDecoded(name), value == nullptr ? std::string() : queryDecoded(value));
+    return MHD_YES;
+}
+
+/// The library decodes nothing: the view decodes each part itself, so that
+/// every byte, %00 too, comes through.
+size_t keptAsSent(void*, MHD_Connection*, char* text)
+{
+    return std::strlen(text);
+}
+
+/// A file being sent: the parts the library asks for, from the file.
+ssize_t filePart(void* context, uint64_t position, char* buffer, size_t size)
+{
+    const ssize_t got = ::pread(::fileno(static_cast<std::FILE*>(context)), buffer, size,
+                                static_cast<off_t>(position));
+    return got > 0 ? got : got == 0 ? MHD_CONTENT_READER_END_OF_STREAM
+                                    : MHD_CONTENT_READER_END_WITH_ERROR;
+}
+
+void fileSent(void* context)
+{
+    std::fclose(static_cast<std::FILE*>(context));
+}
+
+MHD_Result queue(MHD_Connection* connection, Answer&& answer)
+{
+    MHD_Response* response = nullptr;
+    if (answer.file != nullptr) {
+        // Its length unknown to the library, a file goes to an HTTP/1.1
+        // client in chunks and to an older one up to the connection's end.
+        response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, CSV_PART,
+                                                     filePart, answer.file, fileSent);
+        if (response == nullptr) {
+            std::fclose(answer.file);
+        }
+    } else {
+        response = MHD_create_response_from_buffer(answer.body.size(),
+                                                   answer.body.data(),
+                                                   MHD_RESPMEM_MUST_COPY);
+    }
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    MHD_add_response_header(response, "Content-Type", answer.type);
+    for (const auto& [name, value] : SAFETY) {
+        MHD_add_response_header(response, name, value);
+    }
+    for (const auto& [name, value] : answer.headers) {
+        MHD_add_response_header(response, name.c_str(), value.c_str());
+    }
+    const MHD_Result queued =
+        MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+/// The host part of a Host header, without its port, brackets kept.
+std::pair<std::string_view, std::string_view> hostAndPort(std::string_view host)
+{
+    std::size_t colon = std::string_view::npos;
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        if (close != std::string_view::npos && close + 1 < host.size() &&
+            host[close + 1] == ':') {
+            colon = close + 1;
+        }
+    } else {
+        colon = host.rfind(':');
+    }
+    if (colon == std::string_view::npos) {
+        return {host, {}};
+    }
+    return {host.substr(0, colon), host.substr(colon + 1)};
+}
+
+bool sameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
+{
     const Route route = routeOf(path);
     if (route.kind == Route::Missing) {
-        send(response, missingPage(path));
-        return;
+        return pageAnswer(missingPage(path));
     }
     if (route.kind == Route::BadEncoding) {
-        send(response, refusedPage(400, Refusal::Encoding));
-        return;
+        return pageAnswer(refusedPage(400, Refusal::Encoding));
     }
     std::optional<ReaderPool::Lease> lease;
     try {
         lease.emplace(pool.lend());
         (*lease)->begin();
-        Reply reply = pageOf(**lease, route, request.params);
+        Reply reply = pageOf(**lease, route, params);
         if (!reply.csv) {
-            send(response, reply);
-            return;
+            return pageAnswer(reply);
         }
-        // The file is written after this returns, in the same snapshot:
-        // the view goes with it.
-        auto held = std::make_shared<ReaderPool::Lease>(std::move(*lease));
-        response.set_header("Content-Disposition",
-                            "attachment; filename=\"" + reply.fileName + "\"");
-        response.set_chunked_content_provider(
-            CSV, [held, write = std::move(reply.csv)](std::size_t, httplib::DataSink& sink) {
-                try {
-                    write(**held, [&sink](std::string_view part) {
-                        return sink.is_writable() && sink.write(part.data(), part.size());
-                    });
-                } catch (const StoreError&) {
-                    held->failed();
-                    return false;  // the client sees the file cut off
-                }
-                sink.done();
-                return true;
-            });
+        // The whole file is read in the page's snapshot into a temporary
+        // file, and the snapshot let go, before any of it is sent: a client
+        // that reads slowly holds the store back from nothing, and the
+        // file takes no memory.
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> written(std::tmpfile(),
+                                                                std::fclose);
+        if (!written) {
+            throw StoreError(std::string("no temporary file for the CSV: ") +
+                             std::strerror(errno));
+        }
+        bool whole = true;
+        reply.csv(**lease, [file = written.get(), &whole](std::string_view part) {
+            whole = whole && std::fwrite(part.data(), 1, part.size(), file) == part.size();
+            return whole;
+        });
+        lease.reset();
+        if (!whole || std::fflush(written.get()) != 0) {
+            const int error = errno;
+            return pageAnswer(storeDownPage(std::string("cannot write the CSV: ") +
+                                            std::strerror(error)));
+        }
+        Answer file;
+        file.file = written.release();
+        file.type = CSV;
+        file.headers.emplace_back("Content-Disposition",
+                                  "attachment; filename=\"" + reply.fileName + "\"");
+        return file;
     } catch (const StoreError& error) {
         if (lease) {
             lease->failed();
         }
-        send(response, storeDownPage(error.what()));
+        return pageAnswer(storeDownPage(error.what()));
+    }
+}
+
+/// True for an address of the machine's own loopback, which no other
+/// machine can reach.
+bool isLoopbackAddress(const sockaddr* address)
+{
+    if (address->sa_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    }
+    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+    return address->sa_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+}
+
+MHD_Result answerRequest(void* server, MHD_Connection* connection, const char* url,
+                         const char* method, const char*, const char*,
+                         size_t* uploadSize, void** requestContext)
+{
+    if (*requestContext != nullptr) {  // a body no page reads
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    *requestContext = server;
+    return static_cast<WebServer*>(server)->answer(connection, url, method) != 0
+               ? MHD_YES
+               : MHD_NO;
+}
+
+void requestCompleted(void* server, MHD_Connection* connection, void**,
+                      MHD_RequestTerminationCode)
+{
+    static_cast<WebServer*>(server)->requestDone(connection);
+}
+
+void connectionNotice(void* server, MHD_Connection* connection, void**,
+                      MHD_ConnectionNotificationCode code)
+{
+    auto* web = static_cast<WebServer*>(server);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        web->connectionOpened(connection);
+    } else {
+        web->connectionClosed(connection);
+    }
+}
+
+}  // namespace
+
+WebServer::WebServer(ReaderPool& pool, ServerOptions options)
+    : pool(pool), options(std::move(options))
+{
+}
+
+WebServer::~WebServer()
+{
+    if (listening >= 0) {
+        ::close(listening);
+    }
+}
+
+std::string WebServer::keyCookie() const
+{
+    return "warehouse_key_" + std::to_string(options.port);
+}
+
+int WebServer::answer(MHD_Connection* connection, const char* url, const char* method)
+{
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        const auto found = waiting.find(connection);
+        if (found != waiting.end()) {
+            found->second.answering = true;
+        }
+    }
+    Incoming incoming;
+    MHD_get_connection_values(connection, MHD_HEADER_KIND, headerSeen, &incoming);
+    // What costs nothing to look at is looked at first, before the key.
+    const std::string_view path(url);
+    if (path.size() > TARGET_LIMIT) {
+        return queue(connection, pageAnswer(refusedPage(414, Refusal::TooLong)));
+    }
+    if (incoming.headerBytes > HEADER_LIMIT || incoming.headerLines > HEADER_LINES) {
+        return queue(connection, pageAnswer(refusedPage(431, Refusal::TooLong)));
+    }
+    if (loopback && incoming.hasHost) {
+        // A page on the loopback answers only to its own names, so that a
+        // site whose name is made to point here cannot read it.
+        const auto [name, port] = hostAndPort(incoming.host);
+        const bool ours = sameText(name, "localhost") || sameText(name, options.host) ||
+                          sameText(name, "[" + options.host + "]");
+        if (!ours || (!port.empty() && port != std::to_string(options.port))) {
+            return queue(connection, pageAnswer(refusedPage(421, Refusal::Host)));
+        }
+    }
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, parameterSeen, &incoming);
+    std::vector<std::pair<std::string, std::string>> headers;
+    if (!options.key.empty()) {
+        const auto inQuery = incoming.params.find("key");
+        const std::string given = inQuery != incoming.params.end()
+                                      ? inQuery->second
+                                      : cookie(incoming.cookieHeader, keyCookie());
+        if (!sameKey(given, options.key)) {
+            return queue(connection, pageAnswer(refusedPage(403, Refusal::Key)));
+        }
+        if (inQuery != incoming.params.end()) {  // the pages' own links carry no key
+            headers.emplace_back("Set-Cookie", keyCookie() + "=" + options.key +
+                                                   "; Path=/; HttpOnly; SameSite=Strict" +
+                                                   (options.tlsKey.empty() ? "" : "; Secure"));
+        }
+    }
+    const std::string_view verb(method);
+    if (verb != "GET" && verb != "HEAD") {
+        Answer refused = pageAnswer(refusedPage(405, Refusal::Method, verb));
+        refused.headers.emplace_back("Allow", "GET, HEAD");
+        return queue(connection, std::move(refused));
+    }
+    Answer reply = answerPage(pool, path, incoming.params);
+    reply.headers.insert(reply.headers.begin(), headers.begin(), headers.end());
+    return queue(connection, std::move(reply));
+}
+
+void WebServer::connectionOpened(MHD_Connection* connection)
+{
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    const std::lock_guard<std::mutex> guard(lock);
+    waiting[connection] = {info == nullptr ? -1 : info->connect_fd, nowMs(), false};
+}
+
+void WebServer::requestDone(MHD_Connection* connection)
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    const auto found = waiting.find(connection);
+    if (found != waiting.end()) {
+        found->second.since = nowMs();
+        found->second.answering = false;
+    }
+}
+
+void WebServer::connectionClosed(MHD_Connection* connection)
+{
+    // The library closes the socket only after this returns: a socket in
+    // the table is never one that another connection has been given.
+    const std::lock_guard<std::mutex> guard(lock);
+    waiting.erase(connection);
+}
+
+void WebServer::cutLateClients()
+{
+    const long long now = nowMs();
+    for (auto& [connection, state] : waiting) {
+        if (!state.answering && state.socket >= 0 &&
+            now - state.since > REQUEST_DEADLINE_MS) {
+            // The library sees the connection end and closes it.
+            ::shutdown(state.socket, SHUT_RDWR);
+            state.socket = -1;
+        }
     }
 }
 
 int WebServer::bind()
 {
-    if (options.port == 0) {
-        return server->bind_to_any_port(options.host);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const std::string port = std::to_string(options.port);
+    if (::getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found) != 0) {
+        errno = EADDRNOTAVAIL;
+        return -1;
     }
-    return server->bind_to_port(options.host, options.port) ? options.port : -1;
+    for (addrinfo* at = found; at != nullptr && listening < 0; at = at->ai_next) {
+        const int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            continue;
+        }
+        const int yes = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
+            listening = fd;
+            loopback = isLoopbackAddress(at->ai_addr);
+        } else {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+        }
+    }
+    ::freeaddrinfo(found);
+    if (listening < 0) {
+        return -1;
+    }
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    ::getsockname(listening, reinterpret_cast<sockaddr*>(&bound), &size);
+    options.port = ntohs(bound.ss_family == AF_INET6
+                             ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                             : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    return options.port;
 }
 
 bool WebServer::serve()
 {
-    return server->listen_after_bind();
+    const bool tls = !options.tlsCertificate.empty();
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    if (tls) {
+        flags |= MHD_USE_TLS;
+    }
+    MHD_Daemon* daemon = MHD_start_daemon(
+        flags, 0, nullptr, nullptr, answerRequest, this,
+        MHD_OPTION_LISTEN_SOCKET, listening,
+        MHD_OPTION_THREAD_POOL_SIZE, THREADS,
+        MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS,
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,
+        MHD_OPTION_CONNECTION_TIMEOUT, IDLE_SECONDS,
+        MHD_OPTION_UNESCAPE_CALLBACK, keptAsSent, nullptr,
+        MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, this,
+        MHD_OPTION_NOTIFY_CONNECTION, connectionNotice, this,
+        tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, options.tlsCertificate.c_str(),
+        MHD_OPTION_HTTPS_MEM_KEY, options.tlsKey.c_str(),
+        MHD_OPTION_END);
+    if (daemon == nullptr) {
+        return false;
+    }
+    listening = -1;  // the library's now, closed when it stops
+    std::unique_lock<std::mutex> guard(lock);
+    while (!stopping) {
+        stopped.wait_for(guard, std::chrono::milliseconds(200));
+        cutLateClients();
+        guard.unlock();
+        pool.closeIdle(std::chrono::seconds(IDLE_READER_SECONDS));
+        guard.lock();
+    }
+    guard.unlock();
+    MHD_stop_daemon(daemon);
+    return true;
 }
 
 void WebServer::stop()
 {
-    server->stop();
+    const std::lock_guard<std::mutex> guard(lock);
+    stopping = true;
+    stopped.notify_all();
 }

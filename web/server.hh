@@ -5,25 +5,30 @@
 
 #include "web/reader_pool.hh"
 
-#include <memory>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <string>
 
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
+struct MHD_Connection;
+struct MHD_Daemon;
 
 struct ServerOptions {
     std::string host = "127.0.0.1";
     int port = 8080;  // 0: any free port
     std::string key;  // what every request must carry; empty: nothing
+    // HTTPS with these, in PEM; both empty: plain HTTP.
+    std::string tlsCertificate;
+    std::string tlsKey;
 };
 
 /// Serves the pages over HTTP, several requests side by side, each with a
 /// view of the store from the pool. Answers GET and HEAD only; with a key,
 /// only a request that carries it, in the query (?key=) or in the cookie
-/// that such a request sets.
+/// that such a request sets. What a client sends before its request is
+/// whole costs the view little: a request's header is capped, a client
+/// that has not sent its request in time is cut off, and each address may
+/// hold only a few connections.
 class WebServer {
 public:
     WebServer(ReaderPool& pool, ServerOptions options);
@@ -36,14 +41,35 @@ public:
     /// Ends serve(), from any thread.
     void stop();
 
+    /// The name of the cookie that carries the key on this port.
+    std::string keyCookie() const;
+
+    // Called by the HTTP library; not for other callers.
+    int answer(MHD_Connection* connection, const char* url, const char* method);
+    void connectionOpened(MHD_Connection* connection);
+    void requestDone(MHD_Connection* connection);
+    void connectionClosed(MHD_Connection* connection);
+
 private:
-    void answer(const httplib::Request& request, httplib::Response& response);
-    /// False when the request is refused before any page reads the store.
-    bool admitted(const httplib::Request& request, httplib::Response& response) const;
+    /// Cuts off each connection whose request has taken too long to come.
+    void cutLateClients();
 
     ReaderPool& pool;
-    const ServerOptions options;
-    std::unique_ptr<httplib::Server> server;
+    ServerOptions options;
+    int listening = -1;  // the socket bind() made
+    bool loopback = false;
+
+    // A connection's request is read by a deadline: since it opened, or
+    // since its last answer was sent.
+    struct Waiting {
+        int socket = -1;
+        long long since = 0;  // milliseconds, steady clock
+        bool answering = false;
+    };
+    std::mutex lock;  // guards waiting and stopping
+    std::map<MHD_Connection*, Waiting> waiting;
+    std::condition_variable stopped;
+    bool stopping = false;
 };
 
 #endif

@@ -5,6 +5,8 @@
 #include "store/sqlite/sqlite_schema.hh"
 #include "web/sql_reader.hh"
 
+#include <sys/stat.h>
+
 #include <map>
 
 namespace {
@@ -42,9 +44,23 @@ private:
 
 class SqliteReader final : public SqlReader {
 public:
-    SqliteReader(Database database, const Dialect& dialect)
-        : SqlReader(dialect), database(std::move(database))
+    SqliteReader(Database database, const Dialect& dialect, std::string path)
+        : SqlReader(dialect), database(std::move(database)), path(std::move(path))
     {
+        struct stat status {};
+        if (::stat(this->path.c_str(), &status) == 0) {
+            device = status.st_dev;
+            inode = status.st_ino;
+        }
+    }
+
+    // Asked before each request: a store put in the file's place, or moved
+    // away, is opened anew rather than read on from the old one.
+    bool replaced() const override
+    {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) != 0 || status.st_dev != device ||
+               status.st_ino != inode;
     }
 
     void begin() override { execute("BEGIN"); }
@@ -79,6 +95,9 @@ private:
 
     Database database;
     std::map<std::string, Statement> statements;  // by their SQL
+    const std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 sqlite3_stmt* SqliteReader::prepared(const std::string& sql)
@@ -167,5 +186,5 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
     sqlite3_busy_timeout(database.get(), BUSY_MILLISECONDS);
     checkStore(database.get());
     return std::make_unique<SqliteReader>(
-        std::move(database), SqliteReader::Dialect{"changed_at", ""});
+        std::move(database), SqliteReader::Dialect{"changed_at", ""}, path);
 }

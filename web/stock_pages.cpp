@@ -47,6 +47,8 @@ const std::string* param(const Params& params, const char* name)
 }
 
 /// A whole number of plain digits that fits in 64 bits.
+constexpr std::uint64_t MOST_UNITS = 4294967295;
+
 std::optional<std::uint64_t> wholeNumber(const std::string& text)
 {
     std::uint64_t value = 0;
@@ -114,6 +116,11 @@ std::variant<Listing, Refusal> readListing(const Params& params, bool low)
     if (low) {
         const std::string* below = param(params, "below");
         listing.below = below != nullptr ? wholeNumber(*below) : DEFAULT_BELOW;
+        // No product holds more than 2^32 - 1 units: a larger bound finds
+        // what that one does, and is not passed on where it would not fit.
+        if (listing.below && *listing.below > MOST_UNITS + 1) {
+            listing.below = MOST_UNITS + 1;
+        }
         if (!listing.below || *listing.below == 0) {
             return Refusal::Below;
         }

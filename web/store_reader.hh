@@ -77,6 +77,10 @@ public:
     /// store of a version this program knows; creates and changes nothing.
     static std::unique_ptr<StoreReader> open(const std::string& where);
 
+    /// True when the store this view opened is no longer where it was
+    /// found: its file was replaced or removed.
+    virtual bool replaced() const { return false; }
+
     virtual void begin() = 0;
     /// Ends the snapshot; also after a failure.
     virtual void finish() = 0;

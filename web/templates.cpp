@@ -97,7 +97,7 @@ const Template LOW = {"Low and sold out", R"(<h1>Low and sold out</h1>
 )"};
 
 const Template DAY = {"The day {{date}}", R"(<h1>The day {{date}}</h1>
-<p class="pages"><a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a><a id="next" rel="next" href="{{next}}">{{next_date}} →</a></p>
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">{{next_date}} →</a>{{/next}}</p>
 <p>In local time, midnight to midnight. The net is every change of the day, by other programs too; a command that changed very many products at once shows among the commands only.</p>
 <h2>Products</h2>
 {{#has_products}}
@@ -177,7 +177,7 @@ const Template MISSING = {"Not found", R"(<h1>Not found</h1>
 )"};
 
 const Template REFUSED = {"{{#key}}A key is needed{{/key}}{{#method}}Only reading{{/method}}{{#request}}Bad request{{/request}}", R"(<h1>{{{title}}}</h1>
-<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or one of its headers is too long.{{/too_long}}{{#other}}The request could not be read.{{/other}}{{/request}}</p>
+<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or its headers are too long.{{/too_long}}{{#host}}This view answers only to the name of the machine's own loopback, such as localhost.{{/host}}{{#other}}The request could not be read.{{/other}}{{/request}}</p>
 )"};
 
 const Template STORE_DOWN = {"The store cannot be read", R"(<h1>The store cannot be read</h1>

@@ -14,6 +14,27 @@ void appendEscaped(std::string& out, unsigned char byte)
     out += escaped;
 }
 
+/// A character that shows nothing of itself or changes how the text
+/// around it shows: C1 controls, and the format characters (such as
+/// U+202E, which turns the text after it around, and U+200B, which has no
+/// width), and the line and paragraph separators.
+bool hidden(char32_t code)
+{
+    static const std::pair<char32_t, char32_t> ranges[] = {
+        {0x80, 0x9F},     {0xAD, 0xAD},     {0x600, 0x605},   {0x61C, 0x61C},
+        {0x6DD, 0x6DD},   {0x70F, 0x70F},   {0x180E, 0x180E}, {0x200B, 0x200F},
+        {0x2028, 0x202E}, {0x2060, 0x2064}, {0x2066, 0x206F}, {0xFEFF, 0xFEFF},
+        {0xFFF9, 0xFFFB}, {0x110BD, 0x110BD}, {0x1D173, 0x1D17A},
+        {0xE0001, 0xE0001}, {0xE0020, 0xE007F},
+    };
+    for (const auto& [from, to] : ranges) {
+        if (code >= from && code <= to) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string shownText(std::string_view bytes)
@@ -24,6 +45,13 @@ std::string shownText(std::string_view bytes)
         char32_t code = 0;
         const std::size_t length = utf8Character(bytes, code);
         const auto first = static_cast<unsigned char>(bytes[0]);
+        if (length > 0 && hidden(code)) {
+            char escaped[12];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(code));
+            shown += escaped;
+            bytes.remove_prefix(length);
+            continue;
+        }
         if (length == 0 || first < 0x20 || first == 0x7F) {
             appendEscaped(shown, first);
             bytes.remove_prefix(1);

@@ -9,7 +9,9 @@
 
 /// bytes as valid UTF-8 to show: each byte that is not part of a UTF-8
 /// character, and each control character, becomes the four characters
-/// \xNN. Everything else is kept as it is.
+/// \xNN; each C1 control and each character that changes how the text
+/// shows without showing itself (U+202E, U+200B) becomes \uNNNN.
+/// Everything else is kept as it is.
 std::string shownText(std::string_view bytes);
 
 /// bytes percent-encoded for a path segment or a query value: letters,

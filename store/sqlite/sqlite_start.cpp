@@ -29,7 +29,10 @@ bool SqliteStore::start()
     // triggers are for what other programs change.
     sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
     sqlite3_busy_handler(handle, &SqliteStore::busy, this);
+    // After a checkpoint the -wal file is cut back to this, whatever a long
+    // command or a reader that held it back had grown it to.
     if (!upgradeIfOlder() || !execute("PRAGMA journal_mode = WAL") ||
+        !execute("PRAGMA journal_size_limit = 4194304") ||
         !prepareStatements() || !loadAtStart()) {
         return false;
     }

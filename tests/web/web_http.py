@@ -96,7 +96,10 @@ for path in ["/", "/stock.csv", "/product/GUM:1", "/nothing-here"]:
 status, headers, _ = request(KEYED_BASE, "/?key=" + KEY)
 check(status == 200, f"/ with the key: {status}")
 cookie = headers.get("Set-Cookie", "").split(";")[0]
-check(cookie == "warehouse_key=" + KEY, f"the key's cookie: {cookie}")
+port = urllib.parse.urlsplit(KEYED_BASE).port
+check(cookie == f"warehouse_key_{port}=" + KEY, f"the key's cookie, named for the port: {cookie}")
+check("HttpOnly" in headers["Set-Cookie"] and "SameSite=Strict" in headers["Set-Cookie"],
+      f"the cookie's flags: {headers['Set-Cookie']}")
 status, _, _ = request(KEYED_BASE, "/low", headers={"Cookie": "a=b; " + cookie})
 check(status == 200, f"/low with the cookie: {status}")
 status, _, _ = request(KEYED_BASE, "/", "POST")
@@ -193,7 +196,7 @@ held = socket.socket()
 held.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16384)
 held.settimeout(30)
 held.connect((address.hostname, address.port))
-held.sendall(b"GET /stock.csv HTTP/1.1\r\nHost: x\r\n\r\n")
+held.sendall(b"GET /stock.csv HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
 start = held.recv(4096)
 check(start.startswith(b"HTTP/1.1 200"), f"the file held open: {start[:40]!r}")
 last = listed()[-1]

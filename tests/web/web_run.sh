@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Usage: web_run.sh WAREHOUSE WAREHOUSE_WEB sqlite|postgres TEST.py
+# Usage: web_run.sh WAREHOUSE WAREHOUSE_WEB sqlite|postgres TEST.py [CASE]
 # Fills a store of that kind through warehouse with web_fill.in, one run a
 # command, starts two views of it, one on the loopback without a key and
 # one on every address with its key, and runs the Python test TEST.py
-# against them. On
+# against them, with the CASE it names. On
 # PostgreSQL the views log in as a user that is only granted the role
 # warehouse_reader, on a server the test makes and stops
 # (postgres_server.sh). Everything it starts is stopped on the way out.
@@ -69,11 +69,11 @@ if [ "$kind" = postgres ]; then
         -c "CREATE ROLE owner LOGIN IN ROLE warehouse_reader" || exit 1
 fi
 
-# Starts a view listening on $1 and sets url to its address once it
-# serves.
+# Starts a view listening on $1 (with the options that follow) and sets url
+# to the first address it prints once it serves.
 start_view() {
     local out=$work/view.${#pids[@]}
-    "$web" --store "$reader" --listen "$1" > "$out" 2> "$out.err" &
+    "$web" --store "$reader" --listen "$@" > "$out" 2> "$out.err" &
     pids+=($!)
     for _ in $(seq 200); do
         url=$(grep -o 'http://[^ ]*' "$out")
@@ -88,7 +88,9 @@ start_view() {
 
 start_view 127.0.0.1:0
 export PLAIN_URL=$url
-start_view 0.0.0.0:0
-export KEYED_URL=${url/0.0.0.0/127.0.0.1}
-export WAREHOUSE=$warehouse WAREHOUSE_WEB=$web VIEWED_STORE=$store
-"$python" "$here/$test"
+start_view 0.0.0.0:0 --key-file "$work/key"
+# It prints the machine's own addresses; the test reaches it on the loopback.
+export KEYED_URL=http://127.0.0.1:${url#http://*:}
+export KEY_FILE=$work/key VIEW_OUT=$work/view.1
+export WAREHOUSE=$warehouse WAREHOUSE_WEB=$web VIEWED_STORE=$store WAREHOUSE_KIND=$kind
+"$python" "$here/$test" "${@:5}"

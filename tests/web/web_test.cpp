@@ -70,6 +70,11 @@ TEST(ShownText, KeepsUtf8AndEscapesTheRest)
         {"tab\there", "tab\\x09here"},
         {"\x7f", "\\x7F"},
         {"\xf0\x9f\x8d\xac", "\xf0\x9f\x8d\xac"},  // four bytes
+        {"a\xc2\x85" "b", "a\\u0085b"},            // a C1 control
+        {"ab\xe2\x80\xae" "cd", "ab\\u202Ecd"},      // turns the text around
+        {"x\xe2\x80\x8by", "x\\u200By"},          // no width
+        {"\xef\xbb\xbf.", "\\uFEFF."},            // a byte order mark
+        {"\xc2\xa0\xc2\xa9", "\xc2\xa0\xc2\xa9"},  // seen: no-break space, (c)
     };
     for (const Shown& shown : cases) {
         EXPECT_EQ(shownText(shown.bytes), shown.shown) << shown.shown;
@@ -88,6 +93,7 @@ TEST(Addresses, EncodeEveryByteButLettersDigitsAndAFewMarks)
         {"Ä", "%C3%84"},
         {"\xff", "%FF"},
         {"-_~", "-_~"},
+        {"LF\n1", "LF%0A1"},
     };
     for (const Shown& shown : cases) {
         EXPECT_EQ(percentEncoded(shown.bytes), shown.shown);
