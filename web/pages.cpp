@@ -2,6 +2,7 @@
 // down.
 #include "web/pages.hh"
 
+#include "web/local_time.hh"
 #include "web/templates.hh"
 #include "web/text.hh"
 
@@ -21,6 +22,8 @@ Reply refusedPage(int status, Refusal why, std::string_view method)
     case Refusal::Encoding: data.set("encoding", true); break;
     case Refusal::TooLong: data.set("too_long", true); break;
     case Refusal::Other: data.set("other", true); break;
+    case Refusal::Days: data.set("days", true); break;
+    case Refusal::Span: data.set("span", true); break;
     }
     if (why != Refusal::Key && why != Refusal::Method) {
         data.set("request", true);
@@ -54,4 +57,9 @@ Reply storeDownPage(std::string_view reason)
 std::string productPath(std::string_view id)
 {
     return "/product/" + percentEncoded(id);
+}
+
+std::string datedFileName(std::string_view what)
+{
+    return std::string(what) + "-" + today() + ".csv";
 }

@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* HTML = "text/html; charset=utf-8";
 constexpr const char* CSV = "text/csv; charset=utf-8; header=present";
+constexpr const char* BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 constexpr const char* KEY_COOKIE = "warehouse_key";
 
 // Requests served at once. A browser keeps a few connections open between
@@ -79,7 +80,8 @@ bool endsWith(std::string_view text, std::string_view end)
 
 /// Which page answers a path, and the id or the day it names, decoded.
 struct Route {
-    enum Kind { Stock, StockCsv, Low, LowCsv, SoldOutCsv, Day, DayCsv,
+    enum Kind { Stock, StockCsv, Low, LowCsv, SoldOutCsv, Reorder, ReorderCsv,
+                Days, DaysCsv, Day, DayCsv,
                 Product, ProductCsv, Missing, BadEncoding } kind = Missing;
     std::string argument;
     DayTable table = DayTable::Products;
@@ -91,6 +93,8 @@ Route routeOf(std::string_view path)
         {"/", Route::Stock},   {"/stock.csv", Route::StockCsv},
         {"/low", Route::Low},  {"/low.csv", Route::LowCsv},
         {"/soldout.csv", Route::SoldOutCsv}, {"/day", Route::Day},
+        {"/reorder", Route::Reorder}, {"/reorder.csv", Route::ReorderCsv},
+        {"/days", Route::Days}, {"/days.csv", Route::DaysCsv},
     };
     for (const auto& [name, kind] : fixed) {
         if (path == name) {
@@ -143,7 +147,11 @@ Reply pageOf(StoreReader& store, const Route& route, const Params& params)
     case Route::Low: return lowPage(store, params);
     case Route::LowCsv: return lowCsv(store, params);
     case Route::SoldOutCsv: return soldOutCsv(store);
-    case Route::Day: return dayPage(store, route.argument);
+    case Route::Reorder: return reorderPage(store, params);
+    case Route::ReorderCsv: return reorderCsv(store, params);
+    case Route::Days: return spanPage(store, params);
+    case Route::DaysCsv: return spanCsv(store, params);
+    case Route::Day: return dayPage(store, route.argument, params);
     case Route::DayCsv: return dayCsv(store, route.argument, route.table);
     case Route::Product: return productPage(store, route.argument);
     case Route::ProductCsv: return productCsv(store, route.argument);
@@ -242,6 +250,10 @@ void WebServer::answer(const httplib::Request& request,
         response.set_chunked_content_provider(
             CSV, [held, write = std::move(reply.csv)](std::size_t, httplib::DataSink& sink) {
                 try {
+                    // The mark tells a spreadsheet the file is UTF-8.
+                    if (!sink.write(BYTE_ORDER_MARK, 3)) {
+                        return false;
+                    }
                     write(**held, [&sink](std::string_view part) {
                         return sink.is_writable() && sink.write(part.data(), part.size());
                     });

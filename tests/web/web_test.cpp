@@ -99,21 +99,24 @@ TEST(Addresses, EncodeEveryByteButLettersDigitsAndAFewMarks)
     }
 }
 
-TEST(CsvWriter, QuotesWhatNeedsItAndDisarmsFormulas)
+TEST(CsvWriter, QuotesEveryTextAndDisarmsFormulas)
 {
+    // A spreadsheet reads an unquoted shelf such as 1-2 or 0012 as a date
+    // or a number; quoted, it stays the text it is.
     const Shown cases[] = {
-        {"plain", "plain"},
+        {"plain", "\"plain\""},
         {"a,b", "\"a,b\""},
         {"Dumle \"toffee\"", "\"Dumle \"\"toffee\"\"\""},
-        {"=SUM(A1:A9)", "'=SUM(A1:A9)"},
-        {"+1", "'+1"},
-        {"-1", "'-1"},
-        {"@cmd", "'@cmd"},
+        {"=SUM(A1:A9)", "\"'=SUM(A1:A9)\""},
+        {"+1", "\"'+1\""},
+        {"-1", "\"'-1\""},
+        {"@cmd", "\"'@cmd\""},
         {"=1,2", "\"'=1,2\""},
-        {"a=b", "a=b"},
-        {"bad\xff", "bad\\xFF"},
-        {"line\nbreak", "line\\x0Abreak"},
-        {"", ""},
+        {"a=b", "\"a=b\""},
+        {"0012", "\"0012\""},
+        {"bad\xff", "\"bad\\xFF\""},
+        {"line\nbreak", "\"line\\x0Abreak\""},
+        {"", "\"\""},
     };
     for (const Shown& shown : cases) {
         std::string out;
@@ -124,7 +127,7 @@ TEST(CsvWriter, QuotesWhatNeedsItAndDisarmsFormulas)
     CsvWriter line(out);
     line.number(-20).none().text("x").end();
     line.number(7).end();
-    EXPECT_EQ(out, "-20,,x\r\n7\r\n");
+    EXPECT_EQ(out, "-20,,\"x\"\r\n7\r\n");
 }
 
 /// A local day's bounds, in UTC, under a zone with summer time.
