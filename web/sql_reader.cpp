@@ -286,13 +286,16 @@ StockValue SqlReader::stockValue()
     query("SELECT CAST(coalesce(sum(s.amount * c.cost_cents), 0) AS bigint), "
           "CAST(coalesce(sum(s.amount * c.price_cents), 0) AS bigint), "
           "CAST(count(*) - count(c.cost_cents) AS bigint), "
-          "CAST(count(*) - count(c.price_cents) AS bigint) "
+          "CAST(count(*) - count(c.price_cents) AS bigint), count(*), "
+          "CAST(coalesce(sum(s.amount), 0) AS bigint) "
           "FROM stock s LEFT JOIN catalogue c ON c.id = s.id",
           {}, Rows::Few, [&value](const SqlRow& row) {
               value.atCost = static_cast<std::uint64_t>(row.number(0));
               value.atPrice = static_cast<std::uint64_t>(row.number(1));
               value.withoutCost = static_cast<std::uint64_t>(row.number(2));
               value.withoutPrice = static_cast<std::uint64_t>(row.number(3));
+              value.totals.kinds = static_cast<std::uint64_t>(row.number(4));
+              value.totals.units = static_cast<std::uint64_t>(row.number(5));
               return false;
           });
     return value;

@@ -414,17 +414,22 @@ Reply stockPage(StoreReader& store, const Params& params)
         return refusedPage(400, *refusal);
     }
     const Listing& listing = std::get<Listing>(read);
-    const Totals totals = store.totals();
+    // Without a search, the totals come with the stock's worth, in the
+    // one pass over the stock that both need.
+    std::optional<StockValue> value;
+    if (listing.text.empty()) {
+        value = store.stockValue();
+    }
+    const Totals totals = value ? value->totals : store.totals();
     const Picked picked = pick(store, listing);
     page::Data data;
     data.set("kinds", std::to_string(totals.kinds));
     data.set("units", std::to_string(totals.units));
-    if (listing.text.empty()) {
-        const StockValue value = store.stockValue();
-        data.set("at_cost", money(static_cast<std::int64_t>(value.atCost)));
-        data.set("at_price", money(static_cast<std::int64_t>(value.atPrice)));
-        data.set("without_cost", std::to_string(value.withoutCost));
-        data.set("without_price", std::to_string(value.withoutPrice));
+    if (value) {
+        data.set("at_cost", money(static_cast<std::int64_t>(value->atCost)));
+        data.set("at_price", money(static_cast<std::int64_t>(value->atPrice)));
+        data.set("without_cost", std::to_string(value->withoutCost));
+        data.set("without_price", std::to_string(value->withoutPrice));
     }
     if (!listing.text.empty()) {
         data.set("q", shownText(listing.text));

@@ -76,6 +76,7 @@ struct CatalogueRecord {
 /// What the stock is worth: units times cents over the products whose
 /// price (cost) is known, and how many kinds in stock have none.
 struct StockValue {
+    Totals totals;
     std::uint64_t atCost = 0;
     std::uint64_t atPrice = 0;
     std::uint64_t withoutCost = 0;
@@ -136,7 +137,8 @@ public:
     /// name in the catalogue. Newest first.
     virtual void soldOut(const SoldOutVisitor& visit) = 0;
 
-    /// The stock's worth at cost and at sale price.
+    /// The stock's totals and its worth at cost and at sale price, in one
+    /// pass.
     virtual StockValue stockValue() = 0;
     virtual std::optional<CatalogueRecord> catalogueRecord(std::string_view id) = 0;
     /// The records of the products that the entries from the UTC time from

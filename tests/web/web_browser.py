@@ -213,17 +213,26 @@ def main(folder):
         open_page(browser, "/day")
         screenshot(browser, "day")
         totals = day_totals([r[0] for r in stock] + sold_out)
-        expected = sorted(([p, str(d), str(w), str(n)] for p, (d, w, n) in totals.items()),
-                          key=lambda r: r[0].encode())
-        check(table(browser, "day-products") == expected, "the day's products")
-        check(download(browser, folder, "#products-csv")[1:] == expected, "the day's CSV")
+        names = {r[0]: r[3] for r in stock}
+        names.update({"GONE:1": "Soon gone", "LAK:55102330:0512:330": "Salmiakki"})
+        expected = sorted(([p, names[p], str(d), str(w), str(n), ""]
+                           for p, (d, w, n) in totals.items()), key=lambda r: r[0].encode())
+        # The table shows the first page of 100, with the totals below it.
+        check(table(browser, "day-products") == expected[:100], "the day's products")
+        units = browser.execute_script(
+            "return ['units-in', 'units-out'].map(id => document.getElementById(id).innerText)")
+        check(units == [str(sum(t[i] for t in totals.values())) for i in range(2)],
+              f"the day's units in and out: {units}")
+        check(download(browser, folder, "#products-csv")[1:]
+              == [as_csv_row(r) for r in expected], "the day's CSV")
         commands = table(browser, "day-commands")
         check(len(commands) == 18 and commands[0][2] == "G 300",
               f"the day's commands: {commands[:2]}")
         check(download(browser, folder, "#commands-csv")[1:] == commands, "the commands' CSV")
         clerks = table(browser, "day-clerks")
         check(len(clerks) == 1 and clerks[0][1] == "18"
-              and clerks[0][2] == str(sum(w for _, w, _ in totals.values())), f"the clerks: {clerks}")
+              and clerks[0][2] == str(sum(d for d, _, _ in totals.values()))
+              and clerks[0][3] == str(sum(w for _, w, _ in totals.values())), f"the clerks: {clerks}")
         check(download(browser, folder, "#clerks-csv")[1:] == clerks, "the clerks' CSV")
         no_alert(browser, "/day")
     finally:
