@@ -62,6 +62,16 @@ page::Data chartData(const std::vector<HistoryEntry>& entries,
     data["top_label_y"] = std::to_string(chart.topLabelY);
     data["date_y"] = std::to_string(chart.dateY);
     data["points"] = chart.points;
+    page::List ticks;
+    for (const ChartTick& tick : chart.ticks) {
+        page::Object mark;
+        mark["x"] = std::to_string(tick.x);
+        mark["label"] = tick.label;
+        ticks.emplace_back(std::move(mark));
+    }
+    data["ticks"] = ticks;
+    data["tick_top"] = std::to_string(chart.bottom);
+    data["tick_bottom"] = std::to_string(chart.bottom + 4);
     data["most"] = std::to_string(chart.most);
     data["label"] = label;
     data["first"] = localTime(entries.front().time).substr(0, 10);

@@ -183,11 +183,11 @@ const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
 <line x1="{{left}}" y1="{{top}}" x2="{{left}}" y2="{{bottom}}"/>
 <text x="{{scale_x}}" y="{{top_label_y}}" text-anchor="end">{{most}}</text>
 <text x="{{scale_x}}" y="{{bottom}}" text-anchor="end">0</text>
-<text x="{{left}}" y="{{date_y}}">{{first}}</text>
-<text x="{{right}}" y="{{date_y}}" text-anchor="end">{{last}}</text>
+{{#ticks}}<line class="tick" x1="{{x}}" y1="{{tick_top}}" x2="{{x}}" y2="{{tick_bottom}}"/><text class="tick" x="{{x}}" y="{{date_y}}" text-anchor="middle">{{label}}</text>
+{{/ticks}}
 <polyline points="{{points}}"/>
 </svg>
-<figcaption>Units from the first change in the history until now.</figcaption>
+<figcaption>Units from the first change in the history ({{first}}) until now ({{last}}), in local time.</figcaption>
 </figure>
 {{/chart}}
 <h2>History</h2>

@@ -227,3 +227,40 @@ TEST(UnitsChart, StepsFromNothingToNow)
 }
 
 }  // namespace
+
+TEST(UnitsChart, TicksAtHoursWithinADayAndAtMidnightsAcrossWeeks)
+{
+    // The span of a history against the ticks its time axis gets: local
+    // times (TZ is UTC here), the first, the last, and how many.
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    struct Case {
+        std::int64_t first;  // seconds
+        std::int64_t now;
+        const char* firstLabel;
+        const char* lastLabel;
+        std::size_t count;
+    };
+    constexpr std::int64_t DAY = 86400;
+    constexpr std::int64_t START = 1796774400;  // 2026-12-09 00:00 UTC
+    const Case cases[] = {
+        {START + 9 * 3600 + 1200, START + 17 * 3600, "10:00", "17:00", 8},
+        {START + 600, START + 23 * 3600, "03:00", "21:00", 7},
+        {START + 3600, START + 20 * DAY, "12-10", "12-28", 7},
+        {START - 70 * DAY, START, "09-30", "12-09", 6},
+        {START - 800 * DAY, START, "2024-09-30", "2026-09-28", 5},
+    };
+    for (const Case& c : cases) {
+        const Chart chart = unitsChart({{c.first * 1000, 5}}, c.now * 1000);
+        ASSERT_EQ(chart.ticks.size(), c.count) << c.firstLabel;
+        EXPECT_EQ(chart.ticks.front().label, c.firstLabel);
+        EXPECT_EQ(chart.ticks.back().label, c.lastLabel);
+        for (std::size_t i = 1; i < chart.ticks.size(); ++i) {
+            EXPECT_LT(chart.ticks[i - 1].x, chart.ticks[i].x);
+        }
+        EXPECT_GE(chart.ticks.front().x, chart.left);
+        EXPECT_LE(chart.ticks.back().x, chart.right);
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+}
