@@ -333,20 +333,19 @@ void SqlReader::catalogueBetween(const std::string& from, const std::string& to,
 void SqlReader::reorder(std::uint64_t below, const std::string& since,
                         const ReorderVisitor& visit)
 {
-    // The withdrawals since the time are summed per product first, over the
-    // entries of those days alone; the records are then held to their
-    // units, which a sold-out product has none of.
+    // The records are held to their units first, which a sold-out product
+    // has none of; only those listed have their withdrawals since the time
+    // summed, each through the history's index by id, rather than the
+    // whole history read.
     Params params;
     const std::string sql =
-        "WITH taken AS (SELECT id, sum(amount_before - amount_after) AS units "
-        "FROM history WHERE kind = 'withdrawal' AND changed_at >= " +
-        params.text(since + dialect.timeSuffix) +
-        " AND id IS NOT NULL AND amount_before > amount_after GROUP BY id) "
-        "SELECT " + RECORD_COLUMNS +
+        "SELECT " + std::string(RECORD_COLUMNS) +
         ", CAST(coalesce(s.amount, 0) AS bigint), "
-        "CAST(coalesce(t.units, 0) AS bigint) "
-        "FROM catalogue c LEFT JOIN stock s ON s.id = c.id "
-        "LEFT JOIN taken t ON t.id = c.id WHERE NOT c.discontinued AND "
+        "CAST(coalesce((SELECT sum(h.amount_before - h.amount_after) FROM history h "
+        "WHERE h.id = c.id AND h.kind = 'withdrawal' AND h.amount_before > h.amount_after "
+        "AND h.changed_at >= " + params.text(since + dialect.timeSuffix) +
+        "), 0) AS bigint) "
+        "FROM catalogue c LEFT JOIN stock s ON s.id = c.id WHERE NOT c.discontinued AND "
         "coalesce(s.amount, 0) <= coalesce(c.reorder_level, " +
         params.number(below) + " - 1) ORDER BY c.id";
     query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
