@@ -19,9 +19,10 @@ constexpr std::int64_t HOUR = 3600;
 constexpr std::int64_t DAY = 24 * HOUR;
 constexpr std::int64_t MOST_TICKS = 8;
 
-/// The steps between ticks, in seconds: hours, then days, then weeks and
-/// more.
-constexpr std::int64_t STEPS[] = {HOUR,    2 * HOUR, 3 * HOUR, 6 * HOUR,  12 * HOUR,
+/// The steps between ticks, in seconds: minutes, hours, then days, then
+/// weeks and more.
+constexpr std::int64_t MINUTE = 60;
+constexpr std::int64_t STEPS[] = {MINUTE, 5 * MINUTE, 10 * MINUTE, 15 * MINUTE, 30 * MINUTE, HOUR,    2 * HOUR, 3 * HOUR, 6 * HOUR,  12 * HOUR,
                                   DAY,     2 * DAY,  3 * DAY,  4 * DAY,   7 * DAY,  14 * DAY, 28 * DAY,
                                   91 * DAY, 182 * DAY, 364 * DAY, 728 * DAY, 1820 * DAY};
 
@@ -40,13 +41,17 @@ std::vector<std::time_t> tickMoments(std::time_t first, std::time_t last, std::i
     std::vector<std::time_t> moments;
     std::tm local{};
     ::localtime_r(&first, &local);
-    local.tm_min = 0;
     local.tm_sec = 0;
     local.tm_isdst = -1;
-    if (step < DAY) {
+    if (step < HOUR) {
+        const int minutes = static_cast<int>(step / MINUTE);
+        local.tm_min -= local.tm_min % minutes;
+    } else if (step < DAY) {
+        local.tm_min = 0;
         const int hours = static_cast<int>(step / HOUR);
         local.tm_hour -= local.tm_hour % hours;
     } else {
+        local.tm_min = 0;
         local.tm_hour = 0;  // the first midnight from first on
         std::tm midnight = local;
         if (std::mktime(&midnight) < first) {
@@ -66,7 +71,7 @@ std::vector<std::time_t> tickMoments(std::time_t first, std::time_t last, std::i
         // By the calendar, so that a tick stays at midnight or on the hour
         // across a change of the clocks.
         if (step < DAY) {
-            local.tm_hour += static_cast<int>(step / HOUR);
+            local.tm_min += static_cast<int>(step / MINUTE);
         } else {
             local.tm_mday += days;
         }
@@ -130,6 +135,10 @@ Chart unitsChart(const std::vector<ChartPoint>& points, std::int64_t now)
     const char* const pattern = step < DAY ? "%H:%M" : seconds < 300 * DAY ? "%m-%d" : "%Y-%m-%d";
     for (const std::time_t moment : tickMoments(from, to, step)) {
         chart.ticks.push_back({x(static_cast<std::int64_t>(moment) * 1000), format(moment, pattern)});
+    }
+    if (chart.ticks.empty()) {  // less than a minute: its two ends
+        chart.ticks.push_back({LEFT, format(from, "%H:%M:%S")});
+        chart.ticks.push_back({RIGHT, format(to, "%H:%M:%S")});
     }
     return chart;
 }

@@ -14,7 +14,7 @@ struct ChartPoint {
 };
 
 /// A mark on the time axis: where it is, and the local time it stands for,
-/// "14:00" within a day or two, "12-09" across days and weeks, "2026-12-09"
+/// "14:05" within a day or two, "12-09" across days and weeks, "2026-12-09"
 /// across years.
 struct ChartTick {
     int x = 0;
@@ -36,9 +36,9 @@ struct Chart {
 };
 
 /// The chart of points, oldest first, up to now. Units before the first
-/// point are 0. The time axis gets at most 8 ticks, at whole local hours
-/// or local midnights (TZ), as many hours or days apart as keeps them to
-/// that.
+/// point are 0. The time axis gets at most 8 ticks, at whole local
+/// minutes, hours or midnights (TZ), as many apart as keeps them to that;
+/// a history of less than a minute gets its two ends.
 Chart unitsChart(const std::vector<ChartPoint>& points, std::int64_t now);
 
 #endif

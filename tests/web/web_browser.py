@@ -6,6 +6,7 @@ With WAREHOUSE_SCREENSHOTS set to a folder, leaves a picture of each page
 there."""
 
 import csv
+import math
 import io
 import os
 import shutil
@@ -209,6 +210,28 @@ def main(folder):
               "soldout.csv")
         no_alert(browser, "/low")
 
+        # What to order, with no reorder levels set: the low and the sold
+        # out; the two withdrawn to nothing today first, at their rates
+        # over 28 days, then the one with days left, then by id.
+        open_page(browser, "/reorder")
+        screenshot(browser, "reorder")
+        ordered = table(browser, "reorder")
+        check(sorted(r[0] for r in ordered) == sorted([r[0] for r in low] + sold_out),
+              f"to order: {[r[0] for r in ordered]}")
+        expected = [[p, name, shelf, "0", "", f"{w / 28:.2f}", "0.0", str(math.ceil(w * 14 / 28))]
+                    for p, name, shelf, w in [("GONE:1", "Soon gone", "1.00", 4),
+                                              ("LAK:55102330:0512:330", "Salmiakki", "4.10", 45)]]
+        check(ordered[:2] == expected, f"the first to order: {ordered[:2]}")
+        # GUM:1 has 7 units left of the 115 withdrawn: 1.7 days; nobody
+        # withdrew the others.
+        check(ordered[2][0] == "GUM:1" and ordered[2][6:] == ["1.7", str(math.ceil(115 * 14 / 28) - 7)],
+              f"GUM:1 to order: {ordered[2]}")
+        check([r[0] for r in ordered[3:]] == sorted((r[0] for r in low if r[0] != "GUM:1"),
+                                                    key=str.encode), "the rest to order, by id")
+        check([r[0] for r in download(browser, folder, "#csv")[1:]] == [r[0] for r in ordered],
+              "reorder.csv")
+        no_alert(browser, "/reorder")
+
         # Today's report, against the H of every product.
         open_page(browser, "/day")
         screenshot(browser, "day")
@@ -235,6 +258,12 @@ def main(folder):
               and clerks[0][3] == str(sum(w for _, w, _ in totals.values())), f"the clerks: {clerks}")
         check(download(browser, folder, "#clerks-csv")[1:] == clerks, "the clerks' CSV")
         no_alert(browser, "/day")
+
+        # The week up to today: the same clerks and units as today alone.
+        open_page(browser, "/days")
+        screenshot(browser, "days")
+        check(table(browser, "day-clerks") == clerks, "the week's clerks")
+        no_alert(browser, "/days")
     finally:
         browser.quit()
 

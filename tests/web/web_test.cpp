@@ -228,7 +228,7 @@ TEST(UnitsChart, StepsFromNothingToNow)
 
 }  // namespace
 
-TEST(UnitsChart, TicksAtHoursWithinADayAndAtMidnightsAcrossWeeks)
+TEST(UnitsChart, TicksAtMinutesAndHoursWithinADayAndAtMidnightsAcrossWeeks)
 {
     // The span of a history against the ticks its time axis gets: local
     // times (TZ is UTC here), the first, the last, and how many.
@@ -244,7 +244,9 @@ TEST(UnitsChart, TicksAtHoursWithinADayAndAtMidnightsAcrossWeeks)
     constexpr std::int64_t DAY = 86400;
     constexpr std::int64_t START = 1796774400;  // 2026-12-09 00:00 UTC
     const Case cases[] = {
+        {START + 9 * 3600 + 1210, START + 9 * 3600 + 1500, "09:21", "09:25", 5},
         {START + 9 * 3600 + 1200, START + 17 * 3600, "10:00", "17:00", 8},
+        {START + 10, START + 40, "00:00:10", "00:00:40", 2},
         {START + 600, START + 23 * 3600, "03:00", "21:00", 7},
         {START + 3600, START + 20 * DAY, "12-10", "12-28", 7},
         {START - 70 * DAY, START, "09-30", "12-09", 6},
