@@ -118,7 +118,13 @@ for path, expected in [("/nothing-here", 404), ("/product/NOPE:1", 404),
                        ("/day/yesterday", 404), ("/product/%zz", 400),
                        ("/low?below=ten", 400), ("/low?below=0", 400),
                        ("/?sort=colour", 400), ("/?sort=amount&after=GUM:1", 400),
-                       ("/product/DOT.csv", 404)]:
+                       ("/product/DOT.csv", 404), ("/reorder?days=0", 400),
+                       ("/reorder?days=3651", 400), ("/reorder?below=0", 400),
+                       ("/reorder.csv?days=x", 400), ("/reorder?page=0", 400),
+                       ("/day/2026-12-09?page=0", 400),
+                       ("/days?from=2026-12-09&to=2026-12-08", 400),
+                       ("/days?from=2025-12-08&to=2026-12-09", 400),
+                       ("/days.csv?from=2026-02-30&to=2026-03-01", 400)]:
     status, _, body = request(PLAIN_URL, path)
     check(status == expected and "<h1>" in body, f"{path}: {status}, not {expected}")
 
