@@ -414,10 +414,11 @@ Reply stockPage(StoreReader& store, const Params& params)
         return refusedPage(400, *refusal);
     }
     const Listing& listing = std::get<Listing>(read);
-    // Without a search, the totals come with the stock's worth, in the
-    // one pass over the stock that both need.
+    // The first page without a search opens with the stock's worth, and
+    // the totals come with it, in the one pass over the stock that both
+    // need; the pages after it, which the worth would slow, leave it out.
     std::optional<StockValue> value;
-    if (listing.text.empty()) {
+    if (listing.text.empty() && !listing.after && !listing.before) {
         value = store.stockValue();
     }
     const Totals totals = value ? value->totals : store.totals();

@@ -70,7 +70,7 @@ const char* const PRODUCT_TABLE = R"({{#has_rows}}
 const Template STOCK = {"Stock", R"(<h1>Stock</h1>
 {{#q}}<p id="summary">Products whose id, shelf or name holds “{{q}}”: <span id="matched">{{matched}}</span> of {{kinds}}.</p>{{/q}}
 {{^q}}<p id="summary">In stock: <span id="kinds">{{kinds}}</span> kinds of candy, <span id="units">{{units}}</span> units.</p>
-<p id="value">Worth <span id="at-cost">{{at_cost}}</span> at cost and <span id="at-price">{{at_price}}</span> at sale price. <span id="without-price">{{without_price}}</span> kinds in stock have no price and <span id="without-cost">{{without_cost}}</span> no cost: they count for nothing here.</p>{{/q}}
+{{#at_cost}}<p id="value">Worth <span id="at-cost">{{at_cost}}</span> at cost and <span id="at-price">{{at_price}}</span> at sale price. <span id="without-price">{{without_price}}</span> kinds in stock have no price and <span id="without-cost">{{without_cost}}</span> no cost: they count for nothing here.</p>{{/at_cost}}{{/q}}
 {{>product_table}}
 {{^has_rows}}{{^past_end}}<p class="empty">{{#q}}No product's id, shelf or name holds “{{q}}”.{{/q}}{{^q}}The stock is empty.{{/q}}</p>{{/past_end}}{{/has_rows}}
 <p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, not only this page.</p>
