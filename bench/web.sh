@@ -7,11 +7,14 @@
 # whose history the benchmark then spreads over 100 days, as a shop's would
 # be. (On PostgreSQL the rewritten history is then vacuumed, as the server
 # would in time: a table all of whose rows were just rewritten is not what
-# a shop's looks like.) Each address is asked RUNS times (default 5) in a row;
+# a shop's looks like.) The catalogue then gets a price and a cost for all
+# but one product in a hundred, and a reorder level for one in ten. Each address is asked RUNS times (default 5) in a row;
 # the median and the slowest are printed, against the goal:
-#   /, a middle page, /low                  0.3 s
+#   /, a middle page, /low, /reorder        0.3 s
 #   /?q=text                                1.5 s
-#   a day's report                          1 s
+#   a day's report                          0.3 s
+#   a week's report (/days)                 1 s
+# and the size of each page's HTML, against 300 KB.
 #   /stock.csv, streamed whole              (its peak memory is printed)
 # and four searches at once, against one. Exits 1 when a goal is missed.
 # Usage: bench/web.sh [BUILD_DIR]   (BACKENDS="sqlite postgres" by default)
@@ -19,7 +22,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
 use_build "${1:-build}"
-[ -x "$build/warehouse-web" ] || { echo "no $build/warehouse-web: build with WAREHOUSE_WEB=ON"; exit 1; }
+# The program is built in the folder of its layer.
+web_program=$build/web/warehouse-web
+[ -x "$web_program" ] || { echo "no $web_program: build with WAREHOUSE_WEB=ON"; exit 1; }
 runs=${RUNS:-5}
 make_work_folder
 cd "$work"
@@ -50,12 +55,13 @@ write_commands() {
 
 # Fills the store $1, and spreads its history over the 100 days before now
 # with the statement $3 run by the function $2, which runs SQL on it; $4
-# lists the ids in stock.
+# lists the ids in stock; $5 sets the catalogue's prices.
 fill() {
     printf 'R stock.txt\nQ\n' | "$build/warehouse" --store "$1" > /dev/null
     "$2" "$4" | awk 'NR % 50 == 0' > ids
     { write_commands ids; echo Q; } | "$build/warehouse" --store "$1" > /dev/null
     "$2" "$3"
+    "$2" "$5"
 }
 
 sqlite_sql() { sqlite3 sqlite.db "$1"; }
@@ -65,12 +71,18 @@ awk -v n=1000000 'BEGIN {
     for (i = 0; i < n; ++i)
         printf "%s:%011d:%04d:%03d;%d;%d.%02d;Product %d\n", prefix[i % 7 + 1], i, i % 10000, i % 1000, 1 + i % 999, i % 10, i % 100, i
 }' > stock.txt
+# The catalogue's prices, by the last three digits of the id ($1: that
+# number in the store's SQL).
+catalogue_prices() {
+    echo "UPDATE catalogue SET price_cents = CASE WHEN $1 % 100 = 0 THEN NULL ELSE 100 + $1 END,
+          cost_cents = 60 + $1 / 2, reorder_level = CASE WHEN $1 % 10 = 0 THEN 50 + $1 % 7 ELSE NULL END"
+}
 SQLITE_SPREAD="UPDATE history SET changed_at = strftime('%Y-%m-%d %H:%M:%f', 'now', '-' || (100 - seq * 100 / (SELECT max(seq) + 1 FROM history)) || ' days', '-' || (seq % 7) || ' hours')"
 POSTGRES_SPREAD="UPDATE history SET changed_at = now() - (100 - seq * 100 / (SELECT max(seq) + 1 FROM history)) * interval '1 day' - (seq % 7) * interval '1 hour'"
 
 # Starts the view of store $1 and sets url.
 start_web() {
-    "$build/warehouse-web" --store "$1" --listen 127.0.0.1:0 > web.out 2> web.err &
+    "$web_program" --store "$1" --listen 127.0.0.1:0 > web.out 2> web.err &
     web_pid=$!
     for _ in $(seq 100); do
         url=$(grep -o 'http://[^ ]*' web.out || true)
@@ -101,12 +113,14 @@ time_address() {
 for backend in ${BACKENDS:-sqlite postgres}; do
     if [ "$backend" = sqlite ]; then
         store=sqlite.db
-        fill "$store" sqlite_sql "$SQLITE_SPREAD" "SELECT id FROM stock ORDER BY id"
+        fill "$store" sqlite_sql "$SQLITE_SPREAD" "SELECT id FROM stock ORDER BY id" \
+             "$(catalogue_prices "CAST(substr(id, -3) AS integer)")"
     else
         start_postgres "$work/server" > /dev/null
         make_database shop
         store=$(postgres_uri_of shop)
-        fill "$store" postgres_sql "$POSTGRES_SPREAD" "SELECT encode(id, 'escape') FROM stock ORDER BY id"
+        fill "$store" postgres_sql "$POSTGRES_SPREAD" "SELECT encode(id, 'escape') FROM stock ORDER BY id" \
+             "$(catalogue_prices "CAST(encode(substring(id from length(id) - 2), 'escape') AS integer)")"
         postgres_sql "VACUUM ANALYZE"
     fi
     start_web "$store"
@@ -124,9 +138,17 @@ for backend in ${BACKENDS:-sqlite postgres}; do
     time_address "/low" "low" 0.3
     time_address "/?q=product (every product)" "?q=product" 1.5
     time_address "/?q=zz (none)" "?q=zz" 1.5
-    time_address "/day/$day" "day/$day" 1
+    time_address "/reorder" "reorder" 0.3
+    time_address "/day/$day" "day/$day" 0.3
+    time_address "/days, a week" "days?from=$(date -d '-56 days' +%F)&to=$day" 1
     time_address "/product/$middle" "product/$middle" 0.3
     time_address "/stock.csv" "stock.csv" -
+    for address in "" "low" "reorder" "day/$day" "days?from=$(date -d '-56 days' +%F)&to=$day"; do
+        bytes=$(curl -s "$url$address" | wc -c)
+        verdict=ok
+        [ "$bytes" -le 300000 ] || { verdict=MISSED; missed=1; }
+        echo "| $backend | /$address HTML | $bytes bytes | | 300000 | $verdict |"
+    done
     rss=$(awk '/VmHWM/ { print $2 }' "/proc/$web_pid/status")
     size=$(curl -s "${url}stock.csv" | wc -c)
     echo "/stock.csv: $size bytes; the server's peak resident memory: $((rss / 1024)) MiB"

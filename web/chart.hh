@@ -13,6 +13,14 @@ struct ChartPoint {
     std::uint64_t units;
 };
 
+/// A mark on the time axis: where it is, and the local time it stands for,
+/// "14:05" within a day or two, "12-09" across days and weeks, "2026-12-09"
+/// across years.
+struct ChartTick {
+    int x = 0;
+    std::string label;
+};
+
 /// A step line in a frame of width by height: 0 units at the bottom of the
 /// plot, the most at its top; the first point at its left, now at its right.
 struct Chart {
@@ -24,10 +32,13 @@ struct Chart {
     int dateY = 0;      // the baseline of the dates below the plot
     std::string points;  // the polyline's "x,y x,y ..."
     std::uint64_t most = 0;  // units at the top
+    std::vector<ChartTick> ticks;  // on the time axis, left to right
 };
 
 /// The chart of points, oldest first, up to now. Units before the first
-/// point are 0.
+/// point are 0. The time axis gets at most 8 ticks, at whole local
+/// minutes, hours or midnights (TZ), as many apart as keeps them to that;
+/// a history of less than a minute gets its two ends.
 Chart unitsChart(const std::vector<ChartPoint>& points, std::int64_t now);
 
 #endif

@@ -19,10 +19,8 @@ CsvWriter& CsvWriter::text(std::string_view bytes)
                           cell[0] == '@')) {
         cell.insert(0, 1, '\'');
     }
-    if (cell.find_first_of(",\"\r\n") == std::string::npos) {
-        out += cell;
-        return *this;
-    }
+    // Always quoted: a spreadsheet takes an unquoted 1-2 or 0012 for a
+    // date or a number.
     out += '"';
     for (const char c : cell) {
         out += c;
@@ -38,6 +36,13 @@ CsvWriter& CsvWriter::number(std::int64_t value)
 {
     separate();
     out += std::to_string(value);
+    return *this;
+}
+
+CsvWriter& CsvWriter::figure(std::string_view digits)
+{
+    separate();
+    out += digits;
     return *this;
 }
 

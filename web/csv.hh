@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-/// Appends the cells of CSV lines to a text. A cell that holds a comma, a
-/// double quote or a line break is quoted, its quotes doubled; text from
+/// Appends the cells of CSV lines to a text. A text cell is always quoted,
+/// its quotes doubled, so that a spreadsheet keeps it as text; text from
 /// the store is made valid UTF-8 first, with no control characters
 /// (shownText). A text cell that a spreadsheet would run as a formula, one
 /// that starts with = + - or @, gets an apostrophe in front, which the
@@ -18,6 +18,8 @@ public:
 
     CsvWriter& text(std::string_view bytes);
     CsvWriter& number(std::int64_t value);
+    /// A number already written, such as "2.50": as it is, unquoted.
+    CsvWriter& figure(std::string_view digits);
     /// An empty cell: a value that is not known.
     CsvWriter& none();
     /// Ends the line.

@@ -2,6 +2,7 @@
 // down.
 #include "web/pages.hh"
 
+#include "web/local_time.hh"
 #include "web/templates.hh"
 #include "web/text.hh"
 
@@ -22,6 +23,8 @@ Reply refusedPage(int status, Refusal why, std::string_view method)
     case Refusal::TooLong: data.set("too_long", true); break;
     case Refusal::Host: data.set("host", true); break;
     case Refusal::Other: data.set("other", true); break;
+    case Refusal::Days: data.set("days", true); break;
+    case Refusal::Span: data.set("span", true); break;
     }
     if (why != Refusal::Key && why != Refusal::Method) {
         data.set("request", true);
@@ -55,4 +58,9 @@ Reply storeDownPage(std::string_view reason)
 std::string productPath(std::string_view id)
 {
     return "/product/" + percentEncoded(id);
+}
+
+std::string datedFileName(std::string_view what)
+{
+    return std::string(what) + "-" + today() + ".csv";
 }

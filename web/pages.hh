@@ -28,7 +28,7 @@ struct Reply {
 };
 
 /// Why a request is refused before any page reads the store.
-enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Host, Other };
+enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Host, Other, Days, Span };
 
 // Pages that read nothing.
 Reply refusedPage(int status, Refusal why, std::string_view method = {});
@@ -47,12 +47,23 @@ Reply soldOutCsv(StoreReader& store);
 enum class DayTable { Products, Clerks, Commands };
 
 // A local day, "YYYY-MM-DD": "/day/DATE" and its CSV files.
-Reply dayPage(StoreReader& store, std::string_view date);
+Reply dayPage(StoreReader& store, std::string_view date, const Params& params);
+// A span of days, "/days?from=DATE&to=DATE", and its CSV ("&table=clerks").
+Reply spanPage(StoreReader& store, const Params& params);
+Reply spanCsv(StoreReader& store, const Params& params);
 Reply dayCsv(StoreReader& store, std::string_view date, DayTable table);
 
 // A product by its id: "/product/ID", "/product/ID.csv".
 Reply productPage(StoreReader& store, std::string_view id);
 Reply productCsv(StoreReader& store, std::string_view id);
+
+// What to order: "/reorder", "/reorder.csv".
+Reply reorderPage(StoreReader& store, const Params& params);
+Reply reorderCsv(StoreReader& store, const Params& params);
+
+/// A CSV file's name with today's date: "stock" gives
+/// "stock-2026-12-09.csv".
+std::string datedFileName(std::string_view what);
 
 /// Where a product's page is.
 std::string productPath(std::string_view id);

@@ -62,6 +62,16 @@ page::Data chartData(const std::vector<HistoryEntry>& entries,
     data["top_label_y"] = std::to_string(chart.topLabelY);
     data["date_y"] = std::to_string(chart.dateY);
     data["points"] = chart.points;
+    page::List ticks;
+    for (const ChartTick& tick : chart.ticks) {
+        page::Object mark;
+        mark["x"] = std::to_string(tick.x);
+        mark["label"] = tick.label;
+        ticks.emplace_back(std::move(mark));
+    }
+    data["ticks"] = ticks;
+    data["tick_top"] = std::to_string(chart.bottom);
+    data["tick_bottom"] = std::to_string(chart.bottom + 4);
     data["most"] = std::to_string(chart.most);
     data["label"] = label;
     data["first"] = localTime(entries.front().time).substr(0, 10);
@@ -81,6 +91,20 @@ Reply productPage(StoreReader& store, std::string_view id)
     page::Data data;
     data.set("id", shownText(id));
     data.set("csv", productPath(id) + ".csv");
+    if (const auto record = store.catalogueRecord(id)) {
+        const auto cents = [](const std::optional<std::int64_t>& value) {
+            return value ? money(*value) : std::string();
+        };
+        page::Object shown;
+        shown["name"] = shownText(record->name);
+        shown["shelf"] = shownText(record->shelf);
+        shown["price"] = cents(record->price);
+        shown["cost"] = cents(record->cost);
+        shown["reorder_level"] =
+            record->reorderLevel ? std::to_string(*record->reorderLevel) : std::string();
+        shown["discontinued"] = record->discontinued ? "yes" : "no";
+        data.set("record", shown);
+    }
     if (product) {
         data.set("in_stock", true);
         data.set("name", shownText(product->name));
@@ -114,7 +138,7 @@ Reply productCsv(StoreReader& store, std::string_view id)
         return unknownProduct(id);
     }
     Reply reply;
-    reply.fileName = percentEncoded(id) + ".csv";
+    reply.fileName = datedFileName("product-" + percentEncoded(id));
     reply.csv = [id = std::string(id)](StoreReader& reader, const CsvWrite& write) {
         std::string out = page::PRODUCT_CSV;
         CsvWriter line(out);

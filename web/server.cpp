@@ -25,6 +25,7 @@ namespace {
 
 constexpr const char* HTML = "text/html; charset=utf-8";
 constexpr const char* CSV = "text/csv; charset=utf-8; header=present";
+constexpr const char* BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 
 // Threads that answer, each watching its share of the connections: a
 // connection that is only being read holds no thread, so slow clients
@@ -112,7 +113,8 @@ bool endsWith(std::string_view text, std::string_view end)
 
 /// Which page answers a path, and the id or the day it names, decoded.
 struct Route {
-    enum Kind { Stock, StockCsv, Low, LowCsv, SoldOutCsv, Day, DayCsv,
+    enum Kind { Stock, StockCsv, Low, LowCsv, SoldOutCsv, Reorder, ReorderCsv,
+                Days, DaysCsv, Day, DayCsv,
                 Product, ProductCsv, Missing, BadEncoding } kind = Missing;
     std::string argument;
     DayTable table = DayTable::Products;
@@ -124,6 +126,8 @@ Route routeOf(std::string_view path)
         {"/", Route::Stock},   {"/stock.csv", Route::StockCsv},
         {"/low", Route::Low},  {"/low.csv", Route::LowCsv},
         {"/soldout.csv", Route::SoldOutCsv}, {"/day", Route::Day},
+        {"/reorder", Route::Reorder}, {"/reorder.csv", Route::ReorderCsv},
+        {"/days", Route::Days}, {"/days.csv", Route::DaysCsv},
     };
     for (const auto& [name, kind] : fixed) {
         if (path == name) {
@@ -176,7 +180,11 @@ Reply pageOf(StoreReader& store, const Route& route, const Params& params)
     case Route::Low: return lowPage(store, params);
     case Route::LowCsv: return lowCsv(store, params);
     case Route::SoldOutCsv: return soldOutCsv(store);
-    case Route::Day: return dayPage(store, route.argument);
+    case Route::Reorder: return reorderPage(store, params);
+    case Route::ReorderCsv: return reorderCsv(store, params);
+    case Route::Days: return spanPage(store, params);
+    case Route::DaysCsv: return spanCsv(store, params);
+    case Route::Day: return dayPage(store, route.argument, params);
     case Route::DayCsv: return dayCsv(store, route.argument, route.table);
     case Route::Product: return productPage(store, route.argument);
     case Route::ProductCsv: return productCsv(store, route.argument);
@@ -352,7 +360,8 @@ Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
             throw StoreError(std::string("no temporary file for the CSV: ") +
                              std::strerror(errno));
         }
-        bool whole = true;
+        // The mark tells a spreadsheet the file is UTF-8.
+        bool whole = std::fputs(BYTE_ORDER_MARK, written.get()) >= 0;
         reply.csv(**lease, [file = written.get(), &whole](std::string_view part) {
             whole = whole && std::fwrite(part.data(), 1, part.size(), file) == part.size();
             return whole;

@@ -217,7 +217,7 @@ void SqlReader::historyBetween(const std::string& from, const std::string& to,
     });
 }
 
-void SqlReader::soldOut(const EntryVisitor& visit)
+void SqlReader::soldOut(const SoldOutVisitor& visit)
 {
     // A product is sold out when its last own entry took it to 0, or when
     // an emptying of the whole stock came after it; and it is not back.
@@ -237,13 +237,123 @@ void SqlReader::soldOut(const EntryVisitor& visit)
         "FROM history h WHERE h.id IS NOT NULL AND h.amount_after > 0 "
         "AND h.seq < (SELECT coalesce(max(seq), 0) FROM emptyings) AND " +
         last + ") " + entryColumns("history") +
-        ", gone.product FROM gone JOIN history ON history.seq = gone.seq "
+        ", gone.product, coalesce(c.name, '') FROM gone JOIN history ON history.seq = gone.seq "
+        "LEFT JOIN catalogue c ON c.id = gone.product "
         "WHERE NOT EXISTS (SELECT 1 FROM stock s WHERE s.id = gone.product) "
         "ORDER BY history.seq DESC, gone.product";
     query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
         HistoryEntry entry = entryOf(row);
         entry.id = std::string(row.text(AFTER_ENTRY));
-        visit(entry);
+        visit(entry, row.text(AFTER_ENTRY + 1));
+        return true;
+    });
+}
+
+namespace {
+
+// The columns of a catalogue record, from the table catalogue as c, the
+// first seven of a row.
+const char* const RECORD_COLUMNS =
+    "c.id, c.name, c.shelf, c.price_cents, c.cost_cents, c.reorder_level, "
+    "CAST(CASE WHEN c.discontinued THEN 1 ELSE 0 END AS bigint)";
+constexpr int AFTER_RECORD = 7;
+
+CatalogueRecord recordOf(const SqlRow& row)
+{
+    const auto cents = [&row](int column) -> std::optional<std::int64_t> {
+        if (row.isNull(column)) {
+            return std::nullopt;
+        }
+        return row.number(column);
+    };
+    CatalogueRecord record;
+    record.id = row.text(0);
+    record.name = row.text(1);
+    record.shelf = row.text(2);
+    record.price = cents(3);
+    record.cost = cents(4);
+    record.reorderLevel = cents(5);
+    record.discontinued = row.number(6) != 0;
+    return record;
+}
+
+}  // namespace
+
+StockValue SqlReader::stockValue()
+{
+    // One pass over the stock, each product's record found by its key.
+    StockValue value;
+    query("SELECT CAST(coalesce(sum(s.amount * c.cost_cents), 0) AS bigint), "
+          "CAST(coalesce(sum(s.amount * c.price_cents), 0) AS bigint), "
+          "CAST(count(*) - count(c.cost_cents) AS bigint), "
+          "CAST(count(*) - count(c.price_cents) AS bigint), count(*), "
+          "CAST(coalesce(sum(s.amount), 0) AS bigint) "
+          "FROM stock s LEFT JOIN catalogue c ON c.id = s.id",
+          {}, Rows::Few, [&value](const SqlRow& row) {
+              value.atCost = static_cast<std::uint64_t>(row.number(0));
+              value.atPrice = static_cast<std::uint64_t>(row.number(1));
+              value.withoutCost = static_cast<std::uint64_t>(row.number(2));
+              value.withoutPrice = static_cast<std::uint64_t>(row.number(3));
+              value.totals.kinds = static_cast<std::uint64_t>(row.number(4));
+              value.totals.units = static_cast<std::uint64_t>(row.number(5));
+              return false;
+          });
+    return value;
+}
+
+std::optional<CatalogueRecord> SqlReader::catalogueRecord(std::string_view id)
+{
+    Params params;
+    const std::string sql = std::string("SELECT ") + RECORD_COLUMNS +
+                            " FROM catalogue c WHERE c.id = " + params.bytes(id);
+    std::optional<CatalogueRecord> found;
+    query(sql, params.all(), Rows::Few, [&found](const SqlRow& row) {
+        found = recordOf(row);
+        return false;
+    });
+    return found;
+}
+
+void SqlReader::catalogueBetween(const std::string& from, const std::string& to,
+                                 const RecordVisitor& visit)
+{
+    Params params;
+    const std::string sql =
+        std::string("SELECT ") + RECORD_COLUMNS +
+        " FROM catalogue c WHERE c.id IN (SELECT id FROM history "
+        "WHERE changed_at >= " + params.text(from + dialect.timeSuffix) +
+        " AND changed_at < " + params.text(to + dialect.timeSuffix) +
+        " AND id IS NOT NULL)";
+    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
+        visit(recordOf(row));
+        return true;
+    });
+}
+
+void SqlReader::reorder(std::uint64_t below, const std::string& since,
+                        const ReorderVisitor& visit)
+{
+    // The records are held to their units first, which a sold-out product
+    // has none of; only those listed have their withdrawals since the time
+    // summed, each through the history's index by id, rather than the
+    // whole history read.
+    Params params;
+    const std::string sql =
+        "SELECT " + std::string(RECORD_COLUMNS) +
+        ", CAST(coalesce(s.amount, 0) AS bigint), "
+        "CAST(coalesce((SELECT sum(h.amount_before - h.amount_after) FROM history h "
+        "WHERE h.id = c.id AND h.kind = 'withdrawal' AND h.amount_before > h.amount_after "
+        "AND h.changed_at >= " + params.text(since + dialect.timeSuffix) +
+        "), 0) AS bigint) "
+        "FROM catalogue c LEFT JOIN stock s ON s.id = c.id WHERE NOT c.discontinued AND "
+        "coalesce(s.amount, 0) <= coalesce(c.reorder_level, " +
+        params.number(below) + " - 1) ORDER BY c.id";
+    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
+        ReorderRow found;
+        found.record = recordOf(row);
+        found.units = static_cast<std::uint64_t>(row.number(AFTER_RECORD));
+        found.withdrawn = static_cast<std::uint64_t>(row.number(AFTER_RECORD + 1));
+        visit(found);
         return true;
     });
 }

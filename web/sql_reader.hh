@@ -51,7 +51,13 @@ public:
     void historyOf(std::string_view id, const EntryVisitor& visit) override;
     void historyBetween(const std::string& from, const std::string& to,
                         const EntryVisitor& visit) override;
-    void soldOut(const EntryVisitor& visit) override;
+    void soldOut(const SoldOutVisitor& visit) override;
+    StockValue stockValue() override;
+    std::optional<CatalogueRecord> catalogueRecord(std::string_view id) override;
+    void catalogueBetween(const std::string& from, const std::string& to,
+                          const RecordVisitor& visit) override;
+    void reorder(std::uint64_t below, const std::string& since,
+                 const ReorderVisitor& visit) override;
 
 protected:
     explicit SqlReader(Dialect dialect) : dialect(std::move(dialect)) {}

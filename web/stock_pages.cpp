@@ -421,11 +421,24 @@ Reply stockPage(StoreReader& store, const Params& params)
         return refusedPage(400, *refusal);
     }
     const Listing& listing = std::get<Listing>(read);
-    const Totals totals = store.totals();
+    // The first page without a search opens with the stock's worth, and
+    // the totals come with it, in the one pass over the stock that both
+    // need; the pages after it, which the worth would slow, leave it out.
+    std::optional<StockValue> value;
+    if (listing.text.empty() && !listing.after && !listing.before) {
+        value = store.stockValue();
+    }
+    const Totals totals = value ? value->totals : store.totals();
     const Picked picked = pick(store, listing);
     page::Data data;
     data.set("kinds", std::to_string(totals.kinds));
     data.set("units", std::to_string(totals.units));
+    if (value) {
+        data.set("at_cost", money(static_cast<std::int64_t>(value->atCost)));
+        data.set("at_price", money(static_cast<std::int64_t>(value->atPrice)));
+        data.set("without_cost", std::to_string(value->withoutCost));
+        data.set("without_price", std::to_string(value->withoutPrice));
+    }
     if (!listing.text.empty()) {
         data.set("q", shownText(listing.text));
         data.set("matched", std::to_string(picked.matched));
@@ -442,7 +455,7 @@ Reply stockPage(StoreReader& store, const Params& params)
 Reply stockCsv(StoreReader&, const Params& params)
 {
     const std::string* text = param(params, "q");
-    return productsCsv("stock.csv", std::nullopt, Order::Id,
+    return productsCsv(datedFileName("stock"), std::nullopt, Order::Id,
                        text != nullptr ? *text : std::string());
 }
 
@@ -461,13 +474,14 @@ Reply lowPage(StoreReader& store, const Params& params)
     data.set("csv", "/low.csv?below=" + std::to_string(*listing.below));
     page::List soldOut;
     std::uint64_t count = 0;
-    store.soldOut([&](const HistoryEntry& entry) {
+    store.soldOut([&](const HistoryEntry& entry, std::string_view name) {
         if (++count > SOLD_OUT_SHOWN) {
             return;
         }
         page::Object row;
         row["href"] = productPath(*entry.id);
         row["id"] = shownText(*entry.id);
+        row["name"] = shownText(name);
         row["time"] = localTime(entry.time);
         row["clerk"] = shownText(who(entry));
         row["command"] = shownText(entry.command.value_or(""));
@@ -491,20 +505,20 @@ Reply lowCsv(StoreReader&, const Params& params)
     if (const Refusal* refusal = std::get_if<Refusal>(&read)) {
         return refusedPage(400, *refusal);
     }
-    return productsCsv("low.csv", std::get<Listing>(read).below, Order::Amount,
+    return productsCsv(datedFileName("low"), std::get<Listing>(read).below, Order::Amount,
                        std::string());
 }
 
 Reply soldOutCsv(StoreReader&)
 {
-    return csvReply("soldout.csv", [](StoreReader& store, const CsvWrite& write) {
+    return csvReply(datedFileName("soldout"), [](StoreReader& store, const CsvWrite& write) {
         CsvParts parts(write, page::SOLD_OUT_CSV);
         bool open = true;
-        store.soldOut([&](const HistoryEntry& entry) {
+        store.soldOut([&](const HistoryEntry& entry, std::string_view name) {
             if (!open) {
                 return;
             }
-            parts.line().text(*entry.id).text(localTime(entry.time));
+            parts.line().text(*entry.id).text(name).text(localTime(entry.time));
             parts.line().text(who(entry)).text(entry.command.value_or(""));
             open = parts.end();
         });

@@ -60,8 +60,41 @@ struct Totals {
     std::uint64_t units = 0;
 };
 
+/// A product's record in the catalogue, which outlives its last unit: what
+/// the shop sells it at and pays for it, in whole cents, and at how many
+/// units more should be ordered; none where nobody has said.
+struct CatalogueRecord {
+    std::string id;
+    std::string name;
+    std::string shelf;
+    std::optional<std::int64_t> price;
+    std::optional<std::int64_t> cost;
+    std::optional<std::int64_t> reorderLevel;
+    bool discontinued = false;
+};
+
+/// What the stock is worth: units times cents over the products whose
+/// price (cost) is known, and how many kinds in stock have none.
+struct StockValue {
+    Totals totals;
+    std::uint64_t atCost = 0;
+    std::uint64_t atPrice = 0;
+    std::uint64_t withoutCost = 0;
+    std::uint64_t withoutPrice = 0;
+};
+
+/// A product at or below the units at which more should be ordered.
+struct ReorderRow {
+    CatalogueRecord record;
+    std::uint64_t units = 0;      // in stock; 0 when sold out
+    std::uint64_t withdrawn = 0;  // by withdrawals since the time asked
+};
+
 using ProductVisitor = std::function<bool(const ProductView&)>;  // false stops
 using EntryVisitor = std::function<void(const HistoryEntry&)>;
+using SoldOutVisitor = std::function<void(const HistoryEntry&, std::string_view name)>;
+using RecordVisitor = std::function<void(const CatalogueRecord&)>;
+using ReorderVisitor = std::function<void(const ReorderRow&)>;
 
 /// A read-only view of one store, for one request at a time. Every read
 /// between begin() and finish() sees the store as it was when the first of
@@ -104,8 +137,23 @@ public:
                                 const EntryVisitor& visit) = 0;
     /// For each product that is not in stock and has a history, the entry
     /// that took it to 0 units, with the product's id: its own last entry,
-    /// or the emptying of the stock that followed it. Newest first.
-    virtual void soldOut(const EntryVisitor& visit) = 0;
+    /// or the emptying of the stock that followed it, and the product's
+    /// name in the catalogue. Newest first.
+    virtual void soldOut(const SoldOutVisitor& visit) = 0;
+
+    /// The stock's totals and its worth at cost and at sale price, in one
+    /// pass.
+    virtual StockValue stockValue() = 0;
+    virtual std::optional<CatalogueRecord> catalogueRecord(std::string_view id) = 0;
+    /// The records of the products that the entries from the UTC time from
+    /// up to to changed, in no order.
+    virtual void catalogueBetween(const std::string& from, const std::string& to,
+                                  const RecordVisitor& visit) = 0;
+    /// Every product that is not discontinued and has no more units than
+    /// its reorder level (fewer than below, without one), sold-out ones
+    /// too, with the units withdrawn since the UTC time since; by id.
+    virtual void reorder(std::uint64_t below, const std::string& since,
+                         const ReorderVisitor& visit) = 0;
 };
 
 #endif

@@ -37,7 +37,7 @@ svg text { font: 12px sans-serif; fill: #555; }
 </style>
 </head>
 <body>
-<nav><a href="/">Stock</a><a href="/low">Low and sold out</a><a href="/day">Today</a>
+<nav><a href="/">Stock</a><a href="/low">Low and sold out</a><a href="/reorder">To order</a><a href="/day">Today</a><a href="/days">Days</a>
 <form action="/" method="get"><input type="search" name="q" value="{{q}}" placeholder="id, shelf or name" aria-label="Find products"> <button>Find</button></form></nav>
 <main>
 {{{content}}}
@@ -69,7 +69,8 @@ const char* const PRODUCT_TABLE = R"({{#has_rows}}
 
 const Template STOCK = {"Stock", R"(<h1>Stock</h1>
 {{#q}}<p id="summary">Products whose id, shelf or name holds “{{q}}”: <span id="matched">{{matched}}</span> of {{kinds}}.</p>{{/q}}
-{{^q}}<p id="summary">In stock: <span id="kinds">{{kinds}}</span> kinds of candy, <span id="units">{{units}}</span> units.</p>{{/q}}
+{{^q}}<p id="summary">In stock: <span id="kinds">{{kinds}}</span> kinds of candy, <span id="units">{{units}}</span> units.</p>
+{{#at_cost}}<p id="value">Worth <span id="at-cost">{{at_cost}}</span> at cost and <span id="at-price">{{at_price}}</span> at sale price. <span id="without-price">{{without_price}}</span> kinds in stock have no price and <span id="without-cost">{{without_cost}}</span> no cost: they count for nothing here.</p>{{/at_cost}}{{/q}}
 {{>product_table}}
 {{^has_rows}}{{^past_end}}<p class="empty">{{#q}}No product's id, shelf or name holds “{{q}}”.{{/q}}{{^q}}The stock is empty.{{/q}}</p>{{/past_end}}{{/has_rows}}
 <p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, not only this page.</p>
@@ -85,10 +86,10 @@ const Template LOW = {"Low and sold out", R"(<h1>Low and sold out</h1>
 <p id="sold-out-summary">Products whose last change took them to 0 units and that are not back: <span id="sold-out-count">{{sold_out_count}}</span>, the newest first.{{#sold_out_cut}} The newest {{sold_out_shown}} are shown; the CSV has them all.{{/sold_out_cut}}</p>
 {{#has_sold_out}}
 <table id="sold-out">
-<thead><tr><th>Id</th><th>Sold out at</th><th>By</th><th>Command</th></tr></thead>
+<thead><tr><th>Id</th><th>Name</th><th>Sold out at</th><th>By</th><th>Command</th></tr></thead>
 <tbody>
 {{#sold_out}}
-<tr><td><a href="{{href}}">{{id}}</a></td><td>{{time}}</td><td>{{clerk}}</td><td>{{command}}</td></tr>
+<tr><td><a href="{{href}}">{{id}}</a></td><td>{{name}}</td><td>{{time}}</td><td>{{clerk}}</td><td>{{command}}</td></tr>
 {{/sold_out}}
 </tbody>
 </table>
@@ -96,37 +97,54 @@ const Template LOW = {"Low and sold out", R"(<h1>Low and sold out</h1>
 <p class="csv"><a id="sold-out-csv" href="/soldout.csv">Download as CSV</a></p>
 )"};
 
-const Template DAY = {"The day {{date}}", R"(<h1>The day {{date}}</h1>
-<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">{{next_date}} →</a>{{/next}}</p>
-<p>In local time, midnight to midnight. The net is every change of the day, by other programs too; a command that changed very many products at once shows among the commands only.</p>
-<h2>Products</h2>
-{{#has_products}}
-<table id="day-products">
-<thead><tr><th>Id</th><th class="n">Delivered</th><th class="n">Withdrawn</th><th class="n">Net</th></tr></thead>
+const Template DAY = {"{{#one_day}}The day {{date}}{{/one_day}}{{^one_day}}The days {{from}} to {{to}}{{/one_day}}", R"({{#one_day}}<h1>The day {{date}}</h1>
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← {{previous_date}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">{{next_date}} →</a>{{/next}}</p>{{/one_day}}
+{{^one_day}}<h1>The days {{from}} to {{to}}</h1>
+<form id="span-form" action="/days" method="get"><label>From <input name="from" type="date" value="{{from}}"></label> <label>to <input name="to" type="date" value="{{to}}"></label> <button>Show</button></form>{{/one_day}}
+<p>In local time, midnight to midnight. Delivered counts deliveries alone: a load and generated products show in the net. The net is every change, by other programs too; a command that changed very many products at once shows among the commands only.</p>
+<p id="totals">Units in: <span id="units-in">{{total_delivered}}</span>; units out: <span id="units-out">{{total_withdrawn}}</span>; takings at sale price: <span id="takings">{{takings}}</span>{{#unpriced}} (<span id="unpriced">{{unpriced}}</span> products withdrawn have no price and count for nothing){{/unpriced}}.</p>
+<h2>Best sellers</h2>
+{{#has_best}}
+<table id="best-sellers">
+<thead><tr><th>Id</th><th>Name</th><th class="n">Withdrawn</th><th class="n">Takings</th></tr></thead>
 <tbody>
-{{#products}}
-<tr><td><a href="{{href}}">{{id}}</a></td><td class="n">{{delivered}}</td><td class="n">{{withdrawn}}</td><td class="n">{{net}}</td></tr>
-{{/products}}
+{{#best}}
+<tr><td><a href="{{href}}">{{id}}</a></td><td>{{name}}</td><td class="n">{{withdrawn}}</td><td class="n">{{takings}}</td></tr>
+{{/best}}
 </tbody>
-<tfoot><tr><td>All</td><td class="n">{{total_delivered}}</td><td class="n">{{total_withdrawn}}</td><td class="n">{{total_net}}</td></tr></tfoot>
 </table>
-{{/has_products}}
-{{^has_products}}<p class="empty">No product changed on this day.</p>{{/has_products}}
-<p class="csv"><a id="products-csv" href="{{csv}}.csv">Download as CSV</a></p>
+{{/has_best}}
+{{^has_best}}<p class="empty">Nothing was withdrawn.</p>{{/has_best}}
 <h2>Clerks</h2>
 {{#has_clerks}}
 <table id="day-clerks">
-<thead><tr><th>Clerk</th><th class="n">Commands</th><th class="n">Units withdrawn</th></tr></thead>
+<thead><tr><th>Clerk</th><th class="n">Commands</th><th class="n">Units delivered</th><th class="n">Units withdrawn</th><th class="n">Takings</th></tr></thead>
 <tbody>
 {{#clerks}}
-<tr><td>{{clerk}}</td><td class="n">{{commands}}</td><td class="n">{{withdrawn}}</td></tr>
+<tr><td>{{clerk}}</td><td class="n">{{commands}}</td><td class="n">{{delivered}}</td><td class="n">{{withdrawn}}</td><td class="n">{{takings}}</td></tr>
 {{/clerks}}
 </tbody>
 </table>
 {{/has_clerks}}
-{{^has_clerks}}<p class="empty">Nobody changed the stock on this day.</p>{{/has_clerks}}
-<p class="csv"><a id="clerks-csv" href="{{csv}}/clerks.csv">Download as CSV</a></p>
-<h2>Commands</h2>
+{{^has_clerks}}<p class="empty">Nobody changed the stock.</p>{{/has_clerks}}
+<p class="csv"><a id="clerks-csv" href="{{#one_day}}{{csv}}/clerks.csv{{/one_day}}{{^one_day}}{{csv}}&amp;table=clerks{{/one_day}}">Download as CSV</a></p>
+<h2>Products</h2>
+<p>{{product_count}} products, {{page_size}} a page; this is page {{page}}.</p>
+{{#has_products}}
+<table id="day-products">
+<thead><tr><th>Id</th><th>Name</th><th class="n">Delivered</th><th class="n">Withdrawn</th><th class="n">Net</th><th class="n">Takings</th></tr></thead>
+<tbody>
+{{#products}}
+<tr><td><a href="{{href}}">{{id}}</a></td><td>{{name}}</td><td class="n">{{delivered}}</td><td class="n">{{withdrawn}}</td><td class="n">{{net}}</td><td class="n">{{takings}}</td></tr>
+{{/products}}
+</tbody>
+<tfoot><tr><td>All</td><td></td><td class="n">{{total_delivered}}</td><td class="n">{{total_withdrawn}}</td><td class="n">{{total_net}}</td><td class="n">{{takings}}</td></tr></tfoot>
+</table>
+{{/has_products}}
+{{^has_products}}<p class="empty">No product changed{{#previous_page}} on this page{{/previous_page}}.</p>{{/has_products}}
+<p class="csv"><a id="products-csv" href="{{#one_day}}{{csv}}.csv{{/one_day}}{{^one_day}}{{csv}}{{/one_day}}">Download as CSV</a>: every product, not only this page.</p>
+{{#one_day}}<h2>Commands</h2>
+<p>{{command_count}} commands, {{page_size}} a page; this is page {{page}}.</p>
 {{#has_commands}}
 <table id="day-commands">
 <thead><tr><th>Time</th><th>Clerk</th><th>Command</th><th class="n">Changes</th></tr></thead>
@@ -137,13 +155,26 @@ const Template DAY = {"The day {{date}}", R"(<h1>The day {{date}}</h1>
 </tbody>
 </table>
 {{/has_commands}}
-{{^has_commands}}<p class="empty">No command changed the stock on this day.</p>{{/has_commands}}
-<p class="csv"><a id="commands-csv" href="{{csv}}/commands.csv">Download as CSV</a></p>
+{{^has_commands}}<p class="empty">No command changed the stock{{#previous_page}} on this page{{/previous_page}}.</p>{{/has_commands}}
+<p class="csv"><a id="commands-csv" href="{{csv}}/commands.csv">Download as CSV</a></p>{{/one_day}}
+<p class="pages">{{#previous_page}}<a id="previous-page" rel="prev" href="{{previous_page}}">← Previous {{page_size}}</a>{{/previous_page}}{{#next_page}}<a id="next-page" rel="next" href="{{next_page}}">Next {{page_size}} →</a>{{/next_page}}</p>
 )"};
 
 const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
 {{#in_stock}}<p id="summary"><span id="name">{{name}}</span>: <span id="amount">{{amount}}</span> units on shelf <span id="shelf">{{shelf}}</span>.</p>{{/in_stock}}
 {{^in_stock}}<p id="summary">No product with this id is in stock now; its history is below.</p>{{/in_stock}}
+{{#record}}
+<table id="record">
+<tbody>
+<tr><th>Name</th><td id="record-name">{{name}}</td></tr>
+<tr><th>Shelf</th><td id="record-shelf">{{shelf}}</td></tr>
+<tr><th>Price</th><td id="record-price">{{price}}</td></tr>
+<tr><th>Cost</th><td id="record-cost">{{cost}}</td></tr>
+<tr><th>Reorder level</th><td id="record-reorder-level">{{reorder_level}}</td></tr>
+<tr><th>Discontinued</th><td id="record-discontinued">{{discontinued}}</td></tr>
+</tbody>
+</table>
+{{/record}}
 {{#chart}}
 <figure>
 <svg id="chart" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {{width}} {{height}}" width="{{width}}" height="{{height}}" role="img">
@@ -152,11 +183,11 @@ const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
 <line x1="{{left}}" y1="{{top}}" x2="{{left}}" y2="{{bottom}}"/>
 <text x="{{scale_x}}" y="{{top_label_y}}" text-anchor="end">{{most}}</text>
 <text x="{{scale_x}}" y="{{bottom}}" text-anchor="end">0</text>
-<text x="{{left}}" y="{{date_y}}">{{first}}</text>
-<text x="{{right}}" y="{{date_y}}" text-anchor="end">{{last}}</text>
+{{#ticks}}<line class="tick" x1="{{x}}" y1="{{tick_top}}" x2="{{x}}" y2="{{tick_bottom}}"/><text class="tick" x="{{x}}" y="{{date_y}}" text-anchor="middle">{{label}}</text>
+{{/ticks}}
 <polyline points="{{points}}"/>
 </svg>
-<figcaption>Units from the first change in the history until now.</figcaption>
+<figcaption>Units from the first change in the history ({{first}}) until now ({{last}}), in local time.</figcaption>
 </figure>
 {{/chart}}
 <h2>History</h2>
@@ -171,13 +202,31 @@ const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
 <p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a></p>
 )"};
 
+const Template REORDER = {"To order", R"(<h1>To order</h1>
+<form id="reorder-form" action="/reorder" method="get"><label>Enough for <input name="days" type="number" min="1" max="3650" value="{{days}}"> days</label> <label>Without a reorder level: fewer than <input name="below" type="number" min="1" value="{{below}}"> units</label> <button>Show</button></form>
+<p id="summary">Products at or below their reorder level (those without one: fewer than {{below}} units), sold-out ones too, and none that is discontinued: <span id="matched">{{matched}}</span>, the soonest gone first. A product goes at the units withdrawn a day over the last {{rate_days}} days; the order is enough for {{days}} days at that rate, less the units in stock: <span id="order-total">{{order_total}}</span> units in all.</p>
+{{#has_rows}}
+<table id="reorder">
+<thead><tr><th>Id</th><th>Name</th><th>Shelf</th><th class="n">Units</th><th class="n">Reorder level</th><th class="n">Withdrawn a day</th><th class="n">Days left</th><th class="n">Order</th></tr></thead>
+<tbody>
+{{#rows}}
+<tr><td><a href="{{href}}">{{id}}</a></td><td>{{name}}</td><td>{{shelf}}</td><td class="n">{{units}}</td><td class="n">{{level}}</td><td class="n">{{rate}}</td><td class="n">{{days_left}}</td><td class="n">{{order}}</td></tr>
+{{/rows}}
+</tbody>
+</table>
+{{/has_rows}}
+{{^has_rows}}<p class="empty">Nothing needs ordering.</p>{{/has_rows}}
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← Previous {{page_size}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">Next {{page_size}} →</a>{{/next}}</p>
+<p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, for the supplier.</p>
+)"};
+
 const Template MISSING = {"Not found", R"(<h1>Not found</h1>
 <p id="message">{{#product}}No product with the id “{{product}}” is in stock, and none ever was.{{/product}}{{#path}}There is no page at {{path}}.{{/path}}{{#day}}“{{day}}” is not a day: a day is written YYYY-MM-DD.{{/day}}</p>
 <p><a href="/">The stock</a></p>
 )"};
 
 const Template REFUSED = {"{{#key}}A key is needed{{/key}}{{#method}}Only reading{{/method}}{{#request}}Bad request{{/request}}", R"(<h1>{{{title}}}</h1>
-<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or its headers are too long.{{/too_long}}{{#host}}This view answers only to the name of the machine's own loopback, such as localhost.{{/host}}{{#other}}The request could not be read.{{/other}}{{/request}}</p>
+<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or its headers are too long.{{/too_long}}{{#host}}This view answers only to the name of the machine's own loopback, such as localhost.{{/host}}{{#other}}The request could not be read.{{/other}}{{#days}}The days to order for are a whole number from 1 to 3650.{{/days}}{{#span}}A span of days goes from a day to the same day or a later one, at most 366 days, each written YYYY-MM-DD.{{/span}}{{/request}}</p>
 )"};
 
 const Template STORE_DOWN = {"The store cannot be read", R"(<h1>The store cannot be read</h1>
@@ -199,10 +248,12 @@ std::string render(const Template& page, const Data& data)
 }
 
 const char* const STOCK_CSV = "id,amount,shelf,name\r\n";
-const char* const SOLD_OUT_CSV = "id,sold_out_at,clerk,command\r\n";
-const char* const DAY_PRODUCTS_CSV = "id,delivered,withdrawn,net\r\n";
-const char* const DAY_CLERKS_CSV = "clerk,commands,withdrawn\r\n";
+const char* const SOLD_OUT_CSV = "id,name,sold_out_at,clerk,command\r\n";
+const char* const DAY_PRODUCTS_CSV = "id,name,delivered,withdrawn,net,takings\r\n";
+const char* const DAY_CLERKS_CSV = "clerk,commands,delivered,withdrawn,takings\r\n";
 const char* const DAY_COMMANDS_CSV = "time,clerk,command,changes\r\n";
+const char* const REORDER_CSV =
+    "id,name,shelf,units,reorder_level,withdrawn_28_days,per_day,days_left,order\r\n";
 const char* const PRODUCT_CSV = "time,clerk,command,before,after\r\n";
 
 const char* const MANY_PRODUCTS = "(many products)";

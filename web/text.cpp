@@ -102,3 +102,15 @@ std::optional<std::string> percentDecoded(std::string_view text)
     }
     return decoded;
 }
+
+std::string money(std::int64_t cents)
+{
+    const bool negative = cents < 0;
+    const std::uint64_t whole =
+        negative ? 0 - static_cast<std::uint64_t>(cents) : static_cast<std::uint64_t>(cents);
+    std::string fraction = std::to_string(whole % 100);
+    if (fraction.size() < 2) {
+        fraction.insert(0, 1, '0');
+    }
+    return (negative ? "-" : "") + std::to_string(whole / 100) + "." + fraction;
+}

@@ -3,6 +3,7 @@
 #ifndef WAREHOUSE_WEB_TEXT_HH
 #define WAREHOUSE_WEB_TEXT_HH
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,5 +23,8 @@ std::string percentEncoded(std::string_view bytes);
 /// The bytes that a percent-encoded text stands for; none when a % is not
 /// followed by two hexadecimal digits.
 std::optional<std::string> percentDecoded(std::string_view text);
+
+/// Whole cents as money, "1234.05"; never through floating point.
+std::string money(std::int64_t cents);
 
 #endif

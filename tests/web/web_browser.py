@@ -6,6 +6,7 @@ With WAREHOUSE_SCREENSHOTS set to a folder, leaves a picture of each page
 there."""
 
 import csv
+import math
 import io
 import os
 import shutil
@@ -209,23 +210,60 @@ def main(folder):
               "soldout.csv")
         no_alert(browser, "/low")
 
+        # What to order, with no reorder levels set: the low and the sold
+        # out; the two withdrawn to nothing today first, at their rates
+        # over 28 days, then the one with days left, then by id.
+        open_page(browser, "/reorder")
+        screenshot(browser, "reorder")
+        ordered = table(browser, "reorder")
+        check(sorted(r[0] for r in ordered) == sorted([r[0] for r in low] + sold_out),
+              f"to order: {[r[0] for r in ordered]}")
+        expected = [[p, name, shelf, "0", "", f"{w / 28:.2f}", "0.0", str(math.ceil(w * 14 / 28))]
+                    for p, name, shelf, w in [("GONE:1", "Soon gone", "1.00", 4),
+                                              ("LAK:55102330:0512:330", "Salmiakki", "4.10", 45)]]
+        check(ordered[:2] == expected, f"the first to order: {ordered[:2]}")
+        # GUM:1 has 7 units left of the 115 withdrawn: 1.7 days; nobody
+        # withdrew the others.
+        check(ordered[2][0] == "GUM:1" and ordered[2][6:] == ["1.7", str(math.ceil(115 * 14 / 28) - 7)],
+              f"GUM:1 to order: {ordered[2]}")
+        check([r[0] for r in ordered[3:]] == sorted((r[0] for r in low if r[0] != "GUM:1"),
+                                                    key=str.encode), "the rest to order, by id")
+        check([r[0] for r in download(browser, folder, "#csv")[1:]] == [r[0] for r in ordered],
+              "reorder.csv")
+        no_alert(browser, "/reorder")
+
         # Today's report, against the H of every product.
         open_page(browser, "/day")
         screenshot(browser, "day")
         totals = day_totals([r[0] for r in stock] + sold_out)
-        expected = sorted(([p, str(d), str(w), str(n)] for p, (d, w, n) in totals.items()),
-                          key=lambda r: r[0].encode())
-        check(table(browser, "day-products") == expected, "the day's products")
-        check(download(browser, folder, "#products-csv")[1:] == expected, "the day's CSV")
+        names = {r[0]: r[3] for r in stock}
+        names.update({"GONE:1": "Soon gone", "LAK:55102330:0512:330": "Salmiakki"})
+        expected = sorted(([p, names[p], str(d), str(w), str(n), ""]
+                           for p, (d, w, n) in totals.items()), key=lambda r: r[0].encode())
+        # The table shows the first page of 100, with the totals below it.
+        check(table(browser, "day-products") == expected[:100], "the day's products")
+        units = browser.execute_script(
+            "return ['units-in', 'units-out'].map(id => document.getElementById(id).innerText)")
+        check(units == [str(sum(t[i] for t in totals.values())) for i in range(2)],
+              f"the day's units in and out: {units}")
+        check(download(browser, folder, "#products-csv")[1:]
+              == [as_csv_row(r) for r in expected], "the day's CSV")
         commands = table(browser, "day-commands")
         check(len(commands) == 18 and commands[0][2] == "G 300",
               f"the day's commands: {commands[:2]}")
         check(download(browser, folder, "#commands-csv")[1:] == commands, "the commands' CSV")
         clerks = table(browser, "day-clerks")
         check(len(clerks) == 1 and clerks[0][1] == "18"
-              and clerks[0][2] == str(sum(w for _, w, _ in totals.values())), f"the clerks: {clerks}")
+              and clerks[0][2] == str(sum(d for d, _, _ in totals.values()))
+              and clerks[0][3] == str(sum(w for _, w, _ in totals.values())), f"the clerks: {clerks}")
         check(download(browser, folder, "#clerks-csv")[1:] == clerks, "the clerks' CSV")
         no_alert(browser, "/day")
+
+        # The week up to today: the same clerks and units as today alone.
+        open_page(browser, "/days")
+        screenshot(browser, "days")
+        check(table(browser, "day-clerks") == clerks, "the week's clerks")
+        no_alert(browser, "/days")
     finally:
         browser.quit()
 

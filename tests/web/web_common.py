@@ -79,17 +79,50 @@ def as_csv_row(row):
 
 
 def day_totals(products):
-    """Per product, from its H lines: units delivered (A, R, G), withdrawn
-    (D) and the net, as the day's report counts them."""
+    """Per product, from its H lines: units delivered (A alone: a load or
+    generated products deliver nothing), withdrawn (D) and the net, as the
+    day's report counts them."""
     totals = {}
     for product, lines in histories(products).items():
         before = delivered = withdrawn = 0
         for _, _, command, after in lines:
             after = int(after)
-            if command.startswith(("A ", "R", "G")) and after > before:
+            if command.startswith("A ") and after > before:
                 delivered += after - before
             if command.startswith("D ") and before > after:
                 withdrawn += before - after
             before = after
         totals[product] = (delivered, withdrawn, before)  # all came today
     return totals
+
+
+def store_sql(statements):
+    """Runs SQL statements on the store as its owner: through psql on
+    PostgreSQL, through Python's sqlite3 on a file."""
+    if STORE.startswith("postgresql:"):
+        subprocess.run(["psql", "-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", STORE],
+                       input=";\n".join(statements) + ";\n", text=True, check=True,
+                       timeout=60, capture_output=True)
+        return
+    import sqlite3
+    with sqlite3.connect(STORE, timeout=30) as database:
+        for statement in statements:
+            database.execute(statement)
+
+
+def id_literal(product):
+    """An id as an SQL literal of the store's kind: bytes on PostgreSQL."""
+    quoted = "'" + product.replace("'", "''") + "'"
+    return f"convert_to({quoted}, 'UTF8')" if STORE.startswith("postgresql:") else quoted
+
+
+def set_record(product, price=None, cost=None, level=None, discontinued=False):
+    """Sets a product's catalogue record: cents, a reorder level, and
+    whether it is discontinued (None: not known)."""
+    def value(number):
+        return "NULL" if number is None else str(number)
+    flag = ("true" if discontinued else "false") if STORE.startswith("postgresql:") \
+        else ("1" if discontinued else "0")
+    return (f"UPDATE catalogue SET price_cents = {value(price)}, cost_cents = {value(cost)}, "
+            f"reorder_level = {value(level)}, discontinued = {flag} "
+            f"WHERE id = {id_literal(product)}")

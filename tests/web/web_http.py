@@ -127,7 +127,13 @@ for path, expected in [("/nothing-here", 404), ("/product/NOPE:1", 404),
                        ("/day/yesterday", 404), ("/product/%zz", 400),
                        ("/low?below=ten", 400), ("/low?below=0", 400),
                        ("/?sort=colour", 400), ("/?sort=amount&after=GUM:1", 400),
-                       ("/product/DOT.csv", 404)]:
+                       ("/product/DOT.csv", 404), ("/reorder?days=0", 400),
+                       ("/reorder?days=3651", 400), ("/reorder?below=0", 400),
+                       ("/reorder.csv?days=x", 400), ("/reorder?page=0", 400),
+                       ("/day/2026-12-09?page=0", 400),
+                       ("/days?from=2026-12-09&to=2026-12-08", 400),
+                       ("/days?from=2025-12-08&to=2026-12-09", 400),
+                       ("/days.csv?from=2026-02-30&to=2026-03-01", 400)]:
     status, _, body = request(PLAIN_URL, path)
     check(status == expected and "<h1>" in body, f"{path}: {status}, not {expected}")
 
@@ -146,16 +152,33 @@ for product in ["SLASH/1", "Q?x#y", "PCT%41", "DOT.csv", "PLUS+1", "ÄKÄ:1"]:
 
 # Text from the store is text, in the HTML and in the SVG.
 status, _, body = request(PLAIN_URL, "/product/XSS:1")
-check("<script>" not in body and body.count("&lt;script&gt;alert(1)&lt;/script&gt;") == 3,
+check("<script>" not in body and body.count("&lt;script&gt;alert(1)&lt;/script&gt;") == 4,
       "the name <script> in the product's page and its chart")
 status, _, body = request(PLAIN_URL, "/?q=" + encoded("<script>"))
 check("<script>" not in body and "&lt;script&gt;" in body, "the name <script> in the search")
 
-# A text a spreadsheet would run, quotes and commas, in the CSV file.
+# A text a spreadsheet would run, quotes and commas, in the CSV file; every
+# text cell quoted, so that a shelf such as 1.11 stays text.
 _, headers, body = request(PLAIN_URL, "/stock.csv")
 check(headers.get("Content-Type", "").startswith("text/csv"), f"stock.csv's type: {headers}")
-check("\r\nFORMULA:1,12,2.22,'=SUM(A1:A9)\r\n" in body, "a formula's cell")
-check('\r\nCSV:1,3,1.11,"Dumle ""toffee"", 2"\r\n' in body, "a quoted cell")
+check('\r\n"FORMULA:1",12,"2.22","\'=SUM(A1:A9)"\r\n' in body, "a formula's cell")
+check('\r\n"CSV:1",3,"1.11","Dumle ""toffee"", 2"\r\n' in body, "a quoted cell")
+
+# Every CSV file: a byte-order mark, so that a spreadsheet reads it as
+# UTF-8, and a name with the date it was made (or the day it tells of).
+today = time.strftime("%Y-%m-%d")
+for path, name in [("/stock.csv", f"stock-{today}.csv"), ("/low.csv", f"low-{today}.csv"),
+                   ("/soldout.csv", f"soldout-{today}.csv"),
+                   ("/reorder.csv", f"reorder-{today}.csv"),
+                   (f"/day/{today}.csv", f"day-{today}.csv"),
+                   (f"/day/{today}/clerks.csv", f"day-{today}-clerks.csv"),
+                   (f"/days.csv?from={today}&to={today}", f"days-{today}-to-{today}.csv"),
+                   ("/product/GUM:1.csv", f"product-GUM:1-{today}.csv")]:
+    status, headers, body = request(PLAIN_URL, path)
+    check(status == 200 and body.startswith("\ufeff") and "\ufeff\ufeff" not in body,
+          f"{path}: {status}, starts {body[:12]!r}")
+    check(headers.get("Content-Disposition") == f'attachment; filename="{name}"',
+          f"{path}: {headers.get('Content-Disposition')}")
 
 # A byte that is not UTF-8 shows as \xFE.
 subprocess.run([WAREHOUSE, "--store", STORE], input=b"A BAD:1 1.00 5 Bad\xfe name\nQ\n",
@@ -172,8 +195,8 @@ status, _, body = request(PLAIN_URL, "/low")
 check("/product/FRESH:1" in body, "a product just sold out")
 added, sold = history("FRESH:1")
 _, _, body = request(PLAIN_URL, f"/day/{added[0][:10]}/clerks.csv")
-check(added[1] == f"maija ({sold[1]})" and f"\r\n{added[1]},1,0\r\n" in body
-      and f"\r\n{sold[1]}," in body, f"the clerks of the day: {body!r}")
+check(added[1] == f"maija ({sold[1]})" and f'\r\n"{added[1]}",1,5,0,0.00\r\n' in body
+      and f'\r\n"{sold[1]}",' in body, f"the clerks of the day: {body!r}")
 
 # E empties the stock: every product it took is sold out.
 count = kinds()
@@ -182,7 +205,7 @@ console(["E"])
 _, _, body = request(PLAIN_URL, "/soldout.csv")
 emptied = [line for line in body.split("\r\n")[1:] if line]
 check(len(emptied) == count + sold_out, f"sold out after E: {len(emptied)}, not {count} + {sold_out}")
-check(sum(1 for line in emptied if line.endswith(",E")) == count, "the products E took")
+check(sum(1 for line in emptied if line.endswith(',"E"')) == count, "the products E took")
 
 # A request held open mid-file keeps its snapshot, holds up no clerk, and
 # other requests are served beside it.
@@ -219,7 +242,7 @@ while not parts[-1].endswith(b"0\r\n\r\n"):
 held.close()
 data = b"".join(parts)
 check(len(data) > 5 << 20, f"the held file is {len(data)} bytes")
-check(f"\r\n{last[0]},{last[1]},".encode() in data, "the held file's snapshot")
+check(f'\r\n"{last[0]}",{last[1]},'.encode() in data, "the held file's snapshot")
 
 print(f"web_http: {len(failures)} failed")
 sys.exit(1 if failures else 0)

@@ -105,21 +105,24 @@ TEST(Addresses, EncodeEveryByteButLettersDigitsAndAFewMarks)
     }
 }
 
-TEST(CsvWriter, QuotesWhatNeedsItAndDisarmsFormulas)
+TEST(CsvWriter, QuotesEveryTextAndDisarmsFormulas)
 {
+    // A spreadsheet reads an unquoted shelf such as 1-2 or 0012 as a date
+    // or a number; quoted, it stays the text it is.
     const Shown cases[] = {
-        {"plain", "plain"},
+        {"plain", "\"plain\""},
         {"a,b", "\"a,b\""},
         {"Dumle \"toffee\"", "\"Dumle \"\"toffee\"\"\""},
-        {"=SUM(A1:A9)", "'=SUM(A1:A9)"},
-        {"+1", "'+1"},
-        {"-1", "'-1"},
-        {"@cmd", "'@cmd"},
+        {"=SUM(A1:A9)", "\"'=SUM(A1:A9)\""},
+        {"+1", "\"'+1\""},
+        {"-1", "\"'-1\""},
+        {"@cmd", "\"'@cmd\""},
         {"=1,2", "\"'=1,2\""},
-        {"a=b", "a=b"},
-        {"bad\xff", "bad\\xFF"},
-        {"line\nbreak", "line\\x0Abreak"},
-        {"", ""},
+        {"a=b", "\"a=b\""},
+        {"0012", "\"0012\""},
+        {"bad\xff", "\"bad\\xFF\""},
+        {"line\nbreak", "\"line\\x0Abreak\""},
+        {"", "\"\""},
     };
     for (const Shown& shown : cases) {
         std::string out;
@@ -130,7 +133,7 @@ TEST(CsvWriter, QuotesWhatNeedsItAndDisarmsFormulas)
     CsvWriter line(out);
     line.number(-20).none().text("x").end();
     line.number(7).end();
-    EXPECT_EQ(out, "-20,,x\r\n7\r\n");
+    EXPECT_EQ(out, "-20,,\"x\"\r\n7\r\n");
 }
 
 /// A local day's bounds, in UTC, under a zone with summer time.
@@ -230,3 +233,42 @@ TEST(UnitsChart, StepsFromNothingToNow)
 }
 
 }  // namespace
+
+TEST(UnitsChart, TicksAtMinutesAndHoursWithinADayAndAtMidnightsAcrossWeeks)
+{
+    // The span of a history against the ticks its time axis gets: local
+    // times (TZ is UTC here), the first, the last, and how many.
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    struct Case {
+        std::int64_t first;  // seconds
+        std::int64_t now;
+        const char* firstLabel;
+        const char* lastLabel;
+        std::size_t count;
+    };
+    constexpr std::int64_t DAY = 86400;
+    constexpr std::int64_t START = 1796774400;  // 2026-12-09 00:00 UTC
+    const Case cases[] = {
+        {START + 9 * 3600 + 1210, START + 9 * 3600 + 1500, "09:21", "09:25", 5},
+        {START + 9 * 3600 + 1200, START + 17 * 3600, "10:00", "17:00", 8},
+        {START + 10, START + 40, "00:00:10", "00:00:40", 2},
+        {START + 600, START + 23 * 3600, "03:00", "21:00", 7},
+        {START + 3600, START + 20 * DAY, "12-10", "12-28", 7},
+        {START - 70 * DAY, START, "09-30", "12-09", 6},
+        {START - 800 * DAY, START, "2024-09-30", "2026-09-28", 5},
+    };
+    for (const Case& c : cases) {
+        const Chart chart = unitsChart({{c.first * 1000, 5}}, c.now * 1000);
+        ASSERT_EQ(chart.ticks.size(), c.count) << c.firstLabel;
+        EXPECT_EQ(chart.ticks.front().label, c.firstLabel);
+        EXPECT_EQ(chart.ticks.back().label, c.lastLabel);
+        for (std::size_t i = 1; i < chart.ticks.size(); ++i) {
+            EXPECT_LT(chart.ticks[i - 1].x, chart.ticks[i].x);
+        }
+        EXPECT_GE(chart.ticks.front().x, chart.left);
+        EXPECT_LE(chart.ticks.back().x, chart.right);
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+}
