@@ -532,8 +532,7 @@ const char* const ROLES = R"(
     DO $$ BEGIN
         IF (SELECT count(*) FROM pg_roles
             WHERE rolname IN ('warehouse_reader', 'warehouse_clerk')) = 2 THEN
-            GRANT SELECT ON stock, history, store_version, catalogue, catalogue_changes
-                TO warehouse_reader;
+            GRANT SELECT ON stock, history, store_version TO warehouse_reader;
             GRANT INSERT, UPDATE, DELETE ON stock TO warehouse_clerk;
             BEGIN
                 EXECUTE format('GRANT USAGE ON SCHEMA %I TO warehouse_reader',
@@ -543,8 +542,13 @@ const char* const ROLES = R"(
             END;
         END IF;
     END $$;
+    -- A store of version 5 whose upgrade waits for the clerks has no
+    -- catalogue yet: its grants wait for the run that brings it.
     DO $$ BEGIN
-        IF EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_owner') THEN
+        IF to_regclass('catalogue') IS NOT NULL AND
+           (SELECT count(*) FROM pg_roles WHERE rolname IN
+            ('warehouse_reader', 'warehouse_owner')) = 2 THEN
+            GRANT SELECT ON catalogue, catalogue_changes TO warehouse_reader;
             GRANT INSERT, UPDATE ON catalogue TO warehouse_owner;
             GRANT INSERT ON catalogue_changes TO warehouse_owner;
             GRANT USAGE ON SEQUENCE catalogue_changes_seq_seq TO warehouse_owner;

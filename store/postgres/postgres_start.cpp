@@ -145,7 +145,10 @@ bool PostgresStore::loadAtStart(bool& again)
         // Only the history changes: the stock just loaded stands.
         upgradeIfItCan();
     }
-    const bool rolesReady = flag(5) && !flag(6);
+    // A store just brought up to date may have tables the roles were never
+    // granted.
+    const bool rolesReady =
+        flag(5) && !flag(6) && version == postgres_schema::VERSION;
     return !owner || rolesReady || grantRoles();
 }
 

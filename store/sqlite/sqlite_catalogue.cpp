@@ -98,9 +98,9 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
     }
     for (const FieldChange& change : changes) {
         bindText(noted.get(), 1, login);
-        bindKnown(noted.get(), 2, options.clerk.empty()
-                                      ? std::nullopt
-                                      : std::optional<std::string>(options.clerk));
+        // Bound without a copy: the clerk's name itself, never a temporary.
+        options.clerk.empty() ? static_cast<void>(sqlite3_bind_null(noted.get(), 2))
+                              : bindText(noted.get(), 2, options.clerk);
         bindText(noted.get(), 3, change.id);
         bindText(noted.get(), 4, fieldWord(change.field));
         bindKnown(noted.get(), 5, change.before);
