@@ -22,8 +22,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/common.sh
 use_build "${1:-build}"
-# The program is built in the folder of its layer.
-web_program=$build/web/warehouse-web
+# The program is built beside warehouse.
+web_program=$build/warehouse-web
 [ -x "$web_program" ] || { echo "no $web_program: build with WAREHOUSE_WEB=ON"; exit 1; }
 runs=${RUNS:-5}
 make_work_folder

@@ -316,7 +316,7 @@ def https():
             status, _, body = request(view.port, "/", context=context)
             check(status == 200 and "GUM:1" in body, f"GET / over HTTPS: {status}")
             status, _, body = request(view.port, "/stock.csv", context=context)
-            check(status == 200 and "GUM:1," in body, f"a CSV over HTTPS: {status}")
+            check(status == 200 and '"GUM:1",' in body, f"a CSV over HTTPS: {status}")
             try:
                 answer = raw(view.port, b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", timeout=5)
             except OSError:

@@ -297,8 +297,7 @@ URIS
 # reported by both programs with the store's name, and no password shows,
 # whatever characters it holds and wherever the URI gives it.
 case_refused_connection_shows_no_password() {
-    web=$(dirname "$program")/web/warehouse-web
-    [ -x "$web" ] || web=$(dirname "$(dirname "$program")")/web/warehouse-web
+    web=$(dirname "$program")/warehouse-web
     [ -x "$web" ] || { fail "no warehouse-web beside $program"; return; }
     while IFS= read -r uri; do
         for run in "$program" "$web"; do
