@@ -37,6 +37,30 @@ std::string textOf(const CatalogueRecord& record, CatalogueField field)
     return record.discontinued ? "yes" : "";
 }
 
+/// Whether a spreadsheet would take text as a formula once the apostrophes
+/// in front of it, which keep a formula as text, were gone: it starts with
+/// =, +, -, @, a tab or a carriage return.
+bool formulaLike(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of('\'');
+    return first != std::string_view::npos &&
+           std::string_view("=+-@\t\r").find(text[first]) != std::string_view::npos;
+}
+
+/// A text as the file writes it: one apostrophe more in front of what a
+/// spreadsheet would run, so that opening the file runs nothing.
+std::string inertText(std::string_view text)
+{
+    return formulaLike(text) ? "'" + std::string(text) : std::string(text);
+}
+
+/// A text cell as the file meant it: the apostrophe inertText adds taken
+/// off again, so that a file written and read back changes nothing.
+std::string meantText(const std::string& cell)
+{
+    return !cell.empty() && cell.front() == '\'' && formulaLike(cell) ? cell.substr(1) : cell;
+}
+
 /// Reads cell into field of record; false, with why, when it is not one.
 bool readCell(const std::string& cell, CatalogueField field,
               CatalogueRecord& record, std::string& why)
@@ -48,14 +72,14 @@ bool readCell(const std::string& cell, CatalogueField field,
     }
     switch (field) {
     case CatalogueField::Name:
-        record.name = cell;
+        record.name = meantText(cell);
         return true;
     case CatalogueField::Shelf:
         if (!word) {
             why = "a shelf is one word";
             return false;
         }
-        record.shelf = cell;
+        record.shelf = meantText(cell);
         return true;
     case CatalogueField::Price:
     case CatalogueField::Cost: {
@@ -130,9 +154,10 @@ std::string catalogueCsv(const std::vector<CatalogueRecord>& records)
 {
     std::string text = std::string(CATALOGUE_HEADER) + "\r\n";
     for (const CatalogueRecord& record : records) {
-        text += csvCell(record.id);
+        text += csvCell(inertText(record.id));
         for (std::size_t field = 0; field < CATALOGUE_FIELDS; ++field) {
-            text += ',' + csvCell(textOf(record, static_cast<CatalogueField>(field)));
+            // Only the texts are inert-made: the numbers are the file's own.
+            text += ',' + csvCell(inertText(textOf(record, static_cast<CatalogueField>(field))));
         }
         text += "\r\n";
     }
@@ -206,6 +231,10 @@ CatalogueFile readCatalogueFile(std::string_view text)
     CatalogueFile file;
     std::vector<CsvLine> lines;
     std::string problem;
+    // The mark a spreadsheet may put first, to say the file is UTF-8.
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") {
+        text.remove_prefix(3);
+    }
     if (!splitCsv(text, lines, problem)) {
         file.problems.push_back(problem);
         return file;
@@ -255,7 +284,7 @@ CatalogueFile readCatalogueFile(std::string_view text)
             continue;
         }
         CatalogueRecord values;
-        values.id = line->cells[idColumn];
+        values.id = meantText(line->cells[idColumn]);
         std::string why;
         if (values.id.empty() || values.id.find_first_of(" \t\r\n") != std::string::npos) {
             why = values.id.empty() ? "no id" : "an id is one word";

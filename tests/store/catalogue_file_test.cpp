@@ -184,3 +184,46 @@ TEST(CatalogueFile, WrittenRecordsReadBackAsThemselves)
     EXPECT_TRUE(applyCatalogueFile(readCatalogueFile(text), records, changed).empty());
     EXPECT_TRUE(changed.empty());
 }
+
+TEST(CatalogueFile, WhatASpreadsheetWouldRunIsWrittenInertAndReadBackAsItWas)
+{
+    // Each text, and the cell that a file written of it holds.
+    const std::pair<std::string, std::string> cases[] = {
+        {"=cmd|'/C calc'!A0", "'=cmd|'/C calc'!A0"},
+        {"+1", "'+1"},
+        {"-2+3", "'-2+3"},
+        {"@SUM(1+1)", "'@SUM(1+1)"},
+        {"\t=1+2", "'\t=1+2"},
+        {"'=1", "''=1"},  // an apostrophe of its own stays
+        {"''@x", "'''@x"},
+        {"'quoted'", "'quoted'"},  // nothing a spreadsheet runs
+        {"a=b", "a=b"},
+    };
+    for (const auto& [meant, cell] : cases) {
+        // An id is one word: a text of spaces is a name alone.
+        const bool word = meant.find_first_of(" \t") == std::string::npos;
+        const std::string id = word ? meant : "plain";
+        std::vector<CatalogueRecord> records(1);
+        records[0] = {id, meant, "s", std::nullopt, std::nullopt, std::nullopt, false};
+        const std::string text = catalogueCsv(records);
+        const std::string line = text.substr(text.find("\r\n") + 2);
+        EXPECT_EQ(line, csvCell(word ? cell : id) + "," + csvCell(cell) + ",s,,,,\r\n")
+            << meant;
+        std::vector<std::string> changed;
+        std::vector<CatalogueRecord> read;
+        const CatalogueFile file = readCatalogueFile(text);
+        ASSERT_TRUE(file.problems.empty()) << meant;
+        applyCatalogueFile(file, read, changed);
+        ASSERT_EQ(read.size(), 1u);
+        EXPECT_EQ(read[0].id, id);
+        EXPECT_EQ(read[0].name, meant);
+    }
+}
+
+TEST(CatalogueFile, ASpreadsheetsByteOrderMarkIsPassedOver)
+{
+    const CatalogueFile file = readCatalogueFile("\xEF\xBB\xBFid,price\r\nA,\"3,50\"\r\n");
+    ASSERT_TRUE(file.problems.empty());
+    ASSERT_EQ(file.rows.size(), 1u);
+    EXPECT_EQ(file.rows[0].values.price, 350);
+}
