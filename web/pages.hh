@@ -6,8 +6,10 @@
 
 #include "web/store_reader.hh"
 
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +34,10 @@ enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Host
 
 // Pages that read nothing.
 Reply refusedPage(int status, Refusal why, std::string_view method = {});
+
+/// A number of a query's parameter: plain decimal digits that fit in 64
+/// bits, or none.
+std::optional<std::uint64_t> queryNumber(const std::string& text);
 Reply missingPage(std::string_view path);
 Reply storeDownPage(std::string_view reason);
 

@@ -9,7 +9,6 @@
 #include "web/text.hh"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <variant>
@@ -39,14 +38,7 @@ std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
     if (found == params.end()) {
         return otherwise;
     }
-    const std::string& text = found->second;
-    std::uint64_t value = 0;
-    const char* const end = text.data() + text.size();
-    const auto parsed = std::from_chars(text.data(), end, value);
-    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) {
-        return std::nullopt;
-    }
-    return value;
+    return queryNumber(found->second);
 }
 
 std::variant<Asked, Refusal> readAsked(const Params& params)

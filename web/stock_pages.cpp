@@ -49,16 +49,6 @@ const std::string* param(const Params& params, const char* name)
 /// A whole number of plain digits that fits in 64 bits.
 constexpr std::uint64_t MOST_UNITS = 4294967295;
 
-std::optional<std::uint64_t> wholeNumber(const std::string& text)
-{
-    std::uint64_t value = 0;
-    const char* const end = text.data() + text.size();
-    const auto parsed = std::from_chars(text.data(), end, value);
-    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 const char* const ORDER_NAMES[] = {"id", "amount", "shelf", "name"};
 
@@ -91,7 +81,7 @@ std::optional<Product> boundaryOf(Order order, const std::string& id,
         return std::nullopt;
     }
     if (order == Order::Amount) {
-        const auto amount = wholeNumber(*value);
+        const auto amount = queryNumber(*value);
         if (!amount) {
             return std::nullopt;
         }
@@ -115,7 +105,7 @@ std::variant<Listing, Refusal> readListing(const Params& params, bool low)
     }
     if (low) {
         const std::string* below = param(params, "below");
-        listing.below = below != nullptr ? wholeNumber(*below) : DEFAULT_BELOW;
+        listing.below = below != nullptr ? queryNumber(*below) : DEFAULT_BELOW;
         // No product holds more than 2^32 - 1 units: a larger bound finds
         // what that one does, and is not passed on where it would not fit.
         if (listing.below && *listing.below > MOST_UNITS + 1) {
@@ -413,6 +403,17 @@ Reply productsCsv(std::string fileName, std::optional<std::uint64_t> below,
 }
 
 }  // namespace
+
+std::optional<std::uint64_t> queryNumber(const std::string& text)
+{
+    std::uint64_t value = 0;
+    const char* const end = text.data() + text.size();
+    const auto parsed = std::from_chars(text.data(), end, value);
+    if (text.empty() || parsed.ec != std::errc() || parsed.ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
 
 Reply stockPage(StoreReader& store, const Params& params)
 {

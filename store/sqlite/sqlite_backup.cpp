@@ -40,16 +40,6 @@ Database opened(const std::string& path, int flags, std::string& error)
     return database;
 }
 
-bool execute(sqlite3* database, const std::string& sql, std::string& error)
-{
-    if (sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) ==
-        SQLITE_OK) {
-        return true;
-    }
-    error = sqlite3_errmsg(database);
-    return false;
-}
-
 Statement prepared(sqlite3* database, const std::string& sql,
                    std::string& error)
 {

@@ -3,6 +3,16 @@
 
 #include <limits>
 
+bool execute(sqlite3* database, const std::string& sql, std::string& error)
+{
+    if (sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) ==
+        SQLITE_OK) {
+        return true;
+    }
+    error = sqlite3_errmsg(database);
+    return false;
+}
+
 void bindText(sqlite3_stmt* statement, int parameter, std::string_view text)
 {
     sqlite3_bind_text(statement, parameter, text.data(),

@@ -44,6 +44,10 @@ private:
     sqlite3_stmt* statement;
 };
 
+/// Runs statements of SQL that give no rows; false, with SQLite's message
+/// in error, when one fails.
+bool execute(sqlite3* database, const std::string& sql, std::string& error);
+
 /// Binds a string to a statement's parameter without copying it: the
 /// string outlives the step.
 void bindText(sqlite3_stmt* statement, int parameter, std::string_view text);

@@ -149,16 +149,6 @@ bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
     return true;
 }
 
-bool execute(sqlite3* database, const std::string& sql, std::string& error)
-{
-    if (sqlite3_exec(database, sql.c_str(), nullptr, nullptr, nullptr) ==
-        SQLITE_OK) {
-        return true;
-    }
-    error = sqlite3_errmsg(database);
-    return false;
-}
-
 /// The SQL of the steps past version, in order, each marking the version
 /// it brings the store to.
 std::string stepsPast(std::uint32_t version)
