@@ -1,8 +1,9 @@
-// The owner's view over HTTP: requests checked, the key, and the page that
-// answers each address.
+// The owner's view over HTTP: requests checked, the key, and each page's
+// answer handed to the library.
 #include "web/server.hh"
 
 #include "web/pages.hh"
+#include "web/routes.hh"
 #include "web/text.hh"
 
 #include <microhttpd.h>
@@ -101,95 +102,6 @@ std::string cookie(std::string_view header, std::string_view name)
             pair[name.size()] == '=') {
             return std::string(pair.substr(name.size() + 1));
         }
-    }
-    return {};
-}
-
-bool endsWith(std::string_view text, std::string_view end)
-{
-    return text.size() >= end.size() &&
-           text.substr(text.size() - end.size()) == end;
-}
-
-/// Which page answers a path, and the id or the day it names, decoded.
-struct Route {
-    enum Kind { Stock, StockCsv, Low, LowCsv, SoldOutCsv, Reorder, ReorderCsv,
-                Days, DaysCsv, Day, DayCsv,
-                Product, ProductCsv, Missing, BadEncoding } kind = Missing;
-    std::string argument;
-    DayTable table = DayTable::Products;
-};
-
-Route routeOf(std::string_view path)
-{
-    static const std::pair<std::string_view, Route::Kind> fixed[] = {
-        {"/", Route::Stock},   {"/stock.csv", Route::StockCsv},
-        {"/low", Route::Low},  {"/low.csv", Route::LowCsv},
-        {"/soldout.csv", Route::SoldOutCsv}, {"/day", Route::Day},
-        {"/reorder", Route::Reorder}, {"/reorder.csv", Route::ReorderCsv},
-        {"/days", Route::Days}, {"/days.csv", Route::DaysCsv},
-    };
-    for (const auto& [name, kind] : fixed) {
-        if (path == name) {
-            return {kind, {}};
-        }
-    }
-    Route route;
-    std::string_view rest;
-    if (path.rfind("/product/", 0) == 0) {
-        rest = path.substr(9);
-        route.kind = endsWith(rest, ".csv") ? Route::ProductCsv : Route::Product;
-        if (route.kind == Route::ProductCsv) {
-            rest.remove_suffix(4);
-        }
-    } else if (path.rfind("/day/", 0) == 0) {
-        rest = path.substr(5);
-        static const std::pair<std::string_view, DayTable> files[] = {
-            {"/clerks.csv", DayTable::Clerks},
-            {"/commands.csv", DayTable::Commands},
-            {".csv", DayTable::Products},
-        };
-        route.kind = Route::Day;
-        for (const auto& [end, table] : files) {
-            if (endsWith(rest, end)) {
-                route.kind = Route::DayCsv;
-                route.table = table;
-                rest.remove_suffix(end.size());
-                break;
-            }
-        }
-    } else {
-        return {};
-    }
-    if (rest.empty()) {
-        return {};
-    }
-    const auto decoded = percentDecoded(rest);
-    if (!decoded) {
-        return {Route::BadEncoding, {}};
-    }
-    route.argument = *decoded;
-    return route;
-}
-
-Reply pageOf(StoreReader& store, const Route& route, const Params& params)
-{
-    switch (route.kind) {
-    case Route::Stock: return stockPage(store, params);
-    case Route::StockCsv: return stockCsv(store, params);
-    case Route::Low: return lowPage(store, params);
-    case Route::LowCsv: return lowCsv(store, params);
-    case Route::SoldOutCsv: return soldOutCsv(store);
-    case Route::Reorder: return reorderPage(store, params);
-    case Route::ReorderCsv: return reorderCsv(store, params);
-    case Route::Days: return spanPage(store, params);
-    case Route::DaysCsv: return spanCsv(store, params);
-    case Route::Day: return dayPage(store, route.argument, params);
-    case Route::DayCsv: return dayCsv(store, route.argument, route.table);
-    case Route::Product: return productPage(store, route.argument);
-    case Route::ProductCsv: return productCsv(store, route.argument);
-    case Route::Missing:
-    case Route::BadEncoding: break;
     }
     return {};
 }
