@@ -78,6 +78,32 @@ bool copyInto(const std::string& where, const std::string& path,
 #endif
 }
 
+/// Removes the SQLite store file at path and the logs beside it.
+void removeStoreFile(const std::string& path)
+{
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        ::unlink((path + suffix).c_str());
+    }
+}
+
+/// Makes the store at where, or brings it up to date, as a run of the
+/// console would, and closes it again. False, with the reason in error,
+/// when it cannot.
+bool madeReady(const std::string& where, std::string& error)
+{
+    Datastructure table;
+    const std::unique_ptr<Store> store =
+        openStore(where, table, StoreOptions{}, error);
+    if (!store) {
+        return false;
+    }
+    if (!store->end() || store->failed()) {
+        error = store->error();
+        return false;
+    }
+    return true;
+}
+
 int failed(const std::string& what, const std::string& where,
            const std::string& error)
 {
@@ -130,21 +156,25 @@ int restoreStore(const std::string& where, const std::string& file)
         return failed(what, where,
                       "only the store's owner may restore a backup into it");
     }
-    {
-        // Made, or brought up to date, as a run of the console would.
-        Datastructure table;
-        const std::unique_ptr<Store> store =
-            openStore(where, table, StoreOptions{}, error);
-        if (!store) {
-            return failed(what, where, error);
+    // A store file this restore makes is removed again when the restore
+    // does not go through: a refused restore leaves things as they were.
+    const bool makesFile =
+        !isServerUri(where) && ::access(where.c_str(), F_OK) != 0;
+    if (!madeReady(where, error)) {
+        if (makesFile) {
+            removeStoreFile(where);
         }
-        if (!store->end() || store->failed()) {
-            return failed(what, where, store->error());
-        }
+        return failed(what, where, error);
     }
     bool restored = false;
     if (!isServerUri(where)) {
-        restored = sqlite_backup::restore(file, where, error);
+        const sqlite_backup::Restored outcome =
+            sqlite_backup::restore(file, where, error);
+        restored = outcome == sqlite_backup::Restored::Done;
+        // Not when it holds something: another run wrote it meanwhile.
+        if (makesFile && outcome == sqlite_backup::Restored::Failed) {
+            removeStoreFile(where);
+        }
     } else {
 #ifdef WAREHOUSE_POSTGRESQL
         restored = postgres_backup::restore(

@@ -74,6 +74,116 @@ std::uint32_t storeVersion(sqlite3* database, std::string& error)
     return version;
 }
 
+/// The SQL that is true of a value of column that the column cannot carry
+/// to either kind of store: a whole number that is none, a flag other than
+/// 0 or 1, a text that is not text, a time not in the history's form or
+/// not on the calendar (the modifier makes SQLite carry a 30 February
+/// over into March, which it otherwise prints back as it was).
+std::string unfitValue(const BackupColumn& column)
+{
+    const std::string name = column.name;
+    switch (column.as) {
+    case Carried::Number:
+        return "typeof(" + name + ") NOT IN ('integer', 'null')";
+    case Carried::Flag:
+        return name + " IS NOT NULL AND (typeof(" + name +
+               ") <> 'integer' OR " + name + " NOT IN (0, 1))";
+    case Carried::Bytes:
+        return "typeof(" + name + ") NOT IN ('text', 'blob', 'null')";
+    case Carried::Text:
+        return "typeof(" + name + ") NOT IN ('text', 'null')";
+    case Carried::Time:
+        return name + " IS NOT NULL AND (typeof(" + name + ") <> 'text' OR " +
+               "strftime('%Y-%m-%d %H:%M:%f', " + name + ", '+0 days') IS NOT " +
+               name +
+               ")";
+    case Carried::Xid:
+        break;
+    }
+    return "0";
+}
+
+/// What a store's own writes never leave, which a backup made by hand or
+/// damaged can hold: each the SQL of the key of a first row that breaks
+/// it, what that key names, and what is wrong.
+struct RowRule {
+    const char* sql;
+    const char* subject;
+    const char* wrong;
+};
+
+const RowRule ROW_RULES[] = {
+    {"SELECT seq FROM history WHERE amount_before NOT BETWEEN 0 AND 4294967295 "
+     "OR amount_after NOT BETWEEN 0 AND 4294967295 OR command_no < 1 LIMIT 1",
+     "history entry", "units or a command number that no command leaves"},
+    // Each product's last entry since the last command that changed too
+    // many products to list them leaves the units the stock holds of it.
+    {"SELECT last.id FROM (SELECT id, amount_after, max(seq) FROM history "
+     "WHERE id IS NOT NULL AND seq > (SELECT coalesce(max(seq), 0) FROM "
+     "history WHERE id IS NULL) GROUP BY id) AS last LEFT JOIN stock "
+     "USING (id) WHERE last.amount_after IS NOT coalesce(stock.amount, 0) "
+     "LIMIT 1",
+     "product", "the stock does not hold what its history left"},
+};
+
+/// Whether sql gives a row, whose first column goes into key. False, with
+/// SQLite's words in error, when it cannot be run.
+bool givesRow(sqlite3* database, const std::string& sql, std::string& key,
+              std::string& error)
+{
+    const Statement select = prepared(database, sql, error);
+    if (!select) {
+        return false;
+    }
+    Stepping rows(select);
+    const int step = rows.step();
+    if (step == SQLITE_ROW) {
+        columnText(rows.row(), 0, key);
+        return true;
+    }
+    if (step != SQLITE_DONE) {
+        error = sqlite3_errmsg(database);
+    }
+    return false;
+}
+
+/// Checks the rows of the backup open in database: each value one its
+/// column carries, and each rule kept. False, with the first fault found
+/// in error.
+bool checkRows(sqlite3* database, std::string& error)
+{
+    std::string key;
+    for (const BackupTable& table : backupTables()) {
+        for (const BackupColumn& column : table.columns) {
+            if (!keptInSqlite(column)) {
+                continue;
+            }
+            const std::string sql = "SELECT " + std::string(table.key) +
+                                    " FROM " + table.name + " WHERE " +
+                                    unfitValue(column) + " LIMIT 1";
+            if (givesRow(database, sql, key, error)) {
+                error = std::string(table.name) + " " + table.key + " " +
+                        key + ": " + column.name +
+                        " holds a value no store keeps";
+                return false;
+            }
+            if (!error.empty()) {
+                return false;
+            }
+        }
+    }
+    for (const RowRule& rule : ROW_RULES) {
+        if (givesRow(database, rule.sql, key, error)) {
+            error = std::string(rule.subject) + " " + key + ": " + rule.wrong;
+            return false;
+        }
+        if (!error.empty()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /// A new store filled in one transaction.
 class NewStore : public BackupSink {
 public:
@@ -297,29 +407,29 @@ bool checkBackup(const std::string& path, std::string& error)
                 "bring it up to date";
         return false;
     }
-    return true;
+    return checkRows(database.get(), error);
 }
 
-bool restore(const std::string& backup, const std::string& path,
-             std::string& error)
+Restored restore(const std::string& backup, const std::string& path,
+                  std::string& error)
 {
     if (!checkBackup(backup, error)) {
         error = "the backup " + backup + ": " + error;
-        return false;
+        return Restored::Failed;
     }
     const Database database = opened(path, SQLITE_OPEN_READWRITE, error);
     if (!database) {
-        return false;
+        return Restored::Failed;
     }
     const Statement attach =
         prepared(database.get(), "ATTACH ?1 AS backup", error);
     if (!attach) {
-        return false;
+        return Restored::Failed;
     }
     bindText(attach.get(), 1, backup);
     if (Stepping(attach).step() != SQLITE_DONE) {
         error = sqlite3_errmsg(database.get());
-        return false;
+        return Restored::Failed;
     }
     std::string anything;
     std::string copies;
@@ -335,25 +445,27 @@ bool restore(const std::string& backup, const std::string& path,
     // Checked under the write lock, in the transaction that fills it: no
     // run can write between the look and the copy.
     if (!execute(database.get(), "BEGIN IMMEDIATE", error)) {
-        return false;
+        return Restored::Failed;
     }
     const Statement holds = prepared(database.get(), anything, error);
     if (!holds) {
-        return false;
+        return Restored::Failed;
     }
     {
         Stepping looked(holds);
         if (looked.step() != SQLITE_ROW) {
             error = sqlite3_errmsg(database.get());
-            return false;
+            return Restored::Failed;
         }
         if (sqlite3_column_int(looked.row(), 0) != 0) {
             error = "it holds stock or history: a backup is restored only "
                     "into an empty store";
-            return false;
+            return Restored::NotEmpty;
         }
     }
-    return execute(database.get(), copies + "COMMIT;", error);
+    return execute(database.get(), copies + "COMMIT;", error)
+               ? Restored::Done
+               : Restored::Failed;
 }
 
 }  // namespace sqlite_backup

@@ -24,20 +24,26 @@ std::unique_ptr<BackupSink> newStore(const std::string& path,
                                      std::string& error);
 bool finish(BackupSink& store, std::string& error);
 
-/// Checks that path is a store of this version, whole: false, with the
-/// reason in error, when it is not.
+/// Checks that path is a store of this version, whole, whose every row is
+/// one a store could hold: false, with the first fault in error, when it is
+/// not.
 bool checkBackup(const std::string& path, std::string& error);
 
 /// Checks that path is a store of this version, and gives each table's
 /// rows to sink, in the order of the tables' keys.
 bool readStore(const std::string& path, BackupSink& sink, std::string& error);
 
-/// Puts the rows of the backup at backup into the store at path, which
-/// must hold nothing: checked under the store's write lock, in the one
-/// transaction that fills it. False, with the reason in error and the
-/// store unchanged, when it holds anything or the copy fails.
-bool restore(const std::string& backup, const std::string& path,
-             std::string& error);
+/// How a restore ended: done, refused because the store holds something,
+/// or failed with the store as it was.
+enum class Restored { Done, NotEmpty, Failed };
+
+/// Checks that backup is a store of this version whose every row a store
+/// could hold, and puts its rows into the store at path, which must hold
+/// nothing: checked under the store's write lock, in the one transaction
+/// that fills it. The store is unchanged unless the restore is Done, and
+/// the reason is in error.
+Restored restore(const std::string& backup, const std::string& path,
+                 std::string& error);
 
 }  // namespace sqlite_backup
 

@@ -198,6 +198,57 @@ case_restore_refuses_a_store_that_holds_anything_postgres() {
     restore_refuses_a_store_that_holds_anything postgres
 }
 
+# A backup whose rows no store's own writes leave, made by hand or
+# damaged, is refused before anything is made: one line that names the
+# row, status 1, no store file left behind on SQLite and nothing changed on
+# PostgreSQL. Each case is one edit of a good backup.
+restore_refuses_rows_no_store_leaves() {
+    local source target out status edit
+    source=$scratch/source.db
+    printf 'A P1 1.1 5 Candy\nA P2 1.2 3 Toffee\nD P1 2\n' | "$program" --store "$source" > /dev/null
+    printf 'id,price\nP1,1.20\n' > prices.csv
+    "$program" --store "$source" --catalogue-in prices.csv || fail "the prices were not taken"
+    "$program" --store "$source" --backup good.db || fail "the backup failed"
+    while IFS='|' read -r edit why; do
+        cp good.db hostile.db
+        # As a hand would edit it: past the triggers that record the edit.
+        sqlite3 hostile.db '.dbconfig enable_trigger off' "$edit" > /dev/null || fail "$edit: the edit failed"
+        target=$(new_store "$1" "t$RANDOM")
+        out=$("$program" --store "$target" --restore hostile.db 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && grep -q -- "$why" <<< "$out" ||
+            fail "$edit: status $status, $out"
+        if [ "$1" = sqlite ]; then
+            [ -z "$(ls "$target"* 2> /dev/null)" ] || fail "$edit: left $(ls "$target"*)"
+        else
+            [ "$(history "$target" 2> /dev/null)" = "" ] || fail "$edit: the store was changed"
+        fi
+    done << 'CASES'
+UPDATE history SET amount_after = 'many' WHERE seq = 1|history seq 1: amount_after holds
+UPDATE history SET amount_before = 2.5 WHERE seq = 2|history seq 2: amount_before holds
+UPDATE history SET command_no = 0 WHERE seq = 1|history entry 1: units or a command number
+UPDATE history SET amount_before = -4 WHERE seq = 3|history entry 3: units or a command number
+UPDATE history SET amount_after = 4294967296 WHERE seq = 2|history entry 2: units or a command number
+UPDATE history SET changed_at = 'yesterday' WHERE seq = 2|history seq 2: changed_at holds
+UPDATE history SET changed_at = '2026-02-30 10:00:00.000' WHERE seq = 1|history seq 1: changed_at holds
+UPDATE history SET clerk = x'41' WHERE seq = 1|history seq 1: clerk holds
+UPDATE catalogue_changes SET changed_at = 20261210 WHERE seq = 1|catalogue_changes seq 1: changed_at holds
+UPDATE stock SET amount = 4 WHERE id = 'P1'|product P1: the stock does not hold
+DELETE FROM stock WHERE id = 'P2'|product P2: the stock does not hold
+INSERT INTO history (command_no, changed_at, id, amount_before, amount_after, kind) VALUES (9, '2026-01-01 00:00:00.000', 'P9', 0, 6, 'delivery')|product P9: the stock does not hold
+CASES
+    # And the good backup itself goes in.
+    target=$(new_store "$1" restored)
+    out=$("$program" --store "$target" --restore good.db 2>&1) || fail "the good backup was refused: $out"
+    [ "$(reads "$target")" = "$(reads "$source")" ] || fail "the good backup reads otherwise"
+}
+
+case_restore_refuses_rows_no_store_leaves_sqlite() { restore_refuses_rows_no_store_leaves sqlite; }
+case_restore_refuses_rows_no_store_leaves_postgres() {
+    use_shared_server "$record"
+    restore_refuses_rows_no_store_leaves postgres
+}
+
 # A backup that fails, to a place that cannot be written or from a store
 # that is none, says so in one line, exits 1, and leaves no file, not even
 # a temporary one.
