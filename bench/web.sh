@@ -16,7 +16,10 @@
 #   a week's report (/days)                 1 s
 # and the size of each page's HTML, against 300 KB.
 #   /stock.csv, streamed whole              (its peak memory is printed)
-# and four searches at once, against one. Exits 1 when a goal is missed.
+# and four searches at once, against one. The view keeps the stock's worth
+# and what to order while the store is unchanged: / and /reorder are also
+# timed each after a clerk's delivery, when it reads them anew. Exits 1
+# when a goal is missed.
 # Usage: bench/web.sh [BUILD_DIR]   (BACKENDS="sqlite postgres" by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -94,12 +97,22 @@ start_web() {
     exit 1
 }
 
+# A clerk's delivery of a product new to the store, a change after which
+# the view reads the stock's worth and what to order anew.
+deliveries=0
+clerk_delivers() {
+    deliveries=$((deliveries + 1))
+    printf 'A BENCH:%d 1.1 1 Bench\nQ\n' "$deliveries" | "$build/warehouse" --store "$store" > /dev/null
+}
+
 missed=0
 # Asks for $2 RUNS times; prints the median and the slowest against the
-# goal $3 (seconds; "-" for none) under the label $1.
+# goal $3 (seconds; "-" for none) under the label $1. With a command $4,
+# runs it before each request, untimed.
 time_address() {
-    local label=$1 address=$2 goal=$3 times
+    local label=$1 address=$2 goal=$3 prepare=${4:-} times
     times=$(for _ in $(seq "$runs"); do
+        [ -z "$prepare" ] || "$prepare"
         curl -s -o /dev/null -w '%{time_total}\n' "$url$address"
     done | sort -n)
     awk -v label="$label" -v goal="$goal" '{ t[NR] = $1 } END {
@@ -133,12 +146,14 @@ for backend in ${BACKENDS:-sqlite postgres}; do
     echo "| store | request | median (s) | slowest (s) | goal (s) | |"
     echo "|---|---|---|---|---|---|"
     time_address "/" "" 0.3
+    time_address "/ after a clerk's change" "" 0.3 clerk_delivers
     time_address "/ a middle page" "?after=$middle" 0.3
     time_address "/?sort=amount" "?sort=amount" 0.3
     time_address "/low" "low" 0.3
     time_address "/?q=product (every product)" "?q=product" 1.5
     time_address "/?q=zz (none)" "?q=zz" 1.5
     time_address "/reorder" "reorder" 0.3
+    time_address "/reorder after a clerk's change" "reorder" 0.3 clerk_delivers
     time_address "/day/$day" "day/$day" 0.3
     time_address "/days, a week" "days?from=$(date -d '-56 days' +%F)&to=$day" 1
     time_address "/product/$middle" "product/$middle" 0.3

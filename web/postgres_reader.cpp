@@ -111,6 +111,22 @@ protected:
     void query(const std::string& sql, const std::vector<SqlParam>& params,
                Rows rows, const RowVisitor& visit) override;
 
+    // The snapshot itself: the transactions it sees as running, and the
+    // first it sees none of. Another transaction's commit either takes one
+    // off the list or moves that bound, whatever order their numbers were
+    // given in; an unchanged snapshot sees the same rows. It is the whole
+    // server's, so that commits in other databases change it too.
+    std::string changeMark() override
+    {
+        std::string mark;
+        query("SELECT CAST(pg_current_snapshot() AS text)", {}, Rows::Few,
+              [&mark](const SqlRow& row) {
+                  mark = row.text(0);
+                  return false;
+              });
+        return mark;
+    }
+
 private:
     /// sql with its parameters written into it as literals, as COPY, which
     /// takes no parameters, needs it.
@@ -298,9 +314,14 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
                                      "SET jit = off; SET lock_timeout = '2s'; "
                                      "SET statement_timeout = '30s'"));
     checkStore(connection.get());
+    // In numeric, which a bigint product or sum would overflow.
+    const auto productSum = [](const std::string& units, const std::string& cents) {
+        return "CAST(coalesce(sum(CAST(" + units + " AS numeric) * " + cents +
+               "), 0) AS text)";
+    };
     return std::make_unique<PostgresReader>(
         std::move(connection),
         SqlReader::Dialect{"to_char(changed_at AT TIME ZONE 'UTC', "
                            "'YYYY-MM-DD HH24:MI:SS.MS')",
-                           "+00"});
+                           "+00", productSum});
 }

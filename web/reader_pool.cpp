@@ -35,15 +35,19 @@ ReaderPool::Lease ReaderPool::lend()
     return Lease(*this, StoreReader::open(where));
 }
 
-void ReaderPool::closeIdle(std::chrono::steady_clock::duration unused)
+void ReaderPool::closeIdle(std::chrono::steady_clock::duration unused,
+                           std::chrono::steady_clock::duration last)
 {
     std::vector<Idle> closing;  // closed outside the lock
-    const auto oldest = std::chrono::steady_clock::now() - unused;
+    const auto now = std::chrono::steady_clock::now();
     const std::lock_guard<std::mutex> guard(lock);
     // The first are those returned longest ago.
     std::size_t stale = 0;
-    while (stale < idle.size() && idle[stale].since < oldest) {
+    while (stale < idle.size() && idle[stale].since < now - unused) {
         ++stale;
+    }
+    if (stale > 0 && stale == idle.size() && idle.back().since >= now - last) {
+        --stale;
     }
     closing.insert(closing.end(), std::make_move_iterator(idle.begin()),
                    std::make_move_iterator(idle.begin() + static_cast<long>(stale)));

@@ -44,8 +44,11 @@ public:
     /// opened. Views of a store file that has been replaced are dropped.
     Lease lend();
 
-    /// Closes the views that no request has used for the given time.
-    void closeIdle(std::chrono::steady_clock::duration unused);
+    /// Closes the views that no request has used for the time unused; the
+    /// one used last stays open until it has been unused for the time
+    /// last, for the figures it keeps between requests.
+    void closeIdle(std::chrono::steady_clock::duration unused,
+                   std::chrono::steady_clock::duration last);
 
 private:
     const std::string where;

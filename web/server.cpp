@@ -50,8 +50,12 @@ constexpr long long REQUEST_DEADLINE_MS = 3000;
 // A client that takes nothing of its answer for this long is let go.
 constexpr unsigned IDLE_SECONDS = 30;
 // A view of the store that no request has used for this long is closed:
-// it holds a file or a server's connection open for nothing.
+// it holds a file or a server's connection open for nothing. The one used
+// last is kept longer: it keeps the stock's worth and what to order while
+// the store is unchanged, which take a pass over the whole stock to read
+// again.
 constexpr long IDLE_READER_SECONDS = 10;
+constexpr long LAST_READER_SECONDS = 15 * 60;
 // A CSV file goes out in parts of this size.
 constexpr std::size_t CSV_PART = 64 * 1024;
 
@@ -526,7 +530,8 @@ bool WebServer::serve()
         stopped.wait_for(guard, std::chrono::milliseconds(200));
         cutLateClients();
         guard.unlock();
-        pool.closeIdle(std::chrono::seconds(IDLE_READER_SECONDS));
+        pool.closeIdle(std::chrono::seconds(IDLE_READER_SECONDS),
+                       std::chrono::seconds(LAST_READER_SECONDS));
         guard.lock();
     }
     guard.unlock();

@@ -112,8 +112,21 @@ HistoryEntry SqlReader::entryOf(const SqlRow& row)
     return entry;
 }
 
+SqlReader::Kept& SqlReader::keptNow()
+{
+    std::string mark = changeMark();
+    if (mark != kept.mark) {
+        kept = Kept();
+        kept.mark = std::move(mark);
+    }
+    return kept;
+}
+
 Totals SqlReader::totals()
 {
+    if (const Kept& now = keptNow(); now.value) {
+        return now.value->totals;
+    }
     Totals totals;
     query("SELECT count(*), CAST(coalesce(sum(amount), 0) AS bigint) "
           "FROM stock",
@@ -281,17 +294,26 @@ CatalogueRecord recordOf(const SqlRow& row)
 
 StockValue SqlReader::stockValue()
 {
+    Kept& now = keptNow();
+    if (!now.value) {
+        now.value = readValue();
+    }
+    return *now.value;
+}
+
+StockValue SqlReader::readValue()
+{
     // One pass over the stock, each product's record found by its key.
     StockValue value;
-    query("SELECT CAST(coalesce(sum(s.amount * c.cost_cents), 0) AS bigint), "
-          "CAST(coalesce(sum(s.amount * c.price_cents), 0) AS bigint), "
-          "CAST(count(*) - count(c.cost_cents) AS bigint), "
-          "CAST(count(*) - count(c.price_cents) AS bigint), count(*), "
-          "CAST(coalesce(sum(s.amount), 0) AS bigint) "
-          "FROM stock s LEFT JOIN catalogue c ON c.id = s.id",
+    query("SELECT " + dialect.productSum("s.amount", "c.cost_cents") + ", " +
+              dialect.productSum("s.amount", "c.price_cents") + ", "
+              "CAST(count(*) - count(c.cost_cents) AS bigint), "
+              "CAST(count(*) - count(c.price_cents) AS bigint), count(*), "
+              "CAST(coalesce(sum(s.amount), 0) AS bigint) "
+              "FROM stock s LEFT JOIN catalogue c ON c.id = s.id",
           {}, Rows::Few, [&value](const SqlRow& row) {
-              value.atCost = static_cast<std::uint64_t>(row.number(0));
-              value.atPrice = static_cast<std::uint64_t>(row.number(1));
+              value.atCost = row.text(0);
+              value.atPrice = row.text(1);
               value.withoutCost = static_cast<std::uint64_t>(row.number(2));
               value.withoutPrice = static_cast<std::uint64_t>(row.number(3));
               value.totals.kinds = static_cast<std::uint64_t>(row.number(4));
@@ -333,27 +355,92 @@ void SqlReader::catalogueBetween(const std::string& from, const std::string& to,
 void SqlReader::reorder(std::uint64_t below, const std::string& since,
                         const ReorderVisitor& visit)
 {
-    // The records are held to their units first, which a sold-out product
-    // has none of; only those listed have their withdrawals since the time
-    // summed, each through the history's index by id, rather than the
-    // whole history read.
+    Kept& now = keptNow();
+    std::vector<ReorderRow> read;
+    const std::vector<ReorderRow>* candidates = &now.candidates;
+    if (now.below != below) {
+        read = readCandidates(below);
+        candidates = &read;
+        if (read.size() <= MOST_CANDIDATES_KEPT) {
+            now.candidates = std::move(read);
+            now.below = below;
+            candidates = &now.candidates;
+        }
+    }
+    const auto withdrawn = withdrawnSince(now, since);
+    for (const ReorderRow& candidate : *candidates) {
+        ReorderRow row = candidate;
+        if (const auto found = withdrawn.find(row.record.id); found != withdrawn.end()) {
+            row.withdrawn = found->second;
+        }
+        visit(row);
+    }
+}
+
+std::vector<ReorderRow> SqlReader::readCandidates(std::uint64_t below)
+{
+    // Every record held to its units, which a sold-out product has none
+    // of: one pass over the catalogue, each product's units found by its
+    // key.
     Params params;
     const std::string sql =
         "SELECT " + std::string(RECORD_COLUMNS) +
-        ", CAST(coalesce(s.amount, 0) AS bigint), "
-        "CAST(coalesce((SELECT sum(h.amount_before - h.amount_after) FROM history h "
-        "WHERE h.id = c.id AND h.kind = 'withdrawal' AND h.amount_before > h.amount_after "
-        "AND h.changed_at >= " + params.text(since + dialect.timeSuffix) +
-        "), 0) AS bigint) "
+        ", CAST(coalesce(s.amount, 0) AS bigint) "
         "FROM catalogue c LEFT JOIN stock s ON s.id = c.id WHERE NOT c.discontinued AND "
         "coalesce(s.amount, 0) <= coalesce(c.reorder_level, " +
         params.number(below) + " - 1) ORDER BY c.id";
-    query(sql, params.all(), Rows::Many, [&visit](const SqlRow& row) {
+    std::vector<ReorderRow> candidates;
+    query(sql, params.all(), Rows::Many, [&candidates](const SqlRow& row) {
         ReorderRow found;
         found.record = recordOf(row);
         found.units = static_cast<std::uint64_t>(row.number(AFTER_RECORD));
-        found.withdrawn = static_cast<std::uint64_t>(row.number(AFTER_RECORD + 1));
-        visit(found);
+        candidates.push_back(std::move(found));
         return true;
     });
+    return candidates;
+}
+
+std::vector<SqlReader::Withdrawal> SqlReader::readWithdrawals(const std::string& since)
+{
+    // The withdrawals of the last weeks alone, through the history's index
+    // by time where the store has it: grouped by id, SQLite would rather
+    // read the whole history through its index by id. An entry of no
+    // product has no units before.
+    Params params;
+    const std::string sql =
+        "SELECT " + dialect.time + ", id, amount_before - amount_after FROM history "
+        "WHERE changed_at >= " + params.text(since + dialect.timeSuffix) +
+        " AND kind = 'withdrawal' AND amount_before > amount_after";
+    std::vector<Withdrawal> withdrawals;
+    query(sql, params.all(), Rows::Many, [&withdrawals](const SqlRow& row) {
+        withdrawals.push_back({std::string(row.text(0)), std::string(row.text(1)),
+                               static_cast<std::uint64_t>(row.number(2))});
+        return true;
+    });
+    return withdrawals;
+}
+
+std::unordered_map<std::string, std::uint64_t>
+SqlReader::withdrawnSince(Kept& now, const std::string& since)
+{
+    std::vector<Withdrawal> read;
+    const std::vector<Withdrawal>* withdrawals = &now.withdrawals;
+    if (!now.withdrawalsSince || since < *now.withdrawalsSince) {
+        read = readWithdrawals(since);
+        withdrawals = &read;
+        if (read.size() <= MOST_WITHDRAWALS_KEPT) {
+            now.withdrawals = std::move(read);
+            now.withdrawalsSince = since;
+            withdrawals = &now.withdrawals;
+        }
+    }
+    // Both times are UTC text of one shape, which orders as the times do;
+    // the time asked is of whole milliseconds, as the kept ones are.
+    std::unordered_map<std::string, std::uint64_t> withdrawn;
+    for (const Withdrawal& withdrawal : *withdrawals) {
+        if (withdrawal.time >= since) {
+            withdrawn[withdrawal.id] += withdrawal.units;
+        }
+    }
+    return withdrawn;
 }

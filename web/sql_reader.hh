@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 /// A statement's parameter, $1, $2, ... in the order given: bytes (an id,
@@ -40,6 +41,9 @@ public:
     struct Dialect {
         std::string time;        // changed_at as UTC text, YYYY-MM-DD HH:MM:SS.SSS
         std::string timeSuffix;  // what a UTC time compared with changed_at ends in
+        // The sum of units times cents over the rows where both are known,
+        // exactly, as decimal text: "0" for none.
+        std::string (*productSum)(const std::string& units, const std::string& cents);
     };
 
     Totals totals() override;
@@ -72,12 +76,52 @@ protected:
     virtual void query(const std::string& sql, const std::vector<SqlParam>& params,
                        Rows rows, const RowVisitor& visit) = 0;
 
+    /// A mark of what the request's snapshot sees: two snapshots with one
+    /// mark see the same store, and every commit of another client changes
+    /// it. Read inside the snapshot, which reading it may take.
+    virtual std::string changeMark() = 0;
+
 private:
+    /// What the view keeps of the stock and the catalogue between
+    /// requests: read in a snapshot of the mark, and good for every
+    /// snapshot of the same mark. Reading them takes a pass over a million
+    /// products; the mark, a moment.
+    struct Withdrawal {
+        std::string time;  // UTC, as the dialect gives it
+        std::string id;
+        std::uint64_t units = 0;
+    };
+    struct Kept {
+        std::string mark;
+        std::optional<StockValue> value;     // none: not read at this mark
+        std::optional<std::uint64_t> below;  // the candidates': none, not read
+        std::vector<ReorderRow> candidates;  // by id, nothing withdrawn
+        // Every withdrawal since this UTC time; none: not read. A later
+        // time's are among them, as long as the mark stays.
+        std::optional<std::string> withdrawalsSince;
+        std::vector<Withdrawal> withdrawals;
+    };
+    /// Candidates to order, or withdrawals, beyond these many are read at
+    /// each request rather than kept.
+    static constexpr std::size_t MOST_CANDIDATES_KEPT = 100000;
+    static constexpr std::size_t MOST_WITHDRAWALS_KEPT = 500000;
+
+    /// What is kept, emptied first when the store has changed since.
+    Kept& keptNow();
+    StockValue readValue();
+    std::vector<ReorderRow> readCandidates(std::uint64_t below);
+    std::vector<Withdrawal> readWithdrawals(const std::string& since);
+    /// The units withdrawn since the UTC time since, by product, from
+    /// those kept in now where they reach back that far.
+    std::unordered_map<std::string, std::uint64_t> withdrawnSince(Kept& now,
+                                                                  const std::string& since);
+
     /// The columns of an entry, from the table history under the name table.
     std::string entryColumns(std::string_view table) const;
     static HistoryEntry entryOf(const SqlRow& row);
 
     const Dialect dialect;
+    Kept kept;
 };
 
 #endif

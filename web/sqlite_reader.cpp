@@ -76,6 +76,19 @@ protected:
     void query(const std::string& sql, const std::vector<SqlParam>& params,
                Rows rows, const RowVisitor& visit) override;
 
+    // The connection's count of the commits of other connections, as its
+    // snapshot found it; the view's own connection writes nothing. It
+    // starts the snapshot when nothing has.
+    std::string changeMark() override
+    {
+        std::string mark;
+        query("PRAGMA data_version", {}, Rows::Few, [&mark](const SqlRow& row) {
+            mark = row.text(0);
+            return false;
+        });
+        return mark;
+    }
+
 private:
     [[noreturn]] void fail() const
     {
@@ -150,6 +163,45 @@ void SqliteReader::query(const std::string& sql,
     }
 }
 
+// Units times cents, summed in 128 bits: with at most 2^32 - 1 units a
+// product, each product is below 2^95, and no store holds the 2^32 products
+// whose worth could pass 2^127.
+__extension__ typedef __int128 WideCents;
+
+void productSumStep(sqlite3_context* context, int, sqlite3_value** values)
+{
+    auto* const sum = static_cast<WideCents*>(
+        sqlite3_aggregate_context(context, sizeof(WideCents)));
+    if (sum == nullptr) {
+        sqlite3_result_error_nomem(context);
+        return;
+    }
+    if (sqlite3_value_type(values[0]) == SQLITE_NULL ||
+        sqlite3_value_type(values[1]) == SQLITE_NULL) {
+        return;
+    }
+    *sum += static_cast<WideCents>(sqlite3_value_int64(values[0])) *
+            sqlite3_value_int64(values[1]);
+}
+
+void productSumFinal(sqlite3_context* context)
+{
+    const auto* const sum = static_cast<WideCents*>(sqlite3_aggregate_context(context, 0));
+    WideCents left = sum != nullptr ? *sum : 0;
+    const bool negative = left < 0;
+    std::string digits;
+    do {
+        const auto digit = static_cast<int>(left % 10);
+        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
+        left /= 10;
+    } while (left != 0);
+    if (negative) {
+        digits.insert(0, 1, '-');
+    }
+    sqlite3_result_text(context, digits.c_str(), static_cast<int>(digits.size()),
+                        SQLITE_TRANSIENT);
+}
+
 /// Throws StoreError unless database holds a store of a version this view
 /// reads, with every object of its shape.
 void checkStore(sqlite3* database)
@@ -185,6 +237,17 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
     }
     sqlite3_busy_timeout(database.get(), BUSY_MILLISECONDS);
     checkStore(database.get());
+    // SQLite's sum() of 64-bit products would overflow, or round them.
+    if (sqlite3_create_function_v2(database.get(), "product_sum", 2,
+                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   nullptr, productSumStep, productSumFinal,
+                                   nullptr) != SQLITE_OK) {
+        throw StoreError(sqlite3_errmsg(database.get()));
+    }
+    const auto productSum = [](const std::string& units, const std::string& cents) {
+        return "product_sum(" + units + ", " + cents + ")";
+    };
     return std::make_unique<SqliteReader>(
-        std::move(database), SqliteReader::Dialect{"changed_at", ""}, path);
+        std::move(database), SqliteReader::Dialect{"changed_at", "", productSum},
+        path);
 }

@@ -435,8 +435,8 @@ Reply stockPage(StoreReader& store, const Params& params)
     data.set("kinds", std::to_string(totals.kinds));
     data.set("units", std::to_string(totals.units));
     if (value) {
-        data.set("at_cost", money(static_cast<std::int64_t>(value->atCost)));
-        data.set("at_price", money(static_cast<std::int64_t>(value->atPrice)));
+        data.set("at_cost", moneyOfDigits(value->atCost));
+        data.set("at_price", moneyOfDigits(value->atPrice));
         data.set("without_cost", std::to_string(value->withoutCost));
         data.set("without_price", std::to_string(value->withoutPrice));
     }

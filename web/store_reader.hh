@@ -74,11 +74,14 @@ struct CatalogueRecord {
 };
 
 /// What the stock is worth: units times cents over the products whose
-/// price (cost) is known, and how many kinds in stock have none.
+/// price (cost) is known, and how many kinds in stock have none. The
+/// worths are whole cents in decimal digits, exact however large: a
+/// million products of up to 2^32 - 1 units each at up to 2^63 - 1 cents
+/// can be worth far more than 64 bits hold.
 struct StockValue {
     Totals totals;
-    std::uint64_t atCost = 0;
-    std::uint64_t atPrice = 0;
+    std::string atCost = "0";
+    std::string atPrice = "0";
     std::uint64_t withoutCost = 0;
     std::uint64_t withoutPrice = 0;
 };
@@ -142,7 +145,7 @@ public:
     virtual void soldOut(const SoldOutVisitor& visit) = 0;
 
     /// The stock's totals and its worth at cost and at sale price, in one
-    /// pass.
+    /// pass; kept by the view while the store is unchanged.
     virtual StockValue stockValue() = 0;
     virtual std::optional<CatalogueRecord> catalogueRecord(std::string_view id) = 0;
     /// The records of the products that the entries from the UTC time from
@@ -151,7 +154,9 @@ public:
                                   const RecordVisitor& visit) = 0;
     /// Every product that is not discontinued and has no more units than
     /// its reorder level (fewer than below, without one), sold-out ones
-    /// too, with the units withdrawn since the UTC time since; by id.
+    /// too, with the units withdrawn since the UTC time since; by id. The
+    /// products are kept by the view while the store is unchanged; the
+    /// withdrawals are summed at each call.
     virtual void reorder(std::uint64_t below, const std::string& since,
                          const ReorderVisitor& visit) = 0;
 };

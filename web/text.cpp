@@ -114,3 +114,13 @@ std::string money(std::int64_t cents)
     }
     return (negative ? "-" : "") + std::to_string(whole / 100) + "." + fraction;
 }
+
+std::string moneyOfDigits(std::string_view cents)
+{
+    std::string digits(cents);
+    if (digits.size() < 3) {
+        digits.insert(0, 3 - digits.size(), '0');
+    }
+    digits.insert(digits.size() - 2, 1, '.');
+    return digits;
+}

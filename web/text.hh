@@ -26,5 +26,7 @@ std::optional<std::string> percentDecoded(std::string_view text);
 
 /// Whole cents as money, "1234.05"; never through floating point.
 std::string money(std::int64_t cents);
+/// Whole cents given as decimal digits, however many, as money.
+std::string moneyOfDigits(std::string_view cents);
 
 #endif

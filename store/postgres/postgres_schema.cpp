@@ -39,6 +39,7 @@ const char* const TABLES = R"(
         @KIND_COLUMN@
     );
     CREATE INDEX IF NOT EXISTS history_by_id ON history (id);
+    @HISTORY_BY_TIME@
     @CATALOGUE_TABLES@
 )";
 
@@ -122,6 +123,13 @@ const char* const CATALOGUE = R"(
 // which filed it under another clerk's command; only the functions change.
 const char* const OWN_COMMANDS_ONLY = R"(
     NULL;
+)";
+
+// Step 8: the history by time, through which the owner's view reads a
+// day's entries, a week's, and the withdrawals of the last weeks, rather
+// than the whole history.
+const char* const HISTORY_BY_TIME = R"(
+    CREATE INDEX IF NOT EXISTS history_by_time ON history (changed_at);
 )";
 
 // The server keeps the history: every statement that changes the stock, from
@@ -355,6 +363,7 @@ std::string withMarks(std::string sql)
     const std::pair<std::string, std::string> marks[] = {
         {"@KIND_COLUMN@", KIND_COLUMN},  // first: it holds a mark of its own
         {"@CATALOGUE_TABLES@", CATALOGUE_TABLES},
+        {"@HISTORY_BY_TIME@", HISTORY_BY_TIME},
         {"@KIND_WORDS@", kindWordsSql()},
         {"@KIND_OF_ECHO@", kindOfEchoSql([](std::string_view start) {
              return "substring(command for " + std::to_string(start.size()) +
@@ -430,6 +439,7 @@ const std::vector<SchemaStep>& steps()
         {5, withMarks(KINDS)},
         {6, withMarks(CATALOGUE)},
         {7, OWN_COMMANDS_ONLY},
+        {8, HISTORY_BY_TIME},
     };
     return list;
 }

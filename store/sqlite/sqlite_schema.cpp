@@ -125,6 +125,13 @@ const char* const CATALOGUE = R"(
     ON CONFLICT DO NOTHING;
 )";
 
+// Version 6: the history by time, through which the owner's view reads a
+// day's entries, a week's, and the withdrawals of the last weeks, rather
+// than the whole history. The runs add each entry at its end.
+const char* const HISTORY_BY_TIME = R"(
+    CREATE INDEX history_by_time ON history (changed_at);
+)";
+
 // The objects of a store of this version, all of which must be there: the
 // tables, the index, the triggers, and the history's latest column.
 const char* const OBJECTS_PRESENT =
@@ -173,6 +180,7 @@ const std::vector<SchemaStep>& steps()
         {3, NAMED_CLERK},
         {4, kinds()},
         {5, CATALOGUE},
+        {6, HISTORY_BY_TIME},
     };
     return list;
 }

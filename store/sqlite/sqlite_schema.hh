@@ -19,7 +19,7 @@ namespace sqlite_schema {
 // the kind of change of each entry, 5 the catalogue. Both live in the database header, where
 // they can be read before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 5;
+constexpr std::uint32_t VERSION = 6;
 
 /// The oldest version the owner's view reads: the first with the
 /// catalogue, whose entries also say what kind of change each is. A run of

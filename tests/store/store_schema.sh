@@ -46,6 +46,9 @@ if [ "$kind" = postgres ]; then
                   FROM information_schema.columns WHERE table_schema = current_schema()
                   ORDER BY table_name, ordinal_position"
     }
+    indexes_of() {
+        sql "$1" "SELECT indexname FROM pg_indexes WHERE schemaname = current_schema() ORDER BY 1"
+    }
     text() { echo "convert_from($1, 'UTF8')"; }
     time_of() { echo "to_char($1::timestamptz AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS.MS')"; }
     now="'2026-04-01 10:00:00+00'"
@@ -63,13 +66,14 @@ else
         sql "$1" "SELECT t.name, c.* FROM sqlite_schema t, pragma_table_info(t.name) c
                   WHERE t.type = 'table' ORDER BY t.name, c.cid"
     }
+    indexes_of() { sql "$1" "SELECT name FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL ORDER BY 1"; }
     text() { echo "$1"; }
     time_of() { echo "$1"; }
     now="'2026-04-01 10:00:00.000'"
     xid=
     this_xid=
     oldest=1
-    viewed=1000  # the view reads no older version as it is
+    viewed=5  # the first version with the catalogue that the view reads
 fi
 
 # Runs the console on the store with the commands, one a line, and prints
@@ -140,6 +144,9 @@ store=$new
 run C > /dev/null
 current=$(version_of "$store")
 [ "$current" -gt "$oldest" ] || fail "a new store is of version '$current'"
+# The owner's view reads a day's entries and a week's through this one.
+grep -qx history_by_time <<< "$(indexes_of "$store")" ||
+    fail "a new store has no index of the history by time: $(indexes_of "$store")"
 
 case $case in
 upgrade)
@@ -197,6 +204,8 @@ R|load'
         grep -qx 'Jenkki 8 3.25' <<< "$out" || fail "version $version upgraded, F GUM:1 shows: $out"
         [ "$(shape_of "$store")" = "$(shape_of "$new")" ] ||
             fail "version $version brought up to date has the tables $(shape_of "$store"), not those of a new store"
+        [ "$(indexes_of "$store")" = "$(indexes_of "$new")" ] ||
+            fail "version $version brought up to date has the indexes $(indexes_of "$store"), not those of a new store"
         [ "$(stock_rows "$store")" = "$stock" ] || fail "version $version: the stock changed"
         [ "$(history_rows "$store")" = "$history" ] || fail "version $version: the history changed:
 $(history_rows "$store")"

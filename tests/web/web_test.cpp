@@ -105,6 +105,28 @@ TEST(Addresses, EncodeEveryByteButLettersDigitsAndAFewMarks)
     }
 }
 
+TEST(Money, WholeCentsOfAnyLengthAsTheSameMoney)
+{
+    // The worth comes as digits, past what 64 bits hold; it reads as the
+    // cents of 64 bits do.
+    const std::pair<const char*, const char*> cases[] = {
+        {"0", "0.00"},
+        {"7", "0.07"},
+        {"40", "0.40"},
+        {"100", "1.00"},
+        {"123456", "1234.56"},
+        {"9223372036854775807", "92233720368547758.07"},
+        {"792281624958175935069494968035", "7922816249581759350694949680.35"},
+    };
+    for (const auto& [cents, shown] : cases) {
+        EXPECT_EQ(moneyOfDigits(cents), shown) << cents;
+        const std::string digits(cents);
+        if (digits.size() < 19) {
+            EXPECT_EQ(money(std::stoll(digits)), shown) << cents;
+        }
+    }
+}
+
 TEST(CsvWriter, QuotesEveryTextAndDisarmsFormulas)
 {
     // A spreadsheet reads an unquoted shelf such as 1-2 or 0012 as a date
