@@ -127,9 +127,10 @@ const char* const CATALOGUE = R"(
 
 // Version 6: the history by time, through which the owner's view reads a
 // day's entries, a week's, and the withdrawals of the last weeks, rather
-// than the whole history. The runs add each entry at its end.
+// than the whole history. The runs add each entry at its end. A store
+// marked older that has it already keeps it.
 const char* const HISTORY_BY_TIME = R"(
-    CREATE INDEX history_by_time ON history (changed_at);
+    CREATE INDEX IF NOT EXISTS history_by_time ON history (changed_at);
 )";
 
 // The objects of a store of this version, all of which must be there: the
