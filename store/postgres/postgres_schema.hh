@@ -16,8 +16,9 @@ namespace postgres_schema {
 // added the history, 3 had the server keep it, 4 keeps the tables of 3 and
 // records large statements faster, 5 the kind of change of each entry, 6
 // the catalogue, 7 numbers a change only by one of its own transaction's
-// commands, 8 indexes the history by time.
-constexpr int VERSION = 8;
+// commands, 8 indexes the history by time, 9 reads the run's settings
+// once a trigger's call.
+constexpr int VERSION = 9;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's

@@ -222,4 +222,120 @@ case_server_stops_mid_run() {
     [ "$(stock_of stopped kept)" = 3 ] || fail "after the server came back, kept holds $(stock_of stopped kept)"
 }
 
+# The history that version 9's functions write is the one version 7's wrote
+# (the functions of the fixture of version 7, on a database of their own)
+# for the same statements: claims that hold, that break the chain, that
+# name a command the transaction does not have, a rest, a clerk's name, a
+# second flush, a statement of both new and changed rows, a rename, a
+# delete, an empty stock, and another program's changes with no settings;
+# then two clerks' runs at once on each.
+case_history_paths_agree() {
+    use_shared_server "$record"
+    case_database
+    new=$uri
+    old_db=${db}_old
+    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" -c "CREATE DATABASE \"$old_db\"" > /dev/null
+    old=$(postgres_uri_of "$old_db")
+    psql -X -q -v ON_ERROR_STOP=1 -d "$old" -f "$here/../fixtures/postgres_v7.sql" > /dev/null ||
+        { fail "the fixture of version 7 did not load"; return; }
+    echo Q | "$program" --store "$new" > /dev/null
+    psql -X -q -d "$old" -c "DELETE FROM stock" > /dev/null
+    [ "$(psql -X -A -t -d "$new" -c 'SELECT max(version) FROM store_version')" = 9 ] ||
+        fail "the new store is not of version 9"
+    hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+    # tell ECHOES KINDS CLAIMS REST [FLUSH] [CLERK]: the settings a run
+    # sends, from echoes and kinds split on |, and claims as
+    # command:id:before:after separated by spaces.
+    tell() {
+        local echoes="" kinds="" e k commands="" ids="" befores="" afters="" c
+        IFS='|' read -ra e <<< "$1"
+        IFS='|' read -ra k <<< "$2"
+        for c in "${e[@]}"; do echoes+="${echoes:+,}\"$(hex "$c")\""; done
+        for c in "${k[@]}"; do kinds+="${kinds:+,}\"$c\""; done
+        for c in $3; do
+            IFS=: read -r command id before after <<< "$c"
+            commands+="${commands:+,}$command"; ids+="${ids:+,}\"$(hex "$id")\""
+            befores+="${befores:+,}$before"; afters+="${afters:+,}$after"
+        done
+        printf "SELECT set_config('warehouse.commands', '[%s]', true), set_config('warehouse.kinds', '[%s]', true),
+            set_config('warehouse.claimed_commands', '{%s}', true), set_config('warehouse.claimed_ids', '{%s}', true),
+            set_config('warehouse.claimed_befores', '{%s}', true), set_config('warehouse.claimed_afters', '{%s}', true),
+            set_config('warehouse.rest', '%s', true), set_config('warehouse.flush', '%s', true),
+            set_config('warehouse.clerk', '%s', true);\n" \
+            "$echoes" "$kinds" "$commands" "$ids" "$befores" "$afters" "$4" "${5:-1}" "${6:-}"
+    }
+    upsert() { echo "INSERT INTO stock SELECT id::bytea, amount, 's', 'n' FROM (VALUES $1) v(id, amount) ON CONFLICT (id) DO UPDATE SET amount = excluded.amount;"; }
+    transactions=(
+        "$(tell 'A P1 s 5 n|A P2 s 7 n|D P1 2' 'delivery|delivery|withdrawal' '0:P1:0:5 1:P2:0:7 2:P1:5:3' '')$(upsert "('P1', 3), ('P2', 7)")"
+        "$(tell 'D P2 1' 'withdrawal' '0:P2:7:6' '')$(upsert "('P2', 4)")"
+        "$(tell 'D P1 1' 'withdrawal' '5:P1:3:2' '0')$(upsert "('P1', 2)")"
+        "$(tell 'D P1 1' 'withdrawal' '0:P1:2:1' '-1' 1 maija)$(upsert "('P1', 1)")"
+        "UPDATE stock SET amount = amount + 1 WHERE id = 'P2'; UPDATE stock SET name = 'renamed' WHERE id = 'P1';"
+        "$(tell 'A P3 s 1 n|A P3 s 2 n|D P2 1' 'delivery|delivery|withdrawal' '0:P3:0:1 1:P3:1:3 2:P2:5:4' '')$(upsert "('P3', 3), ('P2', 4)")
+         $(tell 'D P3 3|A P4 s 9 n' 'withdrawal|delivery' '0:P3:3:0 1:P4:0:9' '' 2)DELETE FROM stock WHERE id = 'P3';$(upsert "('P4', 9)")"
+        "$(tell 'D P4 2|D P4 2' 'withdrawal|withdrawal' '0:P4:9:7 1:P4:6:5' '')$(upsert "('P4', 5)")"
+        "$(tell 'D P1 1' 'withdrawal' '0:P1:1:0' '' 1 pekka)DELETE FROM stock WHERE id = 'P1';"
+        "INSERT INTO stock VALUES ('Q1', 2, 's', 'n'); DELETE FROM stock WHERE id = 'P2';"
+        "$(tell 'E' 'empty' '' '0')TRUNCATE stock;"
+        "$(tell 'E' 'empty' '' '3')INSERT INTO stock VALUES ('Q2', 1, 's', 'n'); TRUNCATE stock;"
+    )
+    local statements store
+    for statements in "${transactions[@]}"; do
+        for store in "$old" "$new"; do
+            psql -X -q -v ON_ERROR_STOP=1 -d "$store" -c "BEGIN; $statements COMMIT;" > /dev/null 2>&1 ||
+                fail "a transaction did not run on $store: $statements"
+        done
+    done
+    # Two clerks at once, each on products of their own, through a login
+    # that does not own the stores: the old one stays of version 7.
+    psql -X -q -d "$postgres_uri" -c "DO \$\$ BEGIN CREATE ROLE paths_clerk LOGIN;
+        EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; END \$\$" > /dev/null
+    for store in "$old" "$new"; do
+        psql -X -q -d "$store" -c "GRANT SELECT ON stock, history, store_version TO paths_clerk;
+            GRANT INSERT, UPDATE, DELETE ON stock TO paths_clerk" > /dev/null
+    done
+    local clerk_script
+    for store in "${old/user=postgres/user=paths_clerk}" "${new/user=postgres/user=paths_clerk}"; do
+        for clerk_name in anna ben; do
+            clerk_script=$(for i in $(seq 40); do
+                printf 'A %s:%d s %d n\nD %s:%d %d\n' "$clerk_name" $((i % 7)) $((i % 5 + 1)) "$clerk_name" $((i % 3)) $((i % 4 + 1))
+            done)
+            printf '%s\n' "$clerk_script" | "$program" --store "$store" --clerk "$clerk_name" > /dev/null 2>&1 &
+        done
+        wait
+    done
+    # The entries made since the old store was emptied, numbered from the
+    # first, each clerk's in order.
+    entries() {
+        psql -X -A -t -d "$1" -c "SELECT command_no - min(command_no) OVER (),
+                coalesce(convert_from(command, 'UTF8'), '-'), coalesce(convert_from(id, 'UTF8'), '-'),
+                amount_before, amount_after, coalesce(named_clerk, '-'), kind
+            FROM history WHERE seq > (SELECT coalesce(max(seq), 0) FROM history h
+                                      WHERE h.id = 'LAK:2' AND amount_after = 0)
+              AND coalesce(named_clerk, '') NOT IN ('anna', 'ben')
+            ORDER BY seq"
+    }
+    clerk_entries() {
+        psql -X -A -t -d "$1" -c "SELECT convert_from(command, 'UTF8'), convert_from(id, 'UTF8'),
+                amount_before, amount_after, kind, clerk = session_user
+            FROM history WHERE named_clerk = '$2' ORDER BY seq"
+    }
+    [ "$(psql -X -A -t -d "$old" -c 'SELECT max(version) FROM store_version')" = 7 ] ||
+        fail "the clerks' runs brought the old store up to date"
+    local old_entries new_entries
+    old_entries=$(entries "$old")
+    new_entries=$(entries "$new")
+    [ "$(wc -l <<< "$new_entries")" -ge 20 ] || fail "too few entries to compare: $new_entries"
+    [ "$old_entries" = "$new_entries" ] || fail "the histories differ:
+$(diff <(echo "$old_entries") <(echo "$new_entries"))"
+    for clerk_name in anna ben; do
+        old_entries=$(clerk_entries "$old" $clerk_name)
+        new_entries=$(clerk_entries "$new" $clerk_name)
+        [ "$(wc -l <<< "$new_entries")" -ge 60 ] || fail "$clerk_name has too few entries: $new_entries"
+        [ "$old_entries" = "$new_entries" ] || fail "$clerk_name's histories differ:
+$(diff <(echo "$old_entries") <(echo "$new_entries"))"
+    done
+    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" > /dev/null
+}
+
 run_case "$case"
