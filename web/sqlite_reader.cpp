@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <map>
 
 namespace {
@@ -170,9 +171,9 @@ __extension__ typedef __int128 WideCents;
 
 void productSumStep(sqlite3_context* context, int, sqlite3_value** values)
 {
-    auto* const sum = static_cast<WideCents*>(
-        sqlite3_aggregate_context(context, sizeof(WideCents)));
-    if (sum == nullptr) {
+    // SQLite aligns the sum's bytes to 8 only: it is copied in and out.
+    void* const kept = sqlite3_aggregate_context(context, sizeof(WideCents));
+    if (kept == nullptr) {
         sqlite3_result_error_nomem(context);
         return;
     }
@@ -180,14 +181,20 @@ void productSumStep(sqlite3_context* context, int, sqlite3_value** values)
         sqlite3_value_type(values[1]) == SQLITE_NULL) {
         return;
     }
-    *sum += static_cast<WideCents>(sqlite3_value_int64(values[0])) *
-            sqlite3_value_int64(values[1]);
+    WideCents sum = 0;
+    std::memcpy(&sum, kept, sizeof sum);
+    sum += static_cast<WideCents>(sqlite3_value_int64(values[0])) *
+           sqlite3_value_int64(values[1]);
+    std::memcpy(kept, &sum, sizeof sum);
 }
 
 void productSumFinal(sqlite3_context* context)
 {
-    const auto* const sum = static_cast<WideCents*>(sqlite3_aggregate_context(context, 0));
-    WideCents left = sum != nullptr ? *sum : 0;
+    const void* const kept = sqlite3_aggregate_context(context, 0);
+    WideCents left = 0;
+    if (kept != nullptr) {
+        std::memcpy(&left, kept, sizeof left);
+    }
     const bool negative = left < 0;
     std::string digits;
     do {
