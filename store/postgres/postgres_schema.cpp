@@ -185,10 +185,13 @@ const char* const LOTS_KEPT = R"(
             DELETE FROM lots WHERE id IN (SELECT id FROM old_rows);
             RETURN NULL;
         END IF;
+        -- A full join, which is hashed or merged: the transition tables
+        -- have no statistics, and a nested loop over a large statement's
+        -- rows would take their square.
         WITH lowered AS (
             SELECT o.id, o.amount - coalesce(n.amount, 0) AS taken
-            FROM old_rows o LEFT JOIN new_rows n ON n.id = o.id
-            WHERE coalesce(n.amount, 0) < o.amount
+            FROM old_rows o FULL JOIN new_rows n ON n.id = o.id
+            WHERE o.id IS NOT NULL AND coalesce(n.amount, 0) < o.amount
         ), fefo AS (
             SELECT l.lot, l.units, lowered.taken,
                    sum(l.units) OVER (PARTITION BY l.id ORDER BY l.best_before, l.lot) AS upto
@@ -209,6 +212,9 @@ const char* const LOTS_KEPT = R"(
         WHERE h.xid = pg_current_xact_id() AND h.kind = 'count' AND h.id = r.id
     $$;
 
+    -- Hashed: a count's entries of one transaction are many, and a loop
+    -- over them for each reason would take their square.
+    ALTER FUNCTION history_reasons(bytea[], text[]) SET enable_nestloop = off;
     DO $$ BEGIN
         EXECUTE format('ALTER FUNCTION stock_lots_taken() SET search_path = %I, pg_temp',
                        current_schema());

@@ -9,7 +9,7 @@ namespace {
 
 const char* const COLUMNS =
     "seq, command_no, changed_at, clerk, named_clerk, command, id, "
-    "amount_after";
+    "amount_after, reason";
 
 bool prepared(sqlite3* database, Statement& statement, const std::string& sql)
 {
@@ -164,6 +164,7 @@ bool SqliteHistory::read(const HistoryRequest& request,
             entry.after =
                 static_cast<std::uint32_t>(sqlite3_column_int64(row, 7));
         }
+        entry.reason = optionalText(row, 8);
         entries.push_back(std::move(entry));
     }
     if (step != SQLITE_ROW && step != SQLITE_DONE) {

@@ -275,6 +275,14 @@ TEST(HistoryLines, SayWhoDidWhatAndWhatItLeft)
                   "2026-12-09 16:54:25 pekka (another program) -> ?",
                   "2026-12-09 16:54:25 maija: G 100000 (changed too many "
                   "products to list them one by one)"}));
+    // A stock-take's difference says its reason, when its sheet gave one.
+    std::vector<HistoryEntry> counted = {entry(10, "boss", {}, "count sheet.csv", "GUM", 3),
+                                         entry(10, "boss", {}, "count sheet.csv", "GUM", 2)};
+    counted[0].reason = "theft";
+    EXPECT_EQ(productLines(counted),
+              (std::vector<std::string>{
+                  "2026-12-09 16:54:25 boss: count sheet.csv -> 3 (theft)",
+                  "2026-12-09 16:54:25 boss: count sheet.csv -> 2"}));
 
     // A command's entries share its number: one line each command.
     const std::vector<HistoryEntry> commands = {
