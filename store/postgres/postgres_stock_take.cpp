@@ -45,10 +45,12 @@ std::string inserts(const char* table, const Rows& rows, const Values& values)
 }
 
 /// What the history's trigger is told of the one command that changes the
-/// products of table, whose columns before and after are their units:
-/// each is claimed, so that every entry is the command's.
+/// products of table (those of where), whose columns before and after are
+/// their units: each is claimed, so that every entry is the command's. The
+/// command's number is taken once a transaction and a flush: every
+/// statement of the job's shares it.
 std::string claims(const std::string& echo, ChangeKind what, const char* table,
-                   const char* before, const char* after)
+                   const char* before, const char* after, const char* where = "true")
 {
     return "SELECT set_config('warehouse.commands', '[\"" + hex(echo) + "\"]', true), "
            "set_config('warehouse.kinds', '[\"" + std::string(kindWord(what)) + "\"]', true), "
@@ -62,7 +64,7 @@ std::string claims(const std::string& echo, ChangeKind what, const char* table,
            "'{' || coalesce(string_agg(" + before + "::text, ','), '') || '}', true), "
            "set_config('warehouse.claimed_afters', "
            "'{' || coalesce(string_agg(" + after + "::text, ','), '') || '}', true) "
-           "FROM " + table + ";\n";
+           "FROM " + table + " WHERE " + where;
 }
 
 const char* const HOLD_STOCK = "BEGIN; LOCK TABLE stock IN SHARE ROW EXCLUSIVE MODE;\n";
@@ -92,9 +94,15 @@ bool PostgresStore::takeCount(const CountSheet& sheet, const std::string& echo,
         "FROM count_sheet c LEFT JOIN stock s ON s.id = c.id "
         "LEFT JOIN catalogue k ON k.id = c.id "
         "WHERE c.counted <> coalesce(s.amount, 0);\n" +
-        claims(echo, ChangeKind::Count, "count_differences", "expected", "counted") +
+        // Each statement is told its own products' claims alone: the
+        // history's trigger reads every claim it is told.
+        "CREATE FUNCTION pg_temp.claim_part(chunk bigint) RETURNS void LANGUAGE sql AS $$ " +
+        claims(echo, ChangeKind::Count, "count_differences", "expected", "counted",
+               "part = chunk") +
+        " $$;\n"
         "DO $$ DECLARE chunk bigint; BEGIN\n"
         "    FOR chunk IN SELECT DISTINCT part FROM count_differences ORDER BY part LOOP\n"
+        "        PERFORM pg_temp.claim_part(chunk);\n"
         "        INSERT INTO stock (id, amount, shelf, name)\n"
         "        SELECT id, counted, shelf, name FROM count_differences\n"
         "        WHERE part = chunk AND counted > 0\n"
@@ -159,7 +167,7 @@ bool PostgresStore::receiveDeliveries(const DeliveryNote& note, const std::strin
         return static_cast<bool>(execute("ROLLBACK"));
     }
     const std::string writes =
-        claims(echo, ChangeKind::Delivery, "delivered", "before", "after") +
+        claims(echo, ChangeKind::Delivery, "delivered", "before", "after") + ";\n"
         "INSERT INTO stock (id, amount, shelf, name) "
         "SELECT id, after, shelf, name FROM delivered "
         "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount;\n"
