@@ -5,6 +5,8 @@
 #include "store/change_kind.hh"
 #include "store/sqlite/sqlite_rows.hh"
 
+#include <new>
+
 namespace sqlite_schema {
 
 namespace {
@@ -307,18 +309,21 @@ bool newStoreImage(std::string& image, std::string& error)
         std::string("BEGIN;") + STOCK_SCHEMA + stepsPast(1) +
         "PRAGMA application_id = " + std::to_string(APPLICATION_ID) +
         "; COMMIT;";
-    if (opened != SQLITE_OK) {
-        error = handle != nullptr ? sqlite3_errmsg(handle) : "out of memory";
-        return false;
+    // Made in memory: what fails there for want of memory is no fault of
+    // a store, and the run cannot start.
+    const bool made = handle != nullptr && opened == SQLITE_OK &&
+                      execute(handle, schema, error);
+    if (handle == nullptr || (!made && sqlite3_errcode(handle) == SQLITE_NOMEM)) {
+        throw std::bad_alloc();
     }
-    if (!execute(handle, schema, error)) {
+    if (!made) {
+        error = sqlite3_errmsg(handle);
         return false;
     }
     sqlite3_int64 size = 0;
     unsigned char* bytes = sqlite3_serialize(handle, "main", &size, 0);
     if (bytes == nullptr) {
-        error = "out of memory";
-        return false;
+        throw std::bad_alloc();
     }
     image.assign(reinterpret_cast<const char*>(bytes),
                  static_cast<std::size_t>(size));

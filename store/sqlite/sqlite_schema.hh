@@ -37,7 +37,8 @@ const char* refusal(std::uint32_t applicationId, std::uint32_t version);
 
 /// The bytes of a new, empty store, made in memory and marked for
 /// write-ahead logging, so that the file is a whole store the moment it
-/// appears. Returns false with SQLite's reason in error.
+/// appears. Returns false with SQLite's reason in error; throws
+/// std::bad_alloc when there is no memory to make it.
 bool newStoreImage(std::string& image, std::string& error);
 
 /// The version of the store open in database, checked to be one this

@@ -2,6 +2,8 @@
 // stock loaded.
 #include "store/sqlite/sqlite_store.hh"
 
+#include <new>
+
 #include "store/sqlite/sqlite_schema.hh"
 
 #include <sys/stat.h>
@@ -150,6 +152,10 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path,
     }
     auto store = std::make_unique<SqliteStore>(table, options, std::move(file));
     if (!store->start()) {
+        if (store->outOfMemory()) {
+            // Not a damaged store: the run could not start.
+            throw std::bad_alloc();
+        }
         error = store->error();
         return nullptr;
     }

@@ -37,6 +37,16 @@ public:
     /// used.
     bool start();
 
+    /// Whether the last failure was SQLite's running out of memory,
+    /// including the address space its log's shared memory is mapped into
+    /// (which it reports as an error of input and output).
+    bool outOfMemory() const
+    {
+        const int code = database ? sqlite3_extended_errcode(database.get()) : SQLITE_NOMEM;
+        return code == SQLITE_NOMEM || code == SQLITE_IOERR_NOMEM ||
+               code == SQLITE_IOERR_SHMMAP;
+    }
+
     bool ownsFile(const std::string& candidate) const override
     {
         return file->owns(candidate);
