@@ -14,7 +14,7 @@
 /// of one command share commandNo; an entry with no command is another
 /// program's change, and one with no id stands for a command that changed
 /// too many products to list. H reads neither kind nor before: it shows the
-/// command as echoed, and the units after.
+/// command as echoed, the units after, and a count's reason.
 struct HistoryEntry {
     std::int64_t commandNo = 0;             // entries of one command share it
     std::string time;                       // UTC, YYYY-MM-DD HH:MM:SS.SSS
@@ -25,6 +25,7 @@ struct HistoryEntry {
     std::optional<std::uint32_t> after;     // units after; none: not known
     std::optional<std::uint32_t> before = std::nullopt;  // none: not known
     std::optional<ChangeKind> kind = std::nullopt;       // none: not read
+    std::optional<std::string> reason = std::nullopt;    // a count's, if given
     std::int64_t seq = 0;  // its place in the history
 };
 

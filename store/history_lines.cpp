@@ -20,8 +20,10 @@ std::string productLine(const HistoryEntry& entry)
         return when + ' ' + who(entry) + ": " + *entry.command +
                std::string(TOO_MANY);
     }
+    // A stock-take's difference says why, when its sheet said.
+    const std::string reason = entry.reason ? " (" + *entry.reason + ")" : "";
     return when + ' ' + who(entry) + ": " + *entry.command + " -> " +
-           std::to_string(entry.after.value_or(0));
+           std::to_string(entry.after.value_or(0)) + reason;
 }
 
 /// One command: the entries from first to last share its number.

@@ -8,7 +8,8 @@ namespace {
 const char* const COLUMNS =
     "seq, command_no, to_char(changed_at AT TIME ZONE 'UTC', "
     "'YYYY-MM-DD HH24:MI:SS.MS'), clerk, named_clerk, command, id, "
-    "amount_after";
+    // A store whose owner has not yet brought it up to date has no reasons.
+    "amount_after, to_jsonb(history) ->> 'reason'";
 
 // A read of the newest entries takes this many at a time.
 constexpr int BATCH = 1000;
@@ -27,6 +28,7 @@ HistoryEntry entryOf(const PGresult* rows, int row)
     if (!pq::PQgetisnull(rows, row, 7)) {
         entry.after = static_cast<std::uint32_t>(int8Field(rows, row, 7));
     }
+    entry.reason = optionalField(rows, row, 8);
     return entry;
 }
 

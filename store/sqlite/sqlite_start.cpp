@@ -2,6 +2,8 @@
 // stock loaded.
 #include "store/sqlite/sqlite_store.hh"
 
+#include <new>
+
 #include "store/sqlite/sqlite_schema.hh"
 
 #include <sys/stat.h>
@@ -73,7 +75,7 @@ bool SqliteStore::upgradeIfOlder()
             return false;
         }
     }
-    if (!sqlite_schema::checkObjects(database.get(), error)) {
+    if (!sqlite_schema::checkObjects(database.get(), sqlite_schema::VERSION, error)) {
         return fail(error);
     }
     return true;
@@ -81,7 +83,12 @@ bool SqliteStore::upgradeIfOlder()
 
 bool SqliteStore::prepareStatements()
 {
-    return prepare(dataVersion, "PRAGMA data_version") &&
+    return prepare(anyLots, "SELECT EXISTS (SELECT 1 FROM lots)") &&
+           prepare(lotsOf, "SELECT lot, units FROM lots WHERE id = ?1 "
+                           "ORDER BY best_before, lot") &&
+           prepare(lotTaken, "DELETE FROM lots WHERE lot = ?1") &&
+           prepare(lotLeft, "UPDATE lots SET units = ?2 WHERE lot = ?1") &&
+           prepare(dataVersion, "PRAGMA data_version") &&
            prepare(changesSince,
                    "SELECT seq, id FROM history WHERE seq > ?1 ORDER BY seq") &&
            prepare(product, "SELECT id, amount, shelf, name FROM stock "
@@ -145,6 +152,10 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path,
     }
     auto store = std::make_unique<SqliteStore>(table, options, std::move(file));
     if (!store->start()) {
+        if (store->outOfMemory()) {
+            // Not a damaged store: the run could not start.
+            throw std::bad_alloc();
+        }
         error = store->error();
         return nullptr;
     }

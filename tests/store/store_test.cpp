@@ -136,11 +136,16 @@ TEST(ChangeKindTest, EachKindIsKeptAsAWordThatReadsBackAsIt)
 {
     for (const ChangeKind kind :
          {ChangeKind::Delivery, ChangeKind::Withdrawal, ChangeKind::Load,
-          ChangeKind::Generate, ChangeKind::Empty, ChangeKind::Other}) {
+          ChangeKind::Generate, ChangeKind::Empty, ChangeKind::Count,
+          ChangeKind::Other}) {
         EXPECT_EQ(kindOfWord(kindWord(kind)), kind) << kindWord(kind);
     }
     // A word that some later version keeps is another program's to this one.
-    EXPECT_EQ(kindOfWord("count"), ChangeKind::Other);
+    EXPECT_EQ(kindOfWord("recount"), ChangeKind::Other);
+    EXPECT_EQ(kindWord(ChangeKind::Count), "count");
+    // The steps of older stores keep the words they had.
+    EXPECT_EQ(kindWordsSql(KindsSince::First).find("'count'"), std::string::npos);
+    EXPECT_NE(kindWordsSql().find("'count'"), std::string::npos);
     EXPECT_EQ(kindOfWord(""), ChangeKind::Other);
     EXPECT_EQ(kindWord(ChangeKind::Withdrawal), "withdrawal");
 }
@@ -270,6 +275,14 @@ TEST(HistoryLines, SayWhoDidWhatAndWhatItLeft)
                   "2026-12-09 16:54:25 pekka (another program) -> ?",
                   "2026-12-09 16:54:25 maija: G 100000 (changed too many "
                   "products to list them one by one)"}));
+    // A stock-take's difference says its reason, when its sheet gave one.
+    std::vector<HistoryEntry> counted = {entry(10, "boss", {}, "count sheet.csv", "GUM", 3),
+                                         entry(10, "boss", {}, "count sheet.csv", "GUM", 2)};
+    counted[0].reason = "theft";
+    EXPECT_EQ(productLines(counted),
+              (std::vector<std::string>{
+                  "2026-12-09 16:54:25 boss: count sheet.csv -> 3 (theft)",
+                  "2026-12-09 16:54:25 boss: count sheet.csv -> 2"}));
 
     // A command's entries share its number: one line each command.
     const std::vector<HistoryEntry> commands = {
