@@ -25,6 +25,7 @@ Reply refusedPage(int status, Refusal why, std::string_view method)
     case Refusal::Other: data.set("other", true); break;
     case Refusal::Days: data.set("days", true); break;
     case Refusal::Span: data.set("span", true); break;
+    case Refusal::Window: data.set("window", true); break;
     }
     if (why != Refusal::Key && why != Refusal::Method) {
         data.set("request", true);

@@ -186,5 +186,8 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
     sqlite3_busy_timeout(database.get(), BUSY_MILLISECONDS);
     checkStore(database.get());
     return std::make_unique<SqliteReader>(
-        std::move(database), SqliteReader::Dialect{"changed_at", ""}, path);
+        std::move(database), SqliteReader::Dialect{"changed_at", "", "l.best_before",
+                              "SELECT count(*) FROM sqlite_master "
+                              "WHERE type = 'table' AND name = 'lots'"},
+        path);
 }
