@@ -33,6 +33,13 @@ def console(commands, wait=None, clerk=None):
     return run.stdout, run.stderr
 
 
+def has_commands():
+    """True when warehouse receives delivery notes and count sheets
+    (--deliveries, --count)."""
+    run = subprocess.run([WAREHOUSE, "--help"], capture_output=True, text=True, timeout=30)
+    return "--deliveries" in run.stdout and "--count" in run.stdout
+
+
 def listed(text=""):
     """The rows of L [text]: (id, amount, shelf, name), by id."""
     out, _ = console(["L " + text if text else "L"])

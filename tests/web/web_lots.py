@@ -15,8 +15,8 @@ import subprocess
 import sys
 import tempfile
 
-from web_common import (STORE, WAREHOUSE, Tables, console, id_literal, money, request,
-                        set_record, store_sql)
+from web_common import (STORE, WAREHOUSE, Tables, console, has_commands, id_literal, money,
+                        request, set_record, store_sql)
 
 failures = []
 POSTGRES = STORE.startswith("postgresql:")
@@ -45,13 +45,6 @@ def csv_rows(path):
           f"{path}: the file's name has no date: {headers.get('Content-Disposition')}")
     rows = list(csv.reader(io.StringIO(body[3:].decode("utf-8"), newline="")))
     return rows[0], rows[1:], body
-
-
-def has_commands():
-    """True when warehouse receives delivery notes and count sheets; before
-    it did, this test makes the lots and the counts' entries itself."""
-    run = subprocess.run([WAREHOUSE, "--help"], capture_output=True, text=True, timeout=30)
-    return "--deliveries" in run.stdout and "--count" in run.stdout
 
 
 def write_csv(folder, name, header, rows):
@@ -152,6 +145,8 @@ store_sql([set_record(p, cost=count_costs[p]) for p in counted_products])
 
 # A store older than the lots: the pages say it keeps none, the files hold
 # their header alone, and a product's page shows no lots.
+# Before warehouse took delivery notes and count sheets, this test made the
+# lots and the stock-takes' entries itself, as they would have.
 by_hand = not has_commands()
 if by_hand:
     for path in ["/expiring", "/counts"]:
