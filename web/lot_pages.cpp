@@ -182,11 +182,12 @@ Reply expiringPage(StoreReader& store, const Params& params)
         return noLotsPage(page::EXPIRING);
     }
     const Window& window = std::get<Window>(read);
-    const LotTotals totals = store.lotTotalsUntil(window.last);
     const std::uint64_t first = (window.page - 1) * PAGE_SIZE;
     page::List rows;
+    bool more = false;  // a lot after the page's
     store.lotsUntil(window.last, first, PAGE_SIZE + 1, [&](const Lot& lot) {
         if (rows.size() == PAGE_SIZE) {
+            more = true;
             return false;
         }
         page::Object row;
@@ -207,17 +208,26 @@ Reply expiringPage(StoreReader& store, const Params& params)
     data.set("days", std::to_string(window.days));
     data.set("today", window.today);
     data.set("last", window.last);
-    data.set("lots", std::to_string(totals.lots));
-    data.set("units", std::to_string(totals.units));
-    data.set("at_cost", money(static_cast<std::int64_t>(totals.atCost)));
-    data.set("without_cost", std::to_string(totals.withoutCost));
+    // The first page opens with the totals, which read every lot listed
+    // and its cost; the pages after it, which they would slow as much,
+    // leave them out, as the stock's pages leave out its worth.
+    if (window.page == 1) {
+        const LotTotals totals = store.lotTotalsUntil(window.last);
+        page::Object shown;
+        shown["lots"] = std::to_string(totals.lots);
+        shown["units"] = std::to_string(totals.units);
+        shown["at_cost"] = money(static_cast<std::int64_t>(totals.atCost));
+        shown["without_cost"] = std::to_string(totals.withoutCost);
+        data.set("totals", shown);
+    }
+    data.set("page", std::to_string(window.page));
     data.set("has_rows", !rows.empty());
     data.set("rows", rows);
     data.set("page_size", std::to_string(PAGE_SIZE));
     if (window.page > 1) {
         data.set("previous", windowLink(window, window.page - 1));
     }
-    if (first + PAGE_SIZE < totals.lots) {
+    if (more) {
         data.set("next", windowLink(window, window.page + 1));
     }
     data.set("csv", windowLink(window, 1, "/expiring.csv"));

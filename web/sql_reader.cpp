@@ -371,12 +371,16 @@ bool SqlReader::keepsLots()
 void SqlReader::lotsWhere(const std::string& rest, const std::vector<SqlParam>& params,
                           Rows rows, const LotVisitor& visit)
 {
-    // Every lot has its product in stock (a product's lots never hold more
-    // than its units); its name and shelf are the stock's.
+    // The lots are picked first, in the order of an index, and only those
+    // are joined: a page of lots is read from the index by date and stops
+    // at its end whatever plan the store would make of the join. Every
+    // lot has its product in stock (a product's lots never hold more than
+    // its units); its name and shelf are the stock's.
     const std::string sql =
         "SELECT l.id, s.name, s.shelf, " + dialect.lotDate +
-        ", l.units, c.cost_cents FROM lots l JOIN stock s ON s.id = l.id "
-        "LEFT JOIN catalogue c ON c.id = l.id " + rest;
+        ", l.units, c.cost_cents FROM (SELECT lot, id, best_before, units FROM lots " +
+        rest + ") l JOIN stock s ON s.id = l.id LEFT JOIN catalogue c ON c.id = l.id "
+        "ORDER BY l.best_before, l.lot";
     query(sql, params, rows, [&visit](const SqlRow& row) {
         Lot lot;
         lot.id = row.text(0);
@@ -394,10 +398,9 @@ void SqlReader::lotsWhere(const std::string& rest, const std::vector<SqlParam>& 
 void SqlReader::lotsUntil(const std::string& last, std::uint64_t skip,
                           std::uint64_t limit, const LotVisitor& visit)
 {
-    // Read in the order of the index by date, which holds the lot too.
     Params params;
-    std::string rest = "WHERE l.best_before <= " + params.text(last) +
-                       " ORDER BY l.best_before, l.lot";
+    std::string rest = "WHERE best_before <= " + params.text(last) +
+                       " ORDER BY best_before, lot";
     if (limit > 0) {
         rest += " LIMIT " + params.number(limit) + " OFFSET " + params.number(skip);
     }
@@ -427,7 +430,7 @@ LotTotals SqlReader::lotTotalsUntil(const std::string& last)
 void SqlReader::lotsOf(std::string_view id, const LotVisitor& visit)
 {
     Params params;
-    lotsWhere("WHERE l.id = " + params.bytes(id) + " ORDER BY l.best_before, l.lot",
+    lotsWhere("WHERE id = " + params.bytes(id),
               params.all(), Rows::Few, visit);
 }
 
