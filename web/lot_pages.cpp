@@ -17,13 +17,6 @@ constexpr std::size_t PAGE_SIZE = 100;
 constexpr std::uint64_t DEFAULT_DAYS = 14;
 constexpr std::uint64_t MOST_DAYS = 3650;
 
-std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
-                                         std::uint64_t otherwise)
-{
-    const auto found = params.find(name);
-    return found == params.end() ? otherwise : queryNumber(found->second);
-}
-
 /// The page asked for, from 1; none when it cannot be read.
 std::optional<std::uint64_t> pageParam(const Params& params)
 {

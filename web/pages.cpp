@@ -56,6 +56,13 @@ Reply storeDownPage(std::string_view reason)
     return reply;
 }
 
+std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
+                                         std::uint64_t otherwise)
+{
+    const auto found = params.find(name);
+    return found == params.end() ? otherwise : queryNumber(found->second);
+}
+
 std::string productPath(std::string_view id)
 {
     return "/product/" + percentEncoded(id);

@@ -39,6 +39,10 @@ Reply refusedPage(int status, Refusal why, std::string_view method = {});
 /// A number of a query's parameter: plain decimal digits that fit in 64
 /// bits, or none.
 std::optional<std::uint64_t> queryNumber(const std::string& text);
+/// The number of the parameter name, otherwise when there is none; none
+/// when it cannot be read.
+std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
+                                         std::uint64_t otherwise);
 Reply missingPage(std::string_view path);
 Reply storeDownPage(std::string_view reason);
 
