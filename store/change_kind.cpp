@@ -22,10 +22,13 @@ std::string literal(ChangeKind kind)
 
 }  // namespace
 
-std::string kindWordsSql()
+std::string kindWordsSql(KindsSince since)
 {
     std::string words;
     for (const ChangeKind kind : EVERY_KIND) {
+        if (kind == ChangeKind::Count && since == KindsSince::First) {
+            continue;
+        }
         words += (words.empty() ? "" : ", ") + literal(kind);
     }
     return words;
@@ -41,4 +44,23 @@ std::string kindOfEchoSql(
             " WHEN " + startsWith(echo.start) + " THEN " + literal(echo.kind);
     }
     return sql + " ELSE " + literal(ChangeKind::Other) + " END";
+}
+
+bool isCountReason(std::string_view word)
+{
+    for (const std::string_view reason : COUNT_REASONS) {
+        if (reason == word) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string countReasonsSql()
+{
+    std::string words;
+    for (const std::string_view reason : COUNT_REASONS) {
+        words += (words.empty() ? "'" : ", '") + std::string(reason) + "'";
+    }
+    return words;
 }

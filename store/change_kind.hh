@@ -10,15 +10,16 @@
 
 /// The kinds of change; Other is a change that no command of this program
 /// made, such as another program's.
-enum class ChangeKind { Delivery, Withdrawal, Load, Generate, Empty, Other };
+enum class ChangeKind { Delivery, Withdrawal, Load, Generate, Empty, Count, Other };
 
 /// Every kind, Other last.
 inline constexpr ChangeKind EVERY_KIND[] = {
     ChangeKind::Delivery, ChangeKind::Withdrawal, ChangeKind::Load,
-    ChangeKind::Generate, ChangeKind::Empty,      ChangeKind::Other};
+    ChangeKind::Generate, ChangeKind::Empty,      ChangeKind::Count,
+    ChangeKind::Other};
 
 /// The word the history keeps for a kind: "delivery", "withdrawal", "load",
-/// "generate", "empty" or "other".
+/// "generate", "empty", "count" (a stock-take's difference) or "other".
 constexpr std::string_view kindWord(ChangeKind kind)
 {
     switch (kind) {
@@ -27,6 +28,7 @@ constexpr std::string_view kindWord(ChangeKind kind)
     case ChangeKind::Load: return "load";
     case ChangeKind::Generate: return "generate";
     case ChangeKind::Empty: return "empty";
+    case ChangeKind::Count: return "count";
     case ChangeKind::Other: break;
     }
     return "other";
@@ -44,9 +46,25 @@ constexpr ChangeKind kindOfWord(std::string_view word)
     return ChangeKind::Other;
 }
 
-/// The words of every kind as SQL literals, "'delivery', ..., 'other'":
-/// what the history's column may hold.
-std::string kindWordsSql();
+/// Which kinds a store's history may hold: the first ones, as the steps
+/// before stock-taking made the column, or all of them.
+enum class KindsSince { First, StockTaking };
+
+/// The words of the kinds as SQL literals, "'delivery', ..., 'other'":
+/// what the history's column may hold. The steps of older versions keep
+/// the words they had, without "count".
+std::string kindWordsSql(KindsSince since = KindsSince::StockTaking);
+
+/// The reasons a stock-take may give for a difference, which the history
+/// keeps beside a count's entry; a difference may also have none.
+inline constexpr std::string_view COUNT_REASONS[] = {
+    "damaged", "expired", "sample", "theft", "miscount"};
+
+/// Whether word is one of the reasons.
+bool isCountReason(std::string_view word);
+
+/// The reasons as SQL literals, "'damaged', ..., 'miscount'".
+std::string countReasonsSql();
 
 /// The SQL that tells the kind of an entry of a store older than the kinds
 /// from its command as echoed, for the step that adds the kinds, and for

@@ -163,7 +163,7 @@ void checkStore(sqlite3* database)
         throw StoreError("a store of an older version: a run of warehouse "
                          "brings it up to date");
     }
-    if (!sqlite_schema::checkObjects(database, error)) {
+    if (!sqlite_schema::checkObjects(database, version, error)) {
         throw StoreError(error);
     }
 }

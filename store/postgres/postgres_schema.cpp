@@ -36,10 +36,12 @@ const char* const TABLES = R"(
         amount_after bigint,
         named_clerk text,
         xid xid8 NOT NULL,
-        @KIND_COLUMN@
+        @KIND_COLUMN@,
+        @REASON_COLUMN@
     );
     CREATE INDEX IF NOT EXISTS history_by_id ON history (id);
     @CATALOGUE_TABLES@
+    @LOTS_TABLE@
 )";
 
 // The catalogue: a record of every product the shop has ever had, which
@@ -71,9 +73,35 @@ const char* const CATALOGUE_TABLES = R"(
 )";
 
 // The kind of change of an entry: what the command that made it was, as the
-// run tells it; other for a change no command of a run made.
+// run tells it; other for a change no command of a run made. Version 5
+// brought it with the first words, which version 10 widens.
 const char* const KIND_COLUMN =
     "kind text NOT NULL DEFAULT 'other' CHECK (kind IN (@KIND_WORDS@))";
+const char* const FIRST_KIND_COLUMN =
+    "kind text NOT NULL DEFAULT 'other' CHECK (kind IN (@FIRST_KIND_WORDS@))";
+
+// The reason a stock-take gave for a count's difference; none for any other
+// kind of entry.
+const char* const REASON_COLUMN =
+    "reason text CHECK (reason IS NULL OR (kind = 'count' AND reason IN (@REASONS@)))";
+
+// The dated lots: the units of a delivery that have a best-before date.
+// Only dated units are rows: a product's undated units are its amount less
+// its lots' units, never below 0, and a product not in stock has no lots.
+// The trigger LOTS_KEPT keeps them as the stock changes, whoever changes it.
+const char* const LOTS_TABLE = R"(
+    CREATE TABLE IF NOT EXISTS lots (
+        lot bigserial PRIMARY KEY,
+        id bytea NOT NULL,
+        best_before date NOT NULL,
+        units bigint NOT NULL CHECK (units >= 1),
+        received_at timestamptz NOT NULL DEFAULT statement_timestamp(),
+        clerk text DEFAULT session_user,
+        named_clerk text
+    );
+    CREATE INDEX IF NOT EXISTS lots_by_id ON lots (id, best_before, lot);
+    CREATE INDEX IF NOT EXISTS lots_by_date ON lots (best_before);
+)";
 
 // Step 3. Version 2 kept the client's clock and login, and let the runs
 // write their own entries: the server's clock, its login and its
@@ -100,7 +128,7 @@ const char* const COMMANDS_JOINED = R"(
 // write from what the run tells; the entries already there are given
 // theirs once, here, from their commands.
 const char* const KINDS = R"(
-    ALTER TABLE history ADD COLUMN IF NOT EXISTS @KIND_COLUMN@;
+    ALTER TABLE history ADD COLUMN IF NOT EXISTS @FIRST_KIND_COLUMN@;
     UPDATE history SET kind = @KIND_OF_ECHO@;
 )";
 
@@ -122,6 +150,81 @@ const char* const CATALOGUE = R"(
 // which filed it under another clerk's command; only the functions change.
 const char* const OWN_COMMANDS_ONLY = R"(
     NULL;
+)";
+
+// Step 10: stock-taking and dated lots: the history's entries may be of the
+// kind count, with a reason; the lots, which a store of an older version
+// has none of: its units are all undated.
+const char* const LOTS_AND_REASONS = R"(
+    ALTER TABLE history DROP CONSTRAINT IF EXISTS history_kind_check;
+    ALTER TABLE history ADD CONSTRAINT history_kind_check CHECK (kind IN (@KIND_WORDS@));
+    ALTER TABLE history ADD COLUMN IF NOT EXISTS @REASON_COLUMN@;
+    @LOTS_TABLE@
+)";
+
+// The lots follow the stock, in the statement that changes it, whoever
+// makes it: a product's decrease of k units takes min(k, its lots' units)
+// from its lots, earliest date first (then lowest lot), and the rest from
+// the undated; a product that goes takes its lots with it; an increase adds
+// undated units, and touches no lot. A trigger of its own, beside the
+// history's: a store without lots costs a statement one look at an empty
+// table. The count's reasons are told by the one run that takes it, for
+// its own transaction's count entries alone.
+const char* const LOTS_KEPT = R"(
+    CREATE OR REPLACE FUNCTION stock_lots_taken() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER AS $$
+    BEGIN
+        IF TG_OP = 'TRUNCATE' THEN
+            DELETE FROM lots;
+            RETURN NULL;
+        END IF;
+        IF NOT EXISTS (SELECT FROM lots) THEN
+            RETURN NULL;
+        END IF;
+        IF TG_OP = 'DELETE' THEN
+            DELETE FROM lots WHERE id IN (SELECT id FROM old_rows);
+            RETURN NULL;
+        END IF;
+        WITH lowered AS (
+            SELECT o.id, o.amount - coalesce(n.amount, 0) AS taken
+            FROM old_rows o LEFT JOIN new_rows n ON n.id = o.id
+            WHERE coalesce(n.amount, 0) < o.amount
+        ), fefo AS (
+            SELECT l.lot, l.units, lowered.taken,
+                   sum(l.units) OVER (PARTITION BY l.id ORDER BY l.best_before, l.lot) AS upto
+            FROM lots l JOIN lowered ON l.id = lowered.id
+        ), gone AS (
+            DELETE FROM lots WHERE lot IN (SELECT lot FROM fefo WHERE upto <= taken)
+        )
+        UPDATE lots SET units = fefo.upto - fefo.taken FROM fefo
+        WHERE lots.lot = fefo.lot AND fefo.upto > fefo.taken
+          AND fefo.upto - fefo.units < fefo.taken;
+        RETURN NULL;
+    END $$;
+
+    CREATE OR REPLACE FUNCTION history_reasons(ids bytea[], reasons text[])
+    RETURNS void LANGUAGE sql SECURITY DEFINER AS $$
+        UPDATE history h SET reason = r.reason
+        FROM unnest(ids, reasons) AS r(id, reason)
+        WHERE h.xid = pg_current_xact_id() AND h.kind = 'count' AND h.id = r.id
+    $$;
+
+    DO $$ BEGIN
+        EXECUTE format('ALTER FUNCTION stock_lots_taken() SET search_path = %I, pg_temp',
+                       current_schema());
+        EXECUTE format('ALTER FUNCTION history_reasons(bytea[], text[]) SET search_path = %I, pg_temp',
+                       current_schema());
+    END $$;
+    REVOKE ALL ON FUNCTION stock_lots_taken(), history_reasons(bytea[], text[]) FROM PUBLIC;
+
+    CREATE OR REPLACE TRIGGER stock_lots_updated AFTER UPDATE ON stock
+        REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
+    CREATE OR REPLACE TRIGGER stock_lots_deleted AFTER DELETE ON stock
+        REFERENCING OLD TABLE AS old_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
+    CREATE OR REPLACE TRIGGER stock_lots_truncated AFTER TRUNCATE ON stock
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
 )";
 
 // The server keeps the history: every statement that changes the stock, from
@@ -353,9 +456,15 @@ const char* const MAKING_LOCK = "SELECT pg_advisory_xact_lock(1464357701);";
 std::string withMarks(std::string sql)
 {
     const std::pair<std::string, std::string> marks[] = {
-        {"@KIND_COLUMN@", KIND_COLUMN},  // first: it holds a mark of its own
+        // first: these hold marks of their own
+        {"@KIND_COLUMN@", KIND_COLUMN},
+        {"@FIRST_KIND_COLUMN@", FIRST_KIND_COLUMN},
+        {"@REASON_COLUMN@", REASON_COLUMN},
         {"@CATALOGUE_TABLES@", CATALOGUE_TABLES},
+        {"@LOTS_TABLE@", LOTS_TABLE},
         {"@KIND_WORDS@", kindWordsSql()},
+        {"@FIRST_KIND_WORDS@", kindWordsSql(KindsSince::First)},
+        {"@REASONS@", countReasonsSql()},
         {"@KIND_OF_ECHO@", kindOfEchoSql([](std::string_view start) {
              return "substring(command for " + std::to_string(start.size()) +
                     ") = '" + std::string(start) + "'::bytea";
@@ -394,6 +503,7 @@ constexpr Shape SHAPES[] = {
                  "history amount_before bigint|history amount_after bigint|"},
     {3, STOCK_SHAPE SERVER_HISTORY_SHAPE},
     {5, STOCK_SHAPE SERVER_HISTORY_SHAPE "history kind text|"},
+    {10, STOCK_SHAPE SERVER_HISTORY_SHAPE "history kind text|history reason text|"},
 };
 
 #undef SERVER_HISTORY_SHAPE
@@ -430,6 +540,9 @@ const std::vector<SchemaStep>& steps()
         {5, withMarks(KINDS)},
         {6, withMarks(CATALOGUE)},
         {7, OWN_COMMANDS_ONLY},
+        {8, "\n    NULL;\n"},  // placeholder: another branch's step
+        {9, "\n    NULL;\n"},  // placeholder: another branch's step
+        {10, withMarks(LOTS_AND_REASONS)},
     };
     return list;
 }
@@ -485,7 +598,7 @@ const char* refusal(int version, const std::string& shape)
 std::string creation()
 {
     return std::string("BEGIN; ") + MAKING_LOCK + withMarks(TABLES) +
-           withMarks(TRIGGERS) + "COMMIT";
+           withMarks(TRIGGERS) + LOTS_KEPT + "COMMIT";
 }
 
 std::string migration()
@@ -505,7 +618,7 @@ std::string migration()
            "LOCK TABLE stock, history IN ACCESS EXCLUSIVE MODE;\n"
            "DO $steps$ DECLARE stored integer := "
            "(SELECT max(version) FROM store_version); BEGIN\n" +
-           body + "END $steps$;\n" + withMarks(TRIGGERS) + "COMMIT";
+           body + "END $steps$;\n" + withMarks(TRIGGERS) + LOTS_KEPT + "COMMIT";
 }
 
 const char* const ROLES = R"(
@@ -554,6 +667,17 @@ const char* const ROLES = R"(
             GRANT USAGE ON SEQUENCE catalogue_changes_seq_seq TO warehouse_owner;
         END IF;
     END $$;
+    -- The lots: read by all, received by the clerks; the trigger takes them.
+    DO $$ BEGIN
+        IF to_regclass('lots') IS NOT NULL AND
+           (SELECT count(*) FROM pg_roles WHERE rolname IN
+            ('warehouse_reader', 'warehouse_clerk', 'warehouse_owner')) = 3 THEN
+            GRANT SELECT ON lots TO warehouse_reader;
+            GRANT INSERT ON lots TO warehouse_clerk;
+            GRANT USAGE ON SEQUENCE lots_lot_seq TO warehouse_clerk;
+            GRANT EXECUTE ON FUNCTION history_reasons(bytea[], text[]) TO warehouse_owner;
+        END IF;
+    END $$;
     SELECT count(*) = 3 FROM pg_roles
     WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', 'warehouse_owner');
 )";
@@ -562,7 +686,9 @@ const char* const ROLES_READY =
     "SELECT count(*) = 3, count(*) = 3 AND NOT ("
     "has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
     "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE') AND "
-    "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE')) "
+    "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE') AND "
+    "CASE WHEN to_regclass('lots') IS NULL THEN true "
+    "ELSE has_table_privilege('warehouse_clerk', 'lots', 'INSERT') END) "
     "FROM pg_roles WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', "
     "'warehouse_owner')";
 

@@ -16,8 +16,8 @@ namespace postgres_schema {
 // added the history, 3 had the server keep it, 4 keeps the tables of 3 and
 // records large statements faster, 5 the kind of change of each entry, 6
 // the catalogue, 7 numbers a change only by one of its own transaction's
-// commands.
-constexpr int VERSION = 7;
+// commands, 10 the dated lots and the stock-takes' reasons.
+constexpr int VERSION = 10;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's

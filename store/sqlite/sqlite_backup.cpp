@@ -68,7 +68,7 @@ std::string columnList(const BackupTable& table)
 std::uint32_t storeVersion(sqlite3* database, std::string& error)
 {
     const std::uint32_t version = sqlite_schema::versionOf(database, error);
-    if (version == 0 || !sqlite_schema::checkObjects(database, error)) {
+    if (version == 0 || !sqlite_schema::checkObjects(database, version, error)) {
         return 0;
     }
     return version;

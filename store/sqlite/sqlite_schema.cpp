@@ -21,25 +21,9 @@ const char* const STOCK_SCHEMA = R"(
     ) WITHOUT ROWID;
 )";
 
-// Version 2: the history of the stock, which is also how each run learns
-// what others changed: every change made by a clerk, written by the run with
-// the clerk's login and the command; and, through the triggers, every change
-// made by any other program, with no clerk or command. The runs' own
-// connections do not fire the triggers. An entry with no id stands for a
-// command that changed too many products to list; whoever follows the
-// stock then reloads it.
-const char* const HISTORY_SCHEMA = R"(
-    CREATE TABLE history (
-        seq INTEGER PRIMARY KEY AUTOINCREMENT,
-        command_no INTEGER NOT NULL,
-        changed_at TEXT NOT NULL,
-        clerk TEXT,
-        command TEXT,
-        id TEXT,
-        amount_before INTEGER,
-        amount_after INTEGER
-    );
-    CREATE INDEX history_by_id ON history (id);
+// The triggers through which the history records other programs' changes,
+// made by version 2, and made again by version 7, which rebuilds the table.
+const char* const HISTORY_TRIGGERS = R"(
     CREATE TRIGGER stock_inserted AFTER INSERT ON stock BEGIN
         INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
         VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
@@ -61,6 +45,27 @@ const char* const HISTORY_SCHEMA = R"(
     END;
 )";
 
+// Version 2: the history of the stock, which is also how each run learns
+// what others changed: every change made by a clerk, written by the run with
+// the clerk's login and the command; and, through the triggers, every change
+// made by any other program, with no clerk or command. The runs' own
+// connections do not fire the triggers. An entry with no id stands for a
+// command that changed too many products to list; whoever follows the
+// stock then reloads it.
+const std::string HISTORY_SCHEMA = R"(
+    CREATE TABLE history (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        command_no INTEGER NOT NULL,
+        changed_at TEXT NOT NULL,
+        clerk TEXT,
+        command TEXT,
+        id TEXT,
+        amount_before INTEGER,
+        amount_after INTEGER
+    );
+    CREATE INDEX history_by_id ON history (id);
+)" + std::string(HISTORY_TRIGGERS);
+
 // Version 3: the name a clerk gives with --clerk, beside the login.
 const char* const NAMED_CLERK = R"(
     ALTER TABLE history ADD COLUMN named_clerk TEXT;
@@ -77,7 +82,7 @@ std::string kinds()
                    ") = '" + std::string(start) + "'";
         });
     return "ALTER TABLE history ADD COLUMN kind TEXT NOT NULL DEFAULT 'other' "
-           "CHECK (kind IN (" + kindWordsSql() + "));\n"
+           "CHECK (kind IN (" + kindWordsSql(KindsSince::First) + "));\n"
            "UPDATE history SET kind = " + kindOfEcho + ";\n";
 }
 
@@ -125,14 +130,112 @@ const char* const CATALOGUE = R"(
     ON CONFLICT DO NOTHING;
 )";
 
-// The objects of a store of this version, all of which must be there: the
-// tables, the index, the triggers, and the history's latest column.
-const char* const OBJECTS_PRESENT =
-    "SELECT (SELECT count(*) FROM sqlite_schema WHERE name IN ('stock', "
-    "'history', 'history_by_id', 'stock_inserted', 'stock_updated', "
-    "'stock_deleted', 'catalogue', 'catalogue_changes', 'stock_catalogued')) "
-    "+ (SELECT count(*) FROM pragma_table_info('history') WHERE name = 'kind')";
-constexpr int OBJECT_COUNT = 10;
+// Version 7: stock-taking and dated lots. The history's entries may be of
+// the kind count, with the reason a stock-take gave for the difference.
+// SQLite cannot change a column's check: the history is made anew with the
+// new one, its rows, numbers and triggers as they were (the triggers go
+// first, so that nothing refers to a table that is gone meanwhile).
+std::string reasons()
+{
+    return std::string(R"(
+    DROP TRIGGER stock_inserted;
+    DROP TRIGGER stock_updated;
+    DROP TRIGGER stock_deleted;
+    CREATE TABLE history_with_reasons (
+        seq INTEGER PRIMARY KEY AUTOINCREMENT,
+        command_no INTEGER NOT NULL,
+        changed_at TEXT NOT NULL,
+        clerk TEXT,
+        command TEXT,
+        id TEXT,
+        amount_before INTEGER,
+        amount_after INTEGER,
+        named_clerk TEXT,
+        kind TEXT NOT NULL DEFAULT 'other' CHECK (kind IN ()") +
+           kindWordsSql() + R"()),
+        reason TEXT CHECK (reason IS NULL OR (kind = 'count' AND reason IN ()" +
+           countReasonsSql() + R"()))
+    );
+    INSERT INTO history_with_reasons (seq, command_no, changed_at, clerk,
+        command, id, amount_before, amount_after, named_clerk, kind)
+    SELECT seq, command_no, changed_at, clerk, command, id, amount_before,
+           amount_after, named_clerk, kind FROM history ORDER BY seq;
+    UPDATE sqlite_sequence SET seq = max(seq,
+        coalesce((SELECT seq FROM sqlite_sequence WHERE name = 'history'), 0))
+    WHERE name = 'history_with_reasons';
+    DROP TABLE history;
+    ALTER TABLE history_with_reasons RENAME TO history;
+    CREATE INDEX history_by_id ON history (id);
+)" + HISTORY_TRIGGERS;
+}
+
+// Version 7, too: the dated lots, the units of a delivery that have a
+// best-before date. Only dated units are rows: a product's undated units
+// are its amount less its lots' units, never below 0, and a product not in
+// stock has no lots. A decrease of k units takes min(k, the lots' units)
+// from its lots, earliest date first (then lowest lot), and the rest from
+// the undated; an increase adds undated units. The runs keep the lots in
+// their own writes (their connections fire no trigger); these triggers
+// keep them for other programs. The lots taken whole are first marked by a
+// negative number, so that the lot taken in part is found, and given what
+// is left to take, with the lots as they were before the change.
+#define TAKEN "CASE WHEN new.id IS old.id THEN old.amount - new.amount ELSE old.amount END"
+const char* const LOTS = R"(
+    CREATE TABLE lots (
+        lot INTEGER PRIMARY KEY AUTOINCREMENT,
+        id TEXT NOT NULL CHECK (typeof(id) = 'text'),
+        best_before TEXT NOT NULL
+            CHECK (typeof(best_before) = 'text' AND best_before = date(best_before)),
+        units INTEGER NOT NULL
+            CHECK (typeof(units) = 'integer' AND units BETWEEN 1 AND 4294967295),
+        received_at TEXT NOT NULL,
+        clerk TEXT,
+        named_clerk TEXT
+    );
+    CREATE INDEX lots_by_id ON lots (id, best_before, lot);
+    CREATE INDEX lots_by_date ON lots (best_before);
+    CREATE TRIGGER stock_lowered_lots AFTER UPDATE ON stock
+    WHEN new.amount < old.amount OR new.id IS NOT old.id BEGIN
+        UPDATE lots SET lot = -lot WHERE lot IN (
+            SELECT lot FROM (
+                SELECT lot, sum(units) OVER (ORDER BY best_before, lot) AS upto
+                FROM lots WHERE id = old.id)
+            WHERE upto <= )" TAKEN R"();
+        UPDATE lots SET units = units - ()" TAKEN R"( -
+            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = old.id AND lot < 0))
+        WHERE lot = (SELECT lot FROM lots WHERE id = old.id AND lot > 0
+                     ORDER BY best_before, lot LIMIT 1)
+          AND )" TAKEN R"( >
+            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = old.id AND lot < 0);
+        DELETE FROM lots WHERE id = old.id AND lot < 0;
+    END;
+    CREATE TRIGGER stock_deleted_lots AFTER DELETE ON stock BEGIN
+        DELETE FROM lots WHERE id = old.id;
+    END;
+)";
+#undef TAKEN
+
+// The objects a store must have, all of them: the tables, the indexes, the
+// triggers, and the history's latest column; from the version since on.
+struct Objects {
+    std::uint32_t since;
+    const char* present;  // the SQL that counts those present
+    int count;            // how many there are
+};
+constexpr Objects OBJECTS[] = {
+    {5,
+     "SELECT (SELECT count(*) FROM sqlite_schema WHERE name IN ('stock', "
+     "'history', 'history_by_id', 'stock_inserted', 'stock_updated', "
+     "'stock_deleted', 'catalogue', 'catalogue_changes', 'stock_catalogued')) "
+     "+ (SELECT count(*) FROM pragma_table_info('history') WHERE name = 'kind')",
+     10},
+    {7,
+     "SELECT (SELECT count(*) FROM sqlite_schema WHERE name IN ('lots', "
+     "'lots_by_id', 'lots_by_date', 'stock_lowered_lots', "
+     "'stock_deleted_lots')) "
+     "+ (SELECT count(*) FROM pragma_table_info('history') WHERE name = 'reason')",
+     6},
+};
 
 /// The one number a query gives, or false, with SQLite's words in error.
 bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
@@ -173,6 +276,8 @@ const std::vector<SchemaStep>& steps()
         {3, NAMED_CLERK},
         {4, kinds()},
         {5, CATALOGUE},
+        {6, "SELECT 1;"},  // placeholder: another branch's step
+        {7, reasons() + LOTS},
     };
     return list;
 }
@@ -246,16 +351,21 @@ bool upgrade(sqlite3* database, std::uint32_t version, std::string& error)
     return execute(database, stepsPast(version), error);
 }
 
-bool checkObjects(sqlite3* database, std::string& error)
+bool checkObjects(sqlite3* database, std::uint32_t version, std::string& error)
 {
-    sqlite3_int64 present = 0;
-    if (!numberOf(database, OBJECTS_PRESENT, present, error)) {
-        return false;
-    }
-    if (present != OBJECT_COUNT) {
-        error = "damaged: its stock, history, catalogue or the triggers that "
-                "keep them are missing";
-        return false;
+    for (const Objects& objects : OBJECTS) {
+        sqlite3_int64 present = 0;
+        if (objects.since > version) {
+            continue;
+        }
+        if (!numberOf(database, objects.present, present, error)) {
+            return false;
+        }
+        if (present != objects.count) {
+            error = "damaged: its stock, history, catalogue, lots or the "
+                    "triggers that keep them are missing";
+            return false;
+        }
     }
     return true;
 }

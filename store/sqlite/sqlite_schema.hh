@@ -16,10 +16,11 @@ namespace sqlite_schema {
 
 // The file's mark as this program's store, and the version of its shape:
 // 1 held the stock alone, 2 added the history, 3 the name a clerk gives, 4
-// the kind of change of each entry, 5 the catalogue. Both live in the database header, where
+// the kind of change of each entry, 5 the catalogue, 7 the dated lots and
+// the stock-takes' reasons. Both live in the database header, where
 // they can be read before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 5;
+constexpr std::uint32_t VERSION = 7;
 
 /// The oldest version the owner's view reads: the first with the
 /// catalogue, whose entries also say what kind of change each is. A run of
@@ -49,9 +50,10 @@ std::uint32_t versionOf(sqlite3* database, std::string& error);
 /// in error, when it fails.
 bool upgrade(sqlite3* database, std::uint32_t version, std::string& error);
 
-/// Checks that every object of a store of this version is there. False,
-/// with the reason in error, when one is missing.
-bool checkObjects(sqlite3* database, std::string& error);
+/// Checks that every object of a store of version is there (one of the
+/// viewed versions or later). False, with the reason in error, when one is
+/// missing.
+bool checkObjects(sqlite3* database, std::uint32_t version, std::string& error);
 
 }  // namespace sqlite_schema
 

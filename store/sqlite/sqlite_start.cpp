@@ -73,7 +73,7 @@ bool SqliteStore::upgradeIfOlder()
             return false;
         }
     }
-    if (!sqlite_schema::checkObjects(database.get(), error)) {
+    if (!sqlite_schema::checkObjects(database.get(), sqlite_schema::VERSION, error)) {
         return fail(error);
     }
     return true;

@@ -76,12 +76,15 @@ TEST(PostgresShapes, AStoreIsRefusedWhenItsTablesAreBehindItsVersion)
     using postgres_schema::refusal;
     using postgres_schema::VERSION;
     const std::vector<std::string>& shapes = postgres_schema::shapesUsed();
-    ASSERT_EQ(shapes.size(), 2u);  // version 3's, and this one's
+    ASSERT_EQ(shapes.size(), 3u);  // version 3's, 5's, and this one's
     const std::string& older = shapes.front();
+    const std::string& kinds = shapes[1];
     const std::string& current = shapes.back();
-    // Version 5 brought this one's shape; 6 added tables the shape leaves
-    // out, and 7 changed only functions.
+    // Version 5 brought the kinds' shape; 6 added tables the shape leaves
+    // out, 7 changed only functions, and 10 the history's reasons.
     constexpr int OLDER_SHAPES_LAST = 4;
+    EXPECT_EQ(refusal(VERSION - 1, kinds), nullptr);
+    EXPECT_STREQ(refusal(VERSION, kinds), "not a store");
     EXPECT_EQ(refusal(VERSION, current), nullptr);
     EXPECT_EQ(refusal(OLDER_SHAPES_LAST, older), nullptr);
     EXPECT_EQ(refusal(postgres_schema::OLDEST_USED, older), nullptr);

@@ -69,7 +69,7 @@ else
     xid=
     this_xid=
     oldest=1
-    viewed=1000  # the view reads no older version as it is
+    viewed=5  # the first version with the catalogue that the view reads
 fi
 
 # Runs the console on the store with the commands, one a line, and prints

@@ -136,11 +136,16 @@ TEST(ChangeKindTest, EachKindIsKeptAsAWordThatReadsBackAsIt)
 {
     for (const ChangeKind kind :
          {ChangeKind::Delivery, ChangeKind::Withdrawal, ChangeKind::Load,
-          ChangeKind::Generate, ChangeKind::Empty, ChangeKind::Other}) {
+          ChangeKind::Generate, ChangeKind::Empty, ChangeKind::Count,
+          ChangeKind::Other}) {
         EXPECT_EQ(kindOfWord(kindWord(kind)), kind) << kindWord(kind);
     }
     // A word that some later version keeps is another program's to this one.
-    EXPECT_EQ(kindOfWord("count"), ChangeKind::Other);
+    EXPECT_EQ(kindOfWord("recount"), ChangeKind::Other);
+    EXPECT_EQ(kindWord(ChangeKind::Count), "count");
+    // The steps of older stores keep the words they had.
+    EXPECT_EQ(kindWordsSql(KindsSince::First).find("'count'"), std::string::npos);
+    EXPECT_NE(kindWordsSql().find("'count'"), std::string::npos);
     EXPECT_EQ(kindOfWord(""), ChangeKind::Other);
     EXPECT_EQ(kindWord(ChangeKind::Withdrawal), "withdrawal");
 }
