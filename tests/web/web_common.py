@@ -139,8 +139,11 @@ def set_record(product, price=None, cost=None, level=None, discontinued=False):
 
 
 def request(path):
-    """(status, headers, body bytes) of a GET of the view without a key."""
-    address = urllib.parse.urlsplit(PLAIN_URL)
+    """(status, headers, body bytes) of a GET of the view without a key, or
+    of a whole address of another view."""
+    address = urllib.parse.urlsplit(path if path.startswith("http:") else PLAIN_URL)
+    if path.startswith("http:"):
+        path = path[len(f"http://{address.netloc}"):]
     connection = http.client.HTTPConnection(address.hostname, address.port, timeout=60)
     connection.request("GET", path)
     response = connection.getresponse()
