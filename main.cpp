@@ -7,6 +7,7 @@
 #include "store/backup.hh"
 #include "store/catalogue_job.hh"
 #include "store/clerk_name.hh"
+#include "store/stock_take_job.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
 #include "util/memory_reserve.hh"
@@ -35,6 +36,7 @@ namespace {
 constexpr std::string_view USAGE =
     R"(Usage: {} [--store FILE [--wait SECONDS] [--clerk NAME]] [--strict]
        {} --store FILE [--clerk NAME] --catalogue-out|--catalogue-in CSV
+       {} --store FILE [--clerk NAME] --count-sheet|--count|--deliveries CSV
        {} --store FILE --backup FILE | --restore FILE
        {} -h | --help | --version
 
@@ -95,7 +97,7 @@ The manual: man warehouse (in a source tree: man -l docs/warehouse.1)
 void printHelp(std::ostream& out)
 {
     printUsage(out, USAGE);
-    out << CATALOGUE_USAGE << BACKUP_USAGE << "\nCommands:\n";
+    out << CATALOGUE_USAGE << STOCK_TAKE_USAGE << BACKUP_USAGE << "\nCommands:\n";
     for (const std::string& line : commandHelpLines(false)) {
         out << "  " << line << '\n';
     }
@@ -107,7 +109,7 @@ struct CommandLine {
     std::string storePath;  // the store's file; empty: no store
     StoreOptions store;
     bool strict = false;       // a script stops at its first refused command
-    std::string job, jobFile;  // --backup, --restore, --catalogue-in or -out, and its file
+    std::string job, jobFile;  // a one-shot job's option, and its file
 };
 
 /// Handles the options. Returns the exit status when the program must stop
@@ -125,7 +127,8 @@ int handleArguments(int argc, char** argv, CommandLine& line)
         }
         if (option == "--store" || option == "--wait" || option == "--clerk" ||
             option == "--backup" || option == "--restore" ||
-            option == "--catalogue-out" || option == "--catalogue-in") {
+            option == "--catalogue-out" || option == "--catalogue-in" ||
+            option == "--count-sheet" || option == "--count" || option == "--deliveries") {
             const char* value = i + 1 < argc ? argv[++i] : "";
             if (option == "--store" && value[0] != '\0') {
                 line.storePath = value;

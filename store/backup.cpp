@@ -3,6 +3,7 @@
 
 #include "datastructure.hh"
 #include "store/catalogue_job.hh"
+#include "store/stock_take_job.hh"
 #include "store/sqlite/sqlite_backup.hh"
 #include "store/store_name.hh"
 #include "store/store_open.hh"
@@ -162,13 +163,20 @@ int runStoreJob(const std::string& option, const std::string& where,
                 const StoreOptions& options, const std::string& file)
 {
     const bool catalogue = option == "--catalogue-out" || option == "--catalogue-in";
-    if (option != "--backup" && option != "--restore" && !catalogue) {
-        return usageError("--backup, --restore, --catalogue-out and "
-                          "--catalogue-in are one job each: give one");
+    StockTakeJob stockTake = StockTakeJob::Sheet;
+    const bool counting = stockTakeJobOf(option, stockTake);
+    if (option != "--backup" && option != "--restore" && !catalogue && !counting) {
+        return usageError("--backup, --restore, --catalogue-out, --catalogue-in, "
+                          "--count-sheet, --count and --deliveries are one job "
+                          "each: give one");
     }
     if (where.empty()) {
-        return usageError(catalogue ? "the catalogue is kept in a store: --store FILE"
-                                    : "option '" + option + "' needs --store");
+        return usageError(catalogue   ? "the catalogue is kept in a store: --store FILE"
+                          : counting ? "counts and lots are kept in a store: --store FILE"
+                                     : "option '" + option + "' needs --store");
+    }
+    if (counting) {
+        return runStockTakeJob(stockTake, where, options, file);
     }
     if (catalogue) {
         return runCatalogueJob(option == "--catalogue-in" ? CatalogueJob::In : CatalogueJob::Out,

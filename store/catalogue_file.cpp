@@ -47,19 +47,19 @@ bool formulaLike(std::string_view text)
            std::string_view("=+-@\t\r").find(text[first]) != std::string_view::npos;
 }
 
-/// A text as the file writes it: one apostrophe more in front of what a
-/// spreadsheet would run, so that opening the file runs nothing.
+}  // namespace
+
 std::string inertText(std::string_view text)
 {
     return formulaLike(text) ? "'" + std::string(text) : std::string(text);
 }
 
-/// A text cell as the file meant it: the apostrophe inertText adds taken
-/// off again, so that a file written and read back changes nothing.
 std::string meantText(const std::string& cell)
 {
     return !cell.empty() && cell.front() == '\'' && formulaLike(cell) ? cell.substr(1) : cell;
 }
+
+namespace {
 
 /// Reads cell into field of record; false, with why, when it is not one.
 bool readCell(const std::string& cell, CatalogueField field,

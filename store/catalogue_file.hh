@@ -35,6 +35,14 @@ extern const char* const CATALOGUE_HEADER;
 /// comma, a quote or a line break, or starts or ends with a space.
 std::string csvCell(std::string_view text);
 
+/// A text as a file writes it: one apostrophe more in front of what a
+/// spreadsheet would run, so that opening the file runs nothing.
+std::string inertText(std::string_view text);
+
+/// A text cell as the file meant it: the apostrophe inertText adds taken
+/// off again, so that a file written and read back changes nothing.
+std::string meantText(const std::string& cell);
+
 /// The whole file of records: the header, then a line for each.
 std::string catalogueCsv(const std::vector<CatalogueRecord>& records);
 

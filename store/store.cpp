@@ -380,6 +380,17 @@ bool Store::changeCatalogue(const CatalogueFile&, std::size_t&)
     return fail("this store keeps no catalogue");
 }
 
+bool Store::takeCount(const CountSheet&, const std::string&, std::size_t&)
+{
+    return fail("this store keeps no stock-takes");
+}
+
+bool Store::receiveDeliveries(const DeliveryNote&, const std::string&,
+                              std::vector<std::string>&)
+{
+    return fail("this store keeps no lots");
+}
+
 bool Store::ownsFile(const std::string&) const
 {
     return false;

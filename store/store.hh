@@ -7,6 +7,7 @@
 #include "store/catalogue_file.hh"
 #include "store/change_kind.hh"
 #include "store/history_lines.hh"
+#include "store/stock_take_file.hh"
 #include "util/progress.hh"
 
 #include <chrono>
@@ -156,6 +157,25 @@ public:
     /// program's change would, for every run to follow. Gives in changed
     /// the number of records changed or added.
     virtual bool changeCatalogue(const CatalogueFile& file, std::size_t& changed);
+
+    /// Takes a count sheet checked whole, in one transaction, as one
+    /// command echoed as echo: each product counted gets the units counted
+    /// (0: it goes; one the stock lacks comes in, named and shelved as the
+    /// sheet or else its record says), a decrease taken from its lots first
+    /// expiring first, and each difference is an entry of the kind count
+    /// with the units expected and counted and the reason. Gives in
+    /// differences how many products differed.
+    virtual bool takeCount(const CountSheet& sheet, const std::string& echo,
+                           std::size_t& differences);
+
+    /// Receives a delivery note checked whole, in one transaction, as one
+    /// command echoed as echo: each line's units are added as R adds them
+    /// (a product new to the stock takes the line's shelf and name), and
+    /// each dated line is a lot. A line the stock cannot take (past the
+    /// most units a product holds) goes into refused as "line N: why", and
+    /// then nothing changes.
+    virtual bool receiveDeliveries(const DeliveryNote& note, const std::string& echo,
+                                   std::vector<std::string>& refused);
 
     /// Whether the store was made anew when it was opened.
     bool created() const { return madeAnew; }

@@ -32,14 +32,14 @@ bool SqliteHistory::prepare(sqlite3* opened)
     database = opened;
     const std::string entry =
         "INSERT INTO history (command_no, changed_at, clerk, command, "
-        "named_clerk, kind, id, amount_before, amount_after) ";
+        "named_clerk, kind, id, amount_before, amount_after, reason) ";
     return prepared(database, lastCommand,
                     "SELECT command_no FROM history ORDER BY seq DESC "
                     "LIMIT 1") &&
            prepared(database, record,
-                    entry + "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)") &&
+                    entry + "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)") &&
            prepared(database, recordEveryProduct,
-                    entry + "SELECT ?1, ?2, ?3, ?4, ?5, ?6, id, amount, 0 "
+                    entry + "SELECT ?1, ?2, ?3, ?4, ?5, ?6, id, amount, 0, NULL "
                             "FROM stock ORDER BY id");
 }
 
@@ -75,9 +75,15 @@ bool SqliteHistory::start(const CommandNotes& notes, const std::string& login,
 
 bool SqliteHistory::add(const std::string* id,
                         std::optional<std::uint32_t> before,
-                        std::optional<std::uint32_t> after)
+                        std::optional<std::uint32_t> after,
+                        const std::string* reason)
 {
     sqlite3_stmt* const entry = record.get();
+    if (reason != nullptr && !reason->empty()) {
+        bindText(entry, 10, *reason);
+    } else {
+        sqlite3_bind_null(entry, 10);
+    }
     if (id != nullptr) {
         bindText(entry, 7, *id);
     } else {

@@ -25,9 +25,11 @@ public:
                const std::string& namedClerk);
 
     /// One entry of the command started: a product's units before and
-    /// after, or, with no id, one entry for the command's many products.
+    /// after, or, with no id, one entry for the command's many products;
+    /// a count's entry with the reason given for its difference.
     bool add(const std::string* id, std::optional<std::uint32_t> before,
-             std::optional<std::uint32_t> after);
+             std::optional<std::uint32_t> after,
+             const std::string* reason = nullptr);
 
     /// An entry of the command started for each product in stock, going to
     /// 0: what emptying the stock does.

@@ -81,7 +81,12 @@ bool SqliteStore::upgradeIfOlder()
 
 bool SqliteStore::prepareStatements()
 {
-    return prepare(dataVersion, "PRAGMA data_version") &&
+    return prepare(anyLots, "SELECT EXISTS (SELECT 1 FROM lots)") &&
+           prepare(lotsOf, "SELECT lot, units FROM lots WHERE id = ?1 "
+                           "ORDER BY best_before, lot") &&
+           prepare(lotTaken, "DELETE FROM lots WHERE lot = ?1") &&
+           prepare(lotLeft, "UPDATE lots SET units = ?2 WHERE lot = ?1") &&
+           prepare(dataVersion, "PRAGMA data_version") &&
            prepare(changesSince,
                    "SELECT seq, id FROM history WHERE seq > ?1 ORDER BY seq") &&
            prepare(product, "SELECT id, amount, shelf, name FROM stock "

@@ -113,6 +113,7 @@ bool SqliteStore::loadStock()
 bool SqliteStore::lock(Access wanted)
 {
     access = wanted;
+    lotsKnown = LotsKnown::NotYet;
     if (wanted != Access::Changes) {
         // A read transaction: its view of the store starts at its first read,
         // and makes no writer wait.
@@ -343,6 +344,12 @@ bool SqliteStore::writeChanges(const CommandNotes& notes,
     if (!startEntries(notes)) {
         return false;
     }
+    for (const StockChange& change : changes) {
+        if (change.after < change.before &&
+            !takeFromLots(change.id, change.before - change.after)) {
+            return false;
+        }
+    }
     if (changes.size() > MOST_ENTRIES) {
         return addEntry(nullptr, std::nullopt, std::nullopt);
     }
@@ -378,7 +385,7 @@ bool SqliteStore::writeEmptied(const CommandNotes& notes)
             return failWith("");
         }
     }
-    return execute("DELETE FROM stock");
+    return execute("DELETE FROM stock") && execute("DELETE FROM lots");
 }
 
 bool SqliteStore::findDifferences(const std::vector<ProductRow>& rows,
@@ -435,10 +442,14 @@ bool SqliteStore::writeMany(const CommandNotes& notes)
     std::uint64_t written = 0;
     for (const Difference& difference : differences) {
         const ProductRow* row = difference.row;
+        const std::uint32_t after = row != nullptr ? row->amount : 0;
         if (!(row != nullptr
                   ? putRow(*row->id, *row->shelf, row->amount, *row->name,
                            difference.before == 0)
-                  : removeRow(difference.goneId))) {
+                  : removeRow(difference.goneId)) ||
+            (after < difference.before &&
+             !takeFromLots(row != nullptr ? *row->id : difference.goneId,
+                           difference.before - after))) {
             return false;
         }
         progress.at(++written);
@@ -474,7 +485,7 @@ bool SqliteStore::rewriteEverything(const CommandNotes& notes)
                    return putRow(id, shelf, amount, name, true);
                },
                inOrder) &&
-           startEntries(notes) &&
+           dropLotsBeyondStock() && startEntries(notes) &&
            addEntry(nullptr, std::nullopt,
                     table.count() == 0 ? std::optional<std::uint32_t>(0)
                                        : std::nullopt);

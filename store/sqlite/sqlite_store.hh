@@ -54,6 +54,19 @@ private:
 
     bool readCatalogue(std::vector<CatalogueRecord>& records) override;
     bool changeCatalogue(const CatalogueFile& file, std::size_t& changed) override;
+    bool takeCount(const CountSheet& sheet, const std::string& echo,
+                   std::size_t& differences) override;
+    bool receiveDeliveries(const DeliveryNote& note, const std::string& echo,
+                           std::vector<std::string>& refused) override;
+
+    /// Takes units from a product's lots, first expiring first, as a
+    /// decrease of that many units does: those past its lots' come from
+    /// the undated. Costs nothing while the store has no lots, one look at
+    /// the product's own otherwise.
+    bool takeFromLots(const std::string& id, std::uint32_t units);
+    /// After the stock was written whole with no knowledge of what changed:
+    /// the lots of a product gone, or more than its units, become undated.
+    bool dropLotsBeyondStock();
     bool lock(Access access) override;
     bool catchUp() override;
     bool write(const CommandNotes& notes,
@@ -116,6 +129,10 @@ private:
     Statement catalogued;  // a product's first record in the catalogue
     Statement remove;
     Statement countStock;
+    Statement anyLots;   // whether the store has any lot
+    Statement lotsOf;    // a product's lots, first expiring first
+    Statement lotTaken;  // a lot taken whole
+    Statement lotLeft;   // what is left of a lot taken in part
     SqliteHistory history;
     // The rows the open transaction still owes the store: a command's
     // history is written at once, its rows by the commit (or before anything
@@ -131,6 +148,9 @@ private:
     std::int64_t lastSeen = 0;          // newest history entry the table has
     std::int64_t lastDataVersion = -1;  // the database as the table has it
     Access access = Access::Reads;      // of the open transaction
+    // Whether the store has lots, as the open transaction found it: asked
+    // once, at its first decrease (nobody else writes while it is open).
+    enum class LotsKnown { NotYet, None, Some } lotsKnown = LotsKnown::NotYet;
     Clock::time_point waitDeadline{};   // set while lock() waits
     WaitNotice* waiting = nullptr;      // set while lock() waits
     bool stoppedWaiting = false;        // Ctrl-C ended the wait
