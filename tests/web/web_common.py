@@ -6,6 +6,7 @@ import http.client
 import os
 import re
 import subprocess
+import tempfile
 import urllib.parse
 
 WAREHOUSE = os.environ["WAREHOUSE"]
@@ -34,10 +35,16 @@ def console(commands, wait=None, clerk=None):
 
 
 def has_commands():
-    """True when warehouse receives delivery notes and count sheets
-    (--deliveries, --count)."""
-    run = subprocess.run([WAREHOUSE, "--help"], capture_output=True, text=True, timeout=30)
-    return "--deliveries" in run.stdout and "--count" in run.stdout
+    """True when warehouse takes delivery notes and count sheets
+    (--deliveries, --count) on the store: asked with a note of no lines,
+    which changes nothing."""
+    with tempfile.TemporaryDirectory() as scratch:
+        note = os.path.join(scratch, "note.csv")
+        with open(note, "w") as out:
+            out.write("id,amount,best_before,shelf,name\n")
+        run = subprocess.run([WAREHOUSE, "--store", STORE, "--deliveries", note],
+                             capture_output=True, text=True, timeout=60)
+    return run.returncode == 0
 
 
 def listed(text=""):
