@@ -21,7 +21,8 @@ constexpr std::uint64_t MOST_DAYS = 3650;
 std::optional<std::uint64_t> pageParam(const Params& params)
 {
     const auto pageNo = numberParam(params, "page", 1);
-    if (!pageNo || *pageNo == 0 || *pageNo > UINT64_MAX / PAGE_SIZE) {
+    // Its first row is an offset the stores take as a signed number.
+    if (!pageNo || *pageNo == 0 || *pageNo > INT64_MAX / PAGE_SIZE) {
         return std::nullopt;
     }
     return pageNo;

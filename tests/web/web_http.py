@@ -133,6 +133,8 @@ for path, expected in [("/nothing-here", 404), ("/product/NOPE:1", 404),
                        ("/day/2026-12-09?page=0", 400), ("/expiring?days=x", 400),
                        ("/expiring?days=3651", 400), ("/expiring.csv?days=-1", 400),
                        ("/expiring?page=0", 400), ("/counts?page=x", 400),
+                       ("/expiring?page=92233720368547759", 400),
+                       ("/expiring?page=92233720368547758", 200),
                        ("/days?from=2026-12-09&to=2026-12-08", 400),
                        ("/days?from=2025-12-08&to=2026-12-09", 400),
                        ("/days.csv?from=2026-02-30&to=2026-03-01", 400)]:
