@@ -46,9 +46,20 @@ const std::vector<BackupTable>& backupTables()
           {"amount_after", Carried::Number},
           {"named_clerk", Carried::Text},
           {"kind", Carried::Text},
+          {"reason", Carried::Text},
           {"xid", Carried::Xid}},
          {{"pg_get_serial_sequence('history', 'seq')", "seq"},
           {"'history_command'", "command_no"}}},
+        {"lots",
+         "lot",
+         {{"lot", Carried::Number},
+          {"id", Carried::Bytes},
+          {"best_before", Carried::Date},
+          {"units", Carried::Number},
+          {"received_at", Carried::Time},
+          {"clerk", Carried::Text},
+          {"named_clerk", Carried::Text}},
+         {{"pg_get_serial_sequence('lots', 'lot')", "lot"}}},
     };
     return tables;
 }

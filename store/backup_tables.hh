@@ -18,6 +18,7 @@ enum class Carried {
     Text,    // text on both
     Time,    // timestamptz in PostgreSQL; in SQLite the text of the time in
              // UTC, "YYYY-MM-DD HH:MM:SS.mmm"
+    Date,    // date in PostgreSQL; in SQLite the text "YYYY-MM-DD"
     Xid,     // PostgreSQL's alone: the transaction that wrote the row, which
              // a restore gives its own
 };

@@ -42,6 +42,9 @@ std::string readForm(const BackupColumn& column)
         return "to_char(" + name +
                " AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS.MS')";
     }
+    if (column.as == Carried::Date) {
+        return "to_char(" + name + ", 'YYYY-MM-DD')";
+    }
     if (column.as == Carried::Flag) {
         return name + "::integer::bigint";
     }
@@ -69,6 +72,9 @@ std::string storedForm(const BackupColumn& column)
     const std::string name = column.name;
     if (column.as == Carried::Time) {
         return "(" + name + " || '+00')::timestamptz";
+    }
+    if (column.as == Carried::Date) {
+        return name + "::date";
     }
     if (column.as == Carried::Flag) {
         return "(" + name + " <> 0)";

@@ -86,6 +86,10 @@ private:
 
     bool readCatalogue(std::vector<CatalogueRecord>& records) override;
     bool changeCatalogue(const CatalogueFile& file, std::size_t& changed) override;
+    bool takeCount(const CountSheet& sheet, const std::string& echo,
+                   std::size_t& differences) override;
+    bool receiveDeliveries(const DeliveryNote& note, const std::string& echo,
+                           std::vector<std::string>& refused) override;
     std::string knownLogin() const override;
     bool lock(Access access) override;
     bool catchUp() override;

@@ -1,0 +1,295 @@
+#!/usr/bin/env bash
+# Usage: store_stock_take.sh WAREHOUSE sqlite|postgres CASE
+# Stock-taking and dated lots, and who may do what of them, on a store of
+# the kind given (PostgreSQL on a server of the case's own, on a Unix
+# socket), one behaviour a case. The store's owner is the login that made
+# it; a clerk is another login that may change the stock (on SQLite the
+# login nobody, on a file it may write; on PostgreSQL a login granted
+# warehouse_clerk), a reader one granted warehouse_reader, and a second
+# owner a login granted warehouse_owner.
+set -u
+warehouse=$(realpath "$1")
+kind=$2
+case=$3
+here=$(dirname "$(realpath "$0")")
+source "$here/../cases.sh"
+scratch=$(mktemp -d) || exit 1
+program=$warehouse
+source "$here/store_runs.sh"
+trap 'stop_runs; rm -rf "$scratch"' EXIT
+cd "$scratch" || exit 1
+export TZ=UTC0 PGTZ=UTC
+# A folder every login may write in: the SQLite store's, and the files the
+# cases' logins write.
+mkdir -m 1777 shop
+
+if [ "$kind" = postgres ]; then
+    source "$here/../postgres_server.sh"
+    folder=$(mktemp -d -p /dev/shm 2> /dev/null || mktemp -d)
+    trap 'stop_runs; stop_postgres; rm -rf "$scratch" "$folder"' EXIT
+    start_postgres "$folder/server" -c fsync=off || { echo "FAIL: the server did not start"; exit 1; }
+    make_database shop || exit 1
+    store=$(postgres_uri_of shop)
+    sql() { psql -X -q -A -t -v ON_ERROR_STOP=1 -d "$store" -c "$1"; }
+    text() { echo "convert_from($1, 'UTF8')"; }
+    yes_no() { echo "CASE WHEN $1 THEN 1 ELSE 0 END"; }
+    as() { echo "${store/user=postgres/user=$1}"; }
+    # The logins: made once the owner's first run has made the roles.
+    logins() {
+        sql "CREATE ROLE clerk LOGIN IN ROLE warehouse_clerk;
+             CREATE ROLE reader LOGIN IN ROLE warehouse_reader;
+             CREATE ROLE boss LOGIN IN ROLE warehouse_owner"
+    }
+    clerk() { "$warehouse" --store "$(as clerk)" "$@"; }
+    reader() { "$warehouse" --store "$(as reader)" "$@"; }
+else
+    store=$scratch/shop/s.db
+    chmod 755 "$scratch"
+    sql() { sqlite3 -bail "$store" "$1"; }
+    text() { echo "$1"; }
+    yes_no() { echo "$1"; }
+    logins() {
+        [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1 || skip "not root, or no login nobody"
+        chmod 666 "$store"*
+    }
+    clerk() { runuser -u nobody -- "$warehouse" --store "$store" "$@"; }
+    reader() { skip "an SQLite store has no logins that may only read"; }
+fi
+owner() { "$warehouse" --store "$store" "$@"; }
+
+# Runs the owner's console with the commands, one a line; a run that does
+# not end with status 0 fails the case.
+run() {
+    local out status
+    out=$(printf '%s\n' "$@" | owner 2>&1)
+    status=$?
+    [ $status = 0 ] || fail "the run of $* ended with status $status: $out"
+    printf '%s\n' "$out"
+}
+# The lots as "id|best_before|units", first expiring first.
+lots() { sql "SELECT $(text id), CAST(best_before AS text), units FROM lots ORDER BY id, best_before, lot"; }
+stock() { sql "SELECT $(text id), amount, $(text shelf), $(text name) FROM stock ORDER BY id"; }
+# Everything a job may change, to compare before and after one refused.
+everything() { stock; lots; sql "SELECT count(*) FROM history"; sql "SELECT count(*) FROM catalogue"; }
+# The count entries as "id|before|after|reason|clerk|command".
+count_entries() {
+    sql "SELECT $(text id), amount_before, amount_after, coalesce(reason, ''), clerk,
+                $(text command) FROM history WHERE kind = 'count' ORDER BY id"
+}
+# The products whose lots do not add up: more dated units than units, or
+# lots of a product out of stock. Empty when they all do.
+lots_beyond_stock() {
+    sql "SELECT $(text l.id), sum(l.units), coalesce(max(s.amount), 0) FROM lots l
+         LEFT JOIN stock s ON s.id = l.id GROUP BY l.id
+         HAVING sum(l.units) > coalesce(max(s.amount), 0)"
+}
+me=$( [ "$kind" = postgres ] && echo postgres || id -un)
+
+# A count sheet with reasons: each product counted gets the units counted,
+# one the stock lacks comes in, one counted as the records say makes no
+# entry, one not on the sheet is untouched; each difference is one entry of
+# the kind count, all of one command, with the units expected (the
+# records'), counted, and the reason. The entries expected are worked out
+# here from the stock before and the sheet. A running clerk takes the count
+# up at its next command.
+case_count_with_reasons() {
+    run 'A X s1 10 Ecks' 'A Y s2 5 Why' 'A Z s3 7 Zed' 'A K s4 3 Kept' 'A U s5 2 Untouched' > /dev/null
+    declare -A before=([X]=10 [Y]=5 [Z]=7 [K]=3 [U]=2)
+    printf 'id,counted,reason\n' > count.csv
+    expected_entries=
+    while read -r id counted reason; do
+        [ "$reason" = - ] && reason=
+        printf '%s,%s,%s\n' "$id" "$counted" "$reason" >> count.csv
+        [ "${before[$id]:-0}" = "$counted" ] ||
+            expected_entries+="$id|${before[$id]:-0}|$counted|$reason|$me|count count.csv"$'\n'
+    done <<'SHEET'
+X 6 theft
+Y 0 damaged
+Z 9 miscount
+K 3 -
+N 4 -
+M 2 sample
+SHEET
+    expected_entries=$(sort <<< "${expected_entries%$'\n'}")
+    differences=$(grep -c . <<< "$expected_entries")
+    start_run c "$store"
+    tell c 'F X' 'Ecks 10 s1'
+    out=$(owner --count count.csv 2>&1) || fail "--count ended with status $?: $out"
+    [ "$out" = "Count: 6 products counted, $differences differences." ] || fail "--count said: $out"
+    [ "$(count_entries)" = "$expected_entries" ] || fail "the count's entries:
+$(count_entries)
+not:
+$expected_entries"
+    [ "$(sql "SELECT count(DISTINCT command_no) FROM history WHERE kind = 'count'")" = 1 ] ||
+        fail "the count is more than one command"
+    [ "$(stock)" = 'K|3|s4|Kept
+M|2||
+N|4||
+U|2|s5|Untouched
+X|6|s1|Ecks
+Z|9|s3|Zed' ] || fail "the stock after the count: $(stock)"
+    tell c 'F X' 'Ecks 6 s1'
+    tell c 'D Z 9' 'Amount: 0 Shelf: s3'
+    end_run || fail "the clerk's run ended with status $?"
+    grep -q "count count.csv ($differences changes)" <<< "$(run H)" || fail "H shows: $(run H)"
+}
+
+# A bad sheet or note changes nothing: every bad line is named with its
+# number and reason on standard error, and the status is 1.
+case_bad_files_change_nothing() {
+    run 'A X s1 10 Ecks' > /dev/null
+    printf 'id,amount,best_before\nX,2,2027-01-01\n' > ok.csv
+    owner --deliveries ok.csv > /dev/null || fail "a good note was refused"
+    local was
+    was=$(everything)
+    # option|the file's text|what the error says
+    while IFS='|' read -r option text named; do
+        printf "$text" > bad.csv
+        out=$(owner "$option" bad.csv 2>&1) && fail "$option took: $text"
+        grep -qF -- "$named" <<< "$out" || fail "$option of $text said: $out"
+        grep -qF -- "nothing changed" <<< "$out" || fail "$option of $text said: $out"
+        [ "$(everything)" = "$was" ] || fail "$option of $text changed the store"
+    done <<'FILES'
+--count|id,counted,reason\nX,3,lost\n|line 2: the reason 'lost' is none of
+--count|id,counted\nX,3\nY,-1\nZ,1.5\n|line 3: the count '-1'
+--count|id,counted\nX,3\nY,-1\nZ,1.5\n|line 4: the count '1.5'
+--count|id,counted\nX,3\nX,4\n|line 3: the id X again (first on line 2)
+--count|id,reason\nX,theft\n|line 1: no counted column
+--count|id,counted,colour\nX,3,red\n|line 1: an unknown column 'colour'
+--count|id,counted,reason\nX,,theft\n|line 2: a reason but no count
+--count|id,counted\nX,3,4\n|line 2: 3 cells, the header names 2
+--count|id,counted\nX,4294967296\n|line 2: the count '4294967296'
+--deliveries|id,amount,best_before\nX,2,2027-02-30\n|line 2: the best-before date '2027-02-30'
+--deliveries|id,amount,best_before\nX,2,2027-01-03\nY,0,\n|line 3: the amount '0'
+--deliveries|id,amount,best_before\nX,1,2027-1-03\n|line 2: the best-before date '2027-1-03'
+--deliveries|id,amount,best_before\nX,4294967280,\nX,9,2027-01-01\n|line 3: X would hold more than 4294967295 units
+--deliveries|id,amount\nA B,2\n|line 2: an id is one word
+FILES
+}
+
+# Only the store's owner takes a count; a clerk who may change the stock
+# receives deliveries, and anyone who may read it writes a blank sheet.
+case_a_clerks_count_is_refused() {
+    run 'A X s1 10 Ecks' > /dev/null
+    logins
+    printf 'id,counted\nX,1\n' > count.csv
+    printf 'id,amount,best_before\nX,2,2027-01-01\n' > note.csv
+    chmod 644 count.csv note.csv
+    chmod 755 "$scratch"
+    out=$(clerk --count "$PWD/count.csv" 2>&1) && fail "a clerk's count was taken"
+    grep -q "only the store's owner may take a count" <<< "$out" || fail "a clerk's count said: $out"
+    [ "$(stock)" = 'X|10|s1|Ecks' ] || fail "a clerk's count changed the stock: $(stock)"
+    out=$(clerk --deliveries "$PWD/note.csv" 2>&1) || fail "a clerk's delivery note was refused: $out"
+    [ "$(lots)" = 'X|2027-01-01|2' ] || fail "the clerk's lots: $(lots)"
+    out=$(clerk --count-sheet "$PWD/shop/clerk.csv" 2>&1) || fail "a clerk's blank sheet: $out"
+    if [ "$kind" = postgres ]; then
+        out=$(reader --deliveries "$PWD/note.csv" 2>&1) && fail "a reader's note was received"
+        out=$(reader --count-sheet "$PWD/shop/reader.csv" 2>&1) || fail "a reader's blank sheet: $out"
+        [ "$(lots)" = 'X|2027-01-01|2' ] || fail "the reader's note changed the lots: $(lots)"
+    fi
+}
+
+# The blank sheet lists every product in stock sorted by shelf, with the
+# units expected; filled in as it is, it is taken back.
+case_blank_sheet_comes_back_filled_in() {
+    run 'A B s2 4 Bee' 'A A s3 1 Ay' 'A C s1 2 Sea, with a comma' > /dev/null
+    owner --count-sheet sheet.csv || fail "--count-sheet ended with status $?"
+    [ "$(tr -d '\r' < sheet.csv)" = 'id,name,shelf,expected,counted,reason
+C,"Sea, with a comma",s1,2,,
+B,Bee,s2,4,,
+A,Ay,s3,1,,' ] || fail "the blank sheet: $(cat sheet.csv)"
+    sed -i 's/^\(C,.*,2\),,\r$/\1,1,sample\r/; s/^B,Bee,s2,4,,/B,Bee,s2,4,4,/' sheet.csv
+    out=$(owner --count sheet.csv 2>&1) || fail "the filled-in sheet: $out"
+    [ "$out" = 'Count: 2 products counted, 1 difference.' ] || fail "the filled-in sheet: $out"
+    [ "$(count_entries)" = "C|2|1|sample|$me|count sheet.csv" ] || fail "its entries: $(count_entries)"
+}
+
+# Deliveries with three dates and undated units; a withdrawal that spans
+# two lots takes the earliest first; an increase touches no lot; a count
+# below the records and another program's decrease take first expiring
+# first too, and a product that goes takes its lots with it.
+case_first_expiring_first_out() {
+    run 'A X s1 5 Ecks' > /dev/null
+    printf 'id,amount,best_before,shelf,name\nX,4,2027-03-01,,\nX,3,2026-12-01,,\nX,2,2027-01-15,,\nX,1,,,\nY,6,2027-02-01,s2,Why\n' > note.csv
+    out=$(owner --deliveries note.csv 2>&1) || fail "--deliveries: $out"
+    [ "$(stock)" = 'X|15|s1|Ecks
+Y|6|s2|Why' ] || fail "the stock after the note: $(stock)"
+    # the step|the lots it leaves
+    while IFS='|' read -r step left; do
+        case $step in
+            sql:*) sql "${step#sql:}" ;;
+            count:*) printf 'id,counted\n%s\n' "${step#count:}" > c.csv; owner --count c.csv > /dev/null ;;
+            *) run "$step" > /dev/null ;;
+        esac
+        [ "$(lots | tr '\n' ' ')" = "$left" ] || fail "after $step the lots are: $(lots | tr '\n' ' '), not $left"
+    done <<'STEPS'
+D X 4|X|2027-01-15|1 X|2027-03-01|4 Y|2027-02-01|6 
+A X s1 2 Ecks|X|2027-01-15|1 X|2027-03-01|4 Y|2027-02-01|6 
+count:X,11|X|2027-03-01|3 Y|2027-02-01|6 
+sql:UPDATE stock SET amount = 3 WHERE id = 'Y'|X|2027-03-01|3 Y|2027-02-01|3 
+D X 2|X|2027-03-01|1 Y|2027-02-01|3 
+sql:DELETE FROM stock WHERE id = 'Y'|X|2027-03-01|1 
+D X 9|
+STEPS
+    [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up: $(lots_beyond_stock)"
+}
+
+# Three clerks at once, each a random mix of every command that changes the
+# stock, delivery notes and counts: the lots never hold more than the units,
+# and no product out of stock keeps a lot.
+case_lots_add_up_after_a_random_mix() {
+    run 'A X s1 50 Ecks' > /dev/null
+    RANDOM=36
+    for clerk in 1 2 3; do
+        for _ in $(seq 14); do
+            id=$(printf 'X\nY\nZ\nGEN:1\n' | sed -n "$((RANDOM % 4 + 1))p")
+            amount=$((RANDOM % 9 + 1))
+            day=$(printf %02d $((RANDOM % 28 + 1)))
+            case $((RANDOM % 8)) in
+                0) echo "printf 'A $id s 1$amount n\n' | owner" ;;
+                1|2) echo "printf 'D $id $amount\n' | owner" ;;
+                3) echo "printf '$id;$amount;s;n\n' > load$clerk.txt; printf 'R load$clerk.txt\n' | owner" ;;
+                4) echo "printf 'G 2\n' | owner" ;;
+                5) echo "printf 'id,amount,best_before\n$id,$amount,2027-01-$day\n$id,2,2026-12-$day\n' > note$clerk.csv; owner --deliveries note$clerk.csv" ;;
+                6) echo "printf 'id,counted\n$id,$((amount - 1))\n' > count$clerk.csv; owner --count count$clerk.csv" ;;
+                7) [ $((RANDOM % 3)) = 0 ] && echo "printf 'E\n' | owner" || echo "printf 'D $id 1\n' | owner" ;;
+            esac
+        done > mix$clerk.sh
+    done
+    for clerk in 1 2 3; do (source mix$clerk.sh > mix$clerk.out 2>&1) & done
+    wait
+    [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up after the mix: $(lots_beyond_stock)"
+    [ "$(sql 'SELECT count(*) FROM lots')" -gt 0 ] || [ "$(sql 'SELECT count(*) FROM stock')" = 0 ] ||
+        grep -q E mix*.sh || fail "the mix left no lot to check"
+}
+
+# A backup carries the lots and the count's reasons, and a restore brings
+# them back.
+case_backup_keeps_lots() {
+    run 'A X s1 5 Ecks' > /dev/null
+    printf 'id,amount,best_before\nX,4,2027-03-01\nX,3,2026-12-01\n' > note.csv
+    printf 'id,counted,reason\nX,10,damaged\n' > count.csv
+    owner --deliveries note.csv > /dev/null && owner --count count.csv > /dev/null ||
+        fail "the note or the count was refused"
+    local lots_were entries_were
+    lots_were=$(lots)
+    entries_were=$(count_entries)
+    owner --backup "$scratch/backup.db" || fail "--backup ended with status $?"
+    [ "$(sqlite3 "$scratch/backup.db" "SELECT id, best_before, units FROM lots ORDER BY lot")" = 'X|2027-03-01|4
+X|2026-12-01|1' ] || fail "the backup's lots: $(sqlite3 "$scratch/backup.db" 'SELECT * FROM lots')"
+    # Into a new store of the same kind.
+    if [ "$kind" = postgres ]; then
+        make_database restored || fail "no database to restore into"
+        store=$(postgres_uri_of restored)
+    else
+        store=$scratch/shop/restored.db
+    fi
+    owner --restore "$scratch/backup.db" || fail "--restore ended with status $?"
+    [ "$(lots)" = "$lots_were" ] || fail "the restored lots: $(lots), not $lots_were"
+    [ "$(count_entries)" = "$entries_were" ] || fail "the restored count: $(count_entries)"
+    # The restored store goes on first expiring first.
+    printf 'D X 2\n' | owner > /dev/null
+    [ "$(lots)" = 'X|2027-03-01|3' ] || fail "D X 2 after the restore left: $(lots)"
+}
+
+run_case "$case"
