@@ -85,18 +85,6 @@ lots_of() {
 sqlite_sql() { sqlite3 sqlite.db "$1"; }
 sqlite_day() { echo "date('now', 'localtime', ($1) || ' days')"; }
 postgres_day() { echo "current_date + CAST($1 AS integer)"; }
-# The table of lots in the shape the store gives it, for a store made by a
-# warehouse that has none yet.
-SQLITE_LOTS="CREATE TABLE IF NOT EXISTS lots (lot INTEGER PRIMARY KEY AUTOINCREMENT,
-    id TEXT NOT NULL, best_before TEXT NOT NULL, units INTEGER NOT NULL CHECK (units >= 1),
-    received_at TEXT NOT NULL, clerk TEXT, named_clerk TEXT);
-    CREATE INDEX IF NOT EXISTS lots_by_id ON lots (id, best_before, lot);
-    CREATE INDEX IF NOT EXISTS lots_by_date ON lots (best_before);"
-POSTGRES_LOTS="CREATE TABLE IF NOT EXISTS lots (lot bigserial PRIMARY KEY, id bytea NOT NULL,
-    best_before date NOT NULL, units bigint NOT NULL CHECK (units >= 1),
-    received_at timestamptz NOT NULL, clerk text, named_clerk text);
-    CREATE INDEX IF NOT EXISTS lots_by_id ON lots (id, best_before, lot);
-    CREATE INDEX IF NOT EXISTS lots_by_date ON lots (best_before);"
 postgres_sql() { psql -X -q -A -t -d "$(postgres_uri_of shop)" -c "$1"; }
 awk -v n=1000000 'BEGIN {
     split("LKS GUM SMK MIX SUK TIK VHT", prefix, " ")
@@ -147,7 +135,7 @@ for backend in ${BACKENDS:-sqlite postgres}; do
         store=sqlite.db
         fill "$store" sqlite_sql "$SQLITE_SPREAD" "SELECT id FROM stock ORDER BY id" \
              "$(catalogue_prices "CAST(substr(id, -3) AS integer)")" \
-             "$SQLITE_LOTS $(lots_of sqlite_day "strftime('%Y-%m-%d %H:%M:%f', 'now')" \
+             "$(lots_of sqlite_day "strftime('%Y-%m-%d %H:%M:%f', 'now')" \
                         "CAST(substr(id, 5, 11) AS integer)")"
     else
         start_postgres "$work/server" > /dev/null
@@ -155,7 +143,7 @@ for backend in ${BACKENDS:-sqlite postgres}; do
         store=$(postgres_uri_of shop)
         fill "$store" postgres_sql "$POSTGRES_SPREAD" "SELECT encode(id, 'escape') FROM stock ORDER BY id" \
              "$(catalogue_prices "CAST(encode(substring(id from length(id) - 2), 'escape') AS integer)")" \
-             "$POSTGRES_LOTS $(lots_of postgres_day "now()" \
+             "$(lots_of postgres_day "now()" \
                         "CAST(encode(substring(id from 5 for 11), 'escape') AS bigint)")"
         postgres_sql "VACUUM ANALYZE"
     fi

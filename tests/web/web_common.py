@@ -6,7 +6,6 @@ import http.client
 import os
 import re
 import subprocess
-import tempfile
 import urllib.parse
 
 WAREHOUSE = os.environ["WAREHOUSE"]
@@ -32,19 +31,6 @@ def console(commands, wait=None, clerk=None):
     run = subprocess.run(arguments, input="\n".join(commands + ["Q"]) + "\n",
                          capture_output=True, text=True, timeout=60, check=True)
     return run.stdout, run.stderr
-
-
-def has_commands():
-    """True when warehouse takes delivery notes and count sheets
-    (--deliveries, --count) on the store: asked with a note of no lines,
-    which changes nothing."""
-    with tempfile.TemporaryDirectory() as scratch:
-        note = os.path.join(scratch, "note.csv")
-        with open(note, "w") as out:
-            out.write("id,amount,best_before,shelf,name\n")
-        run = subprocess.run([WAREHOUSE, "--store", STORE, "--deliveries", note],
-                             capture_output=True, text=True, timeout=60)
-    return run.returncode == 0
 
 
 def listed(text=""):

@@ -15,8 +15,8 @@ import subprocess
 import sys
 import tempfile
 
-from web_common import (STORE, WAREHOUSE, WAREHOUSE_WEB, Tables, console, has_commands,
-                        id_literal, money, request, set_record, store_sql)
+from web_common import (STORE, WAREHOUSE, WAREHOUSE_WEB, Tables, console, money, request,
+                        set_record, store_sql)
 
 failures = []
 POSTGRES = STORE.startswith("postgresql:")
@@ -62,81 +62,19 @@ def run_warehouse(*arguments):
     check(run.returncode == 0, f"warehouse {' '.join(arguments)}: {run.returncode} {run.stderr}")
 
 
-def make_lot_tables():
-    """The lots and the stock-takes' column, by hand, in the shape the
-    store gives them."""
-    if POSTGRES:
-        store_sql([
-            "CREATE TABLE lots (lot bigserial PRIMARY KEY, id bytea NOT NULL, "
-            "best_before date NOT NULL, units bigint NOT NULL CHECK (units >= 1), "
-            "received_at timestamptz NOT NULL DEFAULT now(), clerk text, named_clerk text)",
-            "CREATE INDEX lots_by_id ON lots (id, best_before, lot)",
-            "CREATE INDEX lots_by_date ON lots (best_before)",
-            "ALTER TABLE history ADD COLUMN reason text",
-            "DO $$ DECLARE kind_check text; BEGIN SELECT conname INTO kind_check "
-            "FROM pg_constraint WHERE conrelid = 'history'::regclass AND contype = 'c' "
-            "AND pg_get_constraintdef(oid) LIKE '%kind%'; "
-            "EXECUTE format('ALTER TABLE history DROP CONSTRAINT %I', kind_check); END $$",
-            "GRANT SELECT ON lots TO warehouse_reader"])
-    else:
-        store_sql([
-            "CREATE TABLE lots (lot INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL, "
-            "best_before TEXT NOT NULL, units INTEGER NOT NULL CHECK (units >= 1), "
-            "received_at TEXT NOT NULL, clerk TEXT, named_clerk TEXT)",
-            "CREATE INDEX lots_by_id ON lots (id, best_before, lot)",
-            "CREATE INDEX lots_by_date ON lots (best_before)",
-            "ALTER TABLE history ADD COLUMN reason TEXT"])
-
-
-def keeps_lots():
-    return "lots" in subprocess.run(
-        ["psql", "-X", "-A", "-t", "-d", STORE, "-c", "SELECT to_regclass('lots')"]
-        if POSTGRES else ["sqlite3", STORE, "SELECT name FROM sqlite_master"],
-        capture_output=True, text=True, check=True, timeout=60).stdout
-
-
-def deliver(folder, lines, by_hand):
+def deliver(folder, lines):
     """Receives a delivery note of (id, amount, best_before or "", shelf,
     name) lines, in their order."""
-    if not by_hand:
-        run_warehouse("--deliveries", write_csv(folder, "note.csv",
-                                                ["id", "amount", "best_before", "shelf", "name"],
-                                                lines))
-        return
-    console([f"A {p} {shelf} {amount} {name}" for p, amount, _, shelf, name in lines])
-    if not keeps_lots():
-        # After the console's runs, which take no store of a shape they do
-        # not know.
-        make_lot_tables()
-    received = "now()" if POSTGRES else "'2026-01-01 00:00:00.000'"
-    store_sql([f"INSERT INTO lots (id, best_before, units, received_at) VALUES "
-               f"({id_literal(p)}, '{date}', {amount}, {received})"
-               for p, amount, date, _, _ in lines if date])
+    run_warehouse("--deliveries", write_csv(folder, "note.csv",
+                                            ["id", "amount", "best_before", "shelf", "name"],
+                                            lines))
 
 
-def take_count(folder, name, sheet, expected, by_hand):
-    """Counts the products of a sheet of (id, counted, reason) lines whose
-    recorded units are expected."""
-    if not by_hand:
-        run_warehouse("--clerk", "Tiina", "--count",
-                      write_csv(folder, name, ["id", "counted", "reason"], sheet))
-        return
-    command_no = take_count.next_command
-    take_count.next_command += 1
-    kind = "count"
-    time = "now()" if POSTGRES else \
-        f"'{datetime.datetime.utcnow():%Y-%m-%d %H:%M:%S}.{command_no % 1000:03d}'"
-    xid = ", pg_current_xact_id()" if POSTGRES else ""
-    rows = [f"({command_no}, {time}, 'owner', {id_literal('count ' + name)}, {id_literal(p)}, "
-            f"{expected[p]}, {counted}, '{kind}', {repr(reason) if reason else 'NULL'}{xid})"
-            for p, counted, reason in sheet if counted != expected[p]]
-    pragma = [] if POSTGRES else ["PRAGMA ignore_check_constraints = ON"]
-    store_sql(pragma + ["INSERT INTO history (command_no, changed_at, clerk, command, id, "
-                        "amount_before, amount_after, kind, reason" + (", xid" if POSTGRES else "")
-                        + ") VALUES " + ", ".join(rows)])
+def take_count(folder, name, sheet):
+    """Counts the products of a sheet of (id, counted, reason) lines."""
+    run_warehouse("--clerk", "Tiina", "--count",
+                  write_csv(folder, name, ["id", "counted", "reason"], sheet))
 
-
-take_count.next_command = 900001
 
 today = datetime.date.today()  # local: web_run.sh sets the clock's zone
 
@@ -194,9 +132,6 @@ with tempfile.TemporaryDirectory() as scratch:
         check(view.wait(timeout=30) == 0 and view.stderr.read() == "",
               "the view of the older store ended cleanly")
 
-# Before warehouse took delivery notes and count sheets, this test made the
-# lots and the stock-takes' entries itself, as they would have.
-by_hand = not has_commands()
 # The deliveries: 150 products, each with one to three dated lines and some
 # with an undated one; dates from expired to well ahead, every one of them
 # on some product. Names and shelves a spreadsheet would misread.
@@ -213,7 +148,7 @@ for n, p in enumerate(products):
     if n % 4 == 1:
         lines.append((p, 3 + n % 11, "", shelves[p], names[p]))
 with tempfile.TemporaryDirectory() as scratch:
-    deliver(scratch, lines, by_hand)
+    deliver(scratch, lines)
 store_sql([set_record(p, cost=costs[p]) for p in products])
 units = {p: sum(line[1] for line in lines if line[0] == p) for p in products}
 # The lots in the order the view lists them: by date, then as received.
@@ -290,8 +225,8 @@ after_first.update({p: counted for p, counted, _ in first_sheet})
 second_sheet = [(p, after_first[p] - 1 - n % 2, REASONS[(n + 2) % 6])
                 for n, p in enumerate(counted_products[8:])]
 with tempfile.TemporaryDirectory() as scratch:
-    take_count(scratch, "monday.csv", first_sheet, recorded, by_hand)
-    take_count(scratch, "tuesday.csv", second_sheet, after_first, by_hand)
+    take_count(scratch, "monday.csv", first_sheet)
+    take_count(scratch, "tuesday.csv", second_sheet)
 # The differences, the newest stock-take first, by id within one.
 differences = []
 for sheet, before in [(second_sheet, after_first), (first_sheet, recorded)]:
