@@ -8,12 +8,16 @@
 # be. (On PostgreSQL the rewritten history is then vacuumed, as the server
 # would in time: a table all of whose rows were just rewritten is not what
 # a shop's looks like.) The catalogue then gets a price and a cost for all
-# but one product in a hundred, and a reorder level for one in ten. Each address is asked RUNS times (default 5) in a row;
+# but one product in a hundred, and a reorder level for one in ten. Last,
+# 2000000 lots: two of every product with 2 units or more, a third of
+# some, each a third of its units or fewer, best before a day from a week
+# ago to 358 days ahead, spread by the id. Each address is asked RUNS times (default 5) in a row;
 # the median and the slowest are printed, against the goal:
 #   /, a middle page, /low, /reorder        0.3 s
 #   /?q=text                                1.5 s
 #   a day's report                          0.3 s
 #   a week's report (/days)                 1 s
+#   /expiring (14 days), its second page    0.3 s
 # and the size of each page's HTML, against 300 KB.
 #   /stock.csv, streamed whole              (its peak memory is printed)
 # and four searches at once, against one. The view keeps the stock's worth
@@ -58,16 +62,32 @@ write_commands() {
 
 # Fills the store $1, and spreads its history over the 100 days before now
 # with the statement $3 run by the function $2, which runs SQL on it; $4
-# lists the ids in stock; $5 sets the catalogue's prices.
+# lists the ids in stock; $5 sets the catalogue's prices; $6 makes the
+# lots.
 fill() {
     printf 'R stock.txt\nQ\n' | "$build/warehouse" --store "$1" > /dev/null
     "$2" "$4" | awk 'NR % 50 == 0' > ids
     { write_commands ids; echo Q; } | "$build/warehouse" --store "$1" > /dev/null
     "$2" "$3"
     "$2" "$5"
+    "$2" "$6"
+}
+
+# The lots: $1 is a store's number of a day from today, made of an SQL
+# number ($2 gives it), and $3 a number of the id. Each of the three
+# statements adds one lot to each product that has units for it; the third
+# stops at 2000000 in all.
+lots_of() {
+    local lot="INSERT INTO lots (id, best_before, units, received_at)
+               SELECT id, $($1 "(($3) * 7 + \$k * 131) % 365 - 7"), amount / 3, $2 FROM stock
+               WHERE amount >= 3"
+    echo "${lot//\$k/0}; ${lot//\$k/1}; ${lot//\$k/2}
+          LIMIT 2000000 - (SELECT count(*) FROM lots)"
 }
 
 sqlite_sql() { sqlite3 sqlite.db "$1"; }
+sqlite_day() { echo "date('now', 'localtime', ($1) || ' days')"; }
+postgres_day() { echo "current_date + CAST($1 AS integer)"; }
 postgres_sql() { psql -X -q -A -t -d "$(postgres_uri_of shop)" -c "$1"; }
 awk -v n=1000000 'BEGIN {
     split("LKS GUM SMK MIX SUK TIK VHT", prefix, " ")
@@ -127,13 +147,17 @@ for backend in ${BACKENDS:-sqlite postgres}; do
     if [ "$backend" = sqlite ]; then
         store=sqlite.db
         fill "$store" sqlite_sql "$SQLITE_SPREAD" "SELECT id FROM stock ORDER BY id" \
-             "$(catalogue_prices "CAST(substr(id, -3) AS integer)")"
+             "$(catalogue_prices "CAST(substr(id, -3) AS integer)")" \
+             "$(lots_of sqlite_day "strftime('%Y-%m-%d %H:%M:%f', 'now')" \
+                        "CAST(substr(id, 5, 11) AS integer)")"
     else
         start_postgres "$work/server" > /dev/null
         make_database shop
         store=$(postgres_uri_of shop)
         fill "$store" postgres_sql "$POSTGRES_SPREAD" "SELECT encode(id, 'escape') FROM stock ORDER BY id" \
-             "$(catalogue_prices "CAST(encode(substring(id from length(id) - 2), 'escape') AS integer)")"
+             "$(catalogue_prices "CAST(encode(substring(id from length(id) - 2), 'escape') AS integer)")" \
+             "$(lots_of postgres_day "now()" \
+                        "CAST(encode(substring(id from 5 for 11), 'escape') AS bigint)")"
         postgres_sql "VACUUM ANALYZE"
     fi
     start_web "$store"
@@ -158,7 +182,14 @@ for backend in ${BACKENDS:-sqlite postgres}; do
     time_address "/days, a week" "days?from=$(date -d '-56 days' +%F)&to=$day" 1
     time_address "/product/$middle" "product/$middle" 0.3
     time_address "/stock.csv" "stock.csv" -
-    for address in "" "low" "reorder" "day/$day" "days?from=$(date -d '-56 days' +%F)&to=$day"; do
+    lots=$("${backend}_sql" "SELECT count(*) FROM lots")
+    listed=$(curl -s "${url}expiring" | grep -o 'id="lots-count">[0-9]*' | grep -o '[0-9]*$')
+    echo "$backend: $lots lots, $listed of them expired or best before 14 days from today"
+    time_address "/expiring" "expiring" 0.3
+    time_address "/expiring, the second page" "expiring?days=14&page=2" 0.3
+    time_address "/expiring?days=0 (expired)" "expiring?days=0" 0.3
+    time_address "/expiring.csv" "expiring.csv" -
+    for address in "" "low" "reorder" "expiring" "day/$day" "days?from=$(date -d '-56 days' +%F)&to=$day"; do
         bytes=$(curl -s "$url$address" | wc -c)
         verdict=ok
         [ "$bytes" -le 300000 ] || { verdict=MISSED; missed=1; }

@@ -25,6 +25,7 @@ Reply refusedPage(int status, Refusal why, std::string_view method)
     case Refusal::Other: data.set("other", true); break;
     case Refusal::Days: data.set("days", true); break;
     case Refusal::Span: data.set("span", true); break;
+    case Refusal::Window: data.set("window", true); break;
     }
     if (why != Refusal::Key && why != Refusal::Method) {
         data.set("request", true);
@@ -53,6 +54,13 @@ Reply storeDownPage(std::string_view reason)
     reply.status = 503;
     reply.html = page::render(page::STORE_DOWN, data);
     return reply;
+}
+
+std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
+                                         std::uint64_t otherwise)
+{
+    const auto found = params.find(name);
+    return found == params.end() ? otherwise : queryNumber(found->second);
 }
 
 std::string productPath(std::string_view id)

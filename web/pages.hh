@@ -30,7 +30,8 @@ struct Reply {
 };
 
 /// Why a request is refused before any page reads the store.
-enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Host, Other, Days, Span };
+enum class Refusal { Key, Method, Below, Sort, Boundary, Encoding, TooLong, Host, Other, Days, Span,
+                     Window };
 
 // Pages that read nothing.
 Reply refusedPage(int status, Refusal why, std::string_view method = {});
@@ -38,6 +39,10 @@ Reply refusedPage(int status, Refusal why, std::string_view method = {});
 /// A number of a query's parameter: plain decimal digits that fit in 64
 /// bits, or none.
 std::optional<std::uint64_t> queryNumber(const std::string& text);
+/// The number of the parameter name, otherwise when there is none; none
+/// when it cannot be read.
+std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
+                                         std::uint64_t otherwise);
 Reply missingPage(std::string_view path);
 Reply storeDownPage(std::string_view reason);
 
@@ -66,6 +71,14 @@ Reply productCsv(StoreReader& store, std::string_view id);
 // What to order: "/reorder", "/reorder.csv".
 Reply reorderPage(StoreReader& store, const Params& params);
 Reply reorderCsv(StoreReader& store, const Params& params);
+
+// The lots that expire within days or have expired, "/expiring?days=N",
+// and its CSV; the stock-takes and their differences, "/counts", and its
+// CSV. On a store older than the lots they say it keeps none.
+Reply expiringPage(StoreReader& store, const Params& params);
+Reply expiringCsv(StoreReader& store, const Params& params);
+Reply countsPage(StoreReader& store, const Params& params);
+Reply countsCsv(StoreReader& store);
 
 /// A CSV file's name with today's date: "stock" gives
 /// "stock-2026-12-09.csv".

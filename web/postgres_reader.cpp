@@ -323,5 +323,8 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
         std::move(connection),
         SqlReader::Dialect{"to_char(changed_at AT TIME ZONE 'UTC', "
                            "'YYYY-MM-DD HH24:MI:SS.MS')",
-                           "+00", productSum});
+                           "+00", productSum, "to_char(l.best_before, 'YYYY-MM-DD')",
+                           // Bound to the table where the search path
+                           // finds it, as the other statements are.
+                           "SELECT CAST(count(to_regclass('lots')) AS bigint)"});
 }

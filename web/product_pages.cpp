@@ -79,6 +79,44 @@ page::Data chartData(const std::vector<HistoryEntry>& entries,
     return data;
 }
 
+std::string shownCents(std::int64_t units, const std::optional<std::int64_t>& cost)
+{
+    return cost ? money(units * *cost) : std::string();
+}
+
+/// A product's lots, as "lots" in data: each lot's date, units and worth
+/// at cost (cents a unit), and the units of the product's that no lot
+/// holds, undated. Nothing on a store that keeps no lots.
+void lotsData(StoreReader& store, std::string_view id, std::uint64_t units,
+              const std::optional<std::int64_t>& cost, page::Data& data)
+{
+    if (!store.keepsLots()) {
+        return;
+    }
+    page::List rows;
+    std::uint64_t dated = 0;
+    const std::string now = today();
+    store.lotsOf(id, [&](const Lot& lot) {
+        page::Object row;
+        row["best_before"] = shownText(lot.bestBefore);
+        row["units"] = std::to_string(lot.units);
+        row["value"] = shownCents(static_cast<std::int64_t>(lot.units), cost);
+        if (lot.bestBefore < now) {  // as /expiring has it
+            row["expired"] = true;
+        }
+        rows.emplace_back(std::move(row));
+        dated += lot.units;
+        return true;
+    });
+    page::Object lots;
+    lots["rows"] = rows;
+    if (units > dated) {
+        lots["undated"] = std::to_string(units - dated);
+        lots["undated_value"] = shownCents(static_cast<std::int64_t>(units - dated), cost);
+    }
+    data.set("lots", lots);
+}
+
 }  // namespace
 
 Reply productPage(StoreReader& store, std::string_view id)
@@ -91,7 +129,8 @@ Reply productPage(StoreReader& store, std::string_view id)
     page::Data data;
     data.set("id", shownText(id));
     data.set("csv", productPath(id) + ".csv");
-    if (const auto record = store.catalogueRecord(id)) {
+    const auto record = store.catalogueRecord(id);
+    if (record) {
         const auto cents = [](const std::optional<std::int64_t>& value) {
             return value ? money(*value) : std::string();
         };
@@ -110,6 +149,8 @@ Reply productPage(StoreReader& store, std::string_view id)
         data.set("name", shownText(product->name));
         data.set("amount", std::to_string(product->amount));
         data.set("shelf", shownText(product->shelf));
+        lotsData(store, id, product->amount,
+                 record ? record->cost : std::optional<std::int64_t>(), data);
     }
     if (!entries.empty()) {
         data.set("chart", chartData(entries, shownText(product ? product->name : id)));

@@ -31,16 +31,6 @@ struct Asked {
     std::uint64_t page = 1;
 };
 
-std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
-                                         std::uint64_t otherwise)
-{
-    const auto found = params.find(name);
-    if (found == params.end()) {
-        return otherwise;
-    }
-    return queryNumber(found->second);
-}
-
 std::variant<Asked, Refusal> readAsked(const Params& params)
 {
     Asked asked;

@@ -21,6 +21,8 @@ Route routeOf(std::string_view path)
         {"/soldout.csv", Route::SoldOutCsv}, {"/day", Route::Day},
         {"/reorder", Route::Reorder}, {"/reorder.csv", Route::ReorderCsv},
         {"/days", Route::Days}, {"/days.csv", Route::DaysCsv},
+        {"/expiring", Route::Expiring}, {"/expiring.csv", Route::ExpiringCsv},
+        {"/counts", Route::Counts}, {"/counts.csv", Route::CountsCsv},
     };
     for (const auto& [name, kind] : fixed) {
         if (path == name) {
@@ -77,6 +79,10 @@ Reply pageOf(StoreReader& store, const Route& route, const Params& params)
     case Route::ReorderCsv: return reorderCsv(store, params);
     case Route::Days: return spanPage(store, params);
     case Route::DaysCsv: return spanCsv(store, params);
+    case Route::Expiring: return expiringPage(store, params);
+    case Route::ExpiringCsv: return expiringCsv(store, params);
+    case Route::Counts: return countsPage(store, params);
+    case Route::CountsCsv: return countsCsv(store);
     case Route::Day: return dayPage(store, route.argument, params);
     case Route::DayCsv: return dayCsv(store, route.argument, route.table);
     case Route::Product: return productPage(store, route.argument);

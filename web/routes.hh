@@ -11,7 +11,7 @@
 /// Which page answers a path, and the id or the day it names, decoded.
 struct Route {
     enum Kind { Stock, StockCsv, Low, LowCsv, SoldOutCsv, Reorder, ReorderCsv,
-                Days, DaysCsv, Day, DayCsv,
+                Days, DaysCsv, Day, DayCsv, Expiring, ExpiringCsv, Counts, CountsCsv,
                 Product, ProductCsv, Missing, BadEncoding } kind = Missing;
     std::string argument;
     DayTable table = DayTable::Products;

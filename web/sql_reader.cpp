@@ -444,3 +444,103 @@ SqlReader::withdrawnSince(Kept& now, const std::string& since)
     }
     return withdrawn;
 }
+
+bool SqlReader::keepsLots()
+{
+    bool found = false;
+    query(dialect.lotsFound, {}, Rows::Few, [&found](const SqlRow& row) {
+        found = row.number(0) != 0;
+        return false;
+    });
+    return found;
+}
+
+void SqlReader::lotsWhere(const std::string& rest, const std::vector<SqlParam>& params,
+                          Rows rows, const LotVisitor& visit)
+{
+    // The lots are picked first, in the order of an index, and only those
+    // are joined: a page of lots is read from the index by date and stops
+    // at its end whatever plan the store would make of the join. Every
+    // lot has its product in stock (a product's lots never hold more than
+    // its units); its name and shelf are the stock's.
+    const std::string sql =
+        "SELECT l.id, s.name, s.shelf, " + dialect.lotDate +
+        ", l.units, c.cost_cents FROM (SELECT lot, id, best_before, units FROM lots " +
+        rest + ") l JOIN stock s ON s.id = l.id LEFT JOIN catalogue c ON c.id = l.id "
+        "ORDER BY l.best_before, l.lot";
+    query(sql, params, rows, [&visit](const SqlRow& row) {
+        Lot lot;
+        lot.id = row.text(0);
+        lot.name = row.text(1);
+        lot.shelf = row.text(2);
+        lot.bestBefore = row.text(3);
+        lot.units = static_cast<std::uint64_t>(row.number(4));
+        if (!row.isNull(5)) {
+            lot.cost = row.number(5);
+        }
+        return visit(lot);
+    });
+}
+
+void SqlReader::lotsUntil(const std::string& last, std::uint64_t skip,
+                          std::uint64_t limit, const LotVisitor& visit)
+{
+    Params params;
+    std::string rest = "WHERE best_before <= " + params.text(last) +
+                       " ORDER BY best_before, lot";
+    if (limit > 0) {
+        rest += " LIMIT " + params.number(limit) + " OFFSET " + params.number(skip);
+    }
+    lotsWhere(rest, params.all(), limit > 0 ? Rows::Few : Rows::Many, visit);
+}
+
+LotTotals SqlReader::lotTotalsUntil(const std::string& last)
+{
+    Params params;
+    const std::string sql =
+        "SELECT count(*), CAST(coalesce(sum(l.units), 0) AS bigint), "
+        "CAST(coalesce(sum(l.units * c.cost_cents), 0) AS bigint), "
+        "CAST(count(*) - count(c.cost_cents) AS bigint) "
+        "FROM lots l LEFT JOIN catalogue c ON c.id = l.id WHERE l.best_before <= " +
+        params.text(last);
+    LotTotals totals;
+    query(sql, params.all(), Rows::Few, [&totals](const SqlRow& row) {
+        totals.lots = static_cast<std::uint64_t>(row.number(0));
+        totals.units = static_cast<std::uint64_t>(row.number(1));
+        totals.atCost = static_cast<std::uint64_t>(row.number(2));
+        totals.withoutCost = static_cast<std::uint64_t>(row.number(3));
+        return false;
+    });
+    return totals;
+}
+
+void SqlReader::lotsOf(std::string_view id, const LotVisitor& visit)
+{
+    Params params;
+    lotsWhere("WHERE id = " + params.bytes(id),
+              params.all(), Rows::Few, visit);
+}
+
+void SqlReader::countDifferences(const CountVisitor& visit)
+{
+    // The stock-takes' entries are the history's of the kind count; a
+    // stock-take is the entries of one command.
+    const std::string sql =
+        entryColumns("history") +
+        ", history.reason, coalesce(c.name, ''), c.cost_cents FROM history "
+        "LEFT JOIN catalogue c ON c.id = history.id WHERE history.kind = 'count' "
+        "ORDER BY history.command_no DESC, history.id";
+    query(sql, {}, Rows::Many, [&visit](const SqlRow& row) {
+        CountDifference difference;
+        difference.entry = entryOf(row);
+        if (!row.isNull(AFTER_ENTRY)) {
+            difference.reason = std::string(row.text(AFTER_ENTRY));
+        }
+        difference.name = row.text(AFTER_ENTRY + 1);
+        if (!row.isNull(AFTER_ENTRY + 2)) {
+            difference.cost = row.number(AFTER_ENTRY + 2);
+        }
+        visit(difference);
+        return true;
+    });
+}

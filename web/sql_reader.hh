@@ -44,6 +44,8 @@ public:
         // The sum of units times cents over the rows where both are known,
         // exactly, as decimal text: "0" for none.
         std::string (*productSum)(const std::string& units, const std::string& cents);
+        std::string lotDate;     // lots.best_before, as l, as text YYYY-MM-DD
+        std::string lotsFound;   // one row, one number: 1 when the table lots is there
     };
 
     Totals totals() override;
@@ -62,6 +64,12 @@ public:
                           const RecordVisitor& visit) override;
     void reorder(std::uint64_t below, const std::string& since,
                  const ReorderVisitor& visit) override;
+    bool keepsLots() override;
+    void lotsUntil(const std::string& last, std::uint64_t skip,
+                   std::uint64_t limit, const LotVisitor& visit) override;
+    LotTotals lotTotalsUntil(const std::string& last) override;
+    void lotsOf(std::string_view id, const LotVisitor& visit) override;
+    void countDifferences(const CountVisitor& visit) override;
 
 protected:
     explicit SqlReader(Dialect dialect) : dialect(std::move(dialect)) {}
@@ -119,6 +127,9 @@ private:
     /// The columns of an entry, from the table history under the name table.
     std::string entryColumns(std::string_view table) const;
     static HistoryEntry entryOf(const SqlRow& row);
+    /// The lots of a statement's rest (a WHERE, an ORDER BY), from lots as l.
+    void lotsWhere(const std::string& rest, const std::vector<SqlParam>& params,
+                   Rows rows, const LotVisitor& visit);
 
     const Dialect dialect;
     Kept kept;

@@ -255,6 +255,9 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
         return "product_sum(" + units + ", " + cents + ")";
     };
     return std::make_unique<SqliteReader>(
-        std::move(database), SqliteReader::Dialect{"changed_at", "", productSum},
+        std::move(database),
+        SqliteReader::Dialect{"changed_at", "", productSum, "l.best_before",
+                              "SELECT count(*) FROM sqlite_master "
+                              "WHERE type = 'table' AND name = 'lots'"},
         path);
 }

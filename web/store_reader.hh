@@ -93,7 +93,39 @@ struct ReorderRow {
     std::uint64_t withdrawn = 0;  // by withdrawals since the time asked
 };
 
+/// A lot: units of a product with one best-before date, "YYYY-MM-DD".
+/// Only dated units are lots; a product's other units are undated.
+struct Lot {
+    std::string id;
+    std::string name;   // the product's, as in stock
+    std::string shelf;
+    std::string bestBefore;
+    std::uint64_t units = 0;
+    std::optional<std::int64_t> cost;  // cents a unit, as the catalogue says
+};
+
+/// The lots of a list together: their units, their worth at cost over the
+/// lots whose cost is known, and how many lots have none.
+struct LotTotals {
+    std::uint64_t lots = 0;
+    std::uint64_t units = 0;
+    std::uint64_t atCost = 0;
+    std::uint64_t withoutCost = 0;
+};
+
+/// A product's difference that a stock-take found: its history entry (the
+/// units expected before, those counted after), the reason given, if any,
+/// and the product's name and cost a unit in the catalogue.
+struct CountDifference {
+    HistoryEntry entry;
+    std::optional<std::string> reason;
+    std::string name;
+    std::optional<std::int64_t> cost;
+};
+
 using ProductVisitor = std::function<bool(const ProductView&)>;  // false stops
+using LotVisitor = std::function<bool(const Lot&)>;              // false stops
+using CountVisitor = std::function<void(const CountDifference&)>;
 using EntryVisitor = std::function<void(const HistoryEntry&)>;
 using SoldOutVisitor = std::function<void(const HistoryEntry&, std::string_view name)>;
 using RecordVisitor = std::function<void(const CatalogueRecord&)>;
@@ -159,6 +191,22 @@ public:
     /// withdrawals are summed at each call.
     virtual void reorder(std::uint64_t below, const std::string& since,
                          const ReorderVisitor& visit) = 0;
+
+    /// True when the store keeps lots and stock-takes: a store made or
+    /// brought up to date by a warehouse that has them. An older one has
+    /// neither, and the reads below must not be asked of it.
+    virtual bool keepsLots() = 0;
+    /// The lots whose best-before date is last ("YYYY-MM-DD") or earlier,
+    /// the earliest first (ties: the lot received first), past the first
+    /// skip of them, at most limit (0: all).
+    virtual void lotsUntil(const std::string& last, std::uint64_t skip,
+                           std::uint64_t limit, const LotVisitor& visit) = 0;
+    virtual LotTotals lotTotalsUntil(const std::string& last) = 0;
+    /// A product's lots, the earliest first.
+    virtual void lotsOf(std::string_view id, const LotVisitor& visit) = 0;
+    /// Every difference of every stock-take, the newest stock-take first,
+    /// by id within one.
+    virtual void countDifferences(const CountVisitor& visit) = 0;
 };
 
 #endif

@@ -37,7 +37,7 @@ svg text { font: 12px sans-serif; fill: #555; }
 </style>
 </head>
 <body>
-<nav><a href="/">Stock</a><a href="/low">Low and sold out</a><a href="/reorder">To order</a><a href="/day">Today</a><a href="/days">Days</a>
+<nav><a href="/">Stock</a><a href="/low">Low and sold out</a><a href="/reorder">To order</a><a href="/day">Today</a><a href="/days">Days</a><a href="/expiring">Expiring</a><a href="/counts">Stock-takes</a>
 <form action="/" method="get"><input type="search" name="q" value="{{q}}" placeholder="id, shelf or name" aria-label="Find products"> <button>Find</button></form></nav>
 <main>
 {{{content}}}
@@ -175,6 +175,19 @@ const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
 </tbody>
 </table>
 {{/record}}
+{{#lots}}
+<h2>Lots</h2>
+<table id="lots">
+<thead><tr><th>Best before</th><th class="n">Units</th><th class="n">At cost</th></tr></thead>
+<tbody>
+{{#rows}}
+<tr{{#expired}} class="expired"{{/expired}}><td>{{best_before}}{{#expired}} (expired){{/expired}}</td><td class="n">{{units}}</td><td class="n">{{value}}</td></tr>
+{{/rows}}
+{{#undated}}<tr><td>undated</td><td class="n">{{undated}}</td><td class="n">{{undated_value}}</td></tr>
+{{/undated}}
+</tbody>
+</table>
+{{/lots}}
 {{#chart}}
 <figure>
 <svg id="chart" xmlns="http://www.w3.org/2000/svg" viewBox="0 0 {{width}} {{height}}" width="{{width}}" height="{{height}}" role="img">
@@ -220,13 +233,78 @@ const Template REORDER = {"To order", R"(<h1>To order</h1>
 <p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, for the supplier.</p>
 )"};
 
+// What a page of lots or stock-takes says on a store older than they are.
+#define NO_LOTS "<p id=\"no-lots\" class=\"empty\">This store keeps no best-before dates and no stock-takes yet: the next run of warehouse by its owner brings it up to date.</p>"
+
+const Template EXPIRING = {"Expiring", R"(<h1>Expiring</h1>
+{{#no_lots}})" NO_LOTS R"({{/no_lots}}{{^no_lots}}
+<form id="expiring-form" action="/expiring" method="get"><label>Within <input name="days" type="number" min="0" max="3650" value="{{days}}"> days</label> <button>Show</button></form>
+<p id="summary">Lots best before {{last}} or earlier, the expired ones (best before {{today}}) first, then by date{{#totals}}: <span id="lots-count">{{lots}}</span> lots, <span id="units">{{units}}</span> units, worth <span id="at-cost">{{at_cost}}</span> at cost. <span id="without-cost">{{without_cost}}</span> lots are of products with no cost: they count for nothing here{{/totals}}{{^totals}}; {{page_size}} a page, this is page {{page}}, and the first has the totals{{/totals}}.</p>
+{{#has_rows}}
+<table id="expiring">
+<thead><tr><th>Id</th><th>Name</th><th>Shelf</th><th class="n">Units</th><th>Best before</th><th class="n">At cost</th></tr></thead>
+<tbody>
+{{#rows}}
+<tr{{#expired}} class="expired"{{/expired}}><td><a href="{{href}}">{{id}}</a></td><td>{{name}}</td><td>{{shelf}}</td><td class="n">{{units}}</td><td>{{best_before}}{{#expired}} (expired){{/expired}}</td><td class="n">{{value}}</td></tr>
+{{/rows}}
+</tbody>
+</table>
+{{/has_rows}}
+{{^has_rows}}<p class="empty">No lot is best before then{{#previous}} on this page{{/previous}}.</p>{{/has_rows}}
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← Previous {{page_size}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">Next {{page_size}} →</a>{{/next}}</p>
+<p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: every lot listed, not only this page.</p>
+{{/no_lots}})"};
+
+const Template COUNTS = {"Stock-takes", R"(<h1>Stock-takes</h1>
+{{#no_lots}})" NO_LOTS R"({{/no_lots}}{{^no_lots}}
+<p id="summary">Each stock-take set the units of the products counted to the count; a difference is the units counted less those the records expected, a loss below 0, and is worth its units at the catalogue's cost today. <span id="takes-count">{{takes_count}}</span> stock-takes, the newest first.</p>
+{{#has_takes}}
+<table id="takes">
+<thead><tr><th>Time</th><th>Clerk</th><th>Command</th><th class="n">Products</th><th class="n">Difference</th><th class="n">At cost</th></tr></thead>
+<tbody>
+{{#takes}}
+<tr><td>{{time}}</td><td>{{clerk}}</td><td>{{command}}</td><td class="n">{{products}}</td><td class="n">{{units}}</td><td class="n">{{at_cost}}</td></tr>
+{{/takes}}
+</tbody>
+</table>
+<h2>By reason</h2>
+<table id="reasons">
+<thead><tr><th>Reason</th><th class="n">Products</th><th class="n">Difference</th><th class="n">At cost</th><th class="n">Without a cost</th></tr></thead>
+<tbody>
+{{#reasons}}
+<tr><td>{{reason}}</td><td class="n">{{products}}</td><td class="n">{{units}}</td><td class="n">{{at_cost}}</td><td class="n">{{without_cost}}</td></tr>
+{{/reasons}}
+</tbody>
+{{#all}}<tfoot><tr><td>All</td><td class="n" id="total-products">{{products}}</td><td class="n" id="total-units">{{units}}</td><td class="n" id="total-at-cost">{{at_cost}}</td><td class="n" id="total-without-cost">{{without_cost}}</td></tr></tfoot>{{/all}}
+</table>
+<h2>Differences</h2>
+<p>{{page_size}} a page; this is page {{page}}.</p>
+{{#has_rows}}
+<table id="differences">
+<thead><tr><th>Time</th><th>Clerk</th><th>Id</th><th>Name</th><th class="n">Expected</th><th class="n">Counted</th><th class="n">Difference</th><th>Reason</th><th class="n">At cost</th></tr></thead>
+<tbody>
+{{#rows}}
+<tr><td>{{time}}</td><td>{{clerk}}</td><td><a href="{{href}}">{{id}}</a></td><td>{{name}}</td><td class="n">{{expected}}</td><td class="n">{{counted}}</td><td class="n">{{difference}}</td><td>{{reason}}</td><td class="n">{{value}}</td></tr>
+{{/rows}}
+</tbody>
+</table>
+{{/has_rows}}
+{{^has_rows}}<p class="empty">No differences{{#previous}} on this page{{/previous}}.</p>{{/has_rows}}
+<p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← Previous {{page_size}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">Next {{page_size}} →</a>{{/next}}</p>
+{{/has_takes}}
+{{^has_takes}}<p class="empty">No stock-take found a difference yet.</p>{{/has_takes}}
+<p class="csv"><a id="csv" href="/counts.csv">Download as CSV</a>: every difference.</p>
+{{/no_lots}})"};
+
+#undef NO_LOTS
+
 const Template MISSING = {"Not found", R"(<h1>Not found</h1>
 <p id="message">{{#product}}No product with the id “{{product}}” is in stock, and none ever was.{{/product}}{{#path}}There is no page at {{path}}.{{/path}}{{#day}}“{{day}}” is not a day: a day is written YYYY-MM-DD.{{/day}}</p>
 <p><a href="/">The stock</a></p>
 )"};
 
 const Template REFUSED = {"{{#key}}A key is needed{{/key}}{{#method}}Only reading{{/method}}{{#request}}Bad request{{/request}}", R"(<h1>{{{title}}}</h1>
-<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or its headers are too long.{{/too_long}}{{#host}}This view answers only to the name of the machine's own loopback, such as localhost.{{/host}}{{#other}}The request could not be read.{{/other}}{{#days}}The days to order for are a whole number from 1 to 3650.{{/days}}{{#span}}A span of days goes from a day to the same day or a later one, at most 366 days, each written YYYY-MM-DD.{{/span}}{{/request}}</p>
+<p id="message">{{#key}}This view needs its key: open the address with the key that the program printed when it started.{{/key}}{{#method}}This view only reads the stock: it answers GET and HEAD, not {{method}}.{{/method}}{{#request}}{{#below}}“Fewer than” takes a whole number of units from 1 up.{{/below}}{{#sort}}A list is sorted by id, amount, shelf or name.{{/sort}}{{#boundary}}The link to this page is damaged: its place in the list cannot be read.{{/boundary}}{{#encoding}}The address holds a % that is not followed by two hexadecimal digits.{{/encoding}}{{#too_long}}The request line or its headers are too long.{{/too_long}}{{#host}}This view answers only to the name of the machine's own loopback, such as localhost.{{/host}}{{#other}}The request could not be read.{{/other}}{{#days}}The days to order for are a whole number from 1 to 3650.{{/days}}{{#span}}A span of days goes from a day to the same day or a later one, at most 366 days, each written YYYY-MM-DD.{{/span}}{{#window}}The days ahead are a whole number from 0 to 3650.{{/window}}{{/request}}</p>
 )"};
 
 const Template STORE_DOWN = {"The store cannot be read", R"(<h1>The store cannot be read</h1>
@@ -254,8 +332,12 @@ const char* const DAY_CLERKS_CSV = "clerk,commands,delivered,withdrawn,takings\r
 const char* const DAY_COMMANDS_CSV = "time,clerk,command,changes\r\n";
 const char* const REORDER_CSV =
     "id,name,shelf,units,reorder_level,withdrawn_28_days,per_day,days_left,order\r\n";
+const char* const EXPIRING_CSV = "id,name,shelf,units,best_before,at_cost,expired\r\n";
+const char* const COUNTS_CSV =
+    "time,clerk,id,name,expected,counted,difference,reason,at_cost\r\n";
 const char* const PRODUCT_CSV = "time,clerk,command,before,after\r\n";
 
 const char* const MANY_PRODUCTS = "(many products)";
+const char* const NO_REASON = "(none given)";
 
 }  // namespace page

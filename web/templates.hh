@@ -28,6 +28,8 @@ extern const Template LOW;
 extern const Template DAY;
 extern const Template PRODUCT;
 extern const Template REORDER;
+extern const Template EXPIRING;
+extern const Template COUNTS;
 extern const Template MISSING;     // 404
 extern const Template REFUSED;     // 400, 403, 405, 414
 extern const Template STORE_DOWN;  // 503
@@ -44,9 +46,12 @@ extern const char* const DAY_CLERKS_CSV;
 extern const char* const DAY_COMMANDS_CSV;
 extern const char* const PRODUCT_CSV;
 extern const char* const REORDER_CSV;
+extern const char* const EXPIRING_CSV;
+extern const char* const COUNTS_CSV;
 
 // Words in the tables and files, as the console's H writes them.
 extern const char* const MANY_PRODUCTS;    // units of an entry of many
+extern const char* const NO_REASON;        // a stock-take's difference without one
 
 }  // namespace page
 

@@ -6,16 +6,18 @@ With WAREHOUSE_SCREENSHOTS set to a folder, leaves a picture of each page
 there."""
 
 import csv
+import datetime
 import math
 import io
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import urllib.parse
 
-from web_common import (KEY, KEYED_BASE, as_csv_row, day_totals, history, kinds,
-                        listed, spreadsheet_safe)
+from web_common import (KEY, KEYED_BASE, STORE, WAREHOUSE, as_csv_row, day_totals,
+                        history, kinds, listed, spreadsheet_safe)
 
 try:
     from selenium import webdriver
@@ -128,6 +130,43 @@ def screenshot(browser, name):
     folder = os.environ.get("WAREHOUSE_SCREENSHOTS")
     if folder:
         browser.save_screenshot(os.path.join(folder, f"web-{name}.png"))
+
+
+def lots_and_counts(browser, folder):
+    """The expiring lots and the stock-takes, reached from the bar of links,
+    after a delivery note with an expired lot and a count that finds one
+    missing."""
+    today = datetime.date.today()
+    days = [(today + datetime.timedelta(days=n)).isoformat() for n in (-2, 6, 30)]
+    note = os.path.join(folder, "note.csv")
+    with open(note, "w", encoding="utf-8") as out:
+        out.write("id,amount,best_before,shelf,name\n"
+                  f"EXP:1,4,{days[0]},9-9,<script>alert(2)</script>\n"
+                  f"EXP:1,6,{days[1]},9-9,<script>alert(2)</script>\n"
+                  f"EXP:2,5,{days[2]},9-8,Late\nEXP:3,8,,9-7,Counted\n")
+    sheet = os.path.join(folder, "sheet.csv")
+    with open(sheet, "w", encoding="utf-8") as out:
+        out.write("id,counted,reason\nEXP:3,7,theft\n")
+    for option, path in [("--deliveries", note), ("--count", sheet)]:
+        subprocess.run([WAREHOUSE, "--store", STORE, option, path], check=True, timeout=60,
+                       capture_output=True)
+    click(browser, "nav a[href='/expiring']")
+    screenshot(browser, "expiring")
+    expected = [["EXP:1", "<script>alert(2)</script>", "9-9", "4", days[0] + " (expired)", ""],
+                ["EXP:1", "<script>alert(2)</script>", "9-9", "6", days[1], ""]]
+    check(table(browser, "expiring") == expected, f"/expiring: {table(browser, 'expiring')}")
+    check(download(browser, folder, "#csv")[1:] ==
+          [row[:4] + [row[4].split()[0], "", "yes" if i == 0 else "no"]
+           for i, row in enumerate(expected)], "expiring.csv")
+    no_alert(browser, "/expiring")
+    click(browser, "nav a[href='/counts']")
+    screenshot(browser, "counts")
+    check([row[2:] for row in table(browser, "differences")] ==
+          [["EXP:3", "Counted", "8", "7", "-1", "theft", ""]],
+          f"/counts: {table(browser, 'differences')}")
+    check([row[2:] for row in download(browser, folder, "#csv")[1:]] ==
+          [["EXP:3", "Counted", "8", "7", "-1", "theft", ""]], "counts.csv")
+    no_alert(browser, "/counts")
 
 
 def main(folder):
@@ -264,6 +303,8 @@ def main(folder):
         screenshot(browser, "days")
         check(table(browser, "day-clerks") == clerks, "the week's clerks")
         no_alert(browser, "/days")
+
+        lots_and_counts(browser, folder)
     finally:
         browser.quit()
 

@@ -1,9 +1,12 @@
 """What the web tests share: the console's own answers (L, H, C), read from
 the store through warehouse, and the views' addresses (see web_run.sh)."""
 
+import html.parser
+import http.client
 import os
 import re
 import subprocess
+import urllib.parse
 
 WAREHOUSE = os.environ["WAREHOUSE"]
 WAREHOUSE_WEB = os.environ["WAREHOUSE_WEB"]
@@ -126,3 +129,68 @@ def set_record(product, price=None, cost=None, level=None, discontinued=False):
     return (f"UPDATE catalogue SET price_cents = {value(price)}, cost_cents = {value(cost)}, "
             f"reorder_level = {value(level)}, discontinued = {flag} "
             f"WHERE id = {id_literal(product)}")
+
+
+def request(path):
+    """(status, headers, body bytes) of a GET of the view without a key, or
+    of a whole address of another view."""
+    address = urllib.parse.urlsplit(path if path.startswith("http:") else PLAIN_URL)
+    if path.startswith("http:"):
+        path = path[len(f"http://{address.netloc}"):]
+    connection = http.client.HTTPConnection(address.hostname, address.port, timeout=60)
+    connection.request("GET", path)
+    response = connection.getresponse()
+    body = response.read()
+    connection.close()
+    return response.status, dict(response.getheaders()), body
+
+
+class Tables(html.parser.HTMLParser):
+    """The cells of each table of a page by its id, and the texts of the
+    elements with an id."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.tables, self.texts, self.links = {}, {}, {}
+        self.table = self.row = self.cell = None
+        self.open_ids = []
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "table":
+            self.table = self.tables.setdefault(attrs.get("id"), [])
+        elif tag == "tr" and self.table is not None:
+            self.row = []
+        elif tag == "td" and self.row is not None:
+            self.cell = ""
+        if "id" in attrs:
+            self.open_ids.append([attrs["id"], tag, ""])
+            if tag == "a":
+                self.links[attrs["id"]] = attrs.get("href")
+
+    def handle_endtag(self, tag):
+        if tag == "td" and self.cell is not None:
+            self.row.append(self.cell)
+            self.cell = None
+        elif tag == "tr" and self.row is not None:
+            if self.row:
+                self.table.append(self.row)
+            self.row = None
+        elif tag == "table":
+            self.table = None
+        if self.open_ids and self.open_ids[-1][1] == tag:
+            name, _, text = self.open_ids.pop()
+            self.texts[name] = text
+
+    def handle_data(self, data):
+        if self.cell is not None:
+            self.cell += data
+        for opened in self.open_ids:
+            opened[2] += data
+
+
+def money(cents):
+    """Whole cents as the view writes money: "12.05", "-0.50"."""
+    sign = "-" if cents < 0 else ""
+    return f"{sign}{abs(cents) // 100}.{abs(cents) % 100:02d}"

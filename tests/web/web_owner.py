@@ -4,7 +4,6 @@ each against figures this test works out from the commands it gave, not
 from the view's own; and the CSV files as a spreadsheet reads them."""
 
 import csv
-import html.parser
 import io
 import math
 import os
@@ -13,11 +12,9 @@ import re
 import sys
 import tempfile
 import time
-import urllib.parse
-import http.client
 from fractions import Fraction
 
-from web_common import PLAIN_URL, console, listed, set_record, store_sql
+from web_common import Tables, console, listed, money, request, set_record, store_sql
 
 failures = []
 PRODUCTS = 1500
@@ -31,70 +28,10 @@ def check(condition, what):
         print("FAIL:", what)
 
 
-def request(path):
-    """(status, headers, body bytes) of a GET."""
-    address = urllib.parse.urlsplit(PLAIN_URL)
-    connection = http.client.HTTPConnection(address.hostname, address.port, timeout=60)
-    connection.request("GET", path)
-    response = connection.getresponse()
-    body = response.read()
-    connection.close()
-    return response.status, dict(response.getheaders()), body
-
-
 def page(path):
     status, _, body = request(path)
     check(status == 200, f"{path}: status {status}")
     return body.decode("utf-8")
-
-
-class Tables(html.parser.HTMLParser):
-    """The cells of each table of a page by its id, and the texts of the
-    elements with an id."""
-
-    def __init__(self, text):
-        super().__init__()
-        self.tables, self.texts, self.links = {}, {}, {}
-        self.table = self.row = self.cell = None
-        self.open_ids = []
-        self.feed(text)
-
-    def handle_starttag(self, tag, attrs):
-        attrs = dict(attrs)
-        if tag == "table":
-            self.table = self.tables.setdefault(attrs.get("id"), [])
-        elif tag == "tr" and self.table is not None:
-            self.row = []
-        elif tag == "td" and self.row is not None:
-            self.cell = ""
-        if "id" in attrs:
-            self.open_ids.append([attrs["id"], tag, ""])
-            if tag == "a":
-                self.links[attrs["id"]] = attrs.get("href")
-
-    def handle_endtag(self, tag):
-        if tag == "td" and self.cell is not None:
-            self.row.append(self.cell)
-            self.cell = None
-        elif tag == "tr" and self.row is not None:
-            if self.row:
-                self.table.append(self.row)
-            self.row = None
-        elif tag == "table":
-            self.table = None
-        if self.open_ids and self.open_ids[-1][1] == tag:
-            name, _, text = self.open_ids.pop()
-            self.texts[name] = text
-
-    def handle_data(self, data):
-        if self.cell is not None:
-            self.cell += data
-        for opened in self.open_ids:
-            opened[2] += data
-
-
-def money(cents):
-    return f"{cents // 100}.{cents % 100:02d}"
 
 
 def csv_rows(path):

@@ -65,7 +65,7 @@ if [ "$kind" = postgres ]; then
     # The store makes the role where its first run may; else this does.
     psql -X -q -d "$store" -c "DO \$\$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles
             WHERE rolname = 'warehouse_reader') THEN CREATE ROLE warehouse_reader; END IF; END \$\$" \
-        -c "GRANT SELECT ON stock, history, store_version, catalogue, catalogue_changes TO warehouse_reader" \
+        -c "GRANT SELECT ON stock, history, store_version, catalogue, catalogue_changes, lots TO warehouse_reader" \
         -c "CREATE ROLE owner LOGIN IN ROLE warehouse_reader" || exit 1
 fi
 
