@@ -76,8 +76,8 @@ std::uint32_t storeVersion(sqlite3* database, std::string& error)
 
 /// The SQL that is true of a value of column that the column cannot carry
 /// to either kind of store: a whole number that is none, a flag other than
-/// 0 or 1, a text that is not text, a time not in the history's form or
-/// not on the calendar (the modifier makes SQLite carry a 30 February
+/// 0 or 1, a text that is not text, a time not in the history's form or a
+/// date not in the lots' form, or either not on the calendar (the modifier makes SQLite carry a 30 February
 /// over into March, which it otherwise prints back as it was).
 std::string unfitValue(const BackupColumn& column)
 {
@@ -97,6 +97,9 @@ std::string unfitValue(const BackupColumn& column)
                "strftime('%Y-%m-%d %H:%M:%f', " + name + ", '+0 days') IS NOT " +
                name +
                ")";
+    case Carried::Date:
+        return name + " IS NOT NULL AND (typeof(" + name + ") <> 'text' OR " +
+               "date(" + name + ", '+0 days') IS NOT " + name + ")";
     case Carried::Xid:
         break;
     }
@@ -124,6 +127,10 @@ const RowRule ROW_RULES[] = {
      "USING (id) WHERE last.amount_after IS NOT coalesce(stock.amount, 0) "
      "LIMIT 1",
      "product", "the stock does not hold what its history left"},
+    // A product's dated lots are some of its units, never more.
+    {"SELECT lots.id FROM lots LEFT JOIN stock USING (id) GROUP BY lots.id "
+     "HAVING sum(lots.units) > coalesce(max(stock.amount), 0) LIMIT 1",
+     "product", "its dated lots hold more units than its stock"},
 };
 
 /// Whether sql gives a row, whose first column goes into key. False, with

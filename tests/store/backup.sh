@@ -236,6 +236,9 @@ UPDATE catalogue_changes SET changed_at = 20261210 WHERE seq = 1|catalogue_chang
 UPDATE stock SET amount = 4 WHERE id = 'P1'|product P1: the stock does not hold
 DELETE FROM stock WHERE id = 'P2'|product P2: the stock does not hold
 INSERT INTO history (command_no, changed_at, id, amount_before, amount_after, kind) VALUES (9, '2026-01-01 00:00:00.000', 'P9', 0, 6, 'delivery')|product P9: the stock does not hold
+INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '2027-02-29', 1, '2026-01-01 00:00:00.000')|lots lot 1: best_before holds
+INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '2027-01-31', 2, '2026-01-01 00:00:00.000'), ('P2', '2027-03-01', 2, '2026-01-01 00:00:00.000')|product P2: its dated lots hold more
+INSERT INTO lots (id, best_before, units, received_at) VALUES ('P7', '2027-01-31', 1, '2026-01-01 00:00:00.000')|product P7: its dated lots hold more
 CASES
     # And the good backup itself goes in.
     target=$(new_store "$1" restored)
