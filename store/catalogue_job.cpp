@@ -1,15 +1,12 @@
 // The catalogue written out, or read back, with nothing else of a run.
 #include "store/catalogue_job.hh"
 
+#include "store/job_files.hh"
 #include "store/store_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 const std::string_view CATALOGUE_USAGE =
     R"(  --catalogue-out CSV      write the store's catalogue to CSV and end
@@ -28,14 +25,7 @@ int writeOut(Store& store, const std::string& file)
     if (!store.readCatalogue(records)) {
         return -1;
     }
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << catalogueCsv(records);
-    out.close();
-    if (!out) {
-        report(file, std::strerror(errno != 0 ? errno : EIO));
-        return 1;
-    }
-    return 0;
+    return writeWholeFile(file, catalogueCsv(records)) ? 0 : 1;
 }
 
 int takeIn(Store& store, const std::string& file)
@@ -44,19 +34,12 @@ int takeIn(Store& store, const std::string& file)
         report("catalogue", OWNER_CHANGES);
         return 1;
     }
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in || in.bad()) {
-        report(file, std::strerror(errno != 0 ? errno : EIO));
+    std::string text;
+    if (!readWholeFile(file, text)) {
         return 1;
     }
-    const CatalogueFile read = readCatalogueFile(text.str());
-    for (const std::string& problem : read.problems) {
-        report(file, problem);
-    }
-    if (!read.problems.empty()) {
-        report(file, "nothing changed");
+    const CatalogueFile read = readCatalogueFile(text);
+    if (refusedFile(file, read.problems)) {
         return 1;
     }
     std::size_t changed = 0;

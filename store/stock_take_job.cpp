@@ -2,15 +2,12 @@
 // else of a run.
 #include "store/stock_take_job.hh"
 
+#include "store/job_files.hh"
 #include "store/store_name.hh"
 #include "store/store_open.hh"
 #include "util/command_line.hh"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 const std::string_view STOCK_TAKE_USAGE =
     R"(  --count-sheet CSV        write a blank count sheet of the stock, sorted by
@@ -33,32 +30,6 @@ std::string baseName(const std::string& file)
     return slash == std::string::npos ? file : file.substr(slash + 1);
 }
 
-/// Reads file whole into text; false, reported, when it cannot.
-bool readWhole(const std::string& file, std::string& text)
-{
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream read;
-    read << in.rdbuf();
-    if (!in || in.bad()) {
-        report(file, std::strerror(errno != 0 ? errno : EIO));
-        return false;
-    }
-    text = read.str();
-    return true;
-}
-
-/// Reports every problem of file; true when there were any.
-bool refused(const std::string& file, const std::vector<std::string>& problems)
-{
-    for (const std::string& problem : problems) {
-        report(file, problem);
-    }
-    if (!problems.empty()) {
-        report(file, "nothing changed");
-    }
-    return !problems.empty();
-}
-
 int writeSheet(Datastructure& table, const std::string& file)
 {
     std::vector<SheetProduct> products;
@@ -66,14 +37,7 @@ int writeSheet(Datastructure& table, const std::string& file)
                              std::uint32_t amount, const std::string& name) {
         products.push_back({id, name, shelf, amount});
     });
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << countSheetCsv(std::move(products));
-    out.close();
-    if (!out) {
-        report(file, std::strerror(errno != 0 ? errno : EIO));
-        return 1;
-    }
-    return 0;
+    return writeWholeFile(file, countSheetCsv(std::move(products))) ? 0 : 1;
 }
 
 int takeCount(Store& store, const std::string& file)
@@ -83,11 +47,11 @@ int takeCount(Store& store, const std::string& file)
         return 1;
     }
     std::string text;
-    if (!readWhole(file, text)) {
+    if (!readWholeFile(file, text)) {
         return 1;
     }
     const CountSheet sheet = readCountSheet(text);
-    if (refused(file, sheet.problems)) {
+    if (refusedFile(file, sheet.problems)) {
         return 1;
     }
     std::size_t differences = 0;
@@ -108,18 +72,18 @@ int receive(Store& store, const std::string& file)
         return 1;
     }
     std::string text;
-    if (!readWhole(file, text)) {
+    if (!readWholeFile(file, text)) {
         return 1;
     }
     const DeliveryNote note = readDeliveryNote(text);
-    if (refused(file, note.problems)) {
+    if (refusedFile(file, note.problems)) {
         return 1;
     }
     std::vector<std::string> problems;
     if (!store.receiveDeliveries(note, "deliveries " + baseName(file), problems)) {
         return -1;
     }
-    if (refused(file, problems)) {
+    if (refusedFile(file, problems)) {
         return 1;
     }
     std::cout << "Deliveries: " << note.rows.size()

@@ -1,6 +1,7 @@
 // A PostgreSQL store's catalogue: read whole, and changed by a file in one
 // transaction that holds the catalogue against other changes of it.
 #include "store/postgres/postgres_store.hh"
+#include "store/postgres/postgres_wire.hh"
 
 #include <algorithm>
 #include <cstdlib>
@@ -8,21 +9,9 @@
 
 namespace {
 
-/// text as a literal of bytes, whatever it holds.
-std::string bytes(std::string_view text)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string literal = "'\\x";
-    for (const unsigned char c : text) {
-        literal += DIGITS[c >> 4];
-        literal += DIGITS[c & 15];
-    }
-    return literal + "'::bytea";
-}
-
 std::string known(const std::optional<std::string>& text)
 {
-    return text ? bytes(*text) : "NULL";
+    return text ? byteaLiteral(*text) : "NULL";
 }
 
 std::string number(const std::optional<std::int64_t>& value)
@@ -91,9 +80,9 @@ bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& chan
         const CatalogueRecord& record = *std::lower_bound(
             records.begin(), records.end(), id,
             [](const CatalogueRecord& r, const std::string& key) { return r.id < key; });
-        const std::string name = bytes(record.name);
-        const std::string shelf = bytes(record.shelf);
-        const std::string key = bytes(record.id);
+        const std::string name = byteaLiteral(record.name);
+        const std::string shelf = byteaLiteral(record.shelf);
+        const std::string key = byteaLiteral(record.id);
         sql += "INSERT INTO catalogue VALUES (" + key + ", " + name + ", " + shelf +
                ", " + number(record.price) + ", " + number(record.cost) + ", " +
                number(record.reorderLevel) + ", " +
@@ -109,10 +98,10 @@ bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& chan
                name + ", " + shelf + ");\n";
     }
     const std::string named =
-        options.clerk.empty() ? "NULL" : "convert_from(" + bytes(options.clerk) + ", 'UTF8')";
+        options.clerk.empty() ? "NULL" : "convert_from(" + byteaLiteral(options.clerk) + ", 'UTF8')";
     for (const FieldChange& change : changes) {
         sql += "INSERT INTO catalogue_changes (named_clerk, id, field, before, after) "
-               "VALUES (" + named + ", " + bytes(change.id) + ", '" +
+               "VALUES (" + named + ", " + byteaLiteral(change.id) + ", '" +
                std::string(fieldWord(change.field)) + "', " + known(change.before) +
                ", " + known(change.after) + ");\n";
     }

@@ -4,27 +4,18 @@
 // entries the settings claim for the command, and the lots' trigger takes
 // a decrease from the lots, as for any client.
 #include "store/postgres/postgres_store.hh"
+#include "store/postgres/postgres_wire.hh"
 
 #include <string_view>
 
 namespace {
 
-/// text as a literal of bytes, whatever it holds.
-std::string bytes(std::string_view text)
-{
-    static const char DIGITS[] = "0123456789abcdef";
-    std::string literal = "'\\x";
-    for (const unsigned char c : text) {
-        literal += DIGITS[c >> 4];
-        literal += DIGITS[c & 15];
-    }
-    return literal + "'::bytea";
-}
-
 /// text in hexadecimal, as the history's settings take a command.
 std::string hex(std::string_view text)
 {
-    return bytes(text).substr(3, text.size() * 2);
+    std::string digits;
+    appendHex(digits, text);
+    return digits;
 }
 
 /// Rows into a table of the transaction's own, a statement a thousand.
@@ -82,9 +73,9 @@ bool PostgresStore::takeCount(const CountSheet& sheet, const std::string& echo,
         "CREATE TEMPORARY TABLE count_sheet (id bytea PRIMARY KEY, counted bigint, "
         "reason text, shelf bytea, name bytea) ON COMMIT DROP;\n" +
         inserts("count_sheet", sheet.rows, [](const CountSheet::Row& row) {
-            return bytes(row.id) + ", " + std::to_string(row.counted) + ", " +
+            return byteaLiteral(row.id) + ", " + std::to_string(row.counted) + ", " +
                    (row.reason.empty() ? "NULL" : "'" + row.reason + "'") + ", " +
-                   bytes(row.shelf) + ", " + bytes(row.name);
+                   byteaLiteral(row.shelf) + ", " + byteaLiteral(row.name);
         }) +
         "CREATE TEMPORARY TABLE count_differences ON COMMIT DROP AS "
         "SELECT c.id, c.counted, c.reason, coalesce(s.amount, 0) AS expected, "
@@ -131,10 +122,10 @@ bool PostgresStore::receiveDeliveries(const DeliveryNote& note, const std::strin
         "CREATE TEMPORARY TABLE delivery_note (line bigint, id bytea, amount bigint, "
         "best_before date, shelf bytea, name bytea) ON COMMIT DROP;\n" +
         inserts("delivery_note", note.rows, [](const DeliveryNote::Row& row) {
-            return std::to_string(row.line) + ", " + bytes(row.id) + ", " +
+            return std::to_string(row.line) + ", " + byteaLiteral(row.id) + ", " +
                    std::to_string(row.amount) + ", " +
                    (row.bestBefore.empty() ? "NULL" : "'" + row.bestBefore + "'") + ", " +
-                   bytes(row.shelf) + ", " + bytes(row.name);
+                   byteaLiteral(row.shelf) + ", " + byteaLiteral(row.name);
         }) +
         // Each product once, from the units stored to those delivered on
         // top; one new to the stock takes its first line's shelf and name.

@@ -53,6 +53,23 @@ std::uint32_t bigEndian32(const char* bytes)
     return be32toh(value);
 }
 
+void appendHex(std::string& to, std::string_view bytes)
+{
+    constexpr char DIGITS[] = "0123456789abcdef";
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        to += DIGITS[byte >> 4];
+        to += DIGITS[byte & 15];
+    }
+}
+
+std::string byteaLiteral(std::string_view bytes)
+{
+    std::string literal = "'\\x";
+    appendHex(literal, bytes);
+    return literal + "'::bytea";
+}
+
 void appendBigEndian16(std::string& to, std::uint16_t value)
 {
     value = htobe16(value);

@@ -48,6 +48,12 @@ void appendBigEndian16(std::string& to, std::uint16_t value);
 void appendBigEndian32(std::string& to, std::uint32_t value);
 void appendBigEndian64(std::string& to, std::uint64_t value);
 
+/// bytes in hexadecimal, two lower-case digits a byte: how the history's
+/// settings take an echo or an id.
+void appendHex(std::string& to, std::string_view bytes);
+/// bytes as an SQL literal of type bytea, whatever they hold.
+std::string byteaLiteral(std::string_view bytes);
+
 /// A field of a binary result as bytes.
 std::string_view field(const PGresult* result, int row, int column);
 /// A binary bigint field.

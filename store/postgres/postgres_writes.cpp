@@ -3,6 +3,7 @@
 // record, and the stock written whole when a command changed too much of
 // it; then the commit, and what a failed commit does.
 #include "store/postgres/postgres_store.hh"
+#include "store/postgres/postgres_wire.hh"
 
 #include <algorithm>
 #include <chrono>
@@ -55,17 +56,6 @@ const char* const EMPTY_STOCK = "DELETE FROM stock";
 // The transaction's own id, once it has written, so that the run's next
 // catch-up passes over what the run made itself.
 const char* const OWN_XID = "SELECT pg_current_xact_id_if_assigned()::text";
-
-/// bytes in hexadecimal, as the history's settings take them.
-void appendHex(std::string& to, std::string_view bytes)
-{
-    constexpr char DIGITS[] = "0123456789abcdef";
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        to += DIGITS[byte >> 4];
-        to += DIGITS[byte & 15];
-    }
-}
 
 /// A command's index, as an element of a list of numbers.
 void appendNumber(std::string& list, std::uint64_t number)
