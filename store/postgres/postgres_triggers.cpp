@@ -1,0 +1,328 @@
+// The functions and triggers through which the server keeps a PostgreSQL
+// store's history and its dated lots, whoever changes the stock.
+#include "store/postgres/postgres_triggers.hh"
+
+namespace postgres_schema {
+
+// The lots follow the stock, in the statement that changes it, whoever
+// makes it: a product's decrease of k units takes min(k, its lots' units)
+// from its lots, earliest date first (then lowest lot), and the rest from
+// the undated; a product that goes takes its lots with it; an increase adds
+// undated units, and touches no lot. A trigger of its own, beside the
+// history's: a store without lots costs a statement one look at an empty
+// table. The count's reasons are told by the one run that takes it, for
+// its own transaction's count entries alone.
+const char* const LOTS_KEPT = R"(
+    CREATE OR REPLACE FUNCTION stock_lots_taken() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER AS $$
+    BEGIN
+        IF TG_OP = 'TRUNCATE' THEN
+            DELETE FROM lots;
+            RETURN NULL;
+        END IF;
+        IF NOT EXISTS (SELECT FROM lots) THEN
+            RETURN NULL;
+        END IF;
+        IF TG_OP = 'DELETE' THEN
+            DELETE FROM lots WHERE id IN (SELECT id FROM old_rows);
+            RETURN NULL;
+        END IF;
+        -- A full join, which is hashed or merged: the transition tables
+        -- have no statistics, and a nested loop over a large statement's
+        -- rows would take their square.
+        WITH lowered AS (
+            SELECT o.id, o.amount - coalesce(n.amount, 0) AS taken
+            FROM old_rows o FULL JOIN new_rows n ON n.id = o.id
+            WHERE o.id IS NOT NULL AND coalesce(n.amount, 0) < o.amount
+        ), fefo AS (
+            SELECT l.lot, l.units, lowered.taken,
+                   sum(l.units) OVER (PARTITION BY l.id ORDER BY l.best_before, l.lot) AS upto
+            FROM lots l JOIN lowered ON l.id = lowered.id
+        ), gone AS (
+            DELETE FROM lots WHERE lot IN (SELECT lot FROM fefo WHERE upto <= taken)
+        )
+        UPDATE lots SET units = fefo.upto - fefo.taken FROM fefo
+        WHERE lots.lot = fefo.lot AND fefo.upto > fefo.taken
+          AND fefo.upto - fefo.units < fefo.taken;
+        RETURN NULL;
+    END $$;
+
+    CREATE OR REPLACE FUNCTION history_reasons(ids bytea[], reasons text[])
+    RETURNS void LANGUAGE sql SECURITY DEFINER AS $$
+        UPDATE history h SET reason = r.reason
+        FROM unnest(ids, reasons) AS r(id, reason)
+        WHERE h.xid = pg_current_xact_id() AND h.kind = 'count' AND h.id = r.id
+    $$;
+
+    -- Hashed: a count's entries of one transaction are many, and a loop
+    -- over them for each reason would take their square.
+    ALTER FUNCTION history_reasons(bytea[], text[]) SET enable_nestloop = off;
+    DO $$ BEGIN
+        EXECUTE format('ALTER FUNCTION stock_lots_taken() SET search_path = %I, pg_temp',
+                       current_schema());
+        EXECUTE format('ALTER FUNCTION history_reasons(bytea[], text[]) SET search_path = %I, pg_temp',
+                       current_schema());
+    END $$;
+    REVOKE ALL ON FUNCTION stock_lots_taken(), history_reasons(bytea[], text[]) FROM PUBLIC;
+
+    CREATE OR REPLACE TRIGGER stock_lots_updated AFTER UPDATE ON stock
+        REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
+    CREATE OR REPLACE TRIGGER stock_lots_deleted AFTER DELETE ON stock
+        REFERENCING OLD TABLE AS old_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
+    CREATE OR REPLACE TRIGGER stock_lots_truncated AFTER TRUNCATE ON stock
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
+)";
+
+// The server keeps the history: every statement that changes the stock, from
+// whatever client, gets its entries from the triggers below, which run with
+// the rights of the store's owner, so that no clerk needs, or has, the right
+// to write the history. An entry's clerk is the server's session user, its
+// time the server's clock, and its xid the transaction that made it, which
+// is how the runs learn what others committed. What a run alone knows, it
+// tells in settings of its own transaction: the commands as echoed
+// (warehouse.commands, a JSON array of their bytes in hexadecimal), the
+// kind of change each makes (warehouse.kinds, a JSON array of their words,
+// in step), the changes each made (warehouse.claimed_*, arrays in step: the
+// command's index, the product's id in hexadecimal, its units before and
+// after), the command whose changes it did not list one by one
+// (warehouse.rest), and the name a clerk gave (warehouse.clerk). A product
+// whose claimed changes lead from the units it had to the units it has gets
+// an entry for each; any other change gets one entry of its own, with no
+// command, as another program's. An entry's kind is that of its command,
+// other without one. A statement of more changes than the history lists is
+// one entry with no product, whose units after are 0 when the stock is
+// empty.
+const char* const TRIGGERS = R"(
+    CREATE INDEX IF NOT EXISTS history_by_xid ON history (xid);
+    CREATE INDEX IF NOT EXISTS history_by_command ON history (command_no, seq);
+
+    -- The numbers each transaction took for its flushes of commands, kept
+    -- where only the store's own functions write (a setting of the client's
+    -- would let it number its entries as another's command); a transaction
+    -- older than every running one has no more use for its own.
+    CREATE TABLE IF NOT EXISTS history_numbering (
+        xid xid8 NOT NULL,
+        flush text NOT NULL,
+        base bigint NOT NULL,
+        PRIMARY KEY (xid, flush)
+    );
+    REVOKE ALL ON history_numbering FROM PUBLIC;
+
+    -- The command numbers of this transaction's settings: one for changes no
+    -- run claimed, then one for each command, taken once a transaction and
+    -- a flush.
+    -- How many commands warehouse.commands lists. The runs write it as
+    -- ["hex","hex",...], whose elements hold no comma, so the commas are
+    -- counted rather than the list parsed; every function of the history
+    -- counts them this way, so that the numbers a transaction takes and the
+    -- indexes its claims may use agree whatever a client writes there.
+    CREATE OR REPLACE FUNCTION history_commands_told() RETURNS integer
+    LANGUAGE sql STABLE AS $$
+        SELECT CASE WHEN coalesce(s, '') IN ('', '[]') THEN 0
+                    ELSE octet_length(s) - octet_length(replace(s, ',', '')) + 1 END
+        FROM (SELECT current_setting('warehouse.commands', true) AS s) told
+    $$;
+
+    -- The command numbers of this transaction's settings: one for changes no
+    -- run claimed, then one for each of its commands, taken once a
+    -- transaction and a flush.
+    CREATE OR REPLACE FUNCTION history_command_base(commands integer) RETURNS bigint
+    LANGUAGE plpgsql AS $$
+    DECLARE
+        this_xid xid8 := pg_current_xact_id();
+        this_flush text := coalesce(current_setting('warehouse.flush', true), '');
+        taken bigint;
+    BEGIN
+        SELECT n.base INTO taken FROM history_numbering n
+        WHERE n.xid = this_xid AND n.flush = this_flush;
+        IF FOUND THEN
+            RETURN taken;
+        END IF;
+        taken := nextval('history_command');
+        IF commands > 0 THEN
+            PERFORM setval('history_command', taken + commands);
+        END IF;
+        DELETE FROM history_numbering
+        WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
+        INSERT INTO history_numbering VALUES (this_xid, this_flush, taken);
+        RETURN taken;
+    END $$;
+
+    -- One statement's changes, checked against what the run claims of
+    -- them. Each setting is read once, in told, where the planner does not
+    -- read it again to guess how long its lists are (it does so for a list
+    -- unnested straight from a setting); the list of commands is split on
+    -- the quotes and commas between its elements, which costs a fraction
+    -- of parsing it as JSON, and only the commands that number an entry are
+    -- decoded.
+    CREATE OR REPLACE FUNCTION history_record(ids bytea[], befores bigint[],
+                                              afters bigint[], others boolean[])
+    RETURNS void LANGUAGE sql AS $$
+        WITH told AS MATERIALIZED (
+            SELECT coalesce(current_setting('warehouse.commands', true), '') AS echoes,
+                   coalesce(current_setting('warehouse.kinds', true), '') AS kinds,
+                   history_commands_told() AS commands,
+                   nullif(current_setting('warehouse.rest', true), '')::integer AS r,
+                   coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[] AS claimed_commands,
+                   coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[] AS claimed_ids,
+                   coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[] AS claimed_befores,
+                   coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[] AS claimed_afters
+        ), own AS MATERIALIZED (
+            -- The transaction's own commands: a claim, or a rest, of any
+            -- other index would number its entries as another's command.
+            SELECT told.*, CASE WHEN r >= 0 AND r < commands THEN r END AS rest
+            FROM told
+        ), changed AS MATERIALIZED (
+            SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
+        ), chained AS (
+            -- The claims on the statement's products, each with the row's
+            -- units before and after the statement, in the order claimed.
+            SELECT claimed.*, lag(claimed.after) OVER w AS previous,
+                   lead(claimed.n) OVER w IS NULL AS last
+            FROM (SELECT c.command, changed.id, c.before, c.after, c.n,
+                         changed.before AS row_before, changed.after AS row_after
+                  FROM own, unnest(own.claimed_commands, own.claimed_ids,
+                                   own.claimed_befores, own.claimed_afters)
+                           WITH ORDINALITY AS c(command, id, before, after, n)
+                       JOIN changed ON changed.id = decode(c.id, 'hex')
+                  WHERE c.command >= 0 AND c.command < own.commands) claimed
+            WINDOW w AS (PARTITION BY claimed.id ORDER BY claimed.n)
+        ), judged AS MATERIALIZED (
+            -- A product's claims stand when they lead, one from the other,
+            -- from the units the row had to the units it has.
+            SELECT command, id, before, after, n,
+                   bool_and(previous IS NULL OR previous = before) OVER p
+                   AND bool_or(previous IS NULL AND before = row_before) OVER p
+                   AND bool_or(last AND after = row_after) OVER p AS verified
+            FROM chained WINDOW p AS (PARTITION BY id)
+        ), entries AS (
+            SELECT command, id, before, after, n FROM judged WHERE verified
+            UNION ALL
+            SELECT own.rest, id, before, after, NULL
+            FROM changed, own
+            WHERE (before <> after OR other)
+              AND NOT EXISTS (SELECT FROM judged WHERE judged.id = changed.id AND verified)
+        ), commands AS (
+            -- Joined, not subscripted: an element of an array of strings is
+            -- found by walking the ones before it.
+            SELECT ordinality - 1 AS command, nullif(btrim(e, '[]"'), 'null') AS echo,
+                   btrim(kind, '[]"') AS kind
+            FROM own, ROWS FROM (string_to_table(own.echoes, '","'),
+                                 string_to_table(own.kinds, '","'))
+                WITH ORDINALITY AS c(e, kind, ordinality)
+            WHERE ordinality <= own.commands
+        ), base AS (
+            SELECT history_command_base(own.commands) AS number, statement_timestamp() AS now,
+                   nullif(current_setting('warehouse.clerk', true), '') AS named,
+                   pg_current_xact_id() AS xid
+            FROM own
+        )
+        INSERT INTO history (command_no, changed_at, clerk, command, id,
+                             amount_before, amount_after, named_clerk, xid, kind)
+        SELECT base.number + coalesce(entries.command, -1) + 1, base.now, session_user,
+               decode(commands.echo, 'hex'), id, before, after, base.named, base.xid,
+               coalesce(CASE WHEN commands.echo IS NOT NULL THEN commands.kind END, 'other')
+        FROM entries CROSS JOIN base
+             LEFT JOIN commands ON commands.command = entries.command
+        ORDER BY coalesce(entries.command, -1), n, id
+    $$;
+
+    CREATE OR REPLACE FUNCTION history_record_many() RETURNS void
+    LANGUAGE sql AS $$
+        WITH base AS (
+            SELECT history_command_base(history_commands_told()) AS number,
+                   history_commands_told() AS commands,
+                   nullif(current_setting('warehouse.rest', true), '')::integer AS rest
+        ), own AS (
+            -- Only one of the transaction's own commands numbers the entry.
+            SELECT base.*, CASE WHEN rest >= 0 AND rest < commands THEN rest END AS command
+            FROM base
+        ), echoed AS (
+            SELECT own.*, nullif(btrim(split_part(coalesce(current_setting(
+                       'warehouse.commands', true), ''), '","', command + 1), '[]"'), 'null') AS echo,
+                   btrim(split_part(coalesce(current_setting('warehouse.kinds', true), ''),
+                                    '","', command + 1), '[]"') AS kind
+            FROM own
+        )
+        INSERT INTO history (command_no, changed_at, clerk, command, id,
+                             amount_before, amount_after, named_clerk, xid, kind)
+        SELECT number + coalesce(command, -1) + 1, statement_timestamp(), session_user,
+               decode(echo, 'hex'), NULL, NULL,
+               CASE WHEN NOT EXISTS (SELECT FROM stock) THEN 0 END,
+               nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
+               coalesce(CASE WHEN echo IS NOT NULL THEN kind END, 'other')
+        FROM echoed
+    $$;
+
+    CREATE OR REPLACE FUNCTION stock_changes_recorded() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER AS $$
+    DECLARE
+        changed bigint;
+    BEGIN
+        IF TG_OP = 'TRUNCATE' THEN
+            PERFORM history_record_many();
+            RETURN NULL;
+        ELSIF TG_OP = 'DELETE' THEN
+            SELECT count(*) INTO changed FROM old_rows;
+        ELSE
+            SELECT count(*) INTO changed FROM new_rows;
+        END IF;
+        IF TG_OP = 'INSERT' AND changed > 0 THEN
+            -- A product's first delivery makes its record; a later one
+            -- leaves it as it is.
+            INSERT INTO catalogue (id, name, shelf)
+            SELECT id, name, shelf FROM new_rows ON CONFLICT DO NOTHING;
+        END IF;
+        IF changed > @MOST_ENTRIES@ THEN
+            PERFORM history_record_many();
+        ELSIF changed = 0 THEN
+            NULL;
+        ELSIF TG_OP = 'INSERT' THEN
+            PERFORM history_record(array_agg(id), array_agg(0::bigint),
+                                   array_agg(amount), array_agg(false))
+            FROM new_rows;
+        ELSIF TG_OP = 'DELETE' THEN
+            PERFORM history_record(array_agg(id), array_agg(amount),
+                                   array_agg(0::bigint), array_agg(false))
+            FROM old_rows;
+        ELSE
+            -- An update may change a product's id: the old one goes, the
+            -- new one comes.
+            PERFORM history_record(
+                array_agg(coalesce(n.id, o.id)), array_agg(coalesce(o.amount, 0)),
+                array_agg(coalesce(n.amount, 0)),
+                array_agg(o.id IS NOT NULL AND n.id IS NOT NULL AND
+                          (o.shelf, o.name) IS DISTINCT FROM (n.shelf, n.name)))
+            FROM old_rows o FULL JOIN new_rows n ON n.id = o.id;
+        END IF;
+        RETURN NULL;
+    END $$;
+
+    ALTER FUNCTION history_record(bytea[], bigint[], bigint[], boolean[])
+        SET work_mem = '64MB';
+    -- Only the store's own objects are found, never a temporary table that a
+    -- client made to stand in for one.
+    DO $$ BEGIN
+        EXECUTE format('ALTER FUNCTION stock_changes_recorded() SET search_path = %I, pg_temp',
+                       current_schema());
+    END $$;
+    REVOKE ALL ON FUNCTION history_commands_told(), history_command_base(integer),
+        history_record(bytea[], bigint[], bigint[], boolean[]),
+        history_record_many(), stock_changes_recorded() FROM PUBLIC;
+
+    CREATE OR REPLACE TRIGGER stock_inserted AFTER INSERT ON stock
+        REFERENCING NEW TABLE AS new_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+    CREATE OR REPLACE TRIGGER stock_updated AFTER UPDATE ON stock
+        REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+    CREATE OR REPLACE TRIGGER stock_deleted AFTER DELETE ON stock
+        REFERENCING OLD TABLE AS old_rows
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+    CREATE OR REPLACE TRIGGER stock_truncated AFTER TRUNCATE ON stock
+        FOR EACH STATEMENT EXECUTE FUNCTION stock_changes_recorded();
+)";
+
+}  // namespace postgres_schema
