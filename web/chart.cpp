@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <utility>
 
 namespace {
 
@@ -25,6 +26,18 @@ constexpr std::int64_t MINUTE = 60;
 constexpr std::int64_t STEPS[] = {MINUTE, 5 * MINUTE, 10 * MINUTE, 15 * MINUTE, 30 * MINUTE, HOUR,    2 * HOUR, 3 * HOUR, 6 * HOUR,  12 * HOUR,
                                   DAY,     2 * DAY,  3 * DAY,  4 * DAY,   7 * DAY,  14 * DAY, 28 * DAY,
                                   91 * DAY, 182 * DAY, 364 * DAY, 728 * DAY, 1820 * DAY};
+
+// About how wide a character of a tick's label is, in the SVG's units, at
+// the size the page's style gives the chart's text.
+constexpr int CHARACTER_WIDTH = 7;
+
+/// A tick at x with its label anchored where the label fits in the frame.
+ChartTick tickAt(int x, std::string label)
+{
+    const int half = static_cast<int>(label.size()) * CHARACTER_WIDTH / 2;
+    const char* const anchor = x + half > WIDTH ? "end" : x - half < 0 ? "start" : "middle";
+    return {x, std::move(label), anchor};
+}
 
 std::string format(std::time_t moment, const char* pattern)
 {
@@ -134,11 +147,11 @@ Chart unitsChart(const std::vector<ChartPoint>& points, std::int64_t now)
     }
     const char* const pattern = step < DAY ? "%H:%M" : seconds < 300 * DAY ? "%m-%d" : "%Y-%m-%d";
     for (const std::time_t moment : tickMoments(from, to, step)) {
-        chart.ticks.push_back({x(static_cast<std::int64_t>(moment) * 1000), format(moment, pattern)});
+        chart.ticks.push_back(tickAt(x(static_cast<std::int64_t>(moment) * 1000), format(moment, pattern)));
     }
     if (chart.ticks.empty()) {  // less than a minute: its two ends
-        chart.ticks.push_back({LEFT, format(from, "%H:%M:%S")});
-        chart.ticks.push_back({RIGHT, format(to, "%H:%M:%S")});
+        chart.ticks.push_back(tickAt(LEFT, format(from, "%H:%M:%S")));
+        chart.ticks.push_back(tickAt(RIGHT, format(to, "%H:%M:%S")));
     }
     return chart;
 }

@@ -19,6 +19,10 @@ struct ChartPoint {
 struct ChartTick {
     int x = 0;
     std::string label;
+    // How the label stands to x, as SVG's text-anchor: "middle", or "end"
+    // near the frame's right edge, "start" near its left, so that the
+    // whole label stays inside the frame.
+    const char* anchor = "middle";
 };
 
 /// A step line in a frame of width by height: 0 units at the bottom of the

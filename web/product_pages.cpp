@@ -67,6 +67,7 @@ page::Data chartData(const std::vector<HistoryEntry>& entries,
         page::Object mark;
         mark["x"] = std::to_string(tick.x);
         mark["label"] = tick.label;
+        mark["anchor"] = std::string(tick.anchor);
         ticks.emplace_back(std::move(mark));
     }
     data["ticks"] = ticks;

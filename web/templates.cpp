@@ -196,7 +196,7 @@ const Template PRODUCT = {"{{id}}", R"(<h1 id="id">{{id}}</h1>
 <line x1="{{left}}" y1="{{top}}" x2="{{left}}" y2="{{bottom}}"/>
 <text x="{{scale_x}}" y="{{top_label_y}}" text-anchor="end">{{most}}</text>
 <text x="{{scale_x}}" y="{{bottom}}" text-anchor="end">0</text>
-{{#ticks}}<line class="tick" x1="{{x}}" y1="{{tick_top}}" x2="{{x}}" y2="{{tick_bottom}}"/><text class="tick" x="{{x}}" y="{{date_y}}" text-anchor="middle">{{label}}</text>
+{{#ticks}}<line class="tick" x1="{{x}}" y1="{{tick_top}}" x2="{{x}}" y2="{{tick_bottom}}"/><text class="tick" x="{{x}}" y="{{date_y}}" text-anchor="{{anchor}}">{{label}}</text>
 {{/ticks}}
 <polyline points="{{points}}"/>
 </svg>

@@ -290,6 +290,17 @@ TEST(UnitsChart, TicksAtMinutesAndHoursWithinADayAndAtMidnightsAcrossWeeks)
         }
         EXPECT_GE(chart.ticks.front().x, chart.left);
         EXPECT_LE(chart.ticks.back().x, chart.right);
+        // Every label stays inside the frame, at 7 units a character
+        // (12px text): the last one at the right edge is anchored at its
+        // end rather than cut in half.
+        for (const ChartTick& tick : chart.ticks) {
+            const int width = static_cast<int>(tick.label.size()) * 7;
+            const std::string anchor = tick.anchor;
+            const int start = anchor == "end" ? tick.x - width
+                              : anchor == "start" ? tick.x : tick.x - width / 2;
+            EXPECT_GE(start, 0) << tick.label;
+            EXPECT_LE(start + width, chart.width) << tick.label;
+        }
     }
     ::unsetenv("TZ");
     ::tzset();
