@@ -73,20 +73,20 @@ bool expired(const Lot& lot, const std::string& today)
 }
 
 /// Units times cents, or none when the cost is not known.
-std::optional<std::int64_t> valueOf(std::int64_t units, const std::optional<std::int64_t>& cost)
+std::optional<WideCents> valueOf(std::int64_t units, const std::optional<std::int64_t>& cost)
 {
-    return cost ? std::optional<std::int64_t>(units * *cost) : std::nullopt;
+    return cost ? std::optional<WideCents>(static_cast<WideCents>(units) * *cost) : std::nullopt;
 }
 
-std::string shownMoney(const std::optional<std::int64_t>& cents)
+std::string shownMoney(const std::optional<WideCents>& cents)
 {
-    return cents ? money(*cents) : std::string();
+    return cents ? wideMoney(*cents) : std::string();
 }
 
-void moneyCell(CsvWriter& line, const std::optional<std::int64_t>& cents)
+void moneyCell(CsvWriter& line, const std::optional<WideCents>& cents)
 {
     if (cents) {
-        line.figure(money(*cents));
+        line.figure(wideMoney(*cents));
     } else {
         line.none();
     }
@@ -126,7 +126,7 @@ Reply csvOf(std::string fileName, const char* header,
 struct Sums {
     std::uint64_t products = 0;
     std::int64_t units = 0;
-    std::int64_t atCost = 0;
+    WideCents atCost = 0;
     std::uint64_t withoutCost = 0;
 
     void add(std::int64_t difference, const std::optional<std::int64_t>& cost)
@@ -134,7 +134,7 @@ struct Sums {
         ++products;
         units += difference;
         if (cost) {
-            atCost += difference * *cost;
+            atCost += static_cast<WideCents>(difference) * *cost;
         } else {
             ++withoutCost;
         }
@@ -153,7 +153,7 @@ page::Object sumsObject(const Sums& sums)
     page::Object shown;
     shown["products"] = std::to_string(sums.products);
     shown["units"] = std::to_string(sums.units);
-    shown["at_cost"] = money(sums.atCost);
+    shown["at_cost"] = wideMoney(sums.atCost);
     shown["without_cost"] = std::to_string(sums.withoutCost);
     return shown;
 }
@@ -210,7 +210,7 @@ Reply expiringPage(StoreReader& store, const Params& params)
         page::Object shown;
         shown["lots"] = std::to_string(totals.lots);
         shown["units"] = std::to_string(totals.units);
-        shown["at_cost"] = money(static_cast<std::int64_t>(totals.atCost));
+        shown["at_cost"] = moneyOfDigits(totals.atCost);
         shown["without_cost"] = std::to_string(totals.withoutCost);
         data.set("totals", shown);
     }

@@ -82,7 +82,7 @@ page::Data chartData(const std::vector<HistoryEntry>& entries,
 
 std::string shownCents(std::int64_t units, const std::optional<std::int64_t>& cost)
 {
-    return cost ? money(units * *cost) : std::string();
+    return cost ? moneyTimes(units, *cost) : std::string();
 }
 
 /// A product's lots, as "lots" in data: each lot's date, units and worth

@@ -498,8 +498,8 @@ LotTotals SqlReader::lotTotalsUntil(const std::string& last)
 {
     Params params;
     const std::string sql =
-        "SELECT count(*), CAST(coalesce(sum(l.units), 0) AS bigint), "
-        "CAST(coalesce(sum(l.units * c.cost_cents), 0) AS bigint), "
+        "SELECT count(*), CAST(coalesce(sum(l.units), 0) AS bigint), " +
+        dialect.productSum("l.units", "c.cost_cents") + ", "
         "CAST(count(*) - count(c.cost_cents) AS bigint) "
         "FROM lots l LEFT JOIN catalogue c ON c.id = l.id WHERE l.best_before <= " +
         params.text(last);
@@ -507,7 +507,7 @@ LotTotals SqlReader::lotTotalsUntil(const std::string& last)
     query(sql, params.all(), Rows::Few, [&totals](const SqlRow& row) {
         totals.lots = static_cast<std::uint64_t>(row.number(0));
         totals.units = static_cast<std::uint64_t>(row.number(1));
-        totals.atCost = static_cast<std::uint64_t>(row.number(2));
+        totals.atCost = std::string(row.text(2));
         totals.withoutCost = static_cast<std::uint64_t>(row.number(3));
         return false;
     });

@@ -4,6 +4,7 @@
 #include "store/sqlite/sqlite_rows.hh"
 #include "store/sqlite/sqlite_schema.hh"
 #include "web/sql_reader.hh"
+#include "web/text.hh"
 
 #include <sys/stat.h>
 
@@ -164,10 +165,9 @@ void SqliteReader::query(const std::string& sql,
     }
 }
 
-// Units times cents, summed in 128 bits: with at most 2^32 - 1 units a
-// product, each product is below 2^95, and no store holds the 2^32 products
-// whose worth could pass 2^127.
-__extension__ typedef __int128 WideCents;
+// Units times cents, summed in 128 bits (WideCents): with at most 2^32 - 1
+// units a product, each product is below 2^95, and no store holds the 2^32
+// products whose worth could pass 2^127.
 
 void productSumStep(sqlite3_context* context, int, sqlite3_value** values)
 {

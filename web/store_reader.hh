@@ -109,7 +109,7 @@ struct Lot {
 struct LotTotals {
     std::uint64_t lots = 0;
     std::uint64_t units = 0;
-    std::uint64_t atCost = 0;
+    std::string atCost = "0";  // cents, in decimal digits: past 64 bits
     std::uint64_t withoutCost = 0;
 };
 

@@ -124,3 +124,20 @@ std::string moneyOfDigits(std::string_view cents)
     digits.insert(digits.size() - 2, 1, '.');
     return digits;
 }
+
+std::string wideMoney(WideCents cents)
+{
+    const bool negative = cents < 0;
+    std::string digits;
+    do {
+        const auto digit = static_cast<int>(cents % 10);  // negative with cents
+        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
+        cents /= 10;
+    } while (cents != 0);
+    return (negative ? "-" : "") + moneyOfDigits(digits);
+}
+
+std::string moneyTimes(std::int64_t units, std::int64_t cents)
+{
+    return wideMoney(static_cast<WideCents>(units) * cents);
+}

@@ -271,5 +271,33 @@ for name, value in zip(["total-products", "total-units", "total-at-cost", "total
                        [str(all_sums[0]), str(all_sums[1]), money(all_sums[2]), str(all_sums[3])]):
     check(shown.texts.get(name) == value, f"/counts: {name} {shown.texts.get(name)}, not {value}")
 
+# Worth past 64 bits: the most units a lot holds at the highest cost the
+# catalogue takes, on /expiring and its file, the product's page, and a
+# stock-take's difference and its sums.
+DEAR, DEAR_UNITS, DEAR_COST = "DEAR:1", 4294967295, 2**63 - 1
+with tempfile.TemporaryDirectory() as scratch:
+    deliver(scratch, [(DEAR, DEAR_UNITS, day(-1), "9-9", "Gold")])
+    store_sql([set_record(DEAR, cost=DEAR_COST)])
+    dear_worth = DEAR_UNITS * DEAR_COST
+    _, rows, _ = csv_rows("/expiring.csv?days=0")
+    check([r[5] for r in rows if r[0] == DEAR] == [money(dear_worth)],
+          f"/expiring.csv's dear lot: {[r for r in rows if r[0] == DEAR]}")
+    worth = dear_worth + sum(int(r[3]) * costs[r[0]] for r in expiring(0)
+                             if costs[r[0]] is not None)
+    shown = Tables(page("/expiring?days=0"))
+    check(shown.texts.get("at-cost") == money(worth),
+          f"/expiring?days=0 with the dear lot: {shown.texts.get('at-cost')}, not {money(worth)}")
+    check([c[5] for c in shown.tables.get("expiring", []) if c[0] == DEAR] == [money(dear_worth)],
+          "/expiring's dear lot")
+    check(Tables(page("/product/DEAR%3A1")).tables.get("lots", [])[:1] ==
+          [[day(-1) + " (expired)", str(DEAR_UNITS), money(dear_worth)]], "the dear product's lots")
+    take_count(scratch, "dear.csv", [(DEAR, 0, "expired")])
+    _, rows, _ = csv_rows("/counts.csv")
+    check(rows[0][2:] == [DEAR, "Gold", str(DEAR_UNITS), "0", str(-DEAR_UNITS), "expired",
+                          money(-dear_worth)], f"/counts.csv's dear difference: {rows[0]}")
+    shown = Tables(page("/counts"))
+    check(shown.texts.get("total-at-cost") == money(all_sums[2] - dear_worth),
+          f"/counts with the dear difference: {shown.texts.get('total-at-cost')}")
+
 print(f"web_lots: {len(failures)} failed")
 sys.exit(1 if failures else 0)

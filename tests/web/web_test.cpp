@@ -127,6 +127,29 @@ TEST(Money, WholeCentsOfAnyLengthAsTheSameMoney)
     }
 }
 
+TEST(Money, UnitsTimesCentsPastSixtyFourBits)
+{
+    // A lot's or a difference's worth: up to 2^32 - 1 units (a difference
+    // below 0 too) times a cost of up to 2^63 - 1 cents.
+    constexpr std::int64_t MOST_CENTS = INT64_MAX;
+    const struct {
+        std::int64_t units;
+        std::int64_t cents;
+        const char* shown;
+    } cases[] = {
+        {0, 5, "0.00"},
+        {3, 7, "0.21"},
+        {-3, 7, "-0.21"},
+        {-1, 100, "-1.00"},
+        {2, MOST_CENTS, "184467440737095516.14"},
+        {4294967295, MOST_CENTS, "396140812479087967556222320.65"},
+        {-4294967295, MOST_CENTS, "-396140812479087967556222320.65"},
+    };
+    for (const auto& [units, cents, shown] : cases) {
+        EXPECT_EQ(moneyTimes(units, cents), shown) << units << " x " << cents;
+    }
+}
+
 TEST(CsvWriter, QuotesEveryTextAndDisarmsFormulas)
 {
     // A spreadsheet reads an unquoted shelf such as 1-2 or 0012 as a date
