@@ -58,6 +58,22 @@ bool sameFile(const std::string& one, const std::string& other)
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+/// Whether file is the SQLite store at where, or a log SQLite keeps beside
+/// it: a job that wrote over it would leave no store, or lose its last
+/// transactions.
+bool isStoreFile(const std::string& where, const std::string& file)
+{
+    if (isServerUri(where)) {
+        return false;
+    }
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (sameFile(where + suffix, file)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 /// Fills the empty file at path with the copy of the store at where.
 bool copyInto(const std::string& where, const std::string& path,
               std::string& error)
@@ -117,7 +133,7 @@ int failed(const std::string& what, const std::string& where,
 int backupStore(const std::string& where, const std::string& file)
 {
     const std::string what = "backup of store ";
-    if (!isServerUri(where) && sameFile(where, file)) {
+    if (isStoreFile(where, file)) {
         return failed(what, where, file + " is the store itself");
     }
     TemporaryFile temporary(folderOf(file));
@@ -204,6 +220,9 @@ int runStoreJob(const std::string& option, const std::string& where,
         return usageError(catalogue   ? "the catalogue is kept in a store: --store FILE"
                           : counting ? "counts and lots are kept in a store: --store FILE"
                                      : "option '" + option + "' needs --store");
+    }
+    if ((option == "--count-sheet" || option == "--catalogue-out") && isStoreFile(where, file)) {
+        return failed(option.substr(2) + " of store ", where, file + " is the store itself");
     }
     if (counting) {
         return runStockTakeJob(stockTake, where, options, file);

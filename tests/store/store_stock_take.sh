@@ -147,6 +147,30 @@ A,Ay,s3,1,,' ] || fail "the blank sheet: $(cat sheet.csv)"
     [ "$(count_entries)" = "C|2|1|sample|$me|count sheet.csv" ] || fail "its entries: $(count_entries)"
 }
 
+# A sheet or a catalogue written over the SQLite store, through any name of
+# it or over the log a running clerk keeps beside it, is refused with one
+# line and status 1, and the store goes on as it was.
+case_a_sheet_never_overwrites_the_store() {
+    [ "$kind" = sqlite ] || skip "a PostgreSQL store is no file"
+    run 'A X s1 5 Ecks' > /dev/null
+    ln -s "$store" link.db
+    start_run c "$store"
+    tell c 'F X' 'Ecks 5 s1'
+    [ -e "$store-wal" ] || fail "the running clerk keeps no log"
+    local out status
+    for option in --count-sheet --catalogue-out --backup; do
+        for file in "$store" link.db "$store-wal"; do
+            out=$(owner "$option" "$file" 2>&1)
+            status=$?
+            [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && grep -q 'is the store itself' <<< "$out" ||
+                fail "$option $file: status $status, $out"
+        done
+    done
+    tell c 'D X 1' 'Amount: 4 Shelf: s1'
+    end_run || fail "the clerk's run ended with status $?"
+    [ "$(stock)" = 'X|4|s1|Ecks' ] || fail "the store after: $(stock)"
+}
+
 # Deliveries with three dates and undated units; a withdrawal that spans
 # two lots takes the earliest first; an increase touches no lot; a count
 # below the records and another program's decrease take first expiring
