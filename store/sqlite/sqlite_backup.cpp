@@ -77,8 +77,10 @@ std::uint32_t storeVersion(sqlite3* database, std::string& error)
 /// The SQL that is true of a value of column that the column cannot carry
 /// to either kind of store: a whole number that is none, a flag other than
 /// 0 or 1, a text that is not text, a time not in the history's form or a
-/// date not in the lots' form, or either not on the calendar (the modifier makes SQLite carry a 30 February
-/// over into March, which it otherwise prints back as it was).
+/// date not in the lots' form, or either not on the calendar (the modifier
+/// makes SQLite carry a 30 February over into March, which it otherwise
+/// prints back as it was) or in the year 0, which SQLite takes and
+/// PostgreSQL has not.
 std::string unfitValue(const BackupColumn& column)
 {
     const std::string name = column.name;
@@ -95,11 +97,11 @@ std::string unfitValue(const BackupColumn& column)
     case Carried::Time:
         return name + " IS NOT NULL AND (typeof(" + name + ") <> 'text' OR " +
                "strftime('%Y-%m-%d %H:%M:%f', " + name + ", '+0 days') IS NOT " +
-               name +
-               ")";
+               name + " OR " + name + " < '0001')";
     case Carried::Date:
         return name + " IS NOT NULL AND (typeof(" + name + ") <> 'text' OR " +
-               "date(" + name + ", '+0 days') IS NOT " + name + ")";
+               "date(" + name + ", '+0 days') IS NOT " + name + " OR " + name +
+               " < '0001')";
     case Carried::Xid:
         break;
     }
@@ -127,6 +129,10 @@ const RowRule ROW_RULES[] = {
      "USING (id) WHERE last.amount_after IS NOT coalesce(stock.amount, 0) "
      "LIMIT 1",
      "product", "the stock does not hold what its history left"},
+    // Numbered from 1, as a store numbers its lots: SQLite's triggers mark
+    // a lot taken whole by its number made negative.
+    {"SELECT lot FROM lots WHERE lot < 1 LIMIT 1", "lot",
+     "a number that no delivery gives"},
     // A product's dated lots are some of its units, never more.
     {"SELECT lots.id FROM lots LEFT JOIN stock USING (id) GROUP BY lots.id "
      "HAVING sum(lots.units) > coalesce(max(stock.amount), 0) LIMIT 1",

@@ -239,6 +239,9 @@ INSERT INTO history (command_no, changed_at, id, amount_before, amount_after, ki
 INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '2027-02-29', 1, '2026-01-01 00:00:00.000')|lots lot 1: best_before holds
 INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '2027-01-31', 2, '2026-01-01 00:00:00.000'), ('P2', '2027-03-01', 2, '2026-01-01 00:00:00.000')|product P2: its dated lots hold more
 INSERT INTO lots (id, best_before, units, received_at) VALUES ('P7', '2027-01-31', 1, '2026-01-01 00:00:00.000')|product P7: its dated lots hold more
+INSERT INTO lots (lot, id, best_before, units, received_at) VALUES (-4, 'P2', '2027-01-31', 1, '2026-01-01 00:00:00.000')|lot -4: a number that no delivery gives
+INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '0000-12-31', 1, '2026-01-01 00:00:00.000')|lots lot 1: best_before holds
+UPDATE history SET changed_at = '0000-06-01 10:00:00.000' WHERE seq = 1|history seq 1: changed_at holds
 CASES
     # And the good backup itself goes in.
     target=$(new_store "$1" restored)
