@@ -24,8 +24,12 @@ CommandNotes commandNotes(const std::string& echo, ChangeKind what)
 
 }  // namespace
 
-bool SqliteStore::takeFromLots(const std::string& id, std::uint32_t units)
+bool SqliteStore::takeFromLots(const std::string& id, std::uint32_t before,
+                               std::uint32_t after)
 {
+    if (after >= before) {
+        return true;  // an increase adds undated units
+    }
     if (lotsKnown == LotsKnown::NotYet) {
         Stepping any(anyLots);
         if (any.step() != SQLITE_ROW) {
@@ -37,13 +41,17 @@ bool SqliteStore::takeFromLots(const std::string& id, std::uint32_t units)
     if (lotsKnown == LotsKnown::None) {
         return true;
     }
+    if (after == 0) {
+        bindText(lotsGone.get(), 1, id);
+        return run(lotsGone);
+    }
     // Read first, changed after: a statement does not change the rows it
     // steps through.
     std::vector<std::pair<std::int64_t, std::int64_t>> taken;  // lot, units left
     {
         bindText(lotsOf.get(), 1, id);
         Stepping lots(lotsOf);
-        std::int64_t left = units;
+        std::int64_t left = before - after;
         int step = SQLITE_ROW;
         while (left > 0 && (step = lots.step()) == SQLITE_ROW) {
             const std::int64_t lot = sqlite3_column_int64(lots.row(), 0);
@@ -125,7 +133,7 @@ bool SqliteStore::takeCount(const CountSheet& sheet, const std::string& echo,
         }
         written = (row.counted > 0 ? putRow(row.id, shelf, row.counted, name, expected == 0)
                                    : removeRow(row.id)) &&
-                  (row.counted >= expected || takeFromLots(row.id, expected - row.counted)) &&
+                  takeFromLots(row.id, expected, row.counted) &&
                   (history.add(&row.id, expected, row.counted, &row.reason) || failWith(""));
         if (!written) {
             break;

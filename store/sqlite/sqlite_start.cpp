@@ -88,6 +88,7 @@ bool SqliteStore::prepareStatements()
                            "ORDER BY best_before, lot") &&
            prepare(lotTaken, "DELETE FROM lots WHERE lot = ?1") &&
            prepare(lotLeft, "UPDATE lots SET units = ?2 WHERE lot = ?1") &&
+           prepare(lotsGone, "DELETE FROM lots WHERE id = ?1") &&
            prepare(dataVersion, "PRAGMA data_version") &&
            prepare(changesSince,
                    "SELECT seq, id FROM history WHERE seq > ?1 ORDER BY seq") &&

@@ -345,8 +345,7 @@ bool SqliteStore::writeChanges(const CommandNotes& notes,
         return false;
     }
     for (const StockChange& change : changes) {
-        if (change.after < change.before &&
-            !takeFromLots(change.id, change.before - change.after)) {
+        if (!takeFromLots(change.id, change.before, change.after)) {
             return false;
         }
     }
@@ -447,9 +446,8 @@ bool SqliteStore::writeMany(const CommandNotes& notes)
                   ? putRow(*row->id, *row->shelf, row->amount, *row->name,
                            difference.before == 0)
                   : removeRow(difference.goneId)) ||
-            (after < difference.before &&
-             !takeFromLots(row != nullptr ? *row->id : difference.goneId,
-                           difference.before - after))) {
+            !takeFromLots(row != nullptr ? *row->id : difference.goneId,
+                          difference.before, after)) {
             return false;
         }
         progress.at(++written);

@@ -69,11 +69,12 @@ private:
     bool receiveDeliveries(const DeliveryNote& note, const std::string& echo,
                            std::vector<std::string>& refused) override;
 
-    /// Takes units from a product's lots, first expiring first, as a
-    /// decrease of that many units does: those past its lots' come from
-    /// the undated. Costs nothing while the store has no lots, one look at
-    /// the product's own otherwise.
-    bool takeFromLots(const std::string& id, std::uint32_t units);
+    /// Takes a product's decrease from before to after units from its
+    /// lots, first expiring first: units past its lots' come from the
+    /// undated, and a product gone (after 0) takes all its lots with it, as
+    /// the triggers have it, whatever they held. Costs nothing while the
+    /// store has no lots, one look at the product's own otherwise.
+    bool takeFromLots(const std::string& id, std::uint32_t before, std::uint32_t after);
     /// After the stock was written whole with no knowledge of what changed:
     /// the lots of a product gone, or more than its units, become undated.
     bool dropLotsBeyondStock();
@@ -143,6 +144,7 @@ private:
     Statement lotsOf;    // a product's lots, first expiring first
     Statement lotTaken;  // a lot taken whole
     Statement lotLeft;   // what is left of a lot taken in part
+    Statement lotsGone;  // the lots of a product gone from the stock
     SqliteHistory history;
     // The rows the open transaction still owes the store: a command's
     // history is written at once, its rows by the commit (or before anything

@@ -174,7 +174,8 @@ case_a_sheet_never_overwrites_the_store() {
 # Deliveries with three dates and undated units; a withdrawal that spans
 # two lots takes the earliest first; an increase touches no lot; a count
 # below the records and another program's decrease take first expiring
-# first too, and a product that goes takes its lots with it.
+# first too, and a product that goes, or whose id another program changes,
+# takes its lots with it, all of them, even lots edited past its units.
 case_first_expiring_first_out() {
     run 'A X s1 5 Ecks' > /dev/null
     printf 'id,amount,best_before,shelf,name\nX,4,2027-03-01,,\nX,3,2026-12-01,,\nX,2,2027-01-15,,\nX,1,,,\nY,6,2027-02-01,s2,Why\n' > note.csv
@@ -195,7 +196,9 @@ A X s1 2 Ecks|X|2027-01-15|1 X|2027-03-01|4 Y|2027-02-01|6
 count:X,11|X|2027-03-01|3 Y|2027-02-01|6 
 sql:UPDATE stock SET amount = 3 WHERE id = 'Y'|X|2027-03-01|3 Y|2027-02-01|3 
 D X 2|X|2027-03-01|1 Y|2027-02-01|3 
+sql:UPDATE stock SET id = 'W' WHERE id = 'Y'|X|2027-03-01|1 
 sql:DELETE FROM stock WHERE id = 'Y'|X|2027-03-01|1 
+sql:UPDATE lots SET units = units + 40|X|2027-03-01|41 
 D X 9|
 STEPS
     [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up: $(lots_beyond_stock)"
