@@ -3,10 +3,12 @@
 
 #include "util/command_line.hh"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 namespace {
 
@@ -21,15 +23,34 @@ void reportFailed(const std::string& file)
 
 bool readWholeFile(const std::string& file, std::string& text)
 {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream read;
-    read << in.rdbuf();
-    if (!in || in.bad()) {
+    // Read by the descriptor, whose read says EISDIR of a folder and EIO of
+    // a disk that fails: a stream reads either as a file that ends there,
+    // and a sheet cut short would be taken as if whole.
+    const int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
         reportFailed(file);
         return false;
     }
-    text = read.str();
-    return true;
+    bool whole = true;
+    std::string read;
+    char block[65536];
+    while (whole) {
+        const ssize_t got = ::read(descriptor, block, sizeof block);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            whole = errno == EINTR;
+            continue;
+        }
+        read.append(block, static_cast<std::size_t>(got));
+    }
+    if (!whole) {
+        reportFailed(file);
+    }
+    ::close(descriptor);
+    text = std::move(read);
+    return whole;
 }
 
 bool writeWholeFile(const std::string& file, std::string_view text)

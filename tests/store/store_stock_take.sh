@@ -110,6 +110,25 @@ case_bad_files_change_nothing() {
 FILES
 }
 
+# A file that cannot be read whole, missing or a folder, is named with the
+# system's reason, and the status is 1.
+case_unreadable_files_are_named() {
+    run 'A X s1 10 Ecks' > /dev/null
+    mkdir folder.csv
+    local out
+    # option|file|what the error says
+    while IFS='|' read -r option file named; do
+        out=$(owner "$option" "$file" 2>&1) && fail "$option took $file"
+        [ "$out" = "warehouse: $file: $named" ] || fail "$option $file said: $out"
+    done <<'FILES'
+--count|missing.csv|No such file or directory
+--count|folder.csv|Is a directory
+--deliveries|folder.csv|Is a directory
+--catalogue-in|folder.csv|Is a directory
+FILES
+    [ "$(stock)" = 'X|10|s1|Ecks' ] || fail "the stock changed: $(stock)"
+}
+
 # Only the store's owner takes a count; a clerk who may change the stock
 # receives deliveries, and anyone who may read it writes a blank sheet.
 case_a_clerks_count_is_refused() {
