@@ -110,9 +110,6 @@ const char* const TRIGGERS = R"(
     );
     REVOKE ALL ON history_numbering FROM PUBLIC;
 
-    -- The command numbers of this transaction's settings: one for changes no
-    -- run claimed, then one for each command, taken once a transaction and
-    -- a flush.
     -- How many commands warehouse.commands lists. The runs write it as
     -- ["hex","hex",...], whose elements hold no comma, so the commas are
     -- counted rather than the list parsed; every function of the history
