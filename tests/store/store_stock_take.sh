@@ -106,6 +106,8 @@ case_bad_files_change_nothing() {
 --deliveries|id,amount,best_before\nX,2,2027-01-03\nY,0,\n|line 3: the amount '0'
 --deliveries|id,amount,best_before\nX,1,2027-1-03\n|line 2: the best-before date '2027-1-03'
 --deliveries|id,amount,best_before\nX,4294967280,\nX,9,2027-01-01\n|line 3: X would hold more than 4294967295 units
+--deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 4: X would hold more than 4294967295 units
+--deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 6: X would hold more than 4294967295 units
 --deliveries|id,amount\nA B,2\n|line 2: an id is one word
 FILES
 }
