@@ -496,13 +496,24 @@ void SqlReader::lotsUntil(const std::string& last, std::uint64_t skip,
 
 LotTotals SqlReader::lotTotalsUntil(const std::string& last)
 {
+    Kept& now = keptNow();
+    if (!now.lotTotals || now.lotTotals->first != last) {
+        now.lotTotals.emplace(last, readLotTotals(last));
+    }
+    return now.lotTotals->second;
+}
+
+LotTotals SqlReader::readLotTotals(const std::string& last)
+{
+    // The lots are read from the index by date, which holds their products
+    // and units; then each one's cost, by its product.
     Params params;
     const std::string sql =
         "SELECT count(*), CAST(coalesce(sum(l.units), 0) AS bigint), " +
         dialect.productSum("l.units", "c.cost_cents") + ", "
         "CAST(count(*) - count(c.cost_cents) AS bigint) "
-        "FROM lots l LEFT JOIN catalogue c ON c.id = l.id WHERE l.best_before <= " +
-        params.text(last);
+        "FROM (SELECT id, units FROM lots WHERE best_before <= " + params.text(last) +
+        dialect.lotsByIdForCosts + ") l LEFT JOIN catalogue c ON c.id = l.id";
     LotTotals totals;
     query(sql, params.all(), Rows::Few, [&totals](const SqlRow& row) {
         totals.lots = static_cast<std::uint64_t>(row.number(0));

@@ -8,9 +8,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 /// A statement's parameter, $1, $2, ... in the order given: bytes (an id,
@@ -46,6 +48,9 @@ public:
         std::string (*productSum)(const std::string& units, const std::string& cents);
         std::string lotDate;     // lots.best_before, as l, as text YYYY-MM-DD
         std::string lotsFound;   // one row, one number: 1 when the table lots is there
+        // What orders the lots picked for their totals, ahead of a look-up
+        // of each one's cost: empty where the store plans that join alone.
+        std::string lotsByIdForCosts;
     };
 
     Totals totals() override;
@@ -108,6 +113,9 @@ private:
         // time's are among them, as long as the mark stays.
         std::optional<std::string> withdrawalsSince;
         std::vector<Withdrawal> withdrawals;
+        // The totals of the lots best before this date or earlier, the
+        // last window asked; none: not read.
+        std::optional<std::pair<std::string, LotTotals>> lotTotals;
     };
     /// Candidates to order, or withdrawals, beyond these many are read at
     /// each request rather than kept.
@@ -119,6 +127,7 @@ private:
     StockValue readValue();
     std::vector<ReorderRow> readCandidates(std::uint64_t below);
     std::vector<Withdrawal> readWithdrawals(const std::string& since);
+    LotTotals readLotTotals(const std::string& last);
     /// The units withdrawn since the UTC time since, by product, from
     /// those kept in now where they reach back that far.
     std::unordered_map<std::string, std::uint64_t> withdrawnSince(Kept& now,

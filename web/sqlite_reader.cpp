@@ -258,6 +258,13 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
         std::move(database),
         SqliteReader::Dialect{"changed_at", "", productSum, "l.best_before",
                               "SELECT count(*) FROM sqlite_master "
-                              "WHERE type = 'table' AND name = 'lots'"},
+                              "WHERE type = 'table' AND name = 'lots'",
+                              // Looked up in the order of the catalogue,
+                              // each look-up finds the pages of the last
+                              // in the cache: about half the time of
+                              // look-ups in the order of dates. The plus
+                              // keeps SQLite from reading every lot
+                              // through the index by id for that order.
+                              " ORDER BY +id"},
         path);
 }

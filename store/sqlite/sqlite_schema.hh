@@ -17,10 +17,11 @@ namespace sqlite_schema {
 // The file's mark as this program's store, and the version of its shape:
 // 1 held the stock alone, 2 added the history, 3 the name a clerk gives, 4
 // the kind of change of each entry, 5 the catalogue, 6 the history's index
-// by time, 7 the dated lots and the stock-takes' reasons. Both live in the database header, where
+// by time, 7 the dated lots and the stock-takes' reasons, 8 the lots' index
+// by date that holds their units. Both live in the database header, where
 // they can be read before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 7;
+constexpr std::uint32_t VERSION = 8;
 
 /// The oldest version the owner's view reads: the first with the
 /// catalogue, whose entries also say what kind of change each is. A run of

@@ -46,9 +46,13 @@ if [ "$kind" = postgres ]; then
                   FROM information_schema.columns WHERE table_schema = current_schema()
                   ORDER BY table_name, ordinal_position"
     }
+    # Each index's name, table and columns, one a line.
     indexes_of() {
-        sql "$1" "SELECT indexname FROM pg_indexes WHERE schemaname = current_schema() ORDER BY 1"
+        sql "$1" "SELECT indexdef FROM pg_indexes WHERE schemaname = current_schema() ORDER BY indexname"
     }
+    # The indexes from which the owner's view totals the lots of a window.
+    totals_indexes='CREATE INDEX catalogue_costs ON public.catalogue USING btree (id) INCLUDE (cost_cents)
+CREATE INDEX lots_by_date ON public.lots USING btree (best_before, lot) INCLUDE (id, units)'
     text() { echo "convert_from($1, 'UTF8')"; }
     time_of() { echo "to_char($1::timestamptz AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS.MS')"; }
     now="'2026-04-01 10:00:00+00'"
@@ -66,7 +70,11 @@ else
         sql "$1" "SELECT t.name, c.* FROM sqlite_schema t, pragma_table_info(t.name) c
                   WHERE t.type = 'table' ORDER BY t.name, c.cid"
     }
-    indexes_of() { sql "$1" "SELECT name FROM sqlite_schema WHERE type = 'index' AND sql IS NOT NULL ORDER BY 1"; }
+    indexes_of() {
+        sql "$1" "SELECT m.name || ' ' || (SELECT group_concat(name) FROM pragma_index_info(m.name))
+                  FROM sqlite_schema m WHERE type = 'index' AND sql IS NOT NULL ORDER BY 1"
+    }
+    totals_indexes='lots_by_date best_before,lot,id,units'
     text() { echo "$1"; }
     time_of() { echo "$1"; }
     now="'2026-04-01 10:00:00.000'"
@@ -90,6 +98,8 @@ history_rows() {
     sql "$1" "SELECT seq, command_no, $(time_of changed_at), clerk, $(text command), $(text id),
               amount_before, amount_after FROM history ORDER BY seq"
 }
+# The dated lots, none where the store is older than they are.
+lots_rows() { sql "$1" "SELECT lot, $(text id), best_before, units FROM lots ORDER BY lot" 2> /dev/null; }
 # Every command of the history with the kind of its entries, once each.
 kinds_of() { sql "$1" "SELECT DISTINCT coalesce($(text command), ''), kind FROM history" | LC_ALL=C sort; }
 # Checks that the kinds of the history of $1 are those of the lines "command|kind" in $2.
@@ -144,9 +154,14 @@ store=$new
 run C > /dev/null
 current=$(version_of "$store")
 [ "$current" -gt "$oldest" ] || fail "a new store is of version '$current'"
-# The owner's view reads a day's entries and a week's through this one.
-grep -qx history_by_time <<< "$(indexes_of "$store")" ||
+# The owner's view reads a day's entries and a week's through this one,
+# and totals the lots of a window from the others.
+grep -q '^history_by_time \|INDEX history_by_time ' <<< "$(indexes_of "$store")" ||
     fail "a new store has no index of the history by time: $(indexes_of "$store")"
+while read -r index; do
+    grep -qxF "$index" <<< "$(indexes_of "$store")" ||
+        fail "a new store lacks the index $index: $(indexes_of "$store")"
+done <<< "$totals_indexes"
 
 case $case in
 upgrade)
@@ -198,6 +213,7 @@ R|load'
         fi
         stock=$(stock_rows "$store")
         history=$( [ "$version" -eq 1 ] || history_rows "$store")
+        lots=$(lots_rows "$store")
         out=$(run 'F GUM:1' C)
         [ "$(version_of "$store")" = "$current" ] ||
             fail "version $version was brought to $(version_of "$store"), not $current: $out"
@@ -207,6 +223,8 @@ R|load'
         [ "$(indexes_of "$store")" = "$(indexes_of "$new")" ] ||
             fail "version $version brought up to date has the indexes $(indexes_of "$store"), not those of a new store"
         [ "$(stock_rows "$store")" = "$stock" ] || fail "version $version: the stock changed"
+        [ "$(lots_rows "$store")" = "$lots" ] || fail "version $version: the lots changed:
+$(lots_rows "$store")"
         [ "$(history_rows "$store")" = "$history" ] || fail "version $version: the history changed:
 $(history_rows "$store")"
         kinds_are "$store" "$expected_kinds" "version $version brought up to date"
@@ -225,6 +243,15 @@ $catalogue"
         if start_view "$store"; then
             day=$(fetch "$url/day/2026-03-02.csv")
             [ "$day" = "$fixture_day" ] || fail "version $version, its day in the view: $day"
+            # The lots it had, less the unit D took from GUM:1's first.
+            if [ -n "$lots" ]; then
+                totals=$(fetch "$url/expiring?days=3650" |
+                         grep -o 'lots-count">[0-9]*</span> lots, <span id="units">[0-9]*' | tr -dc '0-9,')
+                expected=$(awk -F '|' '{ units += $4; taken = taken || $2 == "GUM:1" }
+                                       END { printf "%d,%d", NR, units - (taken ? 1 : 0) }' <<< "$lots")
+                [ "$totals" = "$expected" ] ||
+                    fail "version $version, its lots' totals in the view: $totals, not $expected"
+            fi
             stop_view
         else
             fail "the view refused version $version brought up to date: $refused"

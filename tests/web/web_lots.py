@@ -167,6 +167,23 @@ def expiring(days):
             for date, _, (p, amount, _, _, _) in lots if date <= day(days)]
 
 
+def check_totals(days, when=""):
+    """Checks /expiring's totals against those of the lots as this test
+    has them."""
+    expected = expiring(days)
+    what = f"/expiring?days={days}{when}"
+    shown = Tables(page(f"/expiring?days={days}"))
+    check(shown.texts.get("lots-count") == str(len(expected)),
+          f"{what}: {shown.texts.get('lots-count')} lots, not {len(expected)}")
+    check(shown.texts.get("units") == str(sum(int(r[3]) for r in expected)),
+          f"{what}: units {shown.texts.get('units')}")
+    worth = sum(int(r[3]) * costs[r[0]] for r in expected if costs[r[0]] is not None)
+    check(shown.texts.get("at-cost") == money(worth),
+          f"{what}: at cost {shown.texts.get('at-cost')}, not {money(worth)}")
+    check(shown.texts.get("without-cost") == str(sum(costs[r[0]] is None for r in expected)),
+          f"{what}: without a cost {shown.texts.get('without-cost')}")
+
+
 for days in [0, 14, 400]:
     expected = expiring(days)
     header, rows, body = csv_rows(f"/expiring.csv?days={days}")
@@ -175,16 +192,7 @@ for days in [0, 14, 400]:
     check(rows == expected, f"/expiring.csv?days={days}: {len(rows)} rows, not {len(expected)}; "
           f"first {rows[:2]} against {expected[:2]}")
     check(b'"1-1"' in body, "/expiring.csv quotes a shelf")
-    shown = Tables(page(f"/expiring?days={days}"))
-    check(shown.texts.get("lots-count") == str(len(expected)),
-          f"/expiring?days={days}: {shown.texts.get('lots-count')} lots, not {len(expected)}")
-    check(shown.texts.get("units") == str(sum(int(r[3]) for r in expected)),
-          f"/expiring?days={days}: units {shown.texts.get('units')}")
-    worth = sum(int(r[3]) * costs[r[0]] for r in expected if costs[r[0]] is not None)
-    check(shown.texts.get("at-cost") == money(worth),
-          f"/expiring?days={days}: at cost {shown.texts.get('at-cost')}, not {money(worth)}")
-    check(shown.texts.get("without-cost") == str(sum(costs[r[0]] is None for r in expected)),
-          f"/expiring?days={days}: without a cost {shown.texts.get('without-cost')}")
+    check_totals(days)
     # The pages, 100 lots each, are the file's rows in its order.
     link, seen = f"/expiring?days={days}", []
     while link:
@@ -215,6 +223,22 @@ for p in products[:12]:
         expected.append(["undated", str(undated), lot_value(p, undated)])
     shown = Tables(page(f"/product/{p.replace(':', '%3A')}")).tables.get("lots", [])
     check(shown == expected, f"{p}'s lots: {shown}, not {expected}")
+
+# The totals follow the store, whichever window was asked last: after a
+# cost given to a product that had none, another's changed, and a product
+# withdrawn whole with its lots, each window's are worked out anew.
+for days in [14, 14, 0]:
+    check_totals(days, ", asked again")
+listed_now = [r[0] for r in expiring(14)]
+no_cost = next(p for p in listed_now if costs[p] is None)
+other_cost = next(p for p in listed_now if costs[p] is not None)
+gone = next(p for p in listed_now if p not in (no_cost, other_cost))
+costs[no_cost], costs[other_cost] = 7, costs[other_cost] + 250
+store_sql([set_record(no_cost, cost=7), set_record(other_cost, cost=costs[other_cost])])
+console([f"D {gone} {units[gone]}"])
+lots = [lot for lot in lots if lot[2][0] != gone]
+for days in [0, 14, 400]:
+    check_totals(days, " after a change")
 
 # Two stock-takes of the products without lots, with every reason, none
 # too, counts above and below the records and some equal to them.
