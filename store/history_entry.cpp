@@ -92,6 +92,11 @@ bool localDay(const std::string& day, std::string& from, std::string& to)
         return false;
     }
     from = historyTime({first, 0});
-    to = historyTime({last, 0});
+    // The history writes a year in four digits. The end of the calendar's
+    // last day may fall in the year 10000 in UTC: it is written as the end
+    // of 9999's last day, after every time the history can hold, and a
+    // time both kinds of store read.
+    constexpr std::time_t YEAR_10000 = 253402300800;  // 10000-01-01 00:00 UTC
+    to = last >= YEAR_10000 ? "9999-12-31 24:00:00.000" : historyTime({last, 0});
     return true;
 }

@@ -245,6 +245,20 @@ TEST(HistoryTimes, AreUtcToTheMillisecondAndADayIsTheClerksOwn)
             EXPECT_EQ(to, day.to) << day.asked;
         }
     }
+
+    // The calendar's last day ends in the year 10000 in UTC here and west
+    // of it, which four digits cannot write: it ends at the end of 9999
+    // instead, and never at the year 0.
+    for (const char* zone : {"UTC0", "EST5"}) {
+        const InZone in(zone);
+        std::string from;
+        std::string to;
+        ASSERT_TRUE(localDay("9999-12-31", from, to)) << zone;
+        EXPECT_EQ(from.substr(0, 10), "9999-12-31") << zone;
+        EXPECT_EQ(to, "9999-12-31 24:00:00.000") << zone;
+        ASSERT_TRUE(localDay("9999-12-30", from, to)) << zone;
+        EXPECT_EQ(to.substr(0, 10), "9999-12-31") << zone;
+    }
 }
 
 TEST(HistoryLines, SayWhoDidWhatAndWhatItLeft)
