@@ -326,5 +326,27 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
                            "+00", productSum, "to_char(l.best_before, 'YYYY-MM-DD')",
                            // Bound to the table where the search path
                            // finds it, as the other statements are.
-                           "SELECT CAST(count(to_regclass('lots')) AS bigint)"});
+                           "SELECT CAST(count(to_regclass('lots')) AS bigint)",
+                           // Entries are numbered before their transactions
+                           // commit, which they need not do in that order:
+                           // the history's place is a snapshot, and the new
+                           // entries those of the transactions it did not
+                           // see, found through the index by xid.
+                           "SELECT CAST(pg_current_snapshot() AS text)",
+                           "xid >= pg_snapshot_xmin(CAST($1 AS pg_snapshot)) AND "
+                           "NOT pg_visible_in_snapshot(xid, CAST($1 AS pg_snapshot))",
+                           // A server's transaction numbers only grow; a
+                           // snapshot past them is of another server.
+                           "SELECT CAST(CASE WHEN pg_snapshot_xmax(CAST($1 AS pg_snapshot)) <= "
+                           "pg_snapshot_xmax(pg_current_snapshot()) THEN 1 ELSE 0 END AS bigint)",
+                           // The records the snapshot did not see are those
+                           // written by a transaction it did not: one that
+                           // began after it, whose number is newer than its
+                           // bound (age() compares them around the 32-bit
+                           // numbers' wrap), or one it saw running. A
+                           // record gone changes the count.
+                           "SELECT CAST(count(*) AS text) || ':' || CAST(count(*) FILTER ("
+                           "WHERE age(xmin) <= age(xid(pg_snapshot_xmax(CAST($1 AS pg_snapshot)))) "
+                           "OR xmin IN (SELECT xid(x) FROM pg_snapshot_xip(CAST($1 AS pg_snapshot)) x)"
+                           ") AS text) FROM catalogue"});
 }

@@ -1,6 +1,7 @@
 // The owner's view's questions in the SQL that both kinds of store share.
 #include "web/sql_reader.hh"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -110,16 +111,6 @@ HistoryEntry SqlReader::entryOf(const SqlRow& row)
     entry.before = units(8);
     entry.after = units(9);
     return entry;
-}
-
-SqlReader::Kept& SqlReader::keptNow()
-{
-    std::string mark = changeMark();
-    if (mark != kept.mark) {
-        kept = Kept();
-        kept.mark = std::move(mark);
-    }
-    return kept;
 }
 
 Totals SqlReader::totals()
@@ -296,6 +287,7 @@ StockValue SqlReader::stockValue()
 {
     Kept& now = keptNow();
     if (!now.value) {
+        noteCatalogue(now);
         now.value = readValue();
     }
     return *now.value;
@@ -359,6 +351,7 @@ void SqlReader::reorder(std::uint64_t below, const std::string& since,
     std::vector<ReorderRow> read;
     const std::vector<ReorderRow>* candidates = &now.candidates;
     if (now.below != below) {
+        noteCatalogue(now);
         read = readCandidates(below);
         candidates = &read;
         if (read.size() <= MOST_CANDIDATES_KEPT) {
@@ -391,13 +384,42 @@ std::vector<ReorderRow> SqlReader::readCandidates(std::uint64_t below)
         params.number(below) + " - 1) ORDER BY c.id";
     std::vector<ReorderRow> candidates;
     query(sql, params.all(), Rows::Many, [&candidates](const SqlRow& row) {
-        ReorderRow found;
-        found.record = recordOf(row);
-        found.units = static_cast<std::uint64_t>(row.number(AFTER_RECORD));
-        candidates.push_back(std::move(found));
+        candidates.push_back(recordAndUnitsOf(row));
         return true;
     });
     return candidates;
+}
+
+ReorderRow SqlReader::recordAndUnitsOf(const SqlRow& row)
+{
+    ReorderRow found;
+    found.record = recordOf(row);
+    found.units = static_cast<std::uint64_t>(row.number(AFTER_RECORD));
+    return found;
+}
+
+void SqlReader::recordsOf(const std::vector<std::string>& ids,
+                          const ReorderVisitor& visit)
+{
+    // A statement of a few ids at a time, the same each time: the last id
+    // stands in for those a batch lacks.
+    constexpr std::size_t BATCH = 64;
+    for (std::size_t first = 0; first < ids.size(); first += BATCH) {
+        Params params;
+        std::string list;
+        for (std::size_t i = first; i < first + BATCH; ++i) {
+            list += (list.empty() ? "" : ", ") +
+                    params.bytes(ids[std::min(i, ids.size() - 1)]);
+        }
+        const std::string sql = "SELECT " + std::string(RECORD_COLUMNS) +
+                                ", CAST(coalesce(s.amount, 0) AS bigint) FROM catalogue c "
+                                "LEFT JOIN stock s ON s.id = c.id WHERE c.id IN (" +
+                                list + ")";
+        query(sql, params.all(), Rows::Few, [&visit](const SqlRow& row) {
+            visit(recordAndUnitsOf(row));
+            return true;
+        });
+    }
 }
 
 std::vector<SqlReader::Withdrawal> SqlReader::readWithdrawals(const std::string& since)

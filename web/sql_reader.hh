@@ -46,6 +46,18 @@ public:
         std::string (*productSum)(const std::string& units, const std::string& cents);
         std::string lotDate;     // lots.best_before, as l, as text YYYY-MM-DD
         std::string lotsFound;   // one row, one number: 1 when the table lots is there
+        // Where the history stands: one row, one text, which the three
+        // below are given as $1 to tell what came after it.
+        std::string historyAt;
+        // The condition on the table history of the entries added since $1.
+        std::string addedSince;
+        // One row, one number: 1 when $1 is still a place of the history,
+        // 0 when the history has been replaced since.
+        std::string historyHolds;
+        // One row, one text, the same as long as the catalogue is the same
+        // as when the history stood at $1, and another if any record has
+        // changed, come or gone since.
+        std::string catalogueSince;
     };
 
     Totals totals() override;
@@ -101,6 +113,8 @@ private:
     };
     struct Kept {
         std::string mark;
+        std::string historyAt;    // where the history stood at the mark
+        std::string catalogueAt;  // the catalogue then; empty: not read
         std::optional<StockValue> value;     // none: not read at this mark
         std::optional<std::uint64_t> below;  // the candidates': none, not read
         std::vector<ReorderRow> candidates;  // by id, nothing withdrawn
@@ -114,10 +128,26 @@ private:
     static constexpr std::size_t MOST_CANDIDATES_KEPT = 100000;
     static constexpr std::size_t MOST_WITHDRAWALS_KEPT = 500000;
 
-    /// What is kept, emptied first when the store has changed since.
+    /// What is kept, brought up to the store's mark first when the store
+    /// has changed since (web/kept_figures.cpp).
     Kept& keptNow();
+    /// The figures of kept brought to the mark: what they were, with the
+    /// changes that the history lists since they were read. Only what it
+    /// knows how to bring forward is carried; the rest is left unread.
+    Kept carriedForward(Kept& kept, std::string mark);
+    /// Notes what the catalogue is in now, before figures that rest on it
+    /// are read.
+    void noteCatalogue(Kept& now);
+    std::string oneText(const std::string& sql, const std::vector<SqlParam>& params);
+    struct Entry;  // a new entry of the history
+    /// Moves the withdrawals of old to now, with those among entries.
+    static void carryWithdrawals(Kept& old, const std::vector<Entry>& entries, Kept& now);
     StockValue readValue();
     std::vector<ReorderRow> readCandidates(std::uint64_t below);
+    /// The records of ids, each with its units in stock (0: none), in no
+    /// order; an id without a record is left out.
+    void recordsOf(const std::vector<std::string>& ids, const ReorderVisitor& visit);
+    static ReorderRow recordAndUnitsOf(const SqlRow& row);
     std::vector<Withdrawal> readWithdrawals(const std::string& since);
     /// The units withdrawn since the UTC time since, by product, from
     /// those kept in now where they reach back that far.

@@ -4,9 +4,11 @@
 #include "store/sqlite/sqlite_rows.hh"
 #include "store/sqlite/sqlite_schema.hh"
 #include "web/sql_reader.hh"
+#include "web/wide_cents.hh"
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -164,11 +166,6 @@ void SqliteReader::query(const std::string& sql,
     }
 }
 
-// Units times cents, summed in 128 bits: with at most 2^32 - 1 units a
-// product, each product is below 2^95, and no store holds the 2^32 products
-// whose worth could pass 2^127.
-__extension__ typedef __int128 WideCents;
-
 void productSumStep(sqlite3_context* context, int, sqlite3_value** values)
 {
     // SQLite aligns the sum's bytes to 8 only: it is copied in and out.
@@ -195,17 +192,79 @@ void productSumFinal(sqlite3_context* context)
     if (kept != nullptr) {
         std::memcpy(&left, kept, sizeof left);
     }
-    const bool negative = left < 0;
-    std::string digits;
-    do {
-        const auto digit = static_cast<int>(left % 10);
-        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
-        left /= 10;
-    } while (left != 0);
-    if (negative) {
-        digits.insert(0, 1, '-');
-    }
+    const std::string digits = decimalOf(left);
     sqlite3_result_text(context, digits.c_str(), static_cast<int>(digits.size()),
+                        SQLITE_TRANSIENT);
+}
+
+// A fingerprint of a table's rows, whatever order they come in: each
+// row's fields are hashed in two lanes of 64 bits, and the lanes summed
+// over the rows. Two tables with other rows give the same one with a
+// chance of 2^-128 or so; the view compares the catalogue's before and
+// after a change, and reads its figures anew when they differ.
+struct Digest {
+    std::uint64_t lanes[2];
+};
+
+std::uint64_t mixed(std::uint64_t hash, std::uint64_t word)
+{
+    hash ^= word + 0x9e3779b97f4a7c15u + (hash << 6) + (hash >> 2);
+    hash *= 0xff51afd7ed558ccdu;
+    return hash ^ (hash >> 33);
+}
+
+void rowDigestStep(sqlite3_context* context, int count, sqlite3_value** values)
+{
+    void* const kept = sqlite3_aggregate_context(context, sizeof(Digest));
+    if (kept == nullptr) {
+        sqlite3_result_error_nomem(context);
+        return;
+    }
+    Digest row{{0x243f6a8885a308d3u, 0x13198a2e03707344u}};  // the lanes' seeds
+    for (int i = 0; i < count; ++i) {
+        // Each field is its type, then its value: 1 and '1' differ, as do
+        // NULL and 0, and 'ab', 'c' and 'a', 'bc' (the length closes a text).
+        const int type = sqlite3_value_type(values[i]);
+        std::uint64_t words[2] = {static_cast<std::uint64_t>(type), 0};
+        for (std::uint64_t& lane : row.lanes) {
+            lane = mixed(lane, words[0]);
+        }
+        if (type == SQLITE_INTEGER) {
+            words[1] = static_cast<std::uint64_t>(sqlite3_value_int64(values[i]));
+        } else if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
+            const auto* bytes = static_cast<const unsigned char*>(sqlite3_value_blob(values[i]));
+            const auto size = static_cast<std::size_t>(sqlite3_value_bytes(values[i]));
+            for (std::size_t at = 0; at < size; at += 8) {
+                std::uint64_t word = 0;
+                std::memcpy(&word, bytes + at, std::min<std::size_t>(8, size - at));
+                for (std::uint64_t& lane : row.lanes) {
+                    lane = mixed(lane, word);
+                }
+            }
+            words[1] = size;
+        } else if (type == SQLITE_FLOAT) {
+            const double number = sqlite3_value_double(values[i]);
+            std::memcpy(&words[1], &number, sizeof number);
+        }
+        for (std::uint64_t& lane : row.lanes) {
+            lane = mixed(lane, words[1]);
+        }
+    }
+    Digest sum{};
+    std::memcpy(&sum, kept, sizeof sum);
+    sum.lanes[0] += row.lanes[0];
+    sum.lanes[1] += mixed(row.lanes[1], row.lanes[0]);
+    std::memcpy(kept, &sum, sizeof sum);
+}
+
+void rowDigestFinal(sqlite3_context* context)
+{
+    Digest sum{};
+    if (const void* const kept = sqlite3_aggregate_context(context, 0); kept != nullptr) {
+        std::memcpy(&sum, kept, sizeof sum);
+    }
+    const std::string text = std::to_string(sum.lanes[0]) + "." + std::to_string(sum.lanes[1]);
+    sqlite3_result_text(context, text.c_str(), static_cast<int>(text.size()),
                         SQLITE_TRANSIENT);
 }
 
@@ -248,6 +307,10 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
     if (sqlite3_create_function_v2(database.get(), "product_sum", 2,
                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    nullptr, productSumStep, productSumFinal,
+                                   nullptr) != SQLITE_OK ||
+        sqlite3_create_function_v2(database.get(), "row_digest", -1,
+                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   nullptr, rowDigestStep, rowDigestFinal,
                                    nullptr) != SQLITE_OK) {
         throw StoreError(sqlite3_errmsg(database.get()));
     }
@@ -256,8 +319,21 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
     };
     return std::make_unique<SqliteReader>(
         std::move(database),
-        SqliteReader::Dialect{"changed_at", "", productSum, "l.best_before",
-                              "SELECT count(*) FROM sqlite_master "
-                              "WHERE type = 'table' AND name = 'lots'"},
+        SqliteReader::Dialect{
+            "changed_at", "", productSum, "l.best_before",
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'lots'",
+            // The runs write one at a time, and each entry is given the
+            // next seq: the entries after the newest kept are the new ones.
+            // Its time too, so that a history put in the place of another
+            // that reached as far is told apart.
+            "SELECT coalesce((SELECT seq || ':' || changed_at FROM history "
+            "ORDER BY seq DESC LIMIT 1), '0:')",
+            "seq > CAST($1 AS integer)",
+            "SELECT $1 = '0:' OR EXISTS (SELECT 1 FROM history WHERE "
+            "seq = CAST($1 AS integer) AND seq || ':' || changed_at = $1)",
+            // Every record read, in one pass: a change by any program shows.
+            // (The place in the history is not needed: substr gives none of it.)
+            "SELECT substr($1, 1, 0) || count(*) || ':' || row_digest(id, name, shelf, "
+            "price_cents, cost_cents, reorder_level, discontinued) FROM catalogue"},
         path);
 }
