@@ -15,14 +15,17 @@
 // What the entries cannot tell is read anew: an entry of no product (an
 // emptying, a load of too many products to list), more entries than
 // MOST_ENTRIES_CARRIED, a history that is not the one the figures were
-// read at, and any change to the catalogue, which the stores keep no
-// history of that covers every program's changes; each store's dialect
-// says how it finds one (catalogueSince).
+// read at, and a change to the catalogue, which the stores keep no history
+// of that covers every program's changes: each kind of store says how it
+// finds one (catalogueAfter). The records that a product's first delivery
+// makes are no such change: the product had no units to be worth anything,
+// and its record is read with the others that the entries name.
 #include "web/sql_reader.hh"
 
 #include "web/wide_cents.hh"
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 namespace {
@@ -149,7 +152,7 @@ std::string SqlReader::oneText(const std::string& sql, const std::vector<SqlPara
 void SqlReader::noteCatalogue(Kept& now)
 {
     if (now.catalogueAt.empty()) {
-        now.catalogueAt = oneText(dialect.catalogueSince, placeOf(now.historyAt));
+        now.catalogueAt = catalogueNow();
     }
 }
 
@@ -200,17 +203,21 @@ SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
     if (!old.value && !old.below) {
         return now;
     }
-    const std::string catalogue = oneText(dialect.catalogueSince, placeOf(old.historyAt));
-    if (old.catalogueAt.empty() || catalogue != old.catalogueAt) {
-        return now;  // the worth and the list are read anew
-    }
-    now.catalogueAt = catalogue;
     // The units each product had when the figures were read: those before
     // its first new entry.
     std::map<std::string, std::uint64_t> before;
     for (const Entry& entry : entries) {
         before.emplace(entry.id, entry.before.value_or(0));
     }
+    if (old.catalogueAt.empty()) {
+        return now;
+    }
+    const std::optional<std::string> catalogue = catalogueAfter(
+        old.catalogueAt, old.historyAt, freshOf(before, old.historyAt));
+    if (!catalogue) {
+        return now;  // the worth and the list are read anew
+    }
+    now.catalogueAt = *catalogue;
     std::vector<std::string> ids;
     ids.reserve(before.size());
     for (const auto& changed : before) {
@@ -232,6 +239,29 @@ SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
         }
     }
     return now;
+}
+
+std::vector<std::string> SqlReader::freshOf(const std::map<std::string, std::uint64_t>& before,
+                                            const std::string& historyAt)
+{
+    // Those that had no units, and no entry of their own before the place.
+    std::vector<std::string> none;
+    for (const auto& [id, units] : before) {
+        if (units == 0) {
+            none.push_back(id);
+        }
+    }
+    std::vector<std::string> seen;
+    queryIds("SELECT DISTINCT id FROM history WHERE NOT (" + dialect.addedSince + ") AND id IN ",
+             none, placeOf(historyAt), [&seen](const SqlRow& row) {
+                 seen.emplace_back(row.text(0));
+                 return true;
+             });
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> fresh;
+    std::set_difference(none.begin(), none.end(), seen.begin(), seen.end(),
+                        std::back_inserter(fresh));
+    return fresh;
 }
 
 void SqlReader::carryWithdrawals(Kept& old, const std::vector<Entry>& entries, Kept& now)

@@ -401,24 +401,35 @@ ReorderRow SqlReader::recordAndUnitsOf(const SqlRow& row)
 void SqlReader::recordsOf(const std::vector<std::string>& ids,
                           const ReorderVisitor& visit)
 {
+    queryIds("SELECT " + std::string(RECORD_COLUMNS) +
+                 ", CAST(coalesce(s.amount, 0) AS bigint) FROM catalogue c "
+                 "LEFT JOIN stock s ON s.id = c.id WHERE c.id IN ",
+             ids, {}, [&visit](const SqlRow& row) {
+                 visit(recordAndUnitsOf(row));
+                 return true;
+             });
+}
+
+void SqlReader::queryIds(const std::string& sql, const std::vector<std::string>& ids,
+                         const std::vector<SqlParam>& first, const RowVisitor& visit)
+{
     // A statement of a few ids at a time, the same each time: the last id
     // stands in for those a batch lacks.
     constexpr std::size_t BATCH = 64;
-    for (std::size_t first = 0; first < ids.size(); first += BATCH) {
+    for (std::size_t start = 0; start < ids.size(); start += BATCH) {
         Params params;
+        for (const SqlParam& param : first) {
+            param.kind == SqlParam::Kind::Number
+                ? params.number(static_cast<std::uint64_t>(param.number))
+                : param.kind == SqlParam::Kind::Text ? params.text(param.bytes)
+                                                     : params.bytes(param.bytes);
+        }
         std::string list;
-        for (std::size_t i = first; i < first + BATCH; ++i) {
-            list += (list.empty() ? "" : ", ") +
+        for (std::size_t i = start; i < start + BATCH; ++i) {
+            list += (list.empty() ? "(" : ", ") +
                     params.bytes(ids[std::min(i, ids.size() - 1)]);
         }
-        const std::string sql = "SELECT " + std::string(RECORD_COLUMNS) +
-                                ", CAST(coalesce(s.amount, 0) AS bigint) FROM catalogue c "
-                                "LEFT JOIN stock s ON s.id = c.id WHERE c.id IN (" +
-                                list + ")";
-        query(sql, params.all(), Rows::Few, [&visit](const SqlRow& row) {
-            visit(recordAndUnitsOf(row));
-            return true;
-        });
+        query(sql + list + ")", params.all(), Rows::Few, visit);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -54,10 +55,6 @@ public:
         // One row, one number: 1 when $1 is still a place of the history,
         // 0 when the history has been replaced since.
         std::string historyHolds;
-        // One row, one text, the same as long as the catalogue is the same
-        // as when the history stood at $1, and another if any record has
-        // changed, come or gone since.
-        std::string catalogueSince;
     };
 
     Totals totals() override;
@@ -101,6 +98,24 @@ protected:
     /// it. Read inside the snapshot, which reading it may take.
     virtual std::string changeMark() = 0;
 
+    /// What the catalogue is now, kept beside the figures read from it.
+    virtual std::string catalogueNow() = 0;
+    /// What catalogueNow gives now, when the catalogue is the one of which
+    /// it gave was while the history stood at historyAt, but for records
+    /// made since of products in fresh (by id), as a product's first
+    /// delivery makes one; none when it is not, or that cannot be told.
+    virtual std::optional<std::string> catalogueAfter(const std::string& was,
+                                                      const std::string& historyAt,
+                                                      const std::vector<std::string>& fresh) = 0;
+
+    /// The first column of the first row of sql, as text; empty for none.
+    std::string oneText(const std::string& sql, const std::vector<SqlParam>& params);
+
+    /// Runs sql, which ends in "IN ", with the list of ids after it, a few
+    /// of them at a time, and the params first (from $1) before them.
+    void queryIds(const std::string& sql, const std::vector<std::string>& ids,
+                  const std::vector<SqlParam>& first, const RowVisitor& visit);
+
 private:
     /// What the view keeps of the stock and the catalogue between
     /// requests: read in a snapshot of the mark, and good for every
@@ -138,8 +153,12 @@ private:
     /// Notes what the catalogue is in now, before figures that rest on it
     /// are read.
     void noteCatalogue(Kept& now);
-    std::string oneText(const std::string& sql, const std::vector<SqlParam>& params);
     struct Entry;  // a new entry of the history
+    /// The products of before (by id: their units when the figures were
+    /// read) that had none and no entry before historyAt: new ones, or
+    /// ones loaded with many others, sorted.
+    std::vector<std::string> freshOf(const std::map<std::string, std::uint64_t>& before,
+                                     const std::string& historyAt);
     /// Moves the withdrawals of old to now, with those among entries.
     static void carryWithdrawals(Kept& old, const std::vector<Entry>& entries, Kept& now);
     StockValue readValue();

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstring>
 #include <map>
 
@@ -92,7 +94,23 @@ protected:
         return mark;
     }
 
+    // Every record read, in one pass, and summed into a digest: a change
+    // by any program shows, and so do the records made since, which are
+    // taken away from the sum to find the one kept.
+    std::string catalogueNow() override
+    {
+        return oneText("SELECT count(*) || ':' || " + std::string(CATALOGUE_DIGEST) +
+                           " FROM catalogue",
+                       {});
+    }
+
+    std::optional<std::string> catalogueAfter(const std::string& was, const std::string&,
+                                              const std::vector<std::string>& fresh) override;
+
 private:
+    static constexpr const char* CATALOGUE_DIGEST =
+        "row_digest(id, name, shelf, price_cents, cost_cents, reorder_level, discontinued)";
+
     [[noreturn]] void fail() const
     {
         throw StoreError(sqlite3_errmsg(database.get()));
@@ -115,6 +133,57 @@ private:
     dev_t device = 0;
     ino_t inode = 0;
 };
+
+/// The count and the digest's lanes of what catalogueNow gave.
+std::optional<std::array<std::uint64_t, 3>> partsOf(std::string_view text)
+{
+    std::array<std::uint64_t, 3> parts{};
+    const char* at = text.data();
+    const char* const end = text.data() + text.size();
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const auto [next, error] = std::from_chars(at, end, parts[i]);
+        if (error != std::errc() || (i < 2 && (next == end || *next != ":."[i]))) {
+            return std::nullopt;
+        }
+        at = next + 1;
+    }
+    return parts;
+}
+
+std::optional<std::string> SqliteReader::catalogueAfter(const std::string& was,
+                                                        const std::string&,
+                                                        const std::vector<std::string>& fresh)
+{
+    const std::string now = catalogueNow();
+    if (now == was || fresh.empty()) {
+        return now == was ? std::optional<std::string>(now) : std::nullopt;
+    }
+    // The records of the fresh products, summed as the whole catalogue is
+    // (the lanes add modulo 2^64), and taken away from now.
+    std::array<std::uint64_t, 3> made{};
+    bool read = true;
+    queryIds("SELECT count(*) || ':' || " + std::string(CATALOGUE_DIGEST) +
+                 " FROM catalogue WHERE id IN ",
+             fresh, {}, [&made, &read](const SqlRow& row) {
+                 const auto parts = partsOf(row.text(0));
+                 read = read && parts.has_value();
+                 for (std::size_t i = 0; parts && i < made.size(); ++i) {
+                     made[i] += (*parts)[i];
+                 }
+                 return false;
+             });
+    const auto kept = partsOf(was);
+    const auto whole = partsOf(now);
+    if (!read || !kept || !whole) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        if ((*whole)[i] - made[i] != (*kept)[i]) {
+            return std::nullopt;
+        }
+    }
+    return now;
+}
 
 sqlite3_stmt* SqliteReader::prepared(const std::string& sql)
 {
@@ -330,10 +399,7 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
             "ORDER BY seq DESC LIMIT 1), '0:')",
             "seq > CAST($1 AS integer)",
             "SELECT $1 = '0:' OR EXISTS (SELECT 1 FROM history WHERE "
-            "seq = CAST($1 AS integer) AND seq || ':' || changed_at = $1)",
-            // Every record read, in one pass: a change by any program shows.
-            // (The place in the history is not needed: substr gives none of it.)
-            "SELECT substr($1, 1, 0) || count(*) || ':' || row_digest(id, name, shelf, "
-            "price_cents, cost_cents, reorder_level, discontinued) FROM catalogue"},
+            "seq = CAST($1 AS integer) AND seq || ':' || changed_at = $1)"
+        },
         path);
 }
