@@ -277,7 +277,7 @@ std::optional<std::string> PostgresReader::catalogueAfter(
     std::vector<std::string> made;  // the ids of those records
     query("SELECT count(*), string_agg(encode(id, 'hex'), ',') FILTER (WHERE "
           "age(xmin) <= age(xid(pg_snapshot_xmax(CAST($1 AS pg_snapshot)))) OR "
-          "xmin IN (SELECT xid(x) FROM pg_snapshot_xip(CAST($1 AS pg_snapshot)) x)) "
+          "xmin = ANY(ARRAY(SELECT xid(x) FROM pg_snapshot_xip(CAST($1 AS pg_snapshot)) x))) "
           "FROM catalogue",
           {{SqlParam::Kind::Text, historyAt, 0}}, Rows::Few, [&](const SqlRow& row) {
               count = static_cast<std::uint64_t>(row.number(0));
