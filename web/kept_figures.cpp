@@ -134,7 +134,12 @@ SqlReader::Kept& SqlReader::keptNow()
 {
     std::string mark = changeMark();
     if (mark != kept.mark) {
-        kept = carriedForward(kept, std::move(mark));
+        try {
+            kept = carriedForward(kept, std::move(mark));
+        } catch (...) {
+            kept = Kept();  // carrying takes parts of it: none is left half moved
+            throw;
+        }
     }
     return kept;
 }

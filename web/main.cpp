@@ -50,8 +50,8 @@ Options:
                            serves HTTPS with this certificate and its private
                            key (PEM files)
 
-The program prints the address to open once it listens, and serves until
-it gets SIGINT or SIGTERM.
+The program reads the stock's worth and what to order, prints the address
+to open once it listens, and serves until it gets SIGINT or SIGTERM.
 
 Environment:
   WAREHOUSE_STORE          the store when --store does not name one

@@ -175,16 +175,21 @@ steps = [
 if POSTGRES:
     steps.append(("two clerks' commits in the other order", out_of_order))
     steps.append(("a withdrawal after them", lambda: console(["D CARRY:1 1"], clerk="anna")))
-# Last, a load whose one entry names no product, as the catalogue then
-# holds its records, which take longer to list.
 steps += [
     ("an emptying of the stock", lambda: console(["E"], clerk="anna")),
     ("deliveries after the emptying",
      lambda: console(["A CARRY:1 1.1 12 Carried", "A CARRY:3 1.3 70 Plenty"], clerk="anna")),
-    ("a load of more products than the history lists one by one",
-     lambda: console(["G 80000"], clerk="anna")),
-    ("a withdrawal after the load", lambda: console(["D CARRY:3 2"], clerk="anna")),
 ]
+# Last, a load whose one entry names no product, as the catalogue then
+# holds its records, which take longer to list: on SQLite, where it takes a
+# second, not several (what follows an entry of no product is one code for
+# both stores).
+if not POSTGRES:
+    steps += [
+        ("a load of more products than the history lists one by one",
+         lambda: console(["G 80000"], clerk="anna")),
+        ("a withdrawal after the load", lambda: console(["D CARRY:3 2"], clerk="anna")),
+    ]
 
 for what, change in steps:
     change()
