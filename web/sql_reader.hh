@@ -150,7 +150,7 @@ private:
     /// changes that the history lists since they were read. Only what it
     /// knows how to bring forward is carried; the rest is left unread.
     Kept carriedForward(Kept& kept, std::string mark);
-    /// Notes what the catalogue is in now, before figures that rest on it
+    /// Notes what the catalogue is now, before figures that rest on it
     /// are read.
     void noteCatalogue(Kept& now);
     struct Entry;  // a new entry of the history
