@@ -3,6 +3,7 @@
 // stopped.
 #include "store/store_name.hh"
 #include "util/command_line.hh"
+#include "web/pages.hh"
 #include "web/reader_pool.hh"
 #include "web/server.hh"
 #include "web/startup.hh"
@@ -15,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -48,8 +50,8 @@ Options:
                            serves HTTPS with this certificate and its private
                            key (PEM files)
 
-The program prints the address to open once it listens, and serves until
-it gets SIGINT or SIGTERM.
+The program reads the stock's worth and what to order, prints the address
+to open once it listens, and serves until it gets SIGINT or SIGTERM.
 
 Environment:
   WAREHOUSE_STORE          the store when --store does not name one
@@ -190,13 +192,26 @@ int main(int argc, char** argv)
     // A client that goes away mid-file must not end the program.
     std::signal(SIGPIPE, SIG_IGN);
     ReaderPool pool(line.store);
+    std::optional<ReaderPool::Lease> first;
     try {  // the store must be readable before anyone is told to look
-        pool.lend();
+        first.emplace(pool.lend());
     } catch (const StoreError& error) {
         report("store " + storeName(line.store),
                withoutPasswords(error.what(), line.store));
         return 1;
     }
+    // The first page's figures and what to order are read once now, a
+    // pass over the stock and the catalogue, and kept: the owner's first
+    // look finds them, as every later one does. A read that fails here is
+    // left to the first request to report.
+    try {
+        (*first)->begin();
+        stockPage(**first, {});
+        reorderPage(**first, {});
+    } catch (const StoreError&) {
+        first->failed();
+    }
+    first.reset();
     if (!isLoopback(line.server.host)) {
         const std::string file = line.keyFile.empty() ? defaultKeyFile() : line.keyFile;
         std::string why = "no HOME to keep it in: give --key-file";

@@ -5,7 +5,9 @@
 #include "store/postgres/postgres_wire.hh"
 #include "web/sql_reader.hh"
 
+#include <algorithm>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -126,6 +128,16 @@ protected:
               });
         return mark;
     }
+
+    // The records are counted: one gone changes the count.
+    std::string catalogueNow() override
+    {
+        return oneText("SELECT CAST(count(*) AS text) FROM catalogue", {});
+    }
+
+    std::optional<std::string> catalogueAfter(const std::string& was,
+                                              const std::string& historyAt,
+                                              const std::vector<std::string>& fresh) override;
 
 private:
     /// sql with its parameters written into it as literals, as COPY, which
@@ -253,6 +265,46 @@ void PostgresReader::query(const std::string& sql,
     }
 }
 
+std::optional<std::string> PostgresReader::catalogueAfter(
+    const std::string& was, const std::string& historyAt, const std::vector<std::string>& fresh)
+{
+    // The records the snapshot of historyAt did not see are those written
+    // by a transaction it did not: one that began after it, whose number is
+    // past its bound (age() compares them across the wrap of the 32-bit
+    // numbers), or one it saw running. Each must be a fresh product's new
+    // record: then the count is the kept one and those.
+    std::uint64_t count = 0;
+    std::vector<std::string> made;  // the ids of those records
+    query("SELECT count(*), string_agg(encode(id, 'hex'), ',') FILTER (WHERE "
+          "age(xmin) <= age(xid(pg_snapshot_xmax(CAST($1 AS pg_snapshot)))) OR "
+          "xmin = ANY(ARRAY(SELECT xid(x) FROM pg_snapshot_xip(CAST($1 AS pg_snapshot)) x))) "
+          "FROM catalogue",
+          {{SqlParam::Kind::Text, historyAt, 0}}, Rows::Few, [&](const SqlRow& row) {
+              count = static_cast<std::uint64_t>(row.number(0));
+              std::string_view hex = row.isNull(1) ? std::string_view() : row.text(1);
+              while (!hex.empty()) {
+                  const std::string_view one = hex.substr(0, hex.find(','));
+                  hex.remove_prefix(std::min(hex.size(), one.size() + 1));
+                  std::string id;
+                  for (std::size_t i = 0; i + 1 < one.size(); i += 2) {
+                      id += static_cast<char>(std::stoi(std::string(one.substr(i, 2)), nullptr, 16));
+                  }
+                  made.push_back(std::move(id));
+              }
+              return false;
+          });
+    for (const std::string& id : made) {
+        if (!std::binary_search(fresh.begin(), fresh.end(), id)) {
+            return std::nullopt;
+        }
+    }
+    const std::string now = std::to_string(count);
+    if (std::to_string(count - made.size()) != was) {
+        return std::nullopt;
+    }
+    return now;
+}
+
 /// The version of the store whose tables have shape; 0 for tables of no
 /// store that lack store_version. A store of a newer version may have a
 /// shape this program does not know: its version still tells it.
@@ -329,5 +381,17 @@ std::unique_ptr<StoreReader> openPostgresReader(const std::string& uri)
                            "SELECT CAST(count(to_regclass('lots')) AS bigint)",
                            // Its join by the catalogue's costs' index
                            // needs no order.
-                           ""});
+                           "",
+                           // Entries are numbered before their transactions
+                           // commit, which they need not do in that order:
+                           // the history's place is a snapshot, and the new
+                           // entries those of the transactions it did not
+                           // see, found through the index by xid.
+                           "SELECT CAST(pg_current_snapshot() AS text)",
+                           "xid >= pg_snapshot_xmin(CAST($1 AS pg_snapshot)) AND "
+                           "NOT pg_visible_in_snapshot(xid, CAST($1 AS pg_snapshot))",
+                           // A server's transaction numbers only grow; a
+                           // snapshot past them is of another server.
+                           "SELECT CAST(CASE WHEN pg_snapshot_xmax(CAST($1 AS pg_snapshot)) <= "
+                           "pg_snapshot_xmax(pg_current_snapshot()) THEN 1 ELSE 0 END AS bigint)"});
 }

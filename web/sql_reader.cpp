@@ -1,6 +1,7 @@
 // The owner's view's questions in the SQL that both kinds of store share.
 #include "web/sql_reader.hh"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -110,16 +111,6 @@ HistoryEntry SqlReader::entryOf(const SqlRow& row)
     entry.before = units(8);
     entry.after = units(9);
     return entry;
-}
-
-SqlReader::Kept& SqlReader::keptNow()
-{
-    std::string mark = changeMark();
-    if (mark != kept.mark) {
-        kept = Kept();
-        kept.mark = std::move(mark);
-    }
-    return kept;
 }
 
 Totals SqlReader::totals()
@@ -296,6 +287,7 @@ StockValue SqlReader::stockValue()
 {
     Kept& now = keptNow();
     if (!now.value) {
+        noteCatalogue(now);
         now.value = readValue();
     }
     return *now.value;
@@ -359,6 +351,7 @@ void SqlReader::reorder(std::uint64_t below, const std::string& since,
     std::vector<ReorderRow> read;
     const std::vector<ReorderRow>* candidates = &now.candidates;
     if (now.below != below) {
+        noteCatalogue(now);
         read = readCandidates(below);
         candidates = &read;
         if (read.size() <= MOST_CANDIDATES_KEPT) {
@@ -391,13 +384,53 @@ std::vector<ReorderRow> SqlReader::readCandidates(std::uint64_t below)
         params.number(below) + " - 1) ORDER BY c.id";
     std::vector<ReorderRow> candidates;
     query(sql, params.all(), Rows::Many, [&candidates](const SqlRow& row) {
-        ReorderRow found;
-        found.record = recordOf(row);
-        found.units = static_cast<std::uint64_t>(row.number(AFTER_RECORD));
-        candidates.push_back(std::move(found));
+        candidates.push_back(recordAndUnitsOf(row));
         return true;
     });
     return candidates;
+}
+
+ReorderRow SqlReader::recordAndUnitsOf(const SqlRow& row)
+{
+    ReorderRow found;
+    found.record = recordOf(row);
+    found.units = static_cast<std::uint64_t>(row.number(AFTER_RECORD));
+    return found;
+}
+
+void SqlReader::recordsOf(const std::vector<std::string>& ids,
+                          const ReorderVisitor& visit)
+{
+    queryIds("SELECT " + std::string(RECORD_COLUMNS) +
+                 ", CAST(coalesce(s.amount, 0) AS bigint) FROM catalogue c "
+                 "LEFT JOIN stock s ON s.id = c.id WHERE c.id IN ",
+             ids, {}, [&visit](const SqlRow& row) {
+                 visit(recordAndUnitsOf(row));
+                 return true;
+             });
+}
+
+void SqlReader::queryIds(const std::string& sql, const std::vector<std::string>& ids,
+                         const std::vector<SqlParam>& first, const RowVisitor& visit)
+{
+    // A statement of a few ids at a time, the same each time: the last id
+    // stands in for those a batch lacks.
+    constexpr std::size_t BATCH = 64;
+    for (std::size_t start = 0; start < ids.size(); start += BATCH) {
+        Params params;
+        for (const SqlParam& param : first) {
+            param.kind == SqlParam::Kind::Number
+                ? params.number(static_cast<std::uint64_t>(param.number))
+                : param.kind == SqlParam::Kind::Text ? params.text(param.bytes)
+                                                     : params.bytes(param.bytes);
+        }
+        std::string list;
+        for (std::size_t i = start; i < start + BATCH; ++i) {
+            list += (list.empty() ? "(" : ", ") +
+                    params.bytes(ids[std::min(i, ids.size() - 1)]);
+        }
+        query(sql + list + ")", params.all(), Rows::Few, visit);
+    }
 }
 
 std::vector<SqlReader::Withdrawal> SqlReader::readWithdrawals(const std::string& since)

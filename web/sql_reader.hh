@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,14 @@ public:
         // What orders the lots picked for their totals, ahead of a look-up
         // of each one's cost: empty where the store plans that join alone.
         std::string lotsByIdForCosts;
+        // Where the history stands: one row, one text, which the three
+        // below are given as $1 to tell what came after it.
+        std::string historyAt;
+        // The condition on the table history of the entries added since $1.
+        std::string addedSince;
+        // One row, one number: 1 when $1 is still a place of the history,
+        // 0 when the history has been replaced since.
+        std::string historyHolds;
     };
 
     Totals totals() override;
@@ -94,6 +103,24 @@ protected:
     /// it. Read inside the snapshot, which reading it may take.
     virtual std::string changeMark() = 0;
 
+    /// What the catalogue is now, kept beside the figures read from it.
+    virtual std::string catalogueNow() = 0;
+    /// What catalogueNow gives now, when the catalogue is the one of which
+    /// it gave was while the history stood at historyAt, but for records
+    /// made since of products in fresh (by id), as a product's first
+    /// delivery makes one; none when it is not, or that cannot be told.
+    virtual std::optional<std::string> catalogueAfter(const std::string& was,
+                                                      const std::string& historyAt,
+                                                      const std::vector<std::string>& fresh) = 0;
+
+    /// The first column of the first row of sql, as text; empty for none.
+    std::string oneText(const std::string& sql, const std::vector<SqlParam>& params);
+
+    /// Runs sql, which ends in "IN ", with the list of ids after it, a few
+    /// of them at a time, and the params first (from $1) before them.
+    void queryIds(const std::string& sql, const std::vector<std::string>& ids,
+                  const std::vector<SqlParam>& first, const RowVisitor& visit);
+
 private:
     /// What the view keeps of the stock and the catalogue between
     /// requests: read in a snapshot of the mark, and good for every
@@ -106,6 +133,8 @@ private:
     };
     struct Kept {
         std::string mark;
+        std::string historyAt;    // where the history stood at the mark
+        std::string catalogueAt;  // the catalogue then; empty: not read
         std::optional<StockValue> value;     // none: not read at this mark
         std::optional<std::uint64_t> below;  // the candidates': none, not read
         std::vector<ReorderRow> candidates;  // by id, nothing withdrawn
@@ -122,10 +151,30 @@ private:
     static constexpr std::size_t MOST_CANDIDATES_KEPT = 100000;
     static constexpr std::size_t MOST_WITHDRAWALS_KEPT = 500000;
 
-    /// What is kept, emptied first when the store has changed since.
+    /// What is kept, brought up to the store's mark first when the store
+    /// has changed since (web/kept_figures.cpp).
     Kept& keptNow();
+    /// The figures of kept brought to the mark: what they were, with the
+    /// changes that the history lists since they were read. Only what it
+    /// knows how to bring forward is carried; the rest is left unread.
+    Kept carriedForward(Kept& kept, std::string mark);
+    /// Notes what the catalogue is now, before figures that rest on it
+    /// are read.
+    void noteCatalogue(Kept& now);
+    struct Entry;  // a new entry of the history
+    /// The products of before (by id: their units when the figures were
+    /// read) that had none and no entry before historyAt: new ones, or
+    /// ones loaded with many others, sorted.
+    std::vector<std::string> freshOf(const std::map<std::string, std::uint64_t>& before,
+                                     const std::string& historyAt);
+    /// Moves the withdrawals of old to now, with those among entries.
+    static void carryWithdrawals(Kept& old, const std::vector<Entry>& entries, Kept& now);
     StockValue readValue();
     std::vector<ReorderRow> readCandidates(std::uint64_t below);
+    /// The records of ids, each with its units in stock (0: none), in no
+    /// order; an id without a record is left out.
+    void recordsOf(const std::vector<std::string>& ids, const ReorderVisitor& visit);
+    static ReorderRow recordAndUnitsOf(const SqlRow& row);
     std::vector<Withdrawal> readWithdrawals(const std::string& since);
     LotTotals readLotTotals(const std::string& last);
     /// The units withdrawn since the UTC time since, by product, from

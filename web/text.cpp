@@ -127,14 +127,10 @@ std::string moneyOfDigits(std::string_view cents)
 
 std::string wideMoney(WideCents cents)
 {
-    const bool negative = cents < 0;
-    std::string digits;
-    do {
-        const auto digit = static_cast<int>(cents % 10);  // negative with cents
-        digits.insert(digits.begin(), static_cast<char>('0' + (negative ? -digit : digit)));
-        cents /= 10;
-    } while (cents != 0);
-    return (negative ? "-" : "") + moneyOfDigits(digits);
+    const std::string digits = decimalOf(cents);
+    return digits.front() == '-'
+               ? "-" + moneyOfDigits(std::string_view(digits).substr(1))
+               : moneyOfDigits(digits);
 }
 
 std::string moneyTimes(std::int64_t units, std::int64_t cents)

@@ -3,6 +3,8 @@
 #ifndef WAREHOUSE_WEB_TEXT_HH
 #define WAREHOUSE_WEB_TEXT_HH
 
+#include "web/wide_cents.hh"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -29,9 +31,6 @@ std::string money(std::int64_t cents);
 /// Whole cents given as decimal digits, however many, as money.
 std::string moneyOfDigits(std::string_view cents);
 
-/// Cents in 128 bits: units (below 2^32) times cents a unit (below 2^63)
-/// pass 64 bits, and so do sums of such products.
-__extension__ typedef __int128 WideCents;
 /// Whole cents in 128 bits as money, "-1234.05".
 std::string wideMoney(WideCents cents);
 /// units times cents a unit as money, exactly.

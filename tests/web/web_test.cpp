@@ -1,11 +1,13 @@
 // Unit tests of the owner's view's own parts: finding a text in any case,
-// text that is not UTF-8, addresses, CSV cells, local days and the chart.
+// text that is not UTF-8, addresses, CSV cells, local days, the chart and
+// the worth's cents in 128 bits.
 #include "store/history_entry.hh"
 #include "web/chart.hh"
 #include "web/csv.hh"
 #include "web/local_time.hh"
 #include "web/search.hh"
 #include "web/text.hh"
+#include "web/wide_cents.hh"
 
 #include <gtest/gtest.h>
 
@@ -275,6 +277,30 @@ TEST(UnitsChart, StepsFromNothingToNow)
     const Chart sold = unitsChart({{0, 5}, {0, 0}}, 0);
     EXPECT_EQ(sold.points.substr(sold.points.rfind(' ') + 1),
               right + "," + bottom);
+}
+
+TEST(WideCents, ReadBackAsWrittenAndRefuseWhatNoSumWrites)
+{
+    // The kept worth is read back from its text, changed and written again:
+    // every text a sum writes reads as the cents it was written from.
+    const WideCents most = ~(WideCents(1) << 127);  // 2^127 - 1
+    const WideCents past64 = WideCents(~0ULL) * 4294967295 + 12345;
+    const struct {
+        WideCents cents;
+        const char* text;
+    } written[] = {
+        {0, "0"}, {7, "7"}, {-50, "-50"}, {past64, "79228162495817593515539443770"},
+        {-past64, "-79228162495817593515539443770"},
+        {most / 10, "17014118346046923173168730371588410572"},
+    };
+    for (const auto& one : written) {
+        EXPECT_EQ(decimalOf(one.cents), one.text);
+        EXPECT_EQ(wideCentsOf(one.text), std::optional<WideCents>(one.cents)) << one.text;
+    }
+    for (const char* text : {"", "-", "1.5", "+3", "12a", " 1", "--1",
+                             "123456789012345678901234567890123456789"}) {
+        EXPECT_FALSE(wideCentsOf(text).has_value()) << text;
+    }
 }
 
 }  // namespace
