@@ -109,6 +109,11 @@ case_bad_files_change_nothing() {
 --deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 4: X would hold more than 4294967295 units
 --deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 6: X would hold more than 4294967295 units
 --deliveries|id,amount\nA B,2\n|line 2: an id is one word
+--count|id,counted,shelf\nN,3,"s 4"\n|line 2: a shelf is one word
+--count|id,counted,name\nN,3,"two\nlines"\nM,1,Em\n|line 2: a line break in the name
+--count|id,counted,shelf\nN,3,"s4\r"\n|line 2: a line break in the shelf
+--deliveries|id,amount,shelf,name\nN,1,"s 4",En\n|line 2: a shelf is one word
+--deliveries|id,amount,name\nN,1,"two\r\nlines"\n|line 2: a line break in the name
 FILES
 }
 
@@ -197,6 +202,8 @@ case_a_sheet_never_overwrites_the_store() {
 # below the records and another program's decrease take first expiring
 # first too, and a product that goes, or whose id another program changes,
 # takes its lots with it, all of them, even lots edited past its units.
+# Each withdrawal of a block of input takes from the lots as it would
+# alone, whatever the block added between them.
 case_first_expiring_first_out() {
     run 'A X s1 5 Ecks' > /dev/null
     printf 'id,amount,best_before,shelf,name\nX,4,2027-03-01,,\nX,3,2026-12-01,,\nX,2,2027-01-15,,\nX,1,,,\nY,6,2027-02-01,s2,Why\n' > note.csv
@@ -208,6 +215,10 @@ Y|6|s2|Why' ] || fail "the stock after the note: $(stock)"
         case $step in
             sql:*) sql "${step#sql:}" ;;
             count:*) printf 'id,counted\n%s\n' "${step#count:}" > c.csv; owner --count c.csv > /dev/null ;;
+            note:*) printf 'id,amount,best_before\n%s\n' "${step#note:}" > n.csv
+                    owner --deliveries n.csv > /dev/null ;;
+            # Commands of one block of input, which a run writes together.
+            block:*) IFS=';' read -ra commands <<< "${step#block:}"; run "${commands[@]}" > /dev/null ;;
             *) run "$step" > /dev/null ;;
         esac
         [ "$(lots | tr '\n' ' ')" = "$left" ] || fail "after $step the lots are: $(lots | tr '\n' ' '), not $left"
@@ -221,6 +232,9 @@ sql:UPDATE stock SET id = 'W' WHERE id = 'Y'|X|2027-03-01|1
 sql:DELETE FROM stock WHERE id = 'Y'|X|2027-03-01|1 
 sql:UPDATE lots SET units = units + 40|X|2027-03-01|41 
 D X 9|
+note:X,6,2027-04-01|X|2027-04-01|6 
+block:D X 1;A X s1 4 Ecks;D X 2|X|2027-04-01|3 
+block:A X s1 2 Ecks;D X 4|
 STEPS
     [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up: $(lots_beyond_stock)"
 }
