@@ -109,10 +109,9 @@ case_bad_files_change_nothing() {
 --deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 4: X would hold more than 4294967295 units
 --deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 6: X would hold more than 4294967295 units
 --deliveries|id,amount\nA B,2\n|line 2: an id is one word
---count|id,counted,shelf\nN,3,"s 4"\n|line 2: a shelf is one word
 --count|id,counted,name\nN,3,"two\nlines"\nM,1,Em\n|line 2: a line break in the name
 --count|id,counted,shelf\nN,3,"s4\r"\n|line 2: a line break in the shelf
---deliveries|id,amount,shelf,name\nN,1,"s 4",En\n|line 2: a shelf is one word
+--deliveries|id,amount,shelf,name\nN,1,"s\n4",En\n|line 2: a line break in the shelf
 --deliveries|id,amount,name\nN,1,"two\r\nlines"\n|line 2: a line break in the name
 FILES
 }
