@@ -267,6 +267,18 @@ case_lots_add_up_after_a_random_mix() {
         grep -q E mix*.sh || fail "the mix left no lot to check"
 }
 
+# A note of more products than the history lists one by one is one entry
+# of the note's command and kind, with no product; its lots are all there.
+case_a_note_of_very_many_products() {
+    { echo 'id,amount,best_before'; seq -f 'P%.0f,2,2027-01-01' 65537; } > big.csv
+    out=$(owner --deliveries big.csv 2>&1) || fail "--deliveries of 65537 products: $out"
+    [ "$(sql "SELECT $(text command), kind, coalesce($(text id), '-') FROM history")" = \
+        'deliveries big.csv|delivery|-' ] ||
+        fail "the note's history: $(sql "SELECT * FROM history")"
+    [ "$(sql 'SELECT count(*), sum(units) FROM lots')" = '65537|131074' ] ||
+        fail "the note's lots: $(sql 'SELECT count(*), sum(units) FROM lots')"
+}
+
 # A backup carries the lots and the count's reasons, and a restore brings
 # them back.
 case_backup_keeps_lots() {
