@@ -37,16 +37,18 @@ std::string inserts(const char* table, const Rows& rows, const Values& values)
 
 /// What the history's trigger is told of the one command that changes the
 /// products of table (those of where), whose columns before and after are
-/// their units: each is claimed, so that every entry is the command's. The
-/// command's number is taken once a transaction and a flush: every
-/// statement of the job's shares it.
+/// their units: each is claimed, so that every entry is the command's, and
+/// when they are more than the history lists one by one, the one entry of
+/// them is the command's too. The command's number is taken once a
+/// transaction and a flush: every statement of the job's shares it.
 std::string claims(const std::string& echo, ChangeKind what, const char* table,
                    const char* before, const char* after, const char* where = "true")
 {
     return "SELECT set_config('warehouse.commands', '[\"" + hex(echo) + "\"]', true), "
            "set_config('warehouse.kinds', '[\"" + std::string(kindWord(what)) + "\"]', true), "
            "set_config('warehouse.flush', 'job', true), "
-           "set_config('warehouse.rest', '', true), "
+           "set_config('warehouse.rest', CASE WHEN count(*) > " +
+           std::to_string(MOST_ENTRIES) + " THEN '0' ELSE '' END, true), "
            "set_config('warehouse.claimed_commands', "
            "'{' || coalesce(string_agg('0', ','), '') || '}', true), "
            "set_config('warehouse.claimed_ids', "
