@@ -77,6 +77,26 @@ Z|9|s3|Zed' ] || fail "the stock after the count: $(stock)"
     grep -q "count count.csv ($differences changes)" <<< "$(run H)" || fail "H shows: $(run H)"
 }
 
+# A product back in the stock by a sheet or a note takes the shelf and the
+# name its line gives, and those its line leaves empty from its record in
+# the catalogue; one that was never there comes in with the line's alone.
+case_a_product_back_in_stock_takes_its_record() {
+    # option|the file's text|the stock it leaves
+    while IFS='|' read -r option text left; do
+        run 'A X s1 5 Ecks' 'D X 5' > /dev/null
+        printf "$text" > back.csv
+        out=$(owner "$option" back.csv 2>&1) || fail "$option of $text: $out"
+        [ "$(stock | tr '\n' ' ')" = "$left" ] || fail "$option of $text left: $(stock | tr '\n' ' ')"
+        sql 'DELETE FROM stock'
+    done <<'FILES'
+--count|id,counted\nX,2\nN,1\n|N|1|| X|2|s1|Ecks 
+--deliveries|id,amount,best_before\nX,2,2027-01-01\nN,1,\n|N|1|| X|2|s1|Ecks 
+--deliveries|id,amount,shelf,name\nX,2,,\nX,1,s7,Later\n|X|3|s1|Ecks 
+--deliveries|id,amount,shelf,name\nX,2,s9,\n|X|2|s9|Ecks 
+--count|id,counted,shelf,name\nX,2,,New\n|X|2|s1|New 
+FILES
+}
+
 # A bad sheet or note changes nothing: every bad line is named with its
 # number and reason on standard error, and the status is 1.
 case_bad_files_change_nothing() {
