@@ -130,14 +130,18 @@ bool PostgresStore::receiveDeliveries(const DeliveryNote& note, const std::strin
                    byteaLiteral(row.shelf) + ", " + byteaLiteral(row.name);
         }) +
         // Each product once, from the units stored to those delivered on
-        // top; one new to the stock takes its first line's shelf and name.
+        // top; one new to the stock takes its first line's shelf and name,
+        // or those of its record where the line leaves them empty.
         "CREATE TEMPORARY TABLE delivered ON COMMIT DROP AS "
         "SELECT d.id, coalesce(s.amount, 0) AS before, "
         "coalesce(s.amount, 0) + sum(d.amount) AS after, "
-        "coalesce(s.shelf, (array_agg(d.shelf ORDER BY d.line))[1]) AS shelf, "
-        "coalesce(s.name, (array_agg(d.name ORDER BY d.line))[1]) AS name "
+        "coalesce(s.shelf, nullif((array_agg(d.shelf ORDER BY d.line))[1], ''), k.shelf, '') "
+        "AS shelf, "
+        "coalesce(s.name, nullif((array_agg(d.name ORDER BY d.line))[1], ''), k.name, '') "
+        "AS name "
         "FROM delivery_note d LEFT JOIN stock s ON s.id = d.id "
-        "GROUP BY d.id, s.amount, s.shelf, s.name;\n"
+        "LEFT JOIN catalogue k ON k.id = d.id "
+        "GROUP BY d.id, s.amount, s.shelf, s.name, k.shelf, k.name;\n"
         "SELECT line FROM (SELECT d.line, v.before + "
         "sum(d.amount) OVER (PARTITION BY d.id ORDER BY d.line) AS upto "
         "FROM delivery_note d JOIN delivered v ON v.id = d.id) t "
