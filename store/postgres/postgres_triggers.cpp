@@ -10,10 +10,10 @@ namespace postgres_schema {
 // the undated; a product that goes takes its lots with it; an increase adds
 // undated units, and touches no lot. A run's statement that writes several
 // commands' changes of a product at once takes what each decrease would
-// have taken alone. A trigger of its own, beside the
-// history's: a store without lots costs a statement one look at an empty
-// table. The count's reasons are told by the one run that takes it, for
-// its own transaction's count entries alone.
+// have taken alone. A trigger of its own, beside the history's: a store
+// without lots costs a statement one look at an empty table. The count's
+// reasons are told by the one run that takes it, for its own transaction's
+// count entries alone.
 const char* const LOTS_KEPT = R"(
     CREATE OR REPLACE FUNCTION stock_lots_taken() RETURNS trigger
     LANGUAGE plpgsql SECURITY DEFINER AS $$

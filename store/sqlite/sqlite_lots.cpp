@@ -167,7 +167,8 @@ bool SqliteStore::receiveDeliveries(const DeliveryNote& note, const std::string&
 {
     Statement lot;
     Statement named;
-    if (!prepare(named, NAMED) || !prepare(lot, "INSERT INTO lots (id, best_before, units, received_at, "
+    if (!prepare(named, NAMED) ||
+        !prepare(lot, "INSERT INTO lots (id, best_before, units, received_at, "
                       "clerk, named_clerk) VALUES (?1, ?2, ?3, "
                       "strftime('%Y-%m-%d %H:%M:%f', 'now'), ?4, ?5)") ||
         !lock(Access::Changes)) {
