@@ -37,6 +37,8 @@ const char* const LOTS_KEPT = R"(
         -- A full join, which is hashed or merged: the transition tables
         -- have no statistics, and a nested loop over a large statement's
         -- rows would take their square.
+        -- Only the claims of products with lots are read further: a
+        -- round's claims may be many, its products with lots few.
         WITH claims AS (
             SELECT decode(c.id, 'hex') AS id, c.before, c.after, c.n,
                    lag(c.after) OVER (PARTITION BY c.id ORDER BY c.n) AS previous
@@ -45,6 +47,7 @@ const char* const LOTS_KEPT = R"(
                 coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[],
                 coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[])
                 WITH ORDINALITY AS c(id, before, after, n)
+            WHERE c.id IN (SELECT encode(id, 'hex') FROM lots)
         ), claimed AS (
             SELECT id, sum(greatest(before - after, 0)) AS taken,
                    (array_agg(before ORDER BY n))[1] AS first,
