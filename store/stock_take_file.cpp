@@ -74,13 +74,22 @@ std::string cellOf(const CsvLine& line, const Columns& columns, std::string_view
     return at ? meantText(line.cells[*at]) : std::string();
 }
 
-/// Why id is no product's id, or empty when it is one.
-std::string badId(const std::string& id)
+/// Why a line's id, shelf or name could be no product's, or empty when
+/// they could all be. A line break is in none, as no stock file holds one;
+/// a shelf of words is one a stock file may hold.
+std::string badProduct(const std::string& id, const std::string& shelf,
+                       const std::string& name)
 {
     if (id.empty()) {
         return "no id";
     }
-    return id.find_first_of(" \t\r\n") != std::string::npos ? "an id is one word" : "";
+    if (id.find_first_of(" \t\r\n") != std::string::npos) {
+        return "an id is one word";
+    }
+    if (shelf.find_first_of("\r\n") != std::string::npos) {
+        return "a line break in the shelf";
+    }
+    return name.find_first_of("\r\n") != std::string::npos ? "a line break in the name" : "";
 }
 
 }  // namespace
@@ -124,7 +133,7 @@ CountSheet readCountSheet(std::string_view text)
         if (counted.empty() && row.reason.empty()) {
             continue;  // not counted
         }
-        std::string why = badId(row.id);
+        std::string why = badProduct(row.id, row.shelf, row.name);
         if (why.empty() && parseWholeNumber(counted, row.counted) != NumberRead::Done) {
             why = counted.empty() ? "a reason but no count"
                                   : "the count '" + counted + "' is not a whole number of units";
@@ -192,7 +201,7 @@ DeliveryNote readDeliveryNote(std::string_view text)
                               cellOf(*line, columns, "best_before"),
                               cellOf(*line, columns, "shelf"), cellOf(*line, columns, "name")};
         const std::string amount = cellOf(*line, columns, "amount");
-        std::string why = badId(row.id);
+        std::string why = badProduct(row.id, row.shelf, row.name);
         if (why.empty() &&
             (parseWholeNumber(amount, row.amount) != NumberRead::Done || row.amount == 0)) {
             why = "the amount '" + amount + "' is not a whole number of units from 1";

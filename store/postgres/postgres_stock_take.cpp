@@ -37,16 +37,18 @@ std::string inserts(const char* table, const Rows& rows, const Values& values)
 
 /// What the history's trigger is told of the one command that changes the
 /// products of table (those of where), whose columns before and after are
-/// their units: each is claimed, so that every entry is the command's. The
-/// command's number is taken once a transaction and a flush: every
-/// statement of the job's shares it.
+/// their units: each is claimed, so that every entry is the command's, and
+/// when they are more than the history lists one by one, the one entry of
+/// them is the command's too. The command's number is taken once a
+/// transaction and a flush: every statement of the job's shares it.
 std::string claims(const std::string& echo, ChangeKind what, const char* table,
                    const char* before, const char* after, const char* where = "true")
 {
     return "SELECT set_config('warehouse.commands', '[\"" + hex(echo) + "\"]', true), "
            "set_config('warehouse.kinds', '[\"" + std::string(kindWord(what)) + "\"]', true), "
            "set_config('warehouse.flush', 'job', true), "
-           "set_config('warehouse.rest', '', true), "
+           "set_config('warehouse.rest', CASE WHEN count(*) > " +
+           std::to_string(MOST_ENTRIES) + " THEN '0' ELSE '' END, true), "
            "set_config('warehouse.claimed_commands', "
            "'{' || coalesce(string_agg('0', ','), '') || '}', true), "
            "set_config('warehouse.claimed_ids', "
@@ -128,14 +130,18 @@ bool PostgresStore::receiveDeliveries(const DeliveryNote& note, const std::strin
                    byteaLiteral(row.shelf) + ", " + byteaLiteral(row.name);
         }) +
         // Each product once, from the units stored to those delivered on
-        // top; one new to the stock takes its first line's shelf and name.
+        // top; one new to the stock takes its first line's shelf and name,
+        // or those of its record where the line leaves them empty.
         "CREATE TEMPORARY TABLE delivered ON COMMIT DROP AS "
         "SELECT d.id, coalesce(s.amount, 0) AS before, "
         "coalesce(s.amount, 0) + sum(d.amount) AS after, "
-        "coalesce(s.shelf, (array_agg(d.shelf ORDER BY d.line))[1]) AS shelf, "
-        "coalesce(s.name, (array_agg(d.name ORDER BY d.line))[1]) AS name "
+        "coalesce(s.shelf, nullif((array_agg(d.shelf ORDER BY d.line))[1], ''), k.shelf, '') "
+        "AS shelf, "
+        "coalesce(s.name, nullif((array_agg(d.name ORDER BY d.line))[1], ''), k.name, '') "
+        "AS name "
         "FROM delivery_note d LEFT JOIN stock s ON s.id = d.id "
-        "GROUP BY d.id, s.amount, s.shelf, s.name;\n"
+        "LEFT JOIN catalogue k ON k.id = d.id "
+        "GROUP BY d.id, s.amount, s.shelf, s.name, k.shelf, k.name;\n"
         "SELECT line FROM (SELECT d.line, v.before + "
         "sum(d.amount) OVER (PARTITION BY d.id ORDER BY d.line) AS upto "
         "FROM delivery_note d JOIN delivered v ON v.id = d.id) t "

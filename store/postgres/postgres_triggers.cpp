@@ -8,10 +8,12 @@ namespace postgres_schema {
 // makes it: a product's decrease of k units takes min(k, its lots' units)
 // from its lots, earliest date first (then lowest lot), and the rest from
 // the undated; a product that goes takes its lots with it; an increase adds
-// undated units, and touches no lot. A trigger of its own, beside the
-// history's: a store without lots costs a statement one look at an empty
-// table. The count's reasons are told by the one run that takes it, for
-// its own transaction's count entries alone.
+// undated units, and touches no lot. A run's statement that writes several
+// commands' changes of a product at once takes what each decrease would
+// have taken alone. A trigger of its own, beside the history's: a store
+// without lots costs a statement one look at an empty table. The count's
+// reasons are told by the one run that takes it, for its own transaction's
+// count entries alone.
 const char* const LOTS_KEPT = R"(
     CREATE OR REPLACE FUNCTION stock_lots_taken() RETURNS trigger
     LANGUAGE plpgsql SECURITY DEFINER AS $$
@@ -27,17 +29,42 @@ const char* const LOTS_KEPT = R"(
             DELETE FROM lots WHERE id IN (SELECT id FROM old_rows);
             RETURN NULL;
         END IF;
+        -- A run writes a product once for the commands of a round, as the
+        -- last of them left it, and claims each command's change (see the
+        -- history's triggers): each decrease claimed takes from the lots
+        -- as it would alone, when the claims lead from the units the row
+        -- had to those it has; else the statement's own decrease does.
         -- A full join, which is hashed or merged: the transition tables
         -- have no statistics, and a nested loop over a large statement's
         -- rows would take their square.
-        WITH lowered AS (
-            SELECT o.id, o.amount - coalesce(n.amount, 0) AS taken
+        -- Only the claims of products with lots are read further: a
+        -- round's claims may be many, its products with lots few.
+        WITH claims AS (
+            SELECT decode(c.id, 'hex') AS id, c.before, c.after, c.n,
+                   lag(c.after) OVER (PARTITION BY c.id ORDER BY c.n) AS previous
+            FROM unnest(
+                coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[],
+                coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[],
+                coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[])
+                WITH ORDINALITY AS c(id, before, after, n)
+            WHERE c.id IN (SELECT encode(id, 'hex') FROM lots)
+        ), claimed AS (
+            SELECT id, sum(greatest(before - after, 0)) AS taken,
+                   (array_agg(before ORDER BY n))[1] AS first,
+                   (array_agg(after ORDER BY n DESC))[1] AS last,
+                   bool_and(previous IS NULL OR previous = before) AS chained
+            FROM claims GROUP BY id
+        ), lowered AS (
+            SELECT o.id,
+                   CASE WHEN c.chained AND c.first = o.amount AND c.last = coalesce(n.amount, 0)
+                        THEN c.taken ELSE o.amount - coalesce(n.amount, 0) END AS taken
             FROM old_rows o FULL JOIN new_rows n ON n.id = o.id
-            WHERE o.id IS NOT NULL AND coalesce(n.amount, 0) < o.amount
+                 LEFT JOIN claimed c ON c.id = o.id
+            WHERE o.id IS NOT NULL
         ), fefo AS (
             SELECT l.lot, l.units, lowered.taken,
                    sum(l.units) OVER (PARTITION BY l.id ORDER BY l.best_before, l.lot) AS upto
-            FROM lots l JOIN lowered ON l.id = lowered.id
+            FROM lots l JOIN lowered ON l.id = lowered.id AND lowered.taken > 0
         ), gone AS (
             DELETE FROM lots WHERE lot IN (SELECT lot FROM fefo WHERE upto <= taken)
         )

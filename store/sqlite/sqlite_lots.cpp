@@ -12,6 +12,9 @@ namespace {
 
 constexpr std::uint64_t MOST_UNITS = std::numeric_limits<std::uint32_t>::max();
 
+/// A product's record in the catalogue: its name and shelf.
+const char* const NAMED = "SELECT name, shelf FROM catalogue WHERE id = ?1";
+
 /// The command's notes, begun now.
 CommandNotes commandNotes(const std::string& echo, ChangeKind what)
 {
@@ -20,6 +23,28 @@ CommandNotes commandNotes(const std::string& echo, ChangeKind what)
     notes.what = what;
     ::clock_gettime(CLOCK_REALTIME, &notes.time);
     return notes;
+}
+
+/// Fills the shelf and the name left empty with those of the product's
+/// record in the catalogue (named's row), when it has one.
+bool fillFromRecord(const Statement& named, const std::string& id, std::string& shelf,
+                    std::string& name)
+{
+    if (!shelf.empty() && !name.empty()) {
+        return true;
+    }
+    bindText(named.get(), 1, id);
+    Stepping record(named);
+    const int step = record.step();
+    if (step == SQLITE_ROW) {
+        if (name.empty()) {
+            columnText(record.row(), 0, name);
+        }
+        if (shelf.empty()) {
+            columnText(record.row(), 1, shelf);
+        }
+    }
+    return step == SQLITE_ROW || step == SQLITE_DONE;
 }
 
 }  // namespace
@@ -88,8 +113,7 @@ bool SqliteStore::takeCount(const CountSheet& sheet, const std::string& echo,
                             std::size_t& differences)
 {
     Statement named;
-    if (!prepare(named, "SELECT name, shelf FROM catalogue WHERE id = ?1") ||
-        !lock(Access::Changes)) {
+    if (!prepare(named, NAMED) || !lock(Access::Changes)) {
         return false;
     }
     const CommandNotes notes = commandNotes(echo, ChangeKind::Count);
@@ -114,18 +138,10 @@ bool SqliteStore::takeCount(const CountSheet& sheet, const std::string& echo,
         if (row.counted == expected) {
             continue;
         }
-        if (expected == 0 && (shelf.empty() || name.empty())) {
-            // New to the stock: the sheet's shelf and name, or its record's.
-            bindText(named.get(), 1, row.id);
-            Stepping record(named);
-            if (record.step() == SQLITE_ROW) {
-                std::string recordName;
-                std::string recordShelf;
-                columnText(record.row(), 0, recordName);
-                columnText(record.row(), 1, recordShelf);
-                name = name.empty() ? recordName : name;
-                shelf = shelf.empty() ? recordShelf : shelf;
-            }
+        // New to the stock: the sheet's shelf and name, or its record's.
+        if (expected == 0 && !fillFromRecord(named, row.id, shelf, name)) {
+            written = failWith("");
+            break;
         }
         if (differences++ == 0 && !startEntries(notes)) {
             written = false;
@@ -150,7 +166,9 @@ bool SqliteStore::receiveDeliveries(const DeliveryNote& note, const std::string&
                                     std::vector<std::string>& refused)
 {
     Statement lot;
-    if (!prepare(lot, "INSERT INTO lots (id, best_before, units, received_at, "
+    Statement named;
+    if (!prepare(named, NAMED) ||
+        !prepare(lot, "INSERT INTO lots (id, best_before, units, received_at, "
                       "clerk, named_clerk) VALUES (?1, ?2, ?3, "
                       "strftime('%Y-%m-%d %H:%M:%f', 'now'), ?4, ?5)") ||
         !lock(Access::Changes)) {
@@ -179,8 +197,14 @@ bool SqliteStore::receiveDeliveries(const DeliveryNote& note, const std::string&
                 written = failWith("");
                 break;
             } else {
+                // New to the stock: the first line's shelf and name, or
+                // its record's.
                 received.shelf = row.shelf;
                 received.name = row.name;
+                if (!fillFromRecord(named, row.id, received.shelf, received.name)) {
+                    written = failWith("");
+                    break;
+                }
             }
             received.after = received.before;
         }

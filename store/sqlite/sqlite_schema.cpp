@@ -266,7 +266,13 @@ bool numberOf(sqlite3* database, const char* sql, sqlite3_int64& number,
     sqlite3_prepare_v2(database, sql, -1, &prepared, nullptr);
     const Statement query(prepared);
     if (prepared == nullptr || sqlite3_step(prepared) != SQLITE_ROW) {
-        error = std::string("damaged: ") + sqlite3_errmsg(database);
+        // A reader that may not make the index of the store's log, which
+        // every reader of a store in WAL mode keeps beside it, is refused
+        // as read-only: it lacks a right, and the store is sound.
+        error = (sqlite3_extended_errcode(database) & 0xff) == SQLITE_READONLY
+                    ? "this login may only read the store, and a reader needs a folder "
+                      "it may write, or the store's -wal and -shm files there already"
+                    : std::string("damaged: ") + sqlite3_errmsg(database);
         return false;
     }
     number = sqlite3_column_int64(prepared, 0);

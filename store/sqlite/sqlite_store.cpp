@@ -240,9 +240,12 @@ bool SqliteStore::putRow(const std::string& id, const std::string& shelf,
     if (!run(upsert)) {
         return false;
     }
-    if (!cameIn) {
-        return true;
-    }
+    return !cameIn || catalogueProduct(id, shelf, name);
+}
+
+bool SqliteStore::catalogueProduct(const std::string& id, const std::string& shelf,
+                                   const std::string& name)
+{
     // The run's connection fires no trigger: a first delivery makes the
     // product's record here, as the trigger does for other programs.
     bindText(catalogued.get(), 1, id);
@@ -290,18 +293,23 @@ bool SqliteStore::writeUnwritten()
                      [](const ProductState& a, const ProductState& b) {
                          return a.id < b.id;
                      });
-    bool cameIn = false;  // by any command of the product's rows
+    // A product's record is made from its first delivery, as it came in:
+    // it may have gone again, or come back under another name, by the last.
+    const Unwritten* came = nullptr;  // the product's first row that came in
     for (auto row = unwritten.begin(); row != unwritten.end(); ++row) {
-        cameIn = cameIn || row->cameIn;
+        if (came == nullptr && row->cameIn && row->inStock) {
+            came = &*row;
+        }
         const auto next = row + 1;
         if (next != unwritten.end() && next->id == row->id) {
             continue;  // a later command changed it again
         }
-        const bool came = std::exchange(cameIn, false);
-        if (!(row->inStock ? putRow(row->id, row->shelf, row->amount, row->name, came)
-                           : removeRow(row->id))) {
+        if (!(row->inStock ? putRow(row->id, row->shelf, row->amount, row->name, false)
+                           : removeRow(row->id)) ||
+            (came != nullptr && !catalogueProduct(came->id, came->shelf, came->name))) {
             return false;
         }
+        came = nullptr;
     }
     unwritten.clear();
     return true;

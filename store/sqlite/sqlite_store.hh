@@ -105,6 +105,10 @@ private:
     /// A withdrawal, which never brings a product in, costs nothing more.
     bool putRow(const std::string& id, const std::string& shelf,
                 std::uint32_t amount, const std::string& name, bool cameIn);
+    /// Makes a product's record in the catalogue from its first delivery,
+    /// when it has none.
+    bool catalogueProduct(const std::string& id, const std::string& shelf,
+                          const std::string& name);
     bool removeRow(const std::string& id);
     bool writeChanges(const CommandNotes& notes,
                       const std::vector<StockChange>& changes);

@@ -284,8 +284,9 @@ CASES
 
 # Another login that may only read an SQLite store (not write it, though,
 # as SQLite's readers must, make its log's index in its folder, as in the
-# folder of a group) backs it up all the same; one that may write an empty
-# store, but does not own it, may not restore into it.
+# folder of a group) backs it up all the same; in a folder it may not
+# write, it is told what it lacks, not that the store is damaged. One that
+# may write an empty store, but does not own it, may not restore into it.
 case_reader_backs_up_and_only_the_owner_restores_sqlite() {
     [ "$(id -u)" = 0 ] && id nobody > /dev/null 2>&1 || skip "not root, or no login nobody"
     local out status
@@ -296,6 +297,13 @@ case_reader_backs_up_and_only_the_owner_restores_sqlite() {
     out=$(runuser -u nobody -- "$program" --store open/store.db --backup open/copy.db 2>&1) ||
         fail "a reader's backup failed: $out"
     [ "$(reads open/copy.db)" = "$(reads open/store.db)" ] || fail "the reader's backup reads otherwise"
+    mkdir -m 755 closed
+    cp open/store.db closed/store.db
+    out=$(runuser -u nobody -- "$program" --store closed/store.db --backup open/closed.db 2>&1) &&
+        fail "a reader backed up a store in a folder it may not write: $out"
+    [ "$(wc -l <<< "$out")" = 1 ] && grep -q "a folder it may write" <<< "$out" &&
+        ! grep -q damaged <<< "$out" || fail "a reader in a folder it may not write was told: $out"
+    [ ! -e open/closed.db ] || fail "the refused backup left its file"
     printf 'C\n' | "$program" --store open/empty.db > /dev/null
     chmod 666 open/empty.db*
     out=$(runuser -u nobody -- "$program" --store open/empty.db --restore open/copy.db 2>&1)

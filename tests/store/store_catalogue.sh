@@ -18,19 +18,24 @@ catalogue() {
 # A product's first delivery makes its record, by A, R, G or another
 # program's insert; the record stays when its units reach 0 and when the
 # stock is emptied, and a later delivery or withdrawal leaves it as it is.
+# So does one that comes and goes, or comes back, within a block of input,
+# which the run writes together.
 case_first_delivery_makes_the_record() {
     printf 'L:1;4;1.1;Loaded\n' > load.txt
     # G makes the same products each time.
-    run 'A X s1 5 Ecks' 'R load.txt' 'G 2' > /dev/null
+    run 'A X s1 5 Ecks' 'A Z s5 1 Zed' 'D Z 1' 'A Q s3 2 Kew' 'D Q 2' 'A Q s4 1 Other' \
+        'R load.txt' 'G 2' > /dev/null
     sql "INSERT INTO stock VALUES ('Y', 2, 's2', 'Why')"
     sql "UPDATE catalogue SET price_cents = 350 WHERE id = 'X'"
     run 'D X 5' 'A X s9 1 Other' 'D Y 1' 'E' > /dev/null
     [ "$(sql 'SELECT count(*) FROM stock')" = 0 ] || fail "the stock was not emptied"
     [ "$(catalogue)" = 'L:1|Loaded|1.1||||0
+Q|Kew|s3||||0
 SUK:098765retfg:1214:965|Tyrkisk Peber|8.97||||0
 VHT:09876wZetfg:1212:965|Tyrkisk Peber|8.97||||0
 X|Ecks|s1|350|||0
-Y|Why|s2||||0' ] || fail "the catalogue after A, R, G, an insert, D to 0 and E:
+Y|Why|s2||||0
+Z|Zed|s5||||0' ] || fail "the catalogue after A, R, G, an insert, D to 0 and E:
 $(catalogue)"
 }
 

@@ -77,6 +77,26 @@ Z|9|s3|Zed' ] || fail "the stock after the count: $(stock)"
     grep -q "count count.csv ($differences changes)" <<< "$(run H)" || fail "H shows: $(run H)"
 }
 
+# A product back in the stock by a sheet or a note takes the shelf and the
+# name its line gives, and those its line leaves empty from its record in
+# the catalogue; one that was never there comes in with the line's alone.
+case_a_product_back_in_stock_takes_its_record() {
+    # option|the file's text|the stock it leaves
+    while IFS='|' read -r option text left; do
+        run 'A X s1 5 Ecks' 'D X 5' > /dev/null
+        printf "$text" > back.csv
+        out=$(owner "$option" back.csv 2>&1) || fail "$option of $text: $out"
+        [ "$(stock | tr '\n' ' ')" = "$left" ] || fail "$option of $text left: $(stock | tr '\n' ' ')"
+        sql 'DELETE FROM stock'
+    done <<'FILES'
+--count|id,counted\nX,2\nN,1\n|N|1|| X|2|s1|Ecks 
+--deliveries|id,amount,best_before\nX,2,2027-01-01\nN,1,\n|N|1|| X|2|s1|Ecks 
+--deliveries|id,amount,shelf,name\nX,2,,\nX,1,s7,Later\n|X|3|s1|Ecks 
+--deliveries|id,amount,shelf,name\nX,2,s9,\n|X|2|s9|Ecks 
+--count|id,counted,shelf,name\nX,2,,New\n|X|2|s1|New 
+FILES
+}
+
 # A bad sheet or note changes nothing: every bad line is named with its
 # number and reason on standard error, and the status is 1.
 case_bad_files_change_nothing() {
@@ -109,6 +129,10 @@ case_bad_files_change_nothing() {
 --deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 4: X would hold more than 4294967295 units
 --deliveries|id,amount\nX,4294967280\nY,1\nX,9\nY,2\nX,1\n|line 6: X would hold more than 4294967295 units
 --deliveries|id,amount\nA B,2\n|line 2: an id is one word
+--count|id,counted,name\nN,3,"two\nlines"\nM,1,Em\n|line 2: a line break in the name
+--count|id,counted,shelf\nN,3,"s4\r"\n|line 2: a line break in the shelf
+--deliveries|id,amount,shelf,name\nN,1,"s\n4",En\n|line 2: a line break in the shelf
+--deliveries|id,amount,name\nN,1,"two\r\nlines"\n|line 2: a line break in the name
 FILES
 }
 
@@ -197,6 +221,8 @@ case_a_sheet_never_overwrites_the_store() {
 # below the records and another program's decrease take first expiring
 # first too, and a product that goes, or whose id another program changes,
 # takes its lots with it, all of them, even lots edited past its units.
+# Each withdrawal of a block of input takes from the lots as it would
+# alone, whatever the block added between them.
 case_first_expiring_first_out() {
     run 'A X s1 5 Ecks' > /dev/null
     printf 'id,amount,best_before,shelf,name\nX,4,2027-03-01,,\nX,3,2026-12-01,,\nX,2,2027-01-15,,\nX,1,,,\nY,6,2027-02-01,s2,Why\n' > note.csv
@@ -208,6 +234,10 @@ Y|6|s2|Why' ] || fail "the stock after the note: $(stock)"
         case $step in
             sql:*) sql "${step#sql:}" ;;
             count:*) printf 'id,counted\n%s\n' "${step#count:}" > c.csv; owner --count c.csv > /dev/null ;;
+            note:*) printf 'id,amount,best_before\n%s\n' "${step#note:}" > n.csv
+                    owner --deliveries n.csv > /dev/null ;;
+            # Commands of one block of input, which a run writes together.
+            block:*) IFS=';' read -ra commands <<< "${step#block:}"; run "${commands[@]}" > /dev/null ;;
             *) run "$step" > /dev/null ;;
         esac
         [ "$(lots | tr '\n' ' ')" = "$left" ] || fail "after $step the lots are: $(lots | tr '\n' ' '), not $left"
@@ -221,6 +251,9 @@ sql:UPDATE stock SET id = 'W' WHERE id = 'Y'|X|2027-03-01|1
 sql:DELETE FROM stock WHERE id = 'Y'|X|2027-03-01|1 
 sql:UPDATE lots SET units = units + 40|X|2027-03-01|41 
 D X 9|
+note:X,6,2027-04-01|X|2027-04-01|6 
+block:D X 1;A X s1 4 Ecks;D X 2|X|2027-04-01|3 
+block:A X s1 2 Ecks;D X 4|
 STEPS
     [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up: $(lots_beyond_stock)"
 }
@@ -252,6 +285,18 @@ case_lots_add_up_after_a_random_mix() {
     [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up after the mix: $(lots_beyond_stock)"
     [ "$(sql 'SELECT count(*) FROM lots')" -gt 0 ] || [ "$(sql 'SELECT count(*) FROM stock')" = 0 ] ||
         grep -q E mix*.sh || fail "the mix left no lot to check"
+}
+
+# A note of more products than the history lists one by one is one entry
+# of the note's command and kind, with no product; its lots are all there.
+case_a_note_of_very_many_products() {
+    { echo 'id,amount,best_before'; seq -f 'P%.0f,2,2027-01-01' 65537; } > big.csv
+    out=$(owner --deliveries big.csv 2>&1) || fail "--deliveries of 65537 products: $out"
+    [ "$(sql "SELECT $(text command), kind, coalesce($(text id), '-') FROM history")" = \
+        'deliveries big.csv|delivery|-' ] ||
+        fail "the note's history: $(sql "SELECT * FROM history")"
+    [ "$(sql 'SELECT count(*), sum(units) FROM lots')" = '65537|131074' ] ||
+        fail "the note's lots: $(sql 'SELECT count(*), sum(units) FROM lots')"
 }
 
 # A backup carries the lots and the count's reasons, and a restore brings
