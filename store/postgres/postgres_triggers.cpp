@@ -12,6 +12,12 @@ namespace postgres_schema {
 // history's: a store without lots costs a statement one look at an empty
 // table. The count's reasons are told by the one run that takes it, for
 // its own transaction's count entries alone.
+// The lots a client inserts are checked at its commit, once the stock is
+// what the transaction leaves it: a product's lots may hold no more than its
+// units, and none when it is not in stock. The product's row is locked for
+// the check, so that two clerks' lots of one product are checked one after
+// the other, each with the other's. Only inserts are checked: a withdrawal,
+// which takes lots through stock_lots_taken, pays nothing for it.
 const char* const LOTS_KEPT = R"(
     CREATE OR REPLACE FUNCTION stock_lots_taken() RETURNS trigger
     LANGUAGE plpgsql SECURITY DEFINER AS $$
@@ -47,6 +53,20 @@ const char* const LOTS_KEPT = R"(
         RETURN NULL;
     END $$;
 
+    CREATE OR REPLACE FUNCTION lots_within_stock() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER AS $$
+    DECLARE
+        kept bigint;
+    BEGIN
+        SELECT amount INTO kept FROM stock WHERE id = NEW.id FOR NO KEY UPDATE;
+        IF (SELECT sum(units) FROM lots WHERE id = NEW.id) > coalesce(kept, 0) THEN
+            RAISE EXCEPTION 'the dated lots of % hold more units than its stock (%)',
+                encode(NEW.id, 'escape'), coalesce(kept, 0)
+                USING ERRCODE = 'check_violation';
+        END IF;
+        RETURN NULL;
+    END $$;
+
     CREATE OR REPLACE FUNCTION history_reasons(ids bytea[], reasons text[])
     RETURNS void LANGUAGE sql SECURITY DEFINER AS $$
         UPDATE history h SET reason = r.reason
@@ -62,8 +82,11 @@ const char* const LOTS_KEPT = R"(
                        current_schema());
         EXECUTE format('ALTER FUNCTION history_reasons(bytea[], text[]) SET search_path = %I, pg_temp',
                        current_schema());
+        EXECUTE format('ALTER FUNCTION lots_within_stock() SET search_path = %I, pg_temp',
+                       current_schema());
     END $$;
-    REVOKE ALL ON FUNCTION stock_lots_taken(), history_reasons(bytea[], text[]) FROM PUBLIC;
+    REVOKE ALL ON FUNCTION stock_lots_taken(), history_reasons(bytea[], text[]),
+        lots_within_stock() FROM PUBLIC;
 
     CREATE OR REPLACE TRIGGER stock_lots_updated AFTER UPDATE ON stock
         REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
@@ -73,6 +96,11 @@ const char* const LOTS_KEPT = R"(
         FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
     CREATE OR REPLACE TRIGGER stock_lots_truncated AFTER TRUNCATE ON stock
         FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
+    -- A constraint trigger may not be replaced: it is made anew.
+    DROP TRIGGER IF EXISTS lots_within_stock ON lots;
+    CREATE CONSTRAINT TRIGGER lots_within_stock AFTER INSERT ON lots
+        DEFERRABLE INITIALLY DEFERRED
+        FOR EACH ROW EXECUTE FUNCTION lots_within_stock();
 )";
 
 // The server keeps the history: every statement that changes the stock, from
