@@ -92,8 +92,8 @@ const char* const REASON_COLUMN =
 // Only dated units are rows: a product's undated units are its amount less
 // its lots' units, never below 0, and a product not in stock has no lots.
 // The trigger LOTS_KEPT keeps them as the stock changes, whoever changes it,
-// and the trigger lots_within_stock refuses, at the commit, lots received
-// beyond a product's units. Their index by date is LOTS_COVERED's.
+// and its trigger lots_within_stock refuses lots received beyond a
+// product's units. Their index by date is LOTS_COVERED's.
 const char* const LOTS_TABLE = R"(
     CREATE TABLE IF NOT EXISTS lots (
         lot bigserial PRIMARY KEY,

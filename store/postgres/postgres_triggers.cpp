@@ -12,12 +12,15 @@ namespace postgres_schema {
 // history's: a store without lots costs a statement one look at an empty
 // table. The count's reasons are told by the one run that takes it, for
 // its own transaction's count entries alone.
-// The lots a client inserts are checked at its commit, once the stock is
-// what the transaction leaves it: a product's lots may hold no more than its
-// units, and none when it is not in stock. The product's row is locked for
-// the check, so that two clerks' lots of one product are checked one after
-// the other, each with the other's. Only inserts are checked: a withdrawal,
-// which takes lots through stock_lots_taken, pays nothing for it.
+// The lots a statement inserts are checked at its end, all at once: a
+// product's lots may hold no more than its units, and none when it is not
+// in stock. A client delivers the units before their lots, as the runs do;
+// a later decrease takes the lots with it. The products' rows are locked
+// until the commit, so that two clients' lots of one product are checked
+// one after the other, each with the other's; the rows the transaction
+// wrote itself are its own already, and a delivery of many products would
+// pay as much again for locking them anew. Only inserts are checked: a
+// withdrawal, which takes lots through stock_lots_taken, pays nothing.
 const char* const LOTS_KEPT = R"(
     CREATE OR REPLACE FUNCTION stock_lots_taken() RETURNS trigger
     LANGUAGE plpgsql SECURITY DEFINER AS $$
@@ -56,13 +59,18 @@ const char* const LOTS_KEPT = R"(
     CREATE OR REPLACE FUNCTION lots_within_stock() RETURNS trigger
     LANGUAGE plpgsql SECURITY DEFINER AS $$
     DECLARE
+        beyond bytea;
         kept bigint;
     BEGIN
-        SELECT amount INTO kept FROM stock WHERE id = NEW.id FOR NO KEY UPDATE;
-        IF (SELECT sum(units) FROM lots WHERE id = NEW.id) > coalesce(kept, 0) THEN
+        PERFORM FROM stock WHERE id IN (SELECT id FROM new_lots)
+            AND xmin <> pg_current_xact_id()::xid FOR NO KEY UPDATE;
+        SELECT l.id, coalesce(max(s.amount), 0) INTO beyond, kept
+        FROM lots l LEFT JOIN stock s ON s.id = l.id
+        WHERE l.id IN (SELECT id FROM new_lots) GROUP BY l.id
+        HAVING sum(l.units) > coalesce(max(s.amount), 0) ORDER BY l.id LIMIT 1;
+        IF FOUND THEN
             RAISE EXCEPTION 'the dated lots of % hold more units than its stock (%)',
-                encode(NEW.id, 'escape'), coalesce(kept, 0)
-                USING ERRCODE = 'check_violation';
+                encode(beyond, 'escape'), kept USING ERRCODE = 'check_violation';
         END IF;
         RETURN NULL;
     END $$;
@@ -96,11 +104,9 @@ const char* const LOTS_KEPT = R"(
         FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
     CREATE OR REPLACE TRIGGER stock_lots_truncated AFTER TRUNCATE ON stock
         FOR EACH STATEMENT EXECUTE FUNCTION stock_lots_taken();
-    -- A constraint trigger may not be replaced: it is made anew.
-    DROP TRIGGER IF EXISTS lots_within_stock ON lots;
-    CREATE CONSTRAINT TRIGGER lots_within_stock AFTER INSERT ON lots
-        DEFERRABLE INITIALLY DEFERRED
-        FOR EACH ROW EXECUTE FUNCTION lots_within_stock();
+    CREATE OR REPLACE TRIGGER lots_within_stock AFTER INSERT ON lots
+        REFERENCING NEW TABLE AS new_lots
+        FOR EACH STATEMENT EXECUTE FUNCTION lots_within_stock();
 )";
 
 // The server keeps the history: every statement that changes the stock, from
