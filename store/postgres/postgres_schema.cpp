@@ -91,14 +91,15 @@ const char* const REASON_COLUMN =
 // The dated lots: the units of a delivery that have a best-before date.
 // Only dated units are rows: a product's undated units are its amount less
 // its lots' units, never below 0, and a product not in stock has no lots.
-// The trigger LOTS_KEPT keeps them as the stock changes, whoever changes it.
-// Their index by date is LOTS_COVERED's.
+// The trigger LOTS_KEPT keeps them as the stock changes, whoever changes it,
+// and its trigger lots_within_stock refuses lots received beyond a
+// product's units. Their index by date is LOTS_COVERED's.
 const char* const LOTS_TABLE = R"(
     CREATE TABLE IF NOT EXISTS lots (
         lot bigserial PRIMARY KEY,
         id bytea NOT NULL,
         best_before date NOT NULL,
-        units bigint NOT NULL CHECK (units >= 1),
+        units bigint NOT NULL CHECK (units BETWEEN 1 AND 4294967295),
         received_at timestamptz NOT NULL DEFAULT statement_timestamp(),
         clerk text DEFAULT session_user,
         named_clerk text
@@ -195,6 +196,33 @@ const char* const LOTS_AND_REASONS = R"(
 const char* const TOTALS_FROM_INDEXES = R"(
     DROP INDEX IF EXISTS lots_by_date;
     @LOTS_COVERED@
+)";
+
+// Step 12: the lots within the stock. Version 11 let a clerk's client write
+// any lot: its received_at and clerk, units past the stock's limit, lots of
+// a product not in stock or beyond its units, which the owner's backups then
+// refused. The clerks now write only the columns a delivery fills (ROLES),
+// a lot's units have the stock's limit, and the trigger in LOTS_KEPT checks
+// the lots received. A store's lots beyond its products' units are taken as
+// a withdrawal takes them, earliest date first (then lowest lot), so that
+// the limit holds for every lot.
+const char* const LOTS_WITHIN_STOCK = R"(
+    WITH beyond AS (
+        SELECT l.id, sum(l.units) - coalesce(max(s.amount), 0) AS taken
+        FROM lots l LEFT JOIN stock s ON s.id = l.id GROUP BY l.id
+        HAVING sum(l.units) > coalesce(max(s.amount), 0)
+    ), fefo AS (
+        SELECT l.lot, l.units, beyond.taken,
+               sum(l.units) OVER (PARTITION BY l.id ORDER BY l.best_before, l.lot) AS upto
+        FROM lots l JOIN beyond ON l.id = beyond.id
+    ), gone AS (
+        DELETE FROM lots WHERE lot IN (SELECT lot FROM fefo WHERE upto <= taken)
+    )
+    UPDATE lots SET units = fefo.upto - fefo.taken FROM fefo
+    WHERE lots.lot = fefo.lot AND fefo.upto > fefo.taken
+      AND fefo.upto - fefo.units < fefo.taken;
+    ALTER TABLE lots DROP CONSTRAINT IF EXISTS lots_units_check;
+    ALTER TABLE lots ADD CONSTRAINT lots_units_check CHECK (units BETWEEN 1 AND 4294967295);
 )";
 
 // The stock's own number among advisory locks: makes the store, or brings
@@ -296,6 +324,7 @@ const std::vector<SchemaStep>& steps()
         {9, SETTINGS_READ_ONCE},
         {10, withMarks(LOTS_AND_REASONS)},
         {11, withMarks(TOTALS_FROM_INDEXES)},
+        {12, LOTS_WITHIN_STOCK},
     };
     return list;
 }
@@ -420,13 +449,16 @@ const char* const ROLES = R"(
             GRANT USAGE ON SEQUENCE catalogue_changes_seq_seq TO warehouse_owner;
         END IF;
     END $$;
-    -- The lots: read by all, received by the clerks; the trigger takes them.
+    -- The lots: read by all, received by the clerks, who write only what a
+    -- delivery fills (the server fills when and who); the trigger takes
+    -- them. Version 11 granted every column: that grant goes first.
     DO $$ BEGIN
         IF to_regclass('lots') IS NOT NULL AND
            (SELECT count(*) FROM pg_roles WHERE rolname IN
             ('warehouse_reader', 'warehouse_clerk', 'warehouse_owner')) = 3 THEN
             GRANT SELECT ON lots TO warehouse_reader;
-            GRANT INSERT ON lots TO warehouse_clerk;
+            REVOKE INSERT ON lots FROM warehouse_clerk;
+            GRANT INSERT (id, best_before, units, named_clerk) ON lots TO warehouse_clerk;
             GRANT USAGE ON SEQUENCE lots_lot_seq TO warehouse_clerk;
             GRANT EXECUTE ON FUNCTION history_reasons(bytea[], text[]) TO warehouse_owner;
         END IF;
@@ -441,7 +473,8 @@ const char* const ROLES_READY =
     "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE') AND "
     "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE') AND "
     "CASE WHEN to_regclass('lots') IS NULL THEN true "
-    "ELSE has_table_privilege('warehouse_clerk', 'lots', 'INSERT') END) "
+    "ELSE has_column_privilege('warehouse_clerk', 'lots', 'units', 'INSERT') AND "
+    "NOT has_column_privilege('warehouse_clerk', 'lots', 'received_at', 'INSERT') END) "
     "FROM pg_roles WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', "
     "'warehouse_owner')";
 

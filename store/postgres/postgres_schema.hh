@@ -18,8 +18,9 @@ namespace postgres_schema {
 // the catalogue, 7 numbers a change only by one of its own transaction's
 // commands, 8 indexes the history by time, 9 reads the run's settings
 // once a trigger's call, 10 the dated lots and the stock-takes' reasons,
-// 11 indexes the lots by date and the catalogue's costs for their totals.
-constexpr int VERSION = 11;
+// 11 indexes the lots by date and the catalogue's costs for their totals,
+// 12 keeps the lots a clerk's client inserts within the stock.
+constexpr int VERSION = 12;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's

@@ -236,6 +236,47 @@ const char* const LOTS_BY_DATE_COVERED = R"(
     CREATE INDEX lots_by_date ON lots (best_before, lot, id, units);
 )";
 
+// Version 9: the lots within the stock, also after another program's
+// INSERT OR REPLACE, which deletes a product's row without its delete
+// triggers (unless recursive_triggers is on) and inserts it anew: the
+// product's lots beyond its new amount are taken as a decrease takes them,
+// earliest date first (then lowest lot). The lots a store holds beyond its
+// products' units are taken so once, here: the backup refuses them.
+#define BEYOND "((SELECT sum(units) FROM lots WHERE id = new.id) - new.amount)"
+const char* const LOTS_WITHIN_STOCK = R"(
+    UPDATE lots SET lot = -lot WHERE lot IN (
+        SELECT f.lot FROM (
+            SELECT lot, id, sum(units) OVER (PARTITION BY id ORDER BY best_before, lot) AS upto
+            FROM lots) f
+        JOIN (SELECT id, sum(units) - coalesce((SELECT amount FROM stock s WHERE s.id = lots.id), 0)
+                  AS taken
+              FROM lots GROUP BY id) b ON b.id = f.id
+        WHERE f.upto <= b.taken);
+    UPDATE lots AS l SET units = l.units - r.rest
+    FROM (SELECT id, sum(units) - coalesce((SELECT amount FROM stock s WHERE s.id = lots.id), 0) -
+                 sum(CASE WHEN lot < 0 THEN units ELSE 0 END) AS rest
+          FROM lots GROUP BY id) r
+    WHERE r.id = l.id AND r.rest > 0
+      AND l.lot = (SELECT lot FROM lots WHERE id = l.id AND lot > 0 ORDER BY best_before, lot LIMIT 1);
+    DELETE FROM lots WHERE lot < 0;
+    CREATE TRIGGER IF NOT EXISTS stock_inserted_lots AFTER INSERT ON stock
+    WHEN )" BEYOND R"( > 0 BEGIN
+        UPDATE lots SET lot = -lot WHERE lot IN (
+            SELECT lot FROM (
+                SELECT lot, sum(units) OVER (ORDER BY best_before, lot) AS upto
+                FROM lots WHERE id = new.id)
+            WHERE upto <= )" BEYOND R"();
+        UPDATE lots SET units = units - ()" BEYOND R"( -
+            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = new.id AND lot < 0))
+        WHERE lot = (SELECT lot FROM lots WHERE id = new.id AND lot > 0
+                     ORDER BY best_before, lot LIMIT 1)
+          AND )" BEYOND R"( >
+            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = new.id AND lot < 0);
+        DELETE FROM lots WHERE id = new.id AND lot < 0;
+    END;
+)";
+#undef BEYOND
+
 // The objects a store must have, all of them: the tables, the indexes, the
 // triggers, and the history's latest column; from the version since on.
 struct Objects {
@@ -256,6 +297,7 @@ constexpr Objects OBJECTS[] = {
      "'stock_deleted_lots')) "
      "+ (SELECT count(*) FROM pragma_table_info('history') WHERE name = 'reason')",
      6},
+    {9, "SELECT count(*) FROM sqlite_schema WHERE name = 'stock_inserted_lots'", 1},
 };
 
 /// The one number a query gives, or false, with SQLite's words in error.
@@ -306,6 +348,7 @@ const std::vector<SchemaStep>& steps()
         {6, HISTORY_BY_TIME},
         {7, reasons() + LOTS},
         {8, LOTS_BY_DATE_COVERED},
+        {9, LOTS_WITHIN_STOCK},
     };
     return list;
 }

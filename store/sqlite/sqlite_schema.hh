@@ -18,10 +18,11 @@ namespace sqlite_schema {
 // 1 held the stock alone, 2 added the history, 3 the name a clerk gives, 4
 // the kind of change of each entry, 5 the catalogue, 6 the history's index
 // by time, 7 the dated lots and the stock-takes' reasons, 8 the lots' index
-// by date that holds their units. Both live in the database header, where
-// they can be read before SQLite touches the file.
+// by date that holds their units, 9 keeps the lots within the stock when
+// another program replaces a product's row. Both live in the database
+// header, where they can be read before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 8;
+constexpr std::uint32_t VERSION = 9;
 
 /// The oldest version the owner's view reads: the first with the
 /// catalogue, whose entries also say what kind of change each is. A run of

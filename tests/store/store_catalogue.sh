@@ -48,7 +48,8 @@ case_older_store_gets_its_records() {
         sql "DROP TABLE catalogue, catalogue_changes; UPDATE store_version SET version = 5"
     else
         sql "DROP TRIGGER stock_catalogued; DROP TABLE catalogue; DROP TABLE catalogue_changes;
-             DROP TRIGGER stock_lowered_lots; DROP TRIGGER stock_deleted_lots; DROP TABLE lots;
+             DROP TRIGGER stock_lowered_lots; DROP TRIGGER stock_deleted_lots; DROP TRIGGER stock_inserted_lots;
+             DROP TABLE lots;
              PRAGMA user_version = 4"
     fi
     run C > /dev/null

@@ -299,6 +299,84 @@ case_a_note_of_very_many_products() {
         fail "the note's lots: $(sql 'SELECT count(*), sum(units) FROM lots')"
 }
 
+# A clerk's own client writes no lot the runs would not: no clerk or time of
+# its choosing, no units past the stock's limit, no lots of a product out of
+# stock or beyond its units; each is refused and changes no lot, and the
+# owner's backup goes on. A store of the version before, whose clerks could,
+# is mended by its owner's next run: its lots beyond the units are taken
+# earliest first, and the clerks' grant is the columns a delivery fills.
+case_a_clerks_forged_lots_are_refused() {
+    [ "$kind" = postgres ] || skip "on SQLite a clerk who may write the store may write any of it"
+    run 'A X s1 5 Ecks' > /dev/null
+    logins
+    printf 'id,amount,best_before\nX,2,2027-01-01\n' > note.csv
+    chmod 644 note.csv
+    chmod 755 "$scratch"
+    clerk --deliveries "$PWD/note.csv" > /dev/null || fail "the clerk's note was refused"
+    sql "ALTER TABLE lots DISABLE TRIGGER lots_within_stock; ALTER TABLE lots DROP CONSTRAINT lots_units_check;
+         INSERT INTO lots (id, best_before, units) VALUES ('X', '2026-11-01', 1000000000000), ('GONE', '2027-01-01', 1);
+         ALTER TABLE lots ENABLE TRIGGER lots_within_stock; GRANT INSERT ON lots TO warehouse_clerk;
+         UPDATE store_version SET version = 11"
+    run C > /dev/null
+    [ "$(lots | tr '\n' ' ')" = 'X|2026-11-01|5 X|2027-01-01|2 ' ] || fail "the lots mended: $(lots | tr '\n' ' ')"
+    # Three undated units: room for three dated.
+    run 'A X s1 3 Ecks' > /dev/null
+    local was
+    was=$(lots)
+    # the columns and values the clerk's client inserts|what refuses them
+    while IFS='|' read -r inserted refused; do
+        out=$(psql -X -q -v ON_ERROR_STOP=1 -d "$(as clerk)" -c "INSERT INTO lots $inserted" 2>&1) &&
+            fail "a clerk's client inserted $inserted"
+        grep -qF -- "$refused" <<< "$out" || fail "$inserted was refused with: $out"
+        [ "$(lots)" = "$was" ] || fail "$inserted changed the lots: $(lots)"
+    done <<'FORGED'
+(id, best_before, units, clerk) VALUES ('X', '2027-01-01', 1, 'boss')|permission denied for table lots
+(id, best_before, units, received_at) VALUES ('X', '2027-01-01', 1, '2020-01-01')|permission denied for table lots
+(id, best_before, units) VALUES ('X', '2027-01-01', 1000000000000)|lots_units_check
+(id, best_before, units) VALUES ('GONE', '2027-01-01', 1)|the dated lots of GONE hold more
+(id, best_before, units) VALUES ('X', '2027-02-01', 3), ('Y', '2027-02-01', 1)|the dated lots of Y hold more
+(id, best_before, units) VALUES ('X', '2027-02-01', 4)|the dated lots of X hold more
+FORGED
+    [ -z "$(lots_beyond_stock)" ] || fail "the lots do not add up: $(lots_beyond_stock)"
+    owner --backup "$scratch/backup.db" || fail "the owner's backup ended with status $?"
+    # Lots within the stock are the clerk's to write.
+    psql -X -q -v ON_ERROR_STOP=1 -d "$(as clerk)" \
+        -c "INSERT INTO lots (id, best_before, units, named_clerk) VALUES ('X', '2027-02-01', 3, 'Liisa')" ||
+        fail "a clerk's lots within the stock were refused"
+}
+
+# Another program's INSERT OR REPLACE, which deletes the product's row
+# without its triggers, keeps the lots within the new amount, taking the
+# earliest first; a store of the version before, whose lots it left beyond
+# the units, is mended by its owner's next run.
+case_another_programs_replace_keeps_lots_within_stock() {
+    [ "$kind" = sqlite ] || skip "PostgreSQL has no INSERT OR REPLACE"
+    run 'A X s1 2 Ecks' > /dev/null
+    printf 'id,amount,best_before\nX,4,2027-03-01\nX,3,2026-12-01\nX,2,2027-01-15\n' > note.csv
+    owner --deliveries note.csv > /dev/null || fail "the note was refused"
+    # the amount replaced|the lots left
+    while IFS='|' read -r amount left; do
+        sql "INSERT OR REPLACE INTO stock VALUES ('X', $amount, 's1', 'Ecks')"
+        [ "$(lots | tr '\n' ' ')" = "$left" ] || fail "after X replaced with $amount the lots are: $(lots | tr '\n' ' '), not $left"
+    done <<'REPLACED'
+10|X|2026-12-01|3 X|2027-01-15|2 X|2027-03-01|4 
+8|X|2026-12-01|2 X|2027-01-15|2 X|2027-03-01|4 
+5|X|2027-01-15|1 X|2027-03-01|4 
+4|X|2027-03-01|4 
+1|X|2027-03-01|1 
+REPLACED
+    owner --deliveries note.csv > /dev/null || fail "the second note was refused"
+    sql "DROP TRIGGER stock_inserted_lots; PRAGMA user_version = 8;
+         INSERT OR REPLACE INTO stock VALUES ('X', 4, 's1', 'Ecks');
+         INSERT INTO lots (id, best_before, units, received_at) VALUES ('GONE', '2027-01-01', 1, '')"
+    run C > /dev/null
+    [ "$(lots | tr '\n' ' ')" = 'X|2027-03-01|4 ' ] || fail "the lots mended: $(lots | tr '\n' ' ')"
+    [ "$(sql 'PRAGMA user_version')" = 9 ] || fail "the store was left at version $(sql 'PRAGMA user_version')"
+    owner --backup "$scratch/backup.db" || fail "the owner's backup ended with status $?"
+    sql "INSERT OR REPLACE INTO stock VALUES ('X', 3, 's1', 'Ecks')"
+    [ "$(lots | tr '\n' ' ')" = 'X|2027-03-01|3 ' ] || fail "the trigger made anew left: $(lots | tr '\n' ' ')"
+}
+
 # A backup carries the lots and the count's reasons, and a restore brings
 # them back.
 case_backup_keeps_lots() {
