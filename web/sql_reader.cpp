@@ -529,11 +529,11 @@ void SqlReader::lotsUntil(const std::string& last, std::uint64_t skip,
 
 LotTotals SqlReader::lotTotalsUntil(const std::string& last)
 {
-    Kept& now = keptNow();
-    if (!now.lotTotals || now.lotTotals->first != last) {
-        now.lotTotals.emplace(last, readLotTotals(last));
+    std::string mark = changeMark();
+    if (!keptLotTotals || keptLotTotals->mark != mark || keptLotTotals->last != last) {
+        keptLotTotals = KeptLotTotals{std::move(mark), last, readLotTotals(last)};
     }
-    return now.lotTotals->second;
+    return keptLotTotals->totals;
 }
 
 LotTotals SqlReader::readLotTotals(const std::string& last)

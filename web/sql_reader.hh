@@ -142,9 +142,17 @@ private:
         // time's are among them, as long as the mark stays.
         std::optional<std::string> withdrawalsSince;
         std::vector<Withdrawal> withdrawals;
-        // The totals of the lots best before this date or earlier, the
-        // last window asked; none: not read.
-        std::optional<std::pair<std::string, LotTotals>> lotTotals;
+    };
+    /// The totals of the lots best before a date or earlier, the last
+    /// window asked, read at a mark. Apart from Kept: no entry of the
+    /// history tells a lot's change from a product's, so they are read
+    /// anew after any change, and a page of lots has no need to bring the
+    /// worth and the list to order up to the mark, which costs a check of
+    /// the catalogue.
+    struct KeptLotTotals {
+        std::string mark;
+        std::string last;
+        LotTotals totals;
     };
     /// Candidates to order, or withdrawals, beyond these many are read at
     /// each request rather than kept.
@@ -191,6 +199,7 @@ private:
 
     const Dialect dialect;
     Kept kept;
+    std::optional<KeptLotTotals> keptLotTotals;
 };
 
 #endif
