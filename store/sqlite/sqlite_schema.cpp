@@ -191,7 +191,28 @@ std::string reasons()
 // negative number, so that the lot taken in part is found, and given what
 // is left to take, with the lots as they were before the change.
 #define TAKEN "CASE WHEN new.id IS old.id THEN old.amount - new.amount ELSE old.amount END"
-const char* const LOTS = R"(
+/// The statements of a trigger that take units (an SQL expression) from
+/// the lots of the product id (old.id or new.id), as a decrease takes
+/// them: the lots of the earliest dates (then lowest lots) that the units
+/// cover whole, then what is left from the next one.
+std::string takeEarliestFirst(const std::string& id, const std::string& units)
+{
+    return R"(
+        UPDATE lots SET lot = -lot WHERE lot IN (
+            SELECT lot FROM (
+                SELECT lot, sum(units) OVER (ORDER BY best_before, lot) AS upto
+                FROM lots WHERE id = )" + id + R"()
+            WHERE upto <= )" + units + R"();
+        UPDATE lots SET units = units - ()" + units + R"( -
+            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = )" + id + R"( AND lot < 0))
+        WHERE lot = (SELECT lot FROM lots WHERE id = )" + id + R"( AND lot > 0
+                     ORDER BY best_before, lot LIMIT 1)
+          AND )" + units + R"( >
+            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = )" + id + R"( AND lot < 0);
+        DELETE FROM lots WHERE id = )" + id + R"( AND lot < 0;)";
+}
+
+const std::string LOTS = R"(
     CREATE TABLE lots (
         lot INTEGER PRIMARY KEY AUTOINCREMENT,
         id TEXT NOT NULL CHECK (typeof(id) = 'text'),
@@ -206,19 +227,8 @@ const char* const LOTS = R"(
     CREATE INDEX lots_by_id ON lots (id, best_before, lot);
     CREATE INDEX lots_by_date ON lots (best_before);
     CREATE TRIGGER stock_lowered_lots AFTER UPDATE ON stock
-    WHEN new.amount < old.amount OR new.id IS NOT old.id BEGIN
-        UPDATE lots SET lot = -lot WHERE lot IN (
-            SELECT lot FROM (
-                SELECT lot, sum(units) OVER (ORDER BY best_before, lot) AS upto
-                FROM lots WHERE id = old.id)
-            WHERE upto <= )" TAKEN R"();
-        UPDATE lots SET units = units - ()" TAKEN R"( -
-            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = old.id AND lot < 0))
-        WHERE lot = (SELECT lot FROM lots WHERE id = old.id AND lot > 0
-                     ORDER BY best_before, lot LIMIT 1)
-          AND )" TAKEN R"( >
-            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = old.id AND lot < 0);
-        DELETE FROM lots WHERE id = old.id AND lot < 0;
+    WHEN new.amount < old.amount OR new.id IS NOT old.id BEGIN)" +
+    takeEarliestFirst("old.id", TAKEN) + R"(
     END;
     CREATE TRIGGER stock_deleted_lots AFTER DELETE ON stock BEGIN
         DELETE FROM lots WHERE id = old.id;
@@ -243,7 +253,7 @@ const char* const LOTS_BY_DATE_COVERED = R"(
 // earliest date first (then lowest lot). The lots a store holds beyond its
 // products' units are taken so once, here: the backup refuses them.
 #define BEYOND "((SELECT sum(units) FROM lots WHERE id = new.id) - new.amount)"
-const char* const LOTS_WITHIN_STOCK = R"(
+const std::string LOTS_WITHIN_STOCK = R"(
     UPDATE lots SET lot = -lot WHERE lot IN (
         SELECT f.lot FROM (
             SELECT lot, id, sum(units) OVER (PARTITION BY id ORDER BY best_before, lot) AS upto
@@ -260,19 +270,8 @@ const char* const LOTS_WITHIN_STOCK = R"(
       AND l.lot = (SELECT lot FROM lots WHERE id = l.id AND lot > 0 ORDER BY best_before, lot LIMIT 1);
     DELETE FROM lots WHERE lot < 0;
     CREATE TRIGGER IF NOT EXISTS stock_inserted_lots AFTER INSERT ON stock
-    WHEN )" BEYOND R"( > 0 BEGIN
-        UPDATE lots SET lot = -lot WHERE lot IN (
-            SELECT lot FROM (
-                SELECT lot, sum(units) OVER (ORDER BY best_before, lot) AS upto
-                FROM lots WHERE id = new.id)
-            WHERE upto <= )" BEYOND R"();
-        UPDATE lots SET units = units - ()" BEYOND R"( -
-            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = new.id AND lot < 0))
-        WHERE lot = (SELECT lot FROM lots WHERE id = new.id AND lot > 0
-                     ORDER BY best_before, lot LIMIT 1)
-          AND )" BEYOND R"( >
-            (SELECT coalesce(sum(units), 0) FROM lots WHERE id = new.id AND lot < 0);
-        DELETE FROM lots WHERE id = new.id AND lot < 0;
+    WHEN )" BEYOND R"( > 0 BEGIN)" +
+    takeEarliestFirst("new.id", BEYOND) + R"(
     END;
 )";
 #undef BEYOND
