@@ -98,7 +98,7 @@ const char* const LOTS_TABLE = R"(
     CREATE TABLE IF NOT EXISTS lots (
         lot bigserial PRIMARY KEY,
         id bytea NOT NULL,
-        best_before date NOT NULL,
+        best_before date NOT NULL CHECK (best_before BETWEEN '0001-01-01' AND '9999-12-31'),
         units bigint NOT NULL CHECK (units BETWEEN 1 AND 4294967295),
         received_at timestamptz NOT NULL DEFAULT statement_timestamp(),
         clerk text DEFAULT session_user,
@@ -202,11 +202,17 @@ const char* const TOTALS_FROM_INDEXES = R"(
 // any lot: its received_at and clerk, units past the stock's limit, lots of
 // a product not in stock or beyond its units, which the owner's backups then
 // refused. The clerks now write only the columns a delivery fills (ROLES),
-// a lot's units have the stock's limit, and the trigger in LOTS_KEPT checks
-// the lots received. A store's lots beyond its products' units are taken as
-// a withdrawal takes them, earliest date first (then lowest lot), so that
-// the limit holds for every lot.
+// a lot's units have the stock's limit, its date the calendar's years 1 to
+// 9999 that every store and backup writes (not infinity, nor a year BC or
+// past 9999), and the trigger in LOTS_KEPT checks the lots received. A lot
+// dated outside them becomes undated units; a store's lots beyond its
+// products' units are taken as a withdrawal takes them, earliest date first
+// (then lowest lot), so that the limit holds for every lot.
 const char* const LOTS_WITHIN_STOCK = R"(
+    DELETE FROM lots WHERE NOT (best_before BETWEEN '0001-01-01' AND '9999-12-31');
+    ALTER TABLE lots DROP CONSTRAINT IF EXISTS lots_best_before_check;
+    ALTER TABLE lots ADD CONSTRAINT lots_best_before_check
+        CHECK (best_before BETWEEN '0001-01-01' AND '9999-12-31');
     WITH beyond AS (
         SELECT l.id, sum(l.units) - coalesce(max(s.amount), 0) AS taken
         FROM lots l LEFT JOIN stock s ON s.id = l.id GROUP BY l.id

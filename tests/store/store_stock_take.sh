@@ -302,8 +302,9 @@ case_a_note_of_very_many_products() {
 # A clerk's own client writes no lot the runs would not: no clerk or time of
 # its choosing, no units past the stock's limit, no lots of a product out of
 # stock or beyond its units; each is refused and changes no lot, and the
-# owner's backup goes on. A store of the version before, whose clerks could,
-# is mended by its owner's next run: its lots beyond the units are taken
+# owner's backup goes on; no date a backup cannot write. A store of the
+# version before, whose clerks could, is mended by its owner's next run: its
+# lots of such dates become undated units, those beyond the units are taken
 # earliest first, and the clerks' grant is the columns a delivery fills.
 case_a_clerks_forged_lots_are_refused() {
     [ "$kind" = postgres ] || skip "on SQLite a clerk who may write the store may write any of it"
@@ -314,7 +315,9 @@ case_a_clerks_forged_lots_are_refused() {
     chmod 755 "$scratch"
     clerk --deliveries "$PWD/note.csv" > /dev/null || fail "the clerk's note was refused"
     sql "ALTER TABLE lots DISABLE TRIGGER lots_within_stock; ALTER TABLE lots DROP CONSTRAINT lots_units_check;
-         INSERT INTO lots (id, best_before, units) VALUES ('X', '2026-11-01', 1000000000000), ('GONE', '2027-01-01', 1);
+         ALTER TABLE lots DROP CONSTRAINT lots_best_before_check;
+         INSERT INTO lots (id, best_before, units) VALUES ('X', '2026-11-01', 1000000000000), ('GONE', '2027-01-01', 1),
+                                                          ('X', 'infinity', 1);
          ALTER TABLE lots ENABLE TRIGGER lots_within_stock; GRANT INSERT ON lots TO warehouse_clerk;
          UPDATE store_version SET version = 11"
     run C > /dev/null
@@ -333,6 +336,9 @@ case_a_clerks_forged_lots_are_refused() {
 (id, best_before, units, clerk) VALUES ('X', '2027-01-01', 1, 'boss')|permission denied for table lots
 (id, best_before, units, received_at) VALUES ('X', '2027-01-01', 1, '2020-01-01')|permission denied for table lots
 (id, best_before, units) VALUES ('X', '2027-01-01', 1000000000000)|lots_units_check
+(id, best_before, units) VALUES ('X', 'infinity', 1)|lots_best_before_check
+(id, best_before, units) VALUES ('X', '12345-06-07', 1)|lots_best_before_check
+(id, best_before, units) VALUES ('X', '0001-01-01 BC', 1)|lots_best_before_check
 (id, best_before, units) VALUES ('GONE', '2027-01-01', 1)|the dated lots of GONE hold more
 (id, best_before, units) VALUES ('X', '2027-02-01', 3), ('Y', '2027-02-01', 1)|the dated lots of Y hold more
 (id, best_before, units) VALUES ('X', '2027-02-01', 4)|the dated lots of X hold more
