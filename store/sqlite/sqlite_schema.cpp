@@ -286,17 +286,20 @@ const std::string LOTS_WITHIN_STOCK = R"(
 // a run's first delivery makes is written with the product's entry in the
 // history, which the view reads with it; the owner's import switches the
 // triggers on for its transaction, so they count its records; a restore
-// adds one itself.
+// adds one itself. A store marked older that has them already keeps them:
+// the view tells a schema changed since it read its figures by the
+// schema's own count.
 const char* const CATALOGUE_COUNT = R"(
-    CREATE TABLE catalogue_changed (times INTEGER NOT NULL);
-    INSERT INTO catalogue_changed (times) VALUES (0);
-    CREATE TRIGGER catalogue_inserted AFTER INSERT ON catalogue BEGIN
+    CREATE TABLE IF NOT EXISTS catalogue_changed (times INTEGER NOT NULL);
+    INSERT INTO catalogue_changed (times)
+    SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM catalogue_changed);
+    CREATE TRIGGER IF NOT EXISTS catalogue_inserted AFTER INSERT ON catalogue BEGIN
         UPDATE catalogue_changed SET times = times + 1;
     END;
-    CREATE TRIGGER catalogue_updated AFTER UPDATE ON catalogue BEGIN
+    CREATE TRIGGER IF NOT EXISTS catalogue_updated AFTER UPDATE ON catalogue BEGIN
         UPDATE catalogue_changed SET times = times + 1;
     END;
-    CREATE TRIGGER catalogue_deleted AFTER DELETE ON catalogue BEGIN
+    CREATE TRIGGER IF NOT EXISTS catalogue_deleted AFTER DELETE ON catalogue BEGIN
         UPDATE catalogue_changed SET times = times + 1;
     END;
 )";
