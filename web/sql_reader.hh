@@ -108,7 +108,11 @@ protected:
     /// What catalogueNow gives now, when the catalogue is the one of which
     /// it gave was while the history stood at historyAt, but for records
     /// made since of products in fresh (by id), as a product's first
-    /// delivery makes one; none when it is not, or that cannot be told.
+    /// delivery makes one; none when it is not, or that cannot be told. A
+    /// store that tells the records its runs' first deliveries make from
+    /// other changes may pass over fresh: those are of products the new
+    /// entries name, with no units before, and their records are read
+    /// with the others that the entries name.
     virtual std::optional<std::string> catalogueAfter(const std::string& was,
                                                       const std::string& historyAt,
                                                       const std::vector<std::string>& fresh) = 0;

@@ -8,9 +8,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <array>
-#include <charconv>
 #include <cstring>
 #include <map>
 
@@ -94,23 +91,42 @@ protected:
         return mark;
     }
 
-    // Every record read, in one pass, and summed into a digest: a change
-    // by any program shows, and so do the records made since, which are
-    // taken away from the sum to find the one kept.
+    // The count of other programs' changes to the catalogue (version 10),
+    // with the schema's count of its own changes, which a trigger dropped
+    // or made anew moves: a row and the file's header, where the records
+    // would be a million. Empty where the store keeps no count, or has
+    // lost its row: the figures are then read anew after every change.
     std::string catalogueNow() override
     {
-        return oneText("SELECT count(*) || ':' || " + std::string(CATALOGUE_DIGEST) +
-                           " FROM catalogue",
-                       {});
+        const std::string schema = oneText("PRAGMA schema_version", {});
+        if (schema != countCheckedAt) {
+            countCheckedAt = schema;
+            std::string error;
+            const std::uint32_t version = sqlite_schema::versionOf(database.get(), error);
+            counted = version >= sqlite_schema::CATALOGUE_COUNTED &&
+                      sqlite_schema::checkObjects(database.get(), version, error);
+        }
+        if (!counted) {
+            return {};
+        }
+        const std::string times = oneText("SELECT times FROM catalogue_changed", {});
+        return times.empty() ? times : schema + ":" + times;
     }
 
+    // The records that a run's first delivery makes leave the count as it
+    // was: the run writes them with the products' entries, whose records
+    // the view reads anyway.
     std::optional<std::string> catalogueAfter(const std::string& was, const std::string&,
-                                              const std::vector<std::string>& fresh) override;
+                                              const std::vector<std::string>&) override
+    {
+        std::string now = catalogueNow();
+        if (now.empty() || now != was) {
+            return std::nullopt;
+        }
+        return now;
+    }
 
 private:
-    static constexpr const char* CATALOGUE_DIGEST =
-        "row_digest(id, name, shelf, price_cents, cost_cents, reorder_level, discontinued)";
-
     [[noreturn]] void fail() const
     {
         throw StoreError(sqlite3_errmsg(database.get()));
@@ -132,58 +148,12 @@ private:
     const std::string path;
     dev_t device = 0;
     ino_t inode = 0;
+    // The schema's count of its changes when the catalogue's count was
+    // last looked for, and whether it was there: looked for again only
+    // after the schema changes.
+    std::string countCheckedAt;
+    bool counted = false;
 };
-
-/// The count and the digest's lanes of what catalogueNow gave.
-std::optional<std::array<std::uint64_t, 3>> partsOf(std::string_view text)
-{
-    std::array<std::uint64_t, 3> parts{};
-    const char* at = text.data();
-    const char* const end = text.data() + text.size();
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const auto [next, error] = std::from_chars(at, end, parts[i]);
-        if (error != std::errc() || (i < 2 && (next == end || *next != ":."[i]))) {
-            return std::nullopt;
-        }
-        at = next + 1;
-    }
-    return parts;
-}
-
-std::optional<std::string> SqliteReader::catalogueAfter(const std::string& was,
-                                                        const std::string&,
-                                                        const std::vector<std::string>& fresh)
-{
-    const std::string now = catalogueNow();
-    if (now == was || fresh.empty()) {
-        return now == was ? std::optional<std::string>(now) : std::nullopt;
-    }
-    // The records of the fresh products, summed as the whole catalogue is
-    // (the lanes add modulo 2^64), and taken away from now.
-    std::array<std::uint64_t, 3> made{};
-    bool read = true;
-    queryIds("SELECT count(*) || ':' || " + std::string(CATALOGUE_DIGEST) +
-                 " FROM catalogue WHERE id IN ",
-             fresh, {}, [&made, &read](const SqlRow& row) {
-                 const auto parts = partsOf(row.text(0));
-                 read = read && parts.has_value();
-                 for (std::size_t i = 0; parts && i < made.size(); ++i) {
-                     made[i] += (*parts)[i];
-                 }
-                 return false;
-             });
-    const auto kept = partsOf(was);
-    const auto whole = partsOf(now);
-    if (!read || !kept || !whole) {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < made.size(); ++i) {
-        if ((*whole)[i] - made[i] != (*kept)[i]) {
-            return std::nullopt;
-        }
-    }
-    return now;
-}
 
 sqlite3_stmt* SqliteReader::prepared(const std::string& sql)
 {
@@ -266,77 +236,6 @@ void productSumFinal(sqlite3_context* context)
                         SQLITE_TRANSIENT);
 }
 
-// A fingerprint of a table's rows, whatever order they come in: each
-// row's fields are hashed in two lanes of 64 bits, and the lanes summed
-// over the rows. Two tables with other rows give the same one with a
-// chance of 2^-128 or so; the view compares the catalogue's before and
-// after a change, and reads its figures anew when they differ.
-struct Digest {
-    std::uint64_t lanes[2];
-};
-
-std::uint64_t mixed(std::uint64_t hash, std::uint64_t word)
-{
-    hash ^= word + 0x9e3779b97f4a7c15u + (hash << 6) + (hash >> 2);
-    hash *= 0xff51afd7ed558ccdu;
-    return hash ^ (hash >> 33);
-}
-
-void rowDigestStep(sqlite3_context* context, int count, sqlite3_value** values)
-{
-    void* const kept = sqlite3_aggregate_context(context, sizeof(Digest));
-    if (kept == nullptr) {
-        sqlite3_result_error_nomem(context);
-        return;
-    }
-    Digest row{{0x243f6a8885a308d3u, 0x13198a2e03707344u}};  // the lanes' seeds
-    for (int i = 0; i < count; ++i) {
-        // Each field is its type, then its value: 1 and '1' differ, as do
-        // NULL and 0, and 'ab', 'c' and 'a', 'bc' (the length closes a text).
-        const int type = sqlite3_value_type(values[i]);
-        std::uint64_t words[2] = {static_cast<std::uint64_t>(type), 0};
-        for (std::uint64_t& lane : row.lanes) {
-            lane = mixed(lane, words[0]);
-        }
-        if (type == SQLITE_INTEGER) {
-            words[1] = static_cast<std::uint64_t>(sqlite3_value_int64(values[i]));
-        } else if (type == SQLITE_TEXT || type == SQLITE_BLOB) {
-            const auto* bytes = static_cast<const unsigned char*>(sqlite3_value_blob(values[i]));
-            const auto size = static_cast<std::size_t>(sqlite3_value_bytes(values[i]));
-            for (std::size_t at = 0; at < size; at += 8) {
-                std::uint64_t word = 0;
-                std::memcpy(&word, bytes + at, std::min<std::size_t>(8, size - at));
-                for (std::uint64_t& lane : row.lanes) {
-                    lane = mixed(lane, word);
-                }
-            }
-            words[1] = size;
-        } else if (type == SQLITE_FLOAT) {
-            const double number = sqlite3_value_double(values[i]);
-            std::memcpy(&words[1], &number, sizeof number);
-        }
-        for (std::uint64_t& lane : row.lanes) {
-            lane = mixed(lane, words[1]);
-        }
-    }
-    Digest sum{};
-    std::memcpy(&sum, kept, sizeof sum);
-    sum.lanes[0] += row.lanes[0];
-    sum.lanes[1] += mixed(row.lanes[1], row.lanes[0]);
-    std::memcpy(kept, &sum, sizeof sum);
-}
-
-void rowDigestFinal(sqlite3_context* context)
-{
-    Digest sum{};
-    if (const void* const kept = sqlite3_aggregate_context(context, 0); kept != nullptr) {
-        std::memcpy(&sum, kept, sizeof sum);
-    }
-    const std::string text = std::to_string(sum.lanes[0]) + "." + std::to_string(sum.lanes[1]);
-    sqlite3_result_text(context, text.c_str(), static_cast<int>(text.size()),
-                        SQLITE_TRANSIENT);
-}
-
 /// Throws StoreError unless database holds a store of a version this view
 /// reads, with every object of its shape.
 void checkStore(sqlite3* database)
@@ -376,10 +275,6 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
     if (sqlite3_create_function_v2(database.get(), "product_sum", 2,
                                    SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                    nullptr, productSumStep, productSumFinal,
-                                   nullptr) != SQLITE_OK ||
-        sqlite3_create_function_v2(database.get(), "row_digest", -1,
-                                   SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
-                                   nullptr, rowDigestStep, rowDigestFinal,
                                    nullptr) != SQLITE_OK) {
         throw StoreError(sqlite3_errmsg(database.get()));
     }

@@ -75,7 +75,8 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
         return false;
     }
     // A rename in the stock is another program's change to the runs: the
-    // triggers write its entry in the history, which they follow.
+    // triggers write its entry in the history, which they follow. They
+    // count the records changed too, as the owner's view needs to know.
     sqlite3_db_config(database.get(), SQLITE_DBCONFIG_ENABLE_TRIGGER, 1, nullptr);
     bool written = readCatalogue(records);
     const std::vector<FieldChange> changes =

@@ -276,6 +276,34 @@ const std::string LOTS_WITHIN_STOCK = R"(
 )";
 #undef BEYOND
 
+// Version 10: a count of the changes other programs make to the catalogue,
+// by which the owner's view tells, in a row, that the records it read its
+// figures from are still those there, where it would otherwise read them
+// all. Every insert, update and delete of a record adds one: an INSERT OR
+// REPLACE's too, whose delete fires no trigger but whose insert does, and
+// the record that another program's first delivery makes through
+// stock_catalogued. The runs' own connections fire no trigger: the record
+// a run's first delivery makes is written with the product's entry in the
+// history, which the view reads with it; the owner's import switches the
+// triggers on for its transaction, so they count its records; a restore
+// adds one itself. A store marked older that has them already keeps them:
+// the view tells a schema changed since it read its figures by the
+// schema's own count.
+const char* const CATALOGUE_COUNT = R"(
+    CREATE TABLE IF NOT EXISTS catalogue_changed (times INTEGER NOT NULL);
+    INSERT INTO catalogue_changed (times)
+    SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM catalogue_changed);
+    CREATE TRIGGER IF NOT EXISTS catalogue_inserted AFTER INSERT ON catalogue BEGIN
+        UPDATE catalogue_changed SET times = times + 1;
+    END;
+    CREATE TRIGGER IF NOT EXISTS catalogue_updated AFTER UPDATE ON catalogue BEGIN
+        UPDATE catalogue_changed SET times = times + 1;
+    END;
+    CREATE TRIGGER IF NOT EXISTS catalogue_deleted AFTER DELETE ON catalogue BEGIN
+        UPDATE catalogue_changed SET times = times + 1;
+    END;
+)";
+
 // The objects a store must have, all of them: the tables, the indexes, the
 // triggers, and the history's latest column; from the version since on.
 struct Objects {
@@ -297,6 +325,10 @@ constexpr Objects OBJECTS[] = {
      "+ (SELECT count(*) FROM pragma_table_info('history') WHERE name = 'reason')",
      6},
     {9, "SELECT count(*) FROM sqlite_schema WHERE name = 'stock_inserted_lots'", 1},
+    {CATALOGUE_COUNTED,
+     "SELECT count(*) FROM sqlite_schema WHERE name IN ('catalogue_changed', "
+     "'catalogue_inserted', 'catalogue_updated', 'catalogue_deleted')",
+     4},
 };
 
 /// The one number a query gives, or false, with SQLite's words in error.
@@ -348,6 +380,7 @@ const std::vector<SchemaStep>& steps()
         {7, reasons() + LOTS},
         {8, LOTS_BY_DATE_COVERED},
         {9, LOTS_WITHIN_STOCK},
+        {CATALOGUE_COUNTED, CATALOGUE_COUNT},
     };
     return list;
 }

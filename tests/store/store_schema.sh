@@ -6,9 +6,12 @@
 #   upgrade        each older version's fixture, brought up to date by a run,
 #                  keeps its stock and history, its entries get their
 #                  kinds, and its products their records in the catalogue
-#                  (those the history alone knows with no name or shelf);
-#                  the owner's view refuses it before and reads it after (on
-#                  PostgreSQL a clerk's run first works with it as it is);
+#                  (those the history alone knows with no name or shelf),
+#                  and it has a new store's tables, indexes and triggers
+#                  (on SQLite, the count of other programs' changes to the
+#                  catalogue starts at 0); the owner's view refuses it
+#                  before and reads it after (on PostgreSQL a clerk's run
+#                  first works with it as it is);
 #   newer          a store of the version after this one is refused, as it
 #                  is, by the console and by the owner's view;
 #   commands       every kind of command writes its kind;
@@ -50,6 +53,7 @@ if [ "$kind" = postgres ]; then
     indexes_of() {
         sql "$1" "SELECT indexdef FROM pg_indexes WHERE schemaname = current_schema() ORDER BY indexname"
     }
+    triggers_of() { sql "$1" "SELECT tgname FROM pg_trigger WHERE NOT tgisinternal ORDER BY 1"; }
     # The indexes from which the owner's view totals the lots of a window.
     totals_indexes='CREATE INDEX catalogue_costs ON public.catalogue USING btree (id) INCLUDE (cost_cents)
 CREATE INDEX lots_by_date ON public.lots USING btree (best_before, lot) INCLUDE (id, units)'
@@ -74,6 +78,7 @@ else
         sql "$1" "SELECT m.name || ' ' || (SELECT group_concat(name) FROM pragma_index_info(m.name))
                   FROM sqlite_schema m WHERE type = 'index' AND sql IS NOT NULL ORDER BY 1"
     }
+    triggers_of() { sql "$1" "SELECT name FROM sqlite_schema WHERE type = 'trigger' ORDER BY 1"; }
     totals_indexes='lots_by_date best_before,lot,id,units'
     text() { echo "$1"; }
     time_of() { echo "$1"; }
@@ -222,6 +227,8 @@ R|load'
             fail "version $version brought up to date has the tables $(shape_of "$store"), not those of a new store"
         [ "$(indexes_of "$store")" = "$(indexes_of "$new")" ] ||
             fail "version $version brought up to date has the indexes $(indexes_of "$store"), not those of a new store"
+        [ "$(triggers_of "$store")" = "$(triggers_of "$new")" ] ||
+            fail "version $version brought up to date has the triggers $(triggers_of "$store"), not those of a new store"
         [ "$(stock_rows "$store")" = "$stock" ] || fail "version $version: the stock changed"
         [ "$(lots_rows "$store")" = "$lots" ] || fail "version $version: the lots changed:
 $(lots_rows "$store")"
@@ -236,6 +243,15 @@ LAK:2|Salmiakki|4.10'
         [ "$catalogue" = "$expected_catalogue" ] ||
             fail "version $version brought up to date has the catalogue
 $catalogue"
+        if [ "$kind" = sqlite ]; then
+            # Another program's changes to the catalogue are counted from
+            # 0: an update and a replace, which changes nothing the records
+            # show.
+            sql "$store" "UPDATE catalogue SET cost_cents = cost_cents WHERE id = 'GUM:1';
+                          INSERT OR REPLACE INTO catalogue SELECT * FROM catalogue WHERE id = 'LAK:2'"
+            counted=$(sql "$store" 'SELECT times FROM catalogue_changed')
+            [ "$counted" = 2 ] || fail "version $version brought up to date counted $counted changes to the catalogue, not 2"
+        fi
         # The runs write kinds from now on.
         run 'D GUM:1 1' > /dev/null
         kinds_are "$store" "$expected_kinds"$'\nD GUM:1 1|withdrawal' "version $version, then D"

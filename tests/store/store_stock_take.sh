@@ -372,12 +372,14 @@ case_another_programs_replace_keeps_lots_within_stock() {
 1|X|2027-03-01|1 
 REPLACED
     owner --deliveries note.csv > /dev/null || fail "the second note was refused"
+    local current
+    current=$(sql 'PRAGMA user_version')
     sql "DROP TRIGGER stock_inserted_lots; PRAGMA user_version = 8;
          INSERT OR REPLACE INTO stock VALUES ('X', 4, 's1', 'Ecks');
          INSERT INTO lots (id, best_before, units, received_at) VALUES ('GONE', '2027-01-01', 1, '')"
     run C > /dev/null
     [ "$(lots | tr '\n' ' ')" = 'X|2027-03-01|4 ' ] || fail "the lots mended: $(lots | tr '\n' ' ')"
-    [ "$(sql 'PRAGMA user_version')" = 9 ] || fail "the store was left at version $(sql 'PRAGMA user_version')"
+    [ "$(sql 'PRAGMA user_version')" = "$current" ] || fail "the store was left at version $(sql 'PRAGMA user_version')"
     owner --backup "$scratch/backup.db" || fail "the owner's backup ended with status $?"
     sql "INSERT OR REPLACE INTO stock VALUES ('X', 3, 's1', 'Ecks')"
     [ "$(lots | tr '\n' ' ')" = 'X|2027-03-01|3 ' ] || fail "the trigger made anew left: $(lots | tr '\n' ' ')"

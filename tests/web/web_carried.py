@@ -1,11 +1,12 @@
 """The figures the owner's view carries across changes (run by web_run.sh):
 / and /reorder are asked once, so that the view keeps their figures, then
-after each change of a table of them, by a clerk, by the owner's import or
-by another program in plain SQL (on PostgreSQL also two clerks whose
-transactions commit in the other order than they began), asked again. Each
-time the worth, the totals and the products to order must be those this
-test works out from the store's own tables, read in SQL: never from the
-view's or the console's answers."""
+after each change of a table of them, by a clerk, by the owner's import,
+stock-take or restore, or by another program in plain SQL (changes to the
+catalogue alone among them, which the history never names; on PostgreSQL
+also two clerks whose transactions commit in the other order than they
+began), asked again. Each time the worth, the totals and the products to
+order must be those this test works out from the store's own tables, read
+in SQL: never from the view's or the console's answers."""
 
 import csv
 import io
@@ -102,12 +103,13 @@ def compare(what):
     check(rows == expected, f"after {what}: to order\n  {rows}\nnot\n  {expected}")
 
 
-def imported(lines):
-    """The owner's import of a catalogue file of these lines."""
+def imported(lines, option="--catalogue-in"):
+    """The owner's import of a catalogue file of these lines (or, with
+    --count, of a count sheet)."""
     with tempfile.NamedTemporaryFile("w", suffix=".csv", delete=False, newline="") as file:
         file.write("\r\n".join(lines) + "\r\n")
     try:
-        subprocess.run([WAREHOUSE, "--store", STORE, "--catalogue-in", file.name],
+        subprocess.run([WAREHOUSE, "--store", STORE, option, file.name],
                        capture_output=True, check=True, timeout=60)
     finally:
         os.unlink(file.name)
@@ -133,6 +135,45 @@ def out_of_order():
     compare("the second clerk's commit, with the first's still open")
     first.communicate("COMMIT;\n", timeout=30)
 
+
+
+def replaced_record(product, name, shelf, price, cost, level):
+    """Another program's record written whole over the one there: SQLite's
+    INSERT OR REPLACE deletes the old row with no delete trigger."""
+    values = (f"{id_literal(product)}, {id_literal(name)}, {id_literal(shelf)}, "
+              f"{price}, {cost}, {level}")
+    columns = "id, name, shelf, price_cents, cost_cents, reorder_level"
+    if POSTGRES:
+        return [f"INSERT INTO catalogue ({columns}) VALUES ({values}) ON CONFLICT (id) DO UPDATE "
+                "SET name = excluded.name, shelf = excluded.shelf, price_cents = "
+                "excluded.price_cents, cost_cents = excluded.cost_cents, "
+                "reorder_level = excluded.reorder_level"]
+    return [f"INSERT OR REPLACE INTO catalogue ({columns}) VALUES ({values})"]
+
+
+def restored():
+    """Another program empties every table; the view is asked; then the
+    owner restores a backup of a few products and a bare record with a
+    level, whose history names no product but those delivered."""
+    store_sql(["DELETE FROM lots", "DELETE FROM stock", "DELETE FROM history",
+               "DELETE FROM catalogue", "DELETE FROM catalogue_changes"])
+    compare("another program's emptying of every table")
+    folder = tempfile.mkdtemp()
+    backup = os.path.join(folder, "backup.db")
+    try:
+        subprocess.run([WAREHOUSE, "--store", backup], input="A BACK:1 1.1 3 Restored\nQ\n",
+                       text=True, capture_output=True, check=True, timeout=60)
+        import sqlite3
+        with sqlite3.connect(backup, timeout=30) as database:
+            database.execute("UPDATE catalogue SET cost_cents = 70, price_cents = 90")
+            database.execute("INSERT INTO catalogue (id, name, shelf, reorder_level) "
+                             "VALUES ('BACK:2', 'Ordered again', '1.2', 6)")
+        subprocess.run([WAREHOUSE, "--store", STORE, "--restore", backup],
+                       capture_output=True, check=True, timeout=60)
+    finally:
+        for name in os.listdir(folder):
+            os.unlink(os.path.join(folder, name))
+        os.rmdir(folder)
 
 
 def another_program():
@@ -168,6 +209,23 @@ steps = [
      lambda: store_sql([f"UPDATE catalogue SET name = {id_literal('Renamed')} "
                         f"WHERE id = {id_literal('CARRY:4')}"])),
     ("another program's changes to the stock", another_program),
+    # Changes to the catalogue alone, which no entry of the history names.
+    ("another program's cost alone",
+     lambda: store_sql([f"UPDATE catalogue SET cost_cents = 55 WHERE id = {id_literal('CARRY:1')}"])),
+    ("another program's record of a product in stock written whole over",
+     lambda: store_sql(replaced_record("CARRY:3", "Plenty", "1.3", 130, 75, 60))),
+    ("another program's bare record, with a level, of a product never in stock",
+     lambda: store_sql([f"INSERT INTO catalogue (id, name, shelf, reorder_level) VALUES "
+                        f"({id_literal('CARRY:9')}, {id_literal('Ordered ahead')}, "
+                        f"{id_literal('1.9')}, 20)"])),
+    ("the owner's import of a cost alone", lambda: imported(["id,cost", "CARRY:3,1.30"])),
+    ("the owner's import of a record of a product never in stock",
+     lambda: imported(["id,name,shelf,reorder_level", "CARRY:11,Imported,1.11,4"])),
+    ("a stock-take that brings in a product with a record and one without",
+     lambda: imported(["id,name,shelf,counted", "CARRY:9,Ordered ahead,1.9,5",
+                       "CARRY:10,Counted in,1.10,7"], "--count")),
+    ("another program's record of a product in stock deleted",
+     lambda: store_sql([f"DELETE FROM catalogue WHERE id = {id_literal('CARRY:1')}"])),
     ("several commands of one run",
      lambda: console(["D CARRY:1 4", "A CARRY:7 1.7 2 Seventh", "D CARRY:6 4",
                       "A CARRY:6 9.9 1 Put in by hand"], clerk="anna")),
@@ -186,9 +244,27 @@ steps += [
 # both stores).
 if not POSTGRES:
     steps += [
+        # A store of the version before the catalogue's count, as the view
+        # may be left reading one: it tells no change of the catalogue
+        # alone, and the view reads its figures anew after each change.
+        ("the store taken back to version 9 by hand",
+         lambda: store_sql(["DROP TRIGGER catalogue_inserted", "DROP TRIGGER catalogue_updated",
+                            "DROP TRIGGER catalogue_deleted", "DROP TABLE catalogue_changed",
+                            "PRAGMA user_version = 9"])),
+        ("another program's cost on version 9",
+         lambda: store_sql([set_record("CARRY:3", 140, 80, 60)])),
+        ("another program's level on version 9",
+         lambda: store_sql([set_record("CARRY:3", 140, 80, 75)])),
+        ("a clerk's withdrawal, whose run brings the store up to date",
+         lambda: console(["D CARRY:3 1"], clerk="anna")),
+        ("another program's cost after it", lambda: store_sql([set_record("CARRY:3", 150, 85, 75)])),
         ("a load of more products than the history lists one by one",
          lambda: console(["G 80000"], clerk="anna")),
         ("a withdrawal after the load", lambda: console(["D CARRY:3 2"], clerk="anna")),
+        # A restore fills an empty store only: the view's one is emptied
+        # first, by SQL, as PostgreSQL's numbering would not let it be.
+        ("a restore into the emptied store", restored),
+        ("a delivery after the restore", lambda: console(["A BACK:2 1.2 2 Ordered again"])),
     ]
 
 for what, change in steps:
