@@ -19,10 +19,12 @@ namespace sqlite_schema {
 // the kind of change of each entry, 5 the catalogue, 6 the history's index
 // by time, 7 the dated lots and the stock-takes' reasons, 8 the lots' index
 // by date that holds their units, 9 keeps the lots within the stock when
-// another program replaces a product's row. Both live in the database
-// header, where they can be read before SQLite touches the file.
+// another program replaces a product's row, 11 records such a replacement
+// from the units the row had and refuses other programs' lots that no run
+// would write. Both live in the database header, where they can be read
+// before SQLite touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 9;
+constexpr std::uint32_t VERSION = 11;
 
 /// The oldest version the owner's view reads: the first with the
 /// catalogue, whose entries also say what kind of change each is. A run of
