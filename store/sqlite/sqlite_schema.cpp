@@ -253,7 +253,7 @@ const char* const LOTS_BY_DATE_COVERED = R"(
 // earliest date first (then lowest lot). The lots a store holds beyond its
 // products' units are taken so once, here: the backup refuses them.
 #define BEYOND "((SELECT sum(units) FROM lots WHERE id = new.id) - new.amount)"
-const std::string LOTS_WITHIN_STOCK = R"(
+const char* const TAKE_LOTS_BEYOND_STOCK = R"(
     UPDATE lots SET lot = -lot WHERE lot IN (
         SELECT f.lot FROM (
             SELECT lot, id, sum(units) OVER (PARTITION BY id ORDER BY best_before, lot) AS upto
@@ -269,6 +269,8 @@ const std::string LOTS_WITHIN_STOCK = R"(
     WHERE r.id = l.id AND r.rest > 0
       AND l.lot = (SELECT lot FROM lots WHERE id = l.id AND lot > 0 ORDER BY best_before, lot LIMIT 1);
     DELETE FROM lots WHERE lot < 0;
+)";
+const std::string LOTS_WITHIN_STOCK = std::string(TAKE_LOTS_BEYOND_STOCK) + R"(
     CREATE TRIGGER IF NOT EXISTS stock_inserted_lots AFTER INSERT ON stock
     WHEN )" BEYOND R"( > 0 BEGIN)" +
     takeEarliestFirst("new.id", BEYOND) + R"(
@@ -304,6 +306,74 @@ const char* const CATALOGUE_COUNT = R"(
     END;
 )";
 
+// Version 11: other programs' writes as they were. An INSERT OR REPLACE of
+// a product in stock deletes its row without the delete triggers and
+// inserts it anew, so the history wrote the entry as from 0 units: the row
+// about to be replaced is noted first, in stock_replaced, and the insert's
+// entry is from its units. An insert that writes no row (OR IGNORE, a key
+// taken, an upsert's update) leaves its note to the next insert, which
+// clears it first; the entry of each row inserted clears it after.
+//
+// And another program's lots are what the runs write, and what a backup
+// carries: a lot numbered from 1, dated on the calendar in the years 1 to
+// 9999 (date() takes the year 0, years before it and a 30 February), with
+// a time received of those years and a clerk that is text, of a product in
+// stock whose lots hold no more units than it does. An insert or update of
+// lots that breaks one is refused whole. A decrease is never refused: the
+// triggers that take units from the lots lower them, and mark the lots they
+// take whole by their numbers, which these do not look at. The lots of such
+// dates a store has become undated units, and those beyond its products'
+// units are taken earliest first, once, here.
+#define ON_THE_CALENDAR(date) \
+    "(" date " BETWEEN '0001-01-01' AND '9999-12-31' AND date(" date ", '+0 days') IS " date ")"
+/// The statements of a trigger that refuse a lot, new, that no run writes.
+std::string lotRefusals()
+{
+    return R"(
+        SELECT RAISE(ABORT, 'a best-before date is a day of the years 1 to 9999')
+        WHERE NOT )" ON_THE_CALENDAR("new.best_before") R"(;
+        SELECT RAISE(ABORT, 'a lot is received at a time of the years 1 to 9999')
+        WHERE typeof(new.received_at) <> 'text' OR new.received_at < '0001'
+           OR strftime('%Y-%m-%d %H:%M:%f', new.received_at, '+0 days') IS NOT new.received_at;
+        SELECT RAISE(ABORT, 'a lot is received by a clerk named in text')
+        WHERE typeof(new.clerk) NOT IN ('text', 'null') OR typeof(new.named_clerk) NOT IN ('text', 'null');
+        SELECT RAISE(ABORT, 'the dated lots of a product hold more units than its stock')
+        WHERE (SELECT sum(units) FROM lots WHERE id = new.id) >
+              coalesce((SELECT amount FROM stock WHERE id = new.id), 0);)";
+}
+
+const std::string AS_THEY_WERE = R"(
+    DROP TRIGGER IF EXISTS stock_inserted;
+    CREATE TABLE IF NOT EXISTS stock_replaced (
+        id TEXT NOT NULL PRIMARY KEY,
+        amount INTEGER NOT NULL
+    ) WITHOUT ROWID;
+    CREATE TRIGGER IF NOT EXISTS stock_replacing BEFORE INSERT ON stock BEGIN
+        DELETE FROM stock_replaced;
+        INSERT INTO stock_replaced SELECT id, amount FROM stock WHERE id = new.id;
+    END;
+    CREATE TRIGGER stock_inserted AFTER INSERT ON stock BEGIN
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
+                strftime('%Y-%m-%d %H:%M:%f', 'now'), new.id,
+                coalesce((SELECT amount FROM stock_replaced WHERE id = new.id), 0), new.amount);
+        DELETE FROM stock_replaced;
+    END;
+    DELETE FROM lots WHERE NOT )" ON_THE_CALENDAR("best_before") ";" +
+    std::string(TAKE_LOTS_BEYOND_STOCK) + R"(
+    CREATE TRIGGER IF NOT EXISTS lots_inserted_checked AFTER INSERT ON lots BEGIN
+        SELECT RAISE(ABORT, 'a lot is numbered from 1') WHERE new.lot < 1;)" +
+    lotRefusals() + R"(
+    END;
+    CREATE TRIGGER IF NOT EXISTS lots_updated_checked AFTER UPDATE ON lots
+    WHEN new.id IS NOT old.id OR new.units > old.units OR new.best_before IS NOT old.best_before
+      OR new.received_at IS NOT old.received_at OR new.clerk IS NOT old.clerk
+      OR new.named_clerk IS NOT old.named_clerk BEGIN)" +
+    lotRefusals() + R"(
+    END;
+)";
+#undef ON_THE_CALENDAR
+
 // The objects a store must have, all of them: the tables, the indexes, the
 // triggers, and the history's latest column; from the version since on.
 struct Objects {
@@ -328,6 +398,10 @@ constexpr Objects OBJECTS[] = {
     {CATALOGUE_COUNTED,
      "SELECT count(*) FROM sqlite_schema WHERE name IN ('catalogue_changed', "
      "'catalogue_inserted', 'catalogue_updated', 'catalogue_deleted')",
+     4},
+    {11,
+     "SELECT count(*) FROM sqlite_schema WHERE name IN ('stock_replaced', "
+     "'stock_replacing', 'lots_inserted_checked', 'lots_updated_checked')",
      4},
 };
 
@@ -381,6 +455,7 @@ const std::vector<SchemaStep>& steps()
         {8, LOTS_BY_DATE_COVERED},
         {9, LOTS_WITHIN_STOCK},
         {CATALOGUE_COUNTED, CATALOGUE_COUNT},
+        {11, AS_THEY_WERE},
     };
     return list;
 }

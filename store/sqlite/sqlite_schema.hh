@@ -20,10 +20,12 @@ namespace sqlite_schema {
 // by time, 7 the dated lots and the stock-takes' reasons, 8 the lots' index
 // by date that holds their units, 9 keeps the lots within the stock when
 // another program replaces a product's row, 10 counts other programs'
-// changes to the catalogue. Both live in the database header, where they
-// can be read before SQLite touches the file.
+// changes to the catalogue, 11 records such a replacement from the units
+// the row had and refuses other programs' lots that no run would write.
+// Both live in the database header, where they can be read before SQLite
+// touches the file.
 constexpr std::uint32_t APPLICATION_ID = 0x57485345;  // "WHSE"
-constexpr std::uint32_t VERSION = 10;
+constexpr std::uint32_t VERSION = 11;
 
 /// The first version that counts other programs' changes to the catalogue
 /// (the table catalogue_changed), from which the owner's view tells that
