@@ -212,7 +212,11 @@ int restoreStore(const std::string& where, const std::string& file)
     const std::string what = "restore into store ";
     std::string error;
     // The backup is looked at first: a store is made for none but a good
-    // one.
+    // one. A pipe would hold the read until something writes it.
+    struct stat backup {};
+    if (::stat(file.c_str(), &backup) == 0 && !S_ISREG(backup.st_mode)) {
+        return failed(what, where, "the backup " + file + " is no file");
+    }
     if (!sqlite_backup::checkBackup(file, error)) {
         return failed(what, where, "the backup " + file + ": " + error);
     }

@@ -295,7 +295,8 @@ CASES
 # A backup is made beside its place and renamed into it: it goes through
 # links to the file they lead to, as W writes through them, and takes the
 # place of nothing else (a pipe, a folder, a device), nor of the logs that
-# SQLite keeps beside the store, there or not yet.
+# SQLite keeps beside the store, there or not yet; a restore reads files
+# only.
 case_backup_goes_through_links_and_replaces_only_files() {
     local out status
     printf 'A P1 1.1 5 Candy\n' | "$program" --store store.db > /dev/null
@@ -321,6 +322,13 @@ store.db-wal|-
 store.db-journal|-
 CASES
     [ -p pipe ] && [ -d folder ] || fail "the pipe or the folder was replaced"
+    # Nor is a restore read from anything but a file: a pipe held it.
+    for from in pipe folder; do
+        out=$(timeout 10 "$program" --store restored.db --restore "$from" 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && [ ! -e restored.db ] ||
+            fail "a restore from $from: status $status, $out"
+    done
     [ -z "$(ls -A folder | grep -v '^new.db$')" ] && [ ! -e store.db-wal ] && [ ! -e store.db-journal ] ||
         fail "left $(ls -A . folder)"
 }
