@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <optional>
 
 const std::string_view BACKUP_USAGE =
     R"(  --backup FILE            with --store: write a copy of the store, one
@@ -58,20 +59,58 @@ bool sameFile(const std::string& one, const std::string& other)
            first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
+/// The last part of a path: the name of the file in its folder.
+std::string nameOf(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
 /// Whether file is the SQLite store at where, or a log SQLite keeps beside
-/// it: a job that wrote over it would leave no store, or lose its last
-/// transactions.
+/// it, there now or by the name it will have: a job that wrote over it
+/// would leave no store, or lose its last transactions.
 bool isStoreFile(const std::string& where, const std::string& file)
 {
     if (isServerUri(where)) {
         return false;
     }
+    const bool besideStore = sameFile(folderOf(where), folderOf(file));
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-        if (sameFile(where + suffix, file)) {
+        if (sameFile(where + suffix, file) ||
+            (besideStore && nameOf(where) + suffix == nameOf(file))) {
             return true;
         }
     }
     return false;
+}
+
+/// Where a backup to file is put: file, or the file that the links at file
+/// lead to, as W writes through them. A backup is made beside its place and
+/// renamed into it, so anything there but a file (a device, a pipe, a
+/// folder) would be replaced: none is, and the reason is in error.
+std::optional<std::string> backupPlace(const std::string& file, std::string& error)
+{
+    constexpr int MOST_LINKS = 40;  // as the kernel follows them
+    std::string path = file;
+    for (int links = 0; links < MOST_LINKS; ++links) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0 || S_ISREG(status.st_mode)) {
+            return path;  // a new file, or one the backup replaces
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            error = file + " is no file, and a backup would take its place";
+            return std::nullopt;
+        }
+        std::string target(static_cast<std::size_t>(status.st_size) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0 || static_cast<std::size_t>(length) >= target.size()) {
+            error = "cannot read the link " + path + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        target.resize(static_cast<std::size_t>(length));
+        path = target.front() == '/' ? target : folderOf(path) + "/" + target;
+    }
+    error = "cannot write " + file + ": " + std::strerror(ELOOP);
+    return std::nullopt;
 }
 
 /// Fills the empty file at path with the copy of the store at where.
@@ -133,28 +172,38 @@ int failed(const std::string& what, const std::string& where,
 int backupStore(const std::string& where, const std::string& file)
 {
     const std::string what = "backup of store ";
-    if (isStoreFile(where, file)) {
+    std::string error;
+    const std::optional<std::string> place = backupPlace(file, error);
+    if (!place) {
+        return failed(what, where, error);
+    }
+    if (isStoreFile(where, *place)) {
         return failed(what, where, file + " is the store itself");
     }
-    TemporaryFile temporary(folderOf(file));
+    TemporaryFile temporary(folderOf(*place));
     if (!temporary.isOpen() || !temporary.close()) {
         return failed(what, where,
                       "cannot write " + file + ": " + std::strerror(errno));
     }
-    std::string error;
-    const bool copied = copyInto(where, temporary.path(), error);
-    // The logs SQLite kept beside the copy while it wrote it.
+    // A copy that a restore would refuse is no backup: it fails now, while
+    // the store can be mended, not on the day it is needed.
+    bool copied = copyInto(where, temporary.path(), error);
+    if (copied && !sqlite_backup::checkBackup(temporary.path(), error)) {
+        error = "no restore would take a copy of it: " + error;
+        copied = false;
+    }
+    // The logs SQLite kept beside the copy while it wrote and read it.
     for (const char* suffix : {"-wal", "-shm", "-journal"}) {
         ::unlink((std::string(temporary.path()) + suffix).c_str());
     }
     if (!copied) {
         return failed(what, where, error);
     }
-    if (!syncFile(temporary.path()) || !temporary.renameTo(file)) {
+    if (!syncFile(temporary.path()) || !temporary.renameTo(*place)) {
         return failed(what, where,
                       "cannot write " + file + ": " + std::strerror(errno));
     }
-    syncFolder(folderOf(file));
+    syncFolder(folderOf(*place));
     return 0;
 }
 
@@ -163,7 +212,11 @@ int restoreStore(const std::string& where, const std::string& file)
     const std::string what = "restore into store ";
     std::string error;
     // The backup is looked at first: a store is made for none but a good
-    // one.
+    // one. A pipe would hold the read until something writes it.
+    struct stat backup {};
+    if (::stat(file.c_str(), &backup) == 0 && !S_ISREG(backup.st_mode)) {
+        return failed(what, where, "the backup " + file + " is no file");
+    }
     if (!sqlite_backup::checkBackup(file, error)) {
         return failed(what, where, "the backup " + file + ": " + error);
     }

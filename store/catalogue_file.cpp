@@ -357,3 +357,15 @@ std::vector<FieldChange> applyCatalogueFile(const CatalogueFile& file,
     }
     return changes;
 }
+
+std::unordered_set<std::string> idsChanging(const std::vector<FieldChange>& changes,
+                                            CatalogueField field)
+{
+    std::unordered_set<std::string> ids;
+    for (const FieldChange& change : changes) {
+        if (change.field == field) {
+            ids.insert(change.id);
+        }
+    }
+    return ids;
+}

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 /// A product's record in the catalogue. Prices are whole cents; a field
@@ -90,5 +91,11 @@ struct FieldChange {
 std::vector<FieldChange> applyCatalogueFile(const CatalogueFile& file,
                                             std::vector<CatalogueRecord>& records,
                                             std::vector<std::string>& changed);
+
+/// The ids of the records whose field (a name, a shelf) changes changed:
+/// the products the stock renames so, and only so. A record whose file
+/// held no name keeps its stock's name, however the two came to differ.
+std::unordered_set<std::string> idsChanging(const std::vector<FieldChange>& changes,
+                                            CatalogueField field);
 
 #endif

@@ -2,6 +2,7 @@
 // the local time.
 #include "store/history_entry.hh"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -69,13 +70,18 @@ std::string localTime(const std::string& utc)
 
 bool localDay(const std::string& day, std::string& from, std::string& to)
 {
-    std::tm start{};
-    char rest = 0;
-    if (day.size() != 10 ||
-        std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &start.tm_year, &start.tm_mon,
-                    &start.tm_mday, &rest) != 3 ||
-        day[4] != '-' || day[7] != '-') {
+    // Digits where digits go: sscanf would take a sign or a space for one.
+    if (day.size() != 10 || day[4] != '-' || day[7] != '-' ||
+        !std::all_of(day.begin(), day.end(), [&day](const char& c) {
+            const auto at = &c - day.data();
+            return at == 4 || at == 7 || (c >= '0' && c <= '9');
+        })) {
         return false;
+    }
+    std::tm start{};
+    std::sscanf(day.c_str(), "%4d-%2d-%2d", &start.tm_year, &start.tm_mon, &start.tm_mday);
+    if (start.tm_year < 1) {
+        return false;  // the calendar the stores write starts at the year 1
     }
     start.tm_year -= 1900;
     start.tm_mon -= 1;
@@ -91,7 +97,10 @@ bool localDay(const std::string& day, std::string& from, std::string& to)
         start.tm_mon != asked.tm_mon || start.tm_year != asked.tm_year) {
         return false;
     }
-    from = historyTime({first, 0});
+    // The start of the calendar's first day may fall in the year 0 in UTC,
+    // which no store takes: it is written as the start of the year 1.
+    constexpr std::time_t YEAR_1 = -62135596800;  // 0001-01-01 00:00 UTC
+    from = first < YEAR_1 ? "0001-01-01 00:00:00.000" : historyTime({first, 0});
     // The history writes a year in four digits. The end of the calendar's
     // last day may fall in the year 10000 in UTC: it is written as the end
     // of 9999's last day, after every time the history can hold, and a

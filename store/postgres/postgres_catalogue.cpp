@@ -75,6 +75,8 @@ bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& chan
     }
     std::vector<std::string> ids;
     const std::vector<FieldChange> changes = applyCatalogueFile(file, records, ids);
+    const auto newNames = idsChanging(changes, CatalogueField::Name);
+    const auto newShelves = idsChanging(changes, CatalogueField::Shelf);
     std::string sql;
     for (const std::string& id : ids) {
         const CatalogueRecord& record = *std::lower_bound(
@@ -90,12 +92,18 @@ bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& chan
                ") ON CONFLICT (id) DO UPDATE SET name = excluded.name, shelf = "
                "excluded.shelf, price_cents = excluded.price_cents, cost_cents = "
                "excluded.cost_cents, reorder_level = excluded.reorder_level, "
-               "discontinued = excluded.discontinued;\n"
-               // Another program's change to the runs: the history's
-               // trigger writes its entry, which they follow.
-               "UPDATE stock SET name = " + name + ", shelf = " + shelf +
-               " WHERE id = " + key + " AND (name, shelf) IS DISTINCT FROM (" +
-               name + ", " + shelf + ");\n";
+               "discontinued = excluded.discontinued;\n";
+        // Another program's change to the runs: the history's trigger
+        // writes its entry, which they follow.
+        const bool newName = newNames.count(id) > 0;
+        const bool newShelf = newShelves.count(id) > 0;
+        if (newName || newShelf) {
+            const std::string stockName = newName ? name : "name";
+            const std::string stockShelf = newShelf ? shelf : "shelf";
+            sql += "UPDATE stock SET name = " + stockName + ", shelf = " + stockShelf +
+                   " WHERE id = " + key + " AND (name, shelf) IS DISTINCT FROM (" +
+                   stockName + ", " + stockShelf + ");\n";
+        }
     }
     const std::string named =
         options.clerk.empty() ? "NULL" : "convert_from(" + byteaLiteral(options.clerk) + ", 'UTF8')";

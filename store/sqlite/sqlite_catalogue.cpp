@@ -69,8 +69,9 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
                         "named_clerk, id, field, before, after) VALUES "
                         "(strftime('%Y-%m-%d %H:%M:%f', 'now'), ?1, ?2, ?3, "
                         "?4, ?5, ?6)") ||
-        !prepare(renamed, "UPDATE stock SET name = ?2, shelf = ?3 WHERE id = ?1 "
-                          "AND (name IS NOT ?2 OR shelf IS NOT ?3)") ||
+        !prepare(renamed, "UPDATE stock SET name = CASE WHEN ?4 THEN ?2 ELSE name END, "
+                          "shelf = CASE WHEN ?5 THEN ?3 ELSE shelf END WHERE id = ?1 "
+                          "AND ((?4 AND name IS NOT ?2) OR (?5 AND shelf IS NOT ?3))") ||
         !lock(Access::Changes)) {
         return false;
     }
@@ -81,6 +82,8 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
     bool written = readCatalogue(records);
     const std::vector<FieldChange> changes =
         written ? applyCatalogueFile(file, records, ids) : std::vector<FieldChange>();
+    const auto newNames = idsChanging(changes, CatalogueField::Name);
+    const auto newShelves = idsChanging(changes, CatalogueField::Shelf);
     for (const std::string& id : ids) {
         const CatalogueRecord& record = *std::lower_bound(
             records.begin(), records.end(), id,
@@ -92,10 +95,17 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
         bindNumber(put.get(), 5, record.cost);
         bindNumber(put.get(), 6, record.reorderLevel);
         sqlite3_bind_int(put.get(), 7, record.discontinued ? 1 : 0);
-        bindText(renamed.get(), 1, record.id);
-        bindText(renamed.get(), 2, record.name);
-        bindText(renamed.get(), 3, record.shelf);
-        written = written && run(put) && run(renamed);
+        written = written && run(put);
+        const bool newName = newNames.count(id) > 0;
+        const bool newShelf = newShelves.count(id) > 0;
+        if (newName || newShelf) {
+            bindText(renamed.get(), 1, record.id);
+            bindText(renamed.get(), 2, record.name);
+            bindText(renamed.get(), 3, record.shelf);
+            sqlite3_bind_int(renamed.get(), 4, newName ? 1 : 0);
+            sqlite3_bind_int(renamed.get(), 5, newShelf ? 1 : 0);
+            written = written && run(renamed);
+        }
     }
     for (const FieldChange& change : changes) {
         bindText(noted.get(), 1, login);

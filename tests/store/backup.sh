@@ -6,8 +6,9 @@
 # RECORD names it): a backup taken while four clerks work is a state the
 # history reached, on either kind of store; a backup restored onto the other
 # kind reads the same; a restore refuses a store that holds anything, and
-# changes nothing; a failed backup leaves no file; a clerk may back up a
-# PostgreSQL store, and only its owner restore into it.
+# changes nothing, and a backup of a store it would refuse fails; a failed
+# backup leaves no file; a backup replaces files only, through links; a
+# clerk may back up a PostgreSQL store, and only its owner restore into it.
 set -u
 case=$1
 record=$2
@@ -220,6 +221,15 @@ restore_refuses_rows_no_store_leaves() {
             fail "$edit: status $status, $out"
         if [ "$1" = sqlite ]; then
             [ -z "$(ls "$target"* 2> /dev/null)" ] || fail "$edit: left $(ls "$target"*)"
+            # A store so edited is refused a backup, for the same reason:
+            # a backup that no restore takes fails when it is made.
+            cp "$source" hostile_store.db
+            sqlite3 hostile_store.db '.dbconfig enable_trigger off' "$edit" > /dev/null
+            out=$("$program" --store hostile_store.db --backup refused.db 2>&1)
+            status=$?
+            [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && grep -q -- "$why" <<< "$out" ||
+                fail "$edit: the backup of such a store: status $status, $out"
+            [ -z "$(ls refused.db* 2> /dev/null)" ] || fail "$edit: the backup left $(ls refused.db*)"
         else
             [ "$(history "$target" 2> /dev/null)" = "" ] || fail "$edit: the store was changed"
         fi
@@ -280,6 +290,47 @@ CASES
     [ "$(printf 'C\n' | "$program" --store store.db)" = '> C
 1 different kinds of candy.
 > Q' ] || fail "the store was changed"
+}
+
+# A backup is made beside its place and renamed into it: it goes through
+# links to the file they lead to, as W writes through them, and takes the
+# place of nothing else (a pipe, a folder, a device), nor of the logs that
+# SQLite keeps beside the store, there or not yet; a restore reads files
+# only.
+case_backup_goes_through_links_and_replaces_only_files() {
+    local out status
+    printf 'A P1 1.1 5 Candy\n' | "$program" --store store.db > /dev/null
+    mkfifo pipe && mkdir folder && touch real.db
+    ln -s real.db link.db && ln -s folder/new.db dangling.db && ln -s pipe pipe_link
+    while IFS='|' read -r to lands; do
+        out=$("$program" --store store.db --backup "$to" 2>&1)
+        status=$?
+        if [ "$lands" = - ]; then
+            [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] || fail "$to: status $status, $out"
+        else
+            [ $status = 0 ] || fail "$to: status $status, $out"
+            [ "$(reads "$lands")" = "$(reads store.db)" ] || fail "$to: $lands is no copy"
+            [ -L "$to" ] || fail "$to: the link was replaced"
+        fi
+    done << 'CASES'
+link.db|real.db
+dangling.db|folder/new.db
+pipe|-
+pipe_link|-
+folder|-
+store.db-wal|-
+store.db-journal|-
+CASES
+    [ -p pipe ] && [ -d folder ] || fail "the pipe or the folder was replaced"
+    # Nor is a restore read from anything but a file: a pipe held it.
+    for from in pipe folder; do
+        out=$(timeout 10 "$program" --store restored.db --restore "$from" 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && [ ! -e restored.db ] ||
+            fail "a restore from $from: status $status, $out"
+    done
+    [ -z "$(ls -A folder | grep -v '^new.db$')" ] && [ ! -e store.db-wal ] && [ ! -e store.db-journal ] ||
+        fail "left $(ls -A . folder)"
 }
 
 # Another login that may only read an SQLite store (not write it, though,

@@ -187,4 +187,26 @@ case_a_rename_reaches_a_running_clerk() {
         fail "the stock after the rename: $(sql 'SELECT * FROM stock')"
 }
 
+# A file renames a product in the stock only in the columns it holds that
+# change its record: a product back after it sold out keeps the name and
+# shelf it came back with (the record keeps its first) through a file of
+# prices, and a file of names leaves its shelf as it is. Each row: the file
+# taken, what F of its product then says.
+case_a_rename_takes_only_the_columns_changed() {
+    local file expected id n=0
+    while IFS='|' read -r file expected; do
+        n=$((n + 1)) && id=P$n  # a product of each row's own
+        run "A $id s1 5 Old name" "D $id 5" "A $id s2 3 New name" > /dev/null
+        printf "${file//X/$id}" > in.csv
+        owner --catalogue-in in.csv > /dev/null || fail "$file: --catalogue-in ended with status $?"
+        [ "$(run "F $id" | sed -n 2p)" = "$expected" ] || fail "$file: F $id says $(run "F $id")"
+    done << 'CASES'
+id,price\nX,2.50\n|New name 3 s2
+id,name,shelf,cost\nX,Old name,s1,1\n|New name 3 s2
+id,name\nX,Renamed\n|Renamed 3 s2
+id,shelf\nX,s9\n|New name 3 s9
+id,shelf,name\nX,s8,Both\n|Both 3 s8
+CASES
+}
+
 run_case "$case"

@@ -236,6 +236,12 @@ TEST(HistoryTimes, AreUtcToTheMillisecondAndADayIsTheClerksOwn)
              {"2026-12-09x", false, "", ""},
              {"2026/12/09", false, "", ""},
              {"GUM:2026-1", false, "", ""},
+             // No year before the first, nor signs or spaces for digits.
+             {"0000-01-01", false, "", ""},
+             {"-001-01-01", false, "", ""},
+             {"+026-12-09", false, "", ""},
+             {" 026-12-09", false, "", ""},
+             {"2026-+1-09", false, "", ""},
          }) {
         std::string from;
         std::string to;
@@ -258,6 +264,17 @@ TEST(HistoryTimes, AreUtcToTheMillisecondAndADayIsTheClerksOwn)
         EXPECT_EQ(to, "9999-12-31 24:00:00.000") << zone;
         ASSERT_TRUE(localDay("9999-12-30", from, to)) << zone;
         EXPECT_EQ(to.substr(0, 10), "9999-12-31") << zone;
+    }
+    // The calendar's first day starts in the year 0 in UTC east of it: it
+    // starts at the start of the year 1, the first time the stores write.
+    for (const auto& [zone, end] : {std::pair{"UTC0", "0001-01-02 00:00:00.000"},
+                                    std::pair{"EET-2", "0001-01-01 22:00:00.000"}}) {
+        const InZone in(zone);
+        std::string from;
+        std::string to;
+        ASSERT_TRUE(localDay("0001-01-01", from, to)) << zone;
+        EXPECT_EQ(from, "0001-01-01 00:00:00.000") << zone;
+        EXPECT_EQ(to, end) << zone;
     }
 }
 
