@@ -56,7 +56,8 @@ private:
     /// settings tell the history what each claims to have changed. The
     /// history checks a product's claims against its row, so every product
     /// of the round has a row to check: one that came in and went out
-    /// again within the round ends it. Each statement is told the claims
+    /// again within the round ends it, and so does one that went out and
+    /// comes again (the upsert keeps a stored product's shelf and name). Each statement is told the claims
     /// of its own products alone, which are all that its triggers check.
     struct Round {
         std::size_t commands = 0;

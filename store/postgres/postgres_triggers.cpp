@@ -159,21 +159,25 @@ const char* const LOTS_KEPT = R"(
 // whose claimed changes lead from the units it had to the units it has gets
 // an entry for each; any other change gets one entry of its own, with no
 // command, as another program's. An entry's kind is that of its command,
-// other without one. A statement of more changes than the history lists is
-// one entry with no product, whose units after are 0 when the stock is
-// empty.
+// other without one, and other too for a kind only the owner makes
+// (emptied, generated, counted) that a login other than the owner's
+// claims: the owner's view reads a count as a stock-take. A statement of
+// more changes than the history lists is one entry with no product, whose
+// units after are 0 when the stock is empty.
 const char* const TRIGGERS = R"(
     CREATE INDEX IF NOT EXISTS history_by_xid ON history (xid);
     CREATE INDEX IF NOT EXISTS history_by_command ON history (command_no, seq);
 
-    -- The numbers each transaction took for its flushes of commands, kept
-    -- where only the store's own functions write (a setting of the client's
-    -- would let it number its entries as another's command); a transaction
-    -- older than every running one has no more use for its own.
+    -- The numbers each transaction took for its flushes of commands, and
+    -- how many commands they number, kept where only the store's own
+    -- functions write (a setting of the client's would let it number its
+    -- entries as another's command); a transaction older than every
+    -- running one has no more use for its own.
     CREATE TABLE IF NOT EXISTS history_numbering (
         xid xid8 NOT NULL,
         flush text NOT NULL,
         base bigint NOT NULL,
+        commands integer NOT NULL,
         PRIMARY KEY (xid, flush)
     );
     REVOKE ALL ON history_numbering FROM PUBLIC;
@@ -190,30 +194,45 @@ const char* const TRIGGERS = R"(
         FROM (SELECT current_setting('warehouse.commands', true) AS s) told
     $$;
 
-    -- The command numbers of this transaction's settings: one for changes no
-    -- run claimed, then one for each of its commands, taken once a
-    -- transaction and a flush.
-    CREATE OR REPLACE FUNCTION history_command_base(commands integer) RETURNS bigint
+    -- The command numbers of this transaction's settings: base for changes
+    -- no run claimed, then one for each of its commands, taken once a
+    -- transaction and a flush for the commands its first statement tells;
+    -- commands is how many of the told ones they number. A later statement
+    -- of the flush that tells more gets no more: the numbers past them may
+    -- be the next transaction's already.
+    CREATE OR REPLACE FUNCTION history_numbers(told integer, OUT base bigint,
+                                               OUT commands integer)
     LANGUAGE plpgsql AS $$
     DECLARE
         this_xid xid8 := pg_current_xact_id();
         this_flush text := coalesce(current_setting('warehouse.flush', true), '');
-        taken bigint;
     BEGIN
-        SELECT n.base INTO taken FROM history_numbering n
-        WHERE n.xid = this_xid AND n.flush = this_flush;
+        SELECT n.base, least(n.commands, told) INTO base, commands
+        FROM history_numbering n WHERE n.xid = this_xid AND n.flush = this_flush;
         IF FOUND THEN
-            RETURN taken;
+            RETURN;
         END IF;
-        taken := nextval('history_command');
+        base := nextval('history_command');
+        commands := greatest(told, 0);
         IF commands > 0 THEN
-            PERFORM setval('history_command', taken + commands);
+            PERFORM setval('history_command', base + commands);
         END IF;
         DELETE FROM history_numbering
         WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
-        INSERT INTO history_numbering VALUES (this_xid, this_flush, taken);
-        RETURN taken;
+        INSERT INTO history_numbering VALUES (this_xid, this_flush, base, commands);
     END $$;
+
+    -- Whether the transaction's login may make the kinds only the owner
+    -- makes: the owner of the store's tables, or a member of
+    -- warehouse_owner, as the runs themselves tell it (the login, not the
+    -- role the function runs as).
+    CREATE OR REPLACE FUNCTION history_by_owner() RETURNS boolean
+    LANGUAGE sql STABLE AS $$
+        SELECT pg_has_role(session_user, (SELECT relowner FROM pg_class
+                                          WHERE oid = 'stock'::regclass), 'USAGE')
+            OR EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_owner'
+                       AND pg_has_role(session_user, oid, 'USAGE'))
+    $$;
 
     -- One statement's changes, checked against what the run claims of
     -- them. Each setting is read once a call, into a variable of its own,
@@ -232,7 +251,6 @@ const char* const TRIGGERS = R"(
                                               afters bigint[], others boolean[])
     RETURNS void LANGUAGE plpgsql AS $$
     DECLARE
-        commands integer := history_commands_told();
         told_rest integer := nullif(current_setting('warehouse.rest', true), '')::integer;
         echoes text[] := string_to_array(coalesce(current_setting('warehouse.commands', true), ''), '","');
         kinds text[] := string_to_array(coalesce(current_setting('warehouse.kinds', true), ''), '","');
@@ -240,11 +258,15 @@ const char* const TRIGGERS = R"(
         claimed_ids text[] := coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[];
         claimed_befores bigint[] := coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[];
         claimed_afters bigint[] := coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[];
+        number bigint;
+        commands integer;
+        rest integer;
+    BEGIN
+        SELECT n.base, n.commands INTO number, commands
+        FROM history_numbers(history_commands_told()) n;
         -- The transaction's own commands: a claim, or a rest, of any other
         -- index would number its entries as another's command.
-        rest integer := CASE WHEN told_rest >= 0 AND told_rest < commands THEN told_rest END;
-        number bigint := history_command_base(commands);
-    BEGIN
+        rest := CASE WHEN told_rest >= 0 AND told_rest < commands THEN told_rest END;
         WITH changed AS MATERIALIZED (
             SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
         ), chained AS (
@@ -284,7 +306,9 @@ const char* const TRIGGERS = R"(
         SELECT number + coalesce(command, -1) + 1, statement_timestamp(), session_user,
                decode(echo, 'hex'), id, before, after,
                nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
-               coalesce(CASE WHEN echo IS NOT NULL THEN kind END, 'other')
+               coalesce(CASE WHEN echo IS NOT NULL AND
+                                  (kind NOT IN (@OWNERS_KINDS@) OR history_by_owner())
+                             THEN kind END, 'other')
         FROM echoed
         ORDER BY coalesce(command, -1), n, id;
     END $$;
@@ -292,9 +316,9 @@ const char* const TRIGGERS = R"(
     CREATE OR REPLACE FUNCTION history_record_many() RETURNS void
     LANGUAGE sql AS $$
         WITH base AS (
-            SELECT history_command_base(history_commands_told()) AS number,
-                   history_commands_told() AS commands,
+            SELECT n.base AS number, n.commands,
                    nullif(current_setting('warehouse.rest', true), '')::integer AS rest
+            FROM history_numbers(history_commands_told()) n
         ), own AS (
             -- Only one of the transaction's own commands numbers the entry.
             SELECT base.*, CASE WHEN rest >= 0 AND rest < commands THEN rest END AS command
@@ -312,7 +336,9 @@ const char* const TRIGGERS = R"(
                decode(echo, 'hex'), NULL, NULL,
                CASE WHEN NOT EXISTS (SELECT FROM stock) THEN 0 END,
                nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
-               coalesce(CASE WHEN echo IS NOT NULL THEN kind END, 'other')
+               coalesce(CASE WHEN echo IS NOT NULL AND
+                                  (kind NOT IN (@OWNERS_KINDS@) OR history_by_owner())
+                             THEN kind END, 'other')
         FROM echoed
     $$;
 
@@ -370,7 +396,8 @@ const char* const TRIGGERS = R"(
         EXECUTE format('ALTER FUNCTION stock_changes_recorded() SET search_path = %I, pg_temp',
                        current_schema());
     END $$;
-    REVOKE ALL ON FUNCTION history_commands_told(), history_command_base(integer),
+    REVOKE ALL ON FUNCTION history_commands_told(), history_numbers(integer),
+        history_by_owner(),
         history_record(bytea[], bigint[], bigint[], boolean[]),
         history_record_many(), stock_changes_recorded() FROM PUBLIC;
 

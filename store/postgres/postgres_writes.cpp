@@ -27,16 +27,19 @@ const char* const TELL_CLAIMS =
     "set_config('warehouse.claimed_befores', $3, true), "
     "set_config('warehouse.claimed_afters', $4, true)";
 
+// A product in stock keeps its shelf and name, which a clerk may not
+// update: a round never holds one that went and comes again.
 const char* const UPSERT =
     "INSERT INTO stock (id, amount, shelf, name) "
     "SELECT * FROM unnest($1::bytea[], $2::int8[], $3::bytea[], $4::bytea[]) "
-    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-    "shelf = excluded.shelf, name = excluded.name";
+    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount";
 const char* const DELETE_GONE = "DELETE FROM stock WHERE id = ANY($1::bytea[])";
 
 // The stock written whole: sent into a table of the run's own, and only
 // what differs written to the stock, so that the history lists what
-// changed.
+// changed. A whole write follows the run's earlier writes, and no command
+// of it takes a product out and brings it back: a product in stock keeps
+// its shelf and name, as in the run's table.
 const char* const INCOMING =
     "CREATE TEMPORARY TABLE IF NOT EXISTS incoming_stock (id bytea, "
     "amount bigint, shelf bytea, name bytea) ON COMMIT DELETE ROWS";
@@ -49,10 +52,8 @@ const char* const DELETE_MISSING =
 const char* const UPSERT_DIFFERENT =
     "INSERT INTO stock (id, amount, shelf, name) "
     "SELECT id, amount, shelf, name FROM incoming_stock "
-    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-    "shelf = excluded.shelf, name = excluded.name "
-    "WHERE (stock.amount, stock.shelf, stock.name) IS DISTINCT FROM "
-    "(excluded.amount, excluded.shelf, excluded.name)";
+    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount "
+    "WHERE stock.amount <> excluded.amount";
 const char* const EMPTY_STOCK = "DELETE FROM stock";
 
 // The transaction's own id, once it has written, so that the run's next
@@ -75,11 +76,18 @@ bool PostgresStore::Round::takes(const std::vector<StockChange>& changes) const
     if (rows.size() + changes.size() > MOST_ENTRIES) {
         return false;
     }
+    // A product that came in and goes again has no row to check its
+    // claims against; one that went and comes again, perhaps on another
+    // shelf, would be an update of its shelf and name, which a clerk may
+    // not make: it comes in a round of its own, as an insert.
     return std::none_of(
         changes.begin(), changes.end(), [this](const StockChange& change) {
             const auto row = rowOf.find(change.id);
-            return row != rowOf.end() && rows[row->second].cameIn &&
-                   change.after == 0;
+            if (row == rowOf.end()) {
+                return false;
+            }
+            return rows[row->second].cameIn ? change.after == 0
+                                            : change.before == 0;
         });
 }
 
