@@ -184,9 +184,9 @@ const char* const TRIGGERS = R"(
 
     -- How many commands warehouse.commands lists. The runs write it as
     -- ["hex","hex",...], whose elements hold no comma, so the commas are
-    -- counted rather than the list parsed; every function of the history
-    -- counts them this way, so that the numbers a transaction takes and the
-    -- indexes its claims may use agree whatever a client writes there.
+    -- counted rather than the list parsed, once a flush, when its numbers
+    -- are taken: the indexes its claims may use are those numbered, kept
+    -- with them, whatever a client writes there later.
     CREATE OR REPLACE FUNCTION history_commands_told() RETURNS integer
     LANGUAGE sql STABLE AS $$
         SELECT CASE WHEN coalesce(s, '') IN ('', '[]') THEN 0
@@ -196,24 +196,25 @@ const char* const TRIGGERS = R"(
 
     -- The command numbers of this transaction's settings: base for changes
     -- no run claimed, then one for each of its commands, taken once a
-    -- transaction and a flush for the commands its first statement tells;
-    -- commands is how many of the told ones they number. A later statement
-    -- of the flush that tells more gets no more: the numbers past them may
-    -- be the next transaction's already.
-    CREATE OR REPLACE FUNCTION history_numbers(told integer, OUT base bigint,
-                                               OUT commands integer)
+    -- transaction and a flush for the commands its first statement tells,
+    -- which are counted then alone; commands is how many they number. A
+    -- later statement of the flush that tells more gets no more: the
+    -- numbers past them may be the next transaction's already. One that
+    -- tells fewer numbers a claim past them within its own, as a command
+    -- with no echo.
+    CREATE OR REPLACE FUNCTION history_numbers(OUT base bigint, OUT commands integer)
     LANGUAGE plpgsql AS $$
     DECLARE
         this_xid xid8 := pg_current_xact_id();
         this_flush text := coalesce(current_setting('warehouse.flush', true), '');
     BEGIN
-        SELECT n.base, least(n.commands, told) INTO base, commands
+        SELECT n.base, n.commands INTO base, commands
         FROM history_numbering n WHERE n.xid = this_xid AND n.flush = this_flush;
         IF FOUND THEN
             RETURN;
         END IF;
         base := nextval('history_command');
-        commands := greatest(told, 0);
+        commands := history_commands_told();
         IF commands > 0 THEN
             PERFORM setval('history_command', base + commands);
         END IF;
@@ -263,9 +264,10 @@ const char* const TRIGGERS = R"(
         rest integer;
     BEGIN
         SELECT n.base, n.commands INTO number, commands
-        FROM history_numbers(history_commands_told()) n;
-        -- The transaction's own commands: a claim, or a rest, of any other
-        -- index would number its entries as another's command.
+        FROM history_numbers() n;
+        -- The commands numbered for the transaction's flush: a claim, or a
+        -- rest, of any other index would number its entries as another's
+        -- command.
         rest := CASE WHEN told_rest >= 0 AND told_rest < commands THEN told_rest END;
         WITH changed AS MATERIALIZED (
             SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
@@ -318,7 +320,7 @@ const char* const TRIGGERS = R"(
         WITH base AS (
             SELECT n.base AS number, n.commands,
                    nullif(current_setting('warehouse.rest', true), '')::integer AS rest
-            FROM history_numbers(history_commands_told()) n
+            FROM history_numbers() n
         ), own AS (
             -- Only one of the transaction's own commands numbers the entry.
             SELECT base.*, CASE WHEN rest >= 0 AND rest < commands THEN rest END AS command
@@ -396,7 +398,7 @@ const char* const TRIGGERS = R"(
         EXECUTE format('ALTER FUNCTION stock_changes_recorded() SET search_path = %I, pg_temp',
                        current_schema());
     END $$;
-    REVOKE ALL ON FUNCTION history_commands_told(), history_numbers(integer),
+    REVOKE ALL ON FUNCTION history_commands_told(), history_numbers(),
         history_by_owner(),
         history_record(bytea[], bigint[], bigint[], boolean[]),
         history_record_many(), stock_changes_recorded() FROM PUBLIC;
