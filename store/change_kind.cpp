@@ -34,6 +34,17 @@ std::string kindWordsSql(KindsSince since)
     return words;
 }
 
+std::string ownersKindWordsSql()
+{
+    std::string words;
+    for (const ChangeKind kind : EVERY_KIND) {
+        if (ownersOnly(kind)) {
+            words += (words.empty() ? "" : ", ") + literal(kind);
+        }
+    }
+    return words;
+}
+
 std::string kindOfEchoSql(
     const std::function<std::string(std::string_view start)>& startsWith)
 {

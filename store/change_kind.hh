@@ -46,6 +46,19 @@ constexpr ChangeKind kindOfWord(std::string_view word)
     return ChangeKind::Other;
 }
 
+/// True for the kinds only the store's owner makes: emptying the stock,
+/// filling it with made-up products, and a stock-take's count.
+constexpr bool ownersOnly(ChangeKind kind)
+{
+    return kind == ChangeKind::Empty || kind == ChangeKind::Generate ||
+           kind == ChangeKind::Count;
+}
+
+/// The words of the kinds only the owner makes, as SQL literals
+/// "'generate', 'empty', 'count'": what a PostgreSQL store's history
+/// records as other when a clerk's transaction claims them.
+std::string ownersKindWordsSql();
+
 /// Which kinds a store's history may hold: the first ones, as the steps
 /// before stock-taking made the column, or all of them.
 enum class KindsSince { First, StockTaking };

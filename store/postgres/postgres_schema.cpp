@@ -231,6 +231,23 @@ const char* const LOTS_WITHIN_STOCK = R"(
     ALTER TABLE lots ADD CONSTRAINT lots_units_check CHECK (units BETWEEN 1 AND 4294967295);
 )";
 
+// Step 13. Version 12's history function split the round's whole list of
+// commands into a table, and planned its statement anew, in each of a
+// round's statements: a round of thousands of commands paid that three
+// times over, whatever few products a statement wrote. Its numbering also
+// bounded a claim's command by the commands each statement told, where it
+// had reserved numbers only for those its flush's first statement told,
+// so that a later statement of the flush could number an entry as the next
+// transaction's command; and it recorded a clerk's claim of a kind only the
+// owner makes (a count, which the owner's view reads as a stock-take) as
+// that kind. The numbers reserved now keep how many commands they number:
+// the table is made anew with them (no transaction holds numbers while
+// the store is brought up to date, which locks the stock).
+const char* const COMMANDS_SPLIT_ONCE = R"(
+    DROP FUNCTION IF EXISTS history_command_base(integer);
+    DROP TABLE IF EXISTS history_numbering;
+)";
+
 // The stock's own number among advisory locks: makes the store, or brings
 // it up to date, once.
 const char* const MAKING_LOCK = "SELECT pg_advisory_xact_lock(1464357701);";
@@ -250,6 +267,7 @@ std::string withMarks(std::string sql)
         {"@LOTS_COVERED@", LOTS_COVERED},
         {"@KIND_WORDS@", kindWordsSql()},
         {"@FIRST_KIND_WORDS@", kindWordsSql(KindsSince::First)},
+        {"@OWNERS_KINDS@", ownersKindWordsSql()},
         {"@REASONS@", countReasonsSql()},
         {"@KIND_OF_ECHO@", kindOfEchoSql([](std::string_view start) {
              return "substring(command for " + std::to_string(start.size()) +
@@ -331,6 +349,7 @@ const std::vector<SchemaStep>& steps()
         {10, withMarks(LOTS_AND_REASONS)},
         {11, withMarks(TOTALS_FROM_INDEXES)},
         {12, LOTS_WITHIN_STOCK},
+        {13, COMMANDS_SPLIT_ONCE},
     };
     return list;
 }
@@ -434,7 +453,13 @@ const char* const ROLES = R"(
         IF (SELECT count(*) FROM pg_roles
             WHERE rolname IN ('warehouse_reader', 'warehouse_clerk')) = 2 THEN
             GRANT SELECT ON stock, history, store_version TO warehouse_reader;
-            GRANT INSERT, UPDATE, DELETE ON stock TO warehouse_clerk;
+            -- A clerk's run updates a product's units alone: its name and
+            -- shelf come with its first delivery, and only the owner's
+            -- catalogue changes them. Versions before 13 granted every
+            -- column: that grant goes first.
+            GRANT INSERT, DELETE ON stock TO warehouse_clerk;
+            REVOKE UPDATE ON stock FROM warehouse_clerk;
+            GRANT UPDATE (amount) ON stock TO warehouse_clerk;
             BEGIN
                 EXECUTE format('GRANT USAGE ON SCHEMA %I TO warehouse_reader',
                                current_schema());
@@ -451,6 +476,7 @@ const char* const ROLES = R"(
             ('warehouse_reader', 'warehouse_owner')) = 2 THEN
             GRANT SELECT ON catalogue, catalogue_changes TO warehouse_reader;
             GRANT INSERT, UPDATE ON catalogue TO warehouse_owner;
+            GRANT UPDATE (name, shelf) ON stock TO warehouse_owner;
             GRANT INSERT ON catalogue_changes TO warehouse_owner;
             GRANT USAGE ON SEQUENCE catalogue_changes_seq_seq TO warehouse_owner;
         END IF;
@@ -476,8 +502,10 @@ const char* const ROLES = R"(
 const char* const ROLES_READY =
     "SELECT count(*) = 3, count(*) = 3 AND NOT ("
     "has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
-    "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE') AND "
+    "has_column_privilege('warehouse_clerk', 'stock', 'amount', 'UPDATE') AND "
+    "NOT has_column_privilege('warehouse_clerk', 'stock', 'name', 'UPDATE') AND "
     "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE') AND "
+    "has_column_privilege('warehouse_owner', 'stock', 'name', 'UPDATE') AND "
     "CASE WHEN to_regclass('lots') IS NULL THEN true "
     "ELSE has_column_privilege('warehouse_clerk', 'lots', 'units', 'INSERT') AND "
     "NOT has_column_privilege('warehouse_clerk', 'lots', 'received_at', 'INSERT') END) "

@@ -25,7 +25,7 @@ std::string startStatements()
     return "BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY; " + shape +
            "; SELECT (SELECT max(version) FROM store_version), "
            "has_table_privilege('stock', 'INSERT') AND "
-           "has_table_privilege('stock', 'UPDATE') AND "
+           "has_column_privilege('stock', 'amount', 'UPDATE') AND "
            "has_table_privilege('stock', 'DELETE'), "
            "pg_current_snapshot(), " +
            (Progress::showing() ? "(SELECT count(*) FROM stock)" : "0") +
@@ -37,8 +37,10 @@ std::string startStatements()
            "('warehouse_reader', 'warehouse_clerk', 'warehouse_owner')) "
            "AND to_regclass('catalogue') IS NOT NULL THEN NOT ("
            "has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
-           "has_table_privilege('warehouse_clerk', 'stock', 'UPDATE') AND "
-           "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE')) "
+           "has_column_privilege('warehouse_clerk', 'stock', 'amount', 'UPDATE') AND "
+           "NOT has_column_privilege('warehouse_clerk', 'stock', 'name', 'UPDATE') AND "
+           "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE') AND "
+           "has_column_privilege('warehouse_owner', 'stock', 'name', 'UPDATE')) "
            "ELSE false END, "
            "pg_has_role((SELECT relowner FROM pg_class WHERE oid = "
            "'stock'::regclass), 'USAGE') OR EXISTS (SELECT FROM pg_roles "

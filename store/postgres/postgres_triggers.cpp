@@ -159,30 +159,34 @@ const char* const LOTS_KEPT = R"(
 // whose claimed changes lead from the units it had to the units it has gets
 // an entry for each; any other change gets one entry of its own, with no
 // command, as another program's. An entry's kind is that of its command,
-// other without one. A statement of more changes than the history lists is
-// one entry with no product, whose units after are 0 when the stock is
-// empty.
+// other without one, and other too for a kind only the owner makes
+// (emptied, generated, counted) that a login other than the owner's
+// claims: the owner's view reads a count as a stock-take. A statement of
+// more changes than the history lists is one entry with no product, whose
+// units after are 0 when the stock is empty.
 const char* const TRIGGERS = R"(
     CREATE INDEX IF NOT EXISTS history_by_xid ON history (xid);
     CREATE INDEX IF NOT EXISTS history_by_command ON history (command_no, seq);
 
-    -- The numbers each transaction took for its flushes of commands, kept
-    -- where only the store's own functions write (a setting of the client's
-    -- would let it number its entries as another's command); a transaction
-    -- older than every running one has no more use for its own.
+    -- The numbers each transaction took for its flushes of commands, and
+    -- how many commands they number, kept where only the store's own
+    -- functions write (a setting of the client's would let it number its
+    -- entries as another's command); a transaction older than every
+    -- running one has no more use for its own.
     CREATE TABLE IF NOT EXISTS history_numbering (
         xid xid8 NOT NULL,
         flush text NOT NULL,
         base bigint NOT NULL,
+        commands integer NOT NULL,
         PRIMARY KEY (xid, flush)
     );
     REVOKE ALL ON history_numbering FROM PUBLIC;
 
     -- How many commands warehouse.commands lists. The runs write it as
     -- ["hex","hex",...], whose elements hold no comma, so the commas are
-    -- counted rather than the list parsed; every function of the history
-    -- counts them this way, so that the numbers a transaction takes and the
-    -- indexes its claims may use agree whatever a client writes there.
+    -- counted rather than the list parsed, once a flush, when its numbers
+    -- are taken: the indexes its claims may use are those numbered, kept
+    -- with them, whatever a client writes there later.
     CREATE OR REPLACE FUNCTION history_commands_told() RETURNS integer
     LANGUAGE sql STABLE AS $$
         SELECT CASE WHEN coalesce(s, '') IN ('', '[]') THEN 0
@@ -190,56 +194,85 @@ const char* const TRIGGERS = R"(
         FROM (SELECT current_setting('warehouse.commands', true) AS s) told
     $$;
 
-    -- The command numbers of this transaction's settings: one for changes no
-    -- run claimed, then one for each of its commands, taken once a
-    -- transaction and a flush.
-    CREATE OR REPLACE FUNCTION history_command_base(commands integer) RETURNS bigint
+    -- The command numbers of this transaction's settings: base for changes
+    -- no run claimed, then one for each of its commands, taken once a
+    -- transaction and a flush for the commands its first statement tells,
+    -- which are counted then alone; commands is how many they number. A
+    -- later statement of the flush that tells more gets no more: the
+    -- numbers past them may be the next transaction's already. One that
+    -- tells fewer numbers a claim past them within its own, as a command
+    -- with no echo.
+    CREATE OR REPLACE FUNCTION history_numbers(OUT base bigint, OUT commands integer)
     LANGUAGE plpgsql AS $$
     DECLARE
         this_xid xid8 := pg_current_xact_id();
         this_flush text := coalesce(current_setting('warehouse.flush', true), '');
-        taken bigint;
     BEGIN
-        SELECT n.base INTO taken FROM history_numbering n
-        WHERE n.xid = this_xid AND n.flush = this_flush;
+        SELECT n.base, n.commands INTO base, commands
+        FROM history_numbering n WHERE n.xid = this_xid AND n.flush = this_flush;
         IF FOUND THEN
-            RETURN taken;
+            RETURN;
         END IF;
-        taken := nextval('history_command');
+        base := nextval('history_command');
+        commands := history_commands_told();
         IF commands > 0 THEN
-            PERFORM setval('history_command', taken + commands);
+            PERFORM setval('history_command', base + commands);
         END IF;
         DELETE FROM history_numbering
         WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
-        INSERT INTO history_numbering VALUES (this_xid, this_flush, taken);
-        RETURN taken;
+        INSERT INTO history_numbering VALUES (this_xid, this_flush, base, commands);
     END $$;
 
+    -- Whether the transaction's login may make the kinds only the owner
+    -- makes: the owner of the store's tables, or a member of
+    -- warehouse_owner, as the runs themselves tell it (the login, not the
+    -- role the function runs as). Its callers ask it in a subquery of its
+    -- own, which is asked once a statement, and only when an entry is of
+    -- such a kind: called for each entry, it cost a G of 54000 products
+    -- a fifth more.
+    CREATE OR REPLACE FUNCTION history_by_owner() RETURNS boolean
+    LANGUAGE sql STABLE AS $$
+        SELECT pg_has_role(session_user, (SELECT relowner FROM pg_class
+                                          WHERE oid = 'stock'::regclass), 'USAGE')
+            OR EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_owner'
+                       AND pg_has_role(session_user, oid, 'USAGE'))
+    $$;
+
     -- One statement's changes, checked against what the run claims of
-    -- them. Each setting is read once, in told, where the planner does not
-    -- read it again to guess how long its lists are (it does so for a list
-    -- unnested straight from a setting); the list of commands is split on
-    -- the quotes and commas between its elements, which costs a fraction
-    -- of parsing it as JSON, and only the commands that number an entry are
-    -- decoded.
+    -- them. Each setting is read once a call, into a variable of its own,
+    -- where the planner does not read it again to guess how long its lists
+    -- are (it does so for a list unnested straight from a setting). The
+    -- list of commands is split once, on the quotes and commas between its
+    -- elements, into an array whose elements a subscript finds at once (a
+    -- PL/pgSQL variable holds an array expanded): only the commands that
+    -- number an entry are trimmed and decoded, where a table of every
+    -- command of the round, joined to the entries, cost each of a round's
+    -- statements as much again as the round's commands. Its plan is made
+    -- once a session and kept, with the lists as parameters: a plan made
+    -- for their values would flatten each list into the plan, and a
+    -- subscript of a flat array walks the elements before it.
     CREATE OR REPLACE FUNCTION history_record(ids bytea[], befores bigint[],
                                               afters bigint[], others boolean[])
-    RETURNS void LANGUAGE sql AS $$
-        WITH told AS MATERIALIZED (
-            SELECT coalesce(current_setting('warehouse.commands', true), '') AS echoes,
-                   coalesce(current_setting('warehouse.kinds', true), '') AS kinds,
-                   history_commands_told() AS commands,
-                   nullif(current_setting('warehouse.rest', true), '')::integer AS r,
-                   coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[] AS claimed_commands,
-                   coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[] AS claimed_ids,
-                   coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[] AS claimed_befores,
-                   coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[] AS claimed_afters
-        ), own AS MATERIALIZED (
-            -- The transaction's own commands: a claim, or a rest, of any
-            -- other index would number its entries as another's command.
-            SELECT told.*, CASE WHEN r >= 0 AND r < commands THEN r END AS rest
-            FROM told
-        ), changed AS MATERIALIZED (
+    RETURNS void LANGUAGE plpgsql AS $$
+    DECLARE
+        told_rest integer := nullif(current_setting('warehouse.rest', true), '')::integer;
+        echoes text[] := string_to_array(coalesce(current_setting('warehouse.commands', true), ''), '","');
+        kinds text[] := string_to_array(coalesce(current_setting('warehouse.kinds', true), ''), '","');
+        claimed_commands integer[] := coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[];
+        claimed_ids text[] := coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[];
+        claimed_befores bigint[] := coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[];
+        claimed_afters bigint[] := coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[];
+        number bigint;
+        commands integer;
+        rest integer;
+    BEGIN
+        SELECT n.base, n.commands INTO number, commands
+        FROM history_numbers() n;
+        -- The commands numbered for the transaction's flush: a claim, or a
+        -- rest, of any other index would number its entries as another's
+        -- command.
+        rest := CASE WHEN told_rest >= 0 AND told_rest < commands THEN told_rest END;
+        WITH changed AS MATERIALIZED (
             SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
         ), chained AS (
             -- The claims on the statement's products, each with the row's
@@ -248,11 +281,10 @@ const char* const TRIGGERS = R"(
                    lead(claimed.n) OVER w IS NULL AS last
             FROM (SELECT c.command, changed.id, c.before, c.after, c.n,
                          changed.before AS row_before, changed.after AS row_after
-                  FROM own, unnest(own.claimed_commands, own.claimed_ids,
-                                   own.claimed_befores, own.claimed_afters)
+                  FROM unnest(claimed_commands, claimed_ids, claimed_befores, claimed_afters)
                            WITH ORDINALITY AS c(command, id, before, after, n)
                        JOIN changed ON changed.id = decode(c.id, 'hex')
-                  WHERE c.command >= 0 AND c.command < own.commands) claimed
+                  WHERE c.command >= 0 AND c.command < commands) claimed
             WINDOW w AS (PARTITION BY claimed.id ORDER BY claimed.n)
         ), judged AS MATERIALIZED (
             -- A product's claims stand when they lead, one from the other,
@@ -265,41 +297,33 @@ const char* const TRIGGERS = R"(
         ), entries AS (
             SELECT command, id, before, after, n FROM judged WHERE verified
             UNION ALL
-            SELECT own.rest, id, before, after, NULL
-            FROM changed, own
+            SELECT rest, id, before, after, NULL
+            FROM changed
             WHERE (before <> after OR other)
               AND NOT EXISTS (SELECT FROM judged WHERE judged.id = changed.id AND verified)
-        ), commands AS (
-            -- Joined, not subscripted: an element of an array of strings is
-            -- found by walking the ones before it.
-            SELECT ordinality - 1 AS command, nullif(btrim(e, '[]"'), 'null') AS echo,
-                   btrim(kind, '[]"') AS kind
-            FROM own, ROWS FROM (string_to_table(own.echoes, '","'),
-                                 string_to_table(own.kinds, '","'))
-                WITH ORDINALITY AS c(e, kind, ordinality)
-            WHERE ordinality <= own.commands
-        ), base AS (
-            SELECT history_command_base(own.commands) AS number, statement_timestamp() AS now,
-                   nullif(current_setting('warehouse.clerk', true), '') AS named,
-                   pg_current_xact_id() AS xid
-            FROM own
+        ), echoed AS (
+            SELECT entries.*, nullif(btrim(echoes[entries.command + 1], '[]"'), 'null') AS echo,
+                   btrim(kinds[entries.command + 1], '[]"') AS kind
+            FROM entries
         )
         INSERT INTO history (command_no, changed_at, clerk, command, id,
                              amount_before, amount_after, named_clerk, xid, kind)
-        SELECT base.number + coalesce(entries.command, -1) + 1, base.now, session_user,
-               decode(commands.echo, 'hex'), id, before, after, base.named, base.xid,
-               coalesce(CASE WHEN commands.echo IS NOT NULL THEN commands.kind END, 'other')
-        FROM entries CROSS JOIN base
-             LEFT JOIN commands ON commands.command = entries.command
-        ORDER BY coalesce(entries.command, -1), n, id
-    $$;
+        SELECT number + coalesce(command, -1) + 1, statement_timestamp(), session_user,
+               decode(echo, 'hex'), id, before, after,
+               nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
+               coalesce(CASE WHEN echo IS NOT NULL AND
+                                  (kind NOT IN (@OWNERS_KINDS@) OR (SELECT history_by_owner()))
+                             THEN kind END, 'other')
+        FROM echoed
+        ORDER BY coalesce(command, -1), n, id;
+    END $$;
 
     CREATE OR REPLACE FUNCTION history_record_many() RETURNS void
     LANGUAGE sql AS $$
         WITH base AS (
-            SELECT history_command_base(history_commands_told()) AS number,
-                   history_commands_told() AS commands,
+            SELECT n.base AS number, n.commands,
                    nullif(current_setting('warehouse.rest', true), '')::integer AS rest
+            FROM history_numbers() n
         ), own AS (
             -- Only one of the transaction's own commands numbers the entry.
             SELECT base.*, CASE WHEN rest >= 0 AND rest < commands THEN rest END AS command
@@ -317,7 +341,9 @@ const char* const TRIGGERS = R"(
                decode(echo, 'hex'), NULL, NULL,
                CASE WHEN NOT EXISTS (SELECT FROM stock) THEN 0 END,
                nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
-               coalesce(CASE WHEN echo IS NOT NULL THEN kind END, 'other')
+               coalesce(CASE WHEN echo IS NOT NULL AND
+                                  (kind NOT IN (@OWNERS_KINDS@) OR (SELECT history_by_owner()))
+                             THEN kind END, 'other')
         FROM echoed
     $$;
 
@@ -367,13 +393,16 @@ const char* const TRIGGERS = R"(
 
     ALTER FUNCTION history_record(bytea[], bigint[], bigint[], boolean[])
         SET work_mem = '64MB';
+    ALTER FUNCTION history_record(bytea[], bigint[], bigint[], boolean[])
+        SET plan_cache_mode = force_generic_plan;
     -- Only the store's own objects are found, never a temporary table that a
     -- client made to stand in for one.
     DO $$ BEGIN
         EXECUTE format('ALTER FUNCTION stock_changes_recorded() SET search_path = %I, pg_temp',
                        current_schema());
     END $$;
-    REVOKE ALL ON FUNCTION history_commands_told(), history_command_base(integer),
+    REVOKE ALL ON FUNCTION history_commands_told(), history_numbers(),
+        history_by_owner(),
         history_record(bytea[], bigint[], bigint[], boolean[]),
         history_record_many(), stock_changes_recorded() FROM PUBLIC;
 

@@ -14,27 +14,32 @@
 namespace {
 
 // What a run tells the history of the commands it writes (see the
-// triggers).
+// triggers), and of the changes it claims of the products that its next
+// statement writes.
 const char* const TELL_COMMANDS =
     "SELECT set_config('warehouse.commands', $1, true), "
-    "set_config('warehouse.claimed_commands', $2, true), "
-    "set_config('warehouse.claimed_ids', $3, true), "
-    "set_config('warehouse.claimed_befores', $4, true), "
-    "set_config('warehouse.claimed_afters', $5, true), "
-    "set_config('warehouse.rest', $6, true), "
-    "set_config('warehouse.flush', $7, true), "
-    "set_config('warehouse.kinds', $8, true)";
+    "set_config('warehouse.rest', $2, true), "
+    "set_config('warehouse.flush', $3, true), "
+    "set_config('warehouse.kinds', $4, true)";
+const char* const TELL_CLAIMS =
+    "SELECT set_config('warehouse.claimed_commands', $1, true), "
+    "set_config('warehouse.claimed_ids', $2, true), "
+    "set_config('warehouse.claimed_befores', $3, true), "
+    "set_config('warehouse.claimed_afters', $4, true)";
 
+// A product in stock keeps its shelf and name, which a clerk may not
+// update: a round never holds one that went and comes again.
 const char* const UPSERT =
     "INSERT INTO stock (id, amount, shelf, name) "
     "SELECT * FROM unnest($1::bytea[], $2::int8[], $3::bytea[], $4::bytea[]) "
-    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-    "shelf = excluded.shelf, name = excluded.name";
+    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount";
 const char* const DELETE_GONE = "DELETE FROM stock WHERE id = ANY($1::bytea[])";
 
 // The stock written whole: sent into a table of the run's own, and only
 // what differs written to the stock, so that the history lists what
-// changed.
+// changed. A whole write follows the run's earlier writes, and no command
+// of it takes a product out and brings it back: a product in stock keeps
+// its shelf and name, as in the run's table.
 const char* const INCOMING =
     "CREATE TEMPORARY TABLE IF NOT EXISTS incoming_stock (id bytea, "
     "amount bigint, shelf bytea, name bytea) ON COMMIT DELETE ROWS";
@@ -47,22 +52,13 @@ const char* const DELETE_MISSING =
 const char* const UPSERT_DIFFERENT =
     "INSERT INTO stock (id, amount, shelf, name) "
     "SELECT id, amount, shelf, name FROM incoming_stock "
-    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount, "
-    "shelf = excluded.shelf, name = excluded.name "
-    "WHERE (stock.amount, stock.shelf, stock.name) IS DISTINCT FROM "
-    "(excluded.amount, excluded.shelf, excluded.name)";
+    "ON CONFLICT (id) DO UPDATE SET amount = excluded.amount "
+    "WHERE stock.amount <> excluded.amount";
 const char* const EMPTY_STOCK = "DELETE FROM stock";
 
 // The transaction's own id, once it has written, so that the run's next
 // catch-up passes over what the run made itself.
 const char* const OWN_XID = "SELECT pg_current_xact_id_if_assigned()::text";
-
-/// A command's index, as an element of a list of numbers.
-void appendNumber(std::string& list, std::uint64_t number)
-{
-    list += list.empty() ? "" : ",";
-    list += std::to_string(number);
-}
 
 }  // namespace
 
@@ -80,11 +76,18 @@ bool PostgresStore::Round::takes(const std::vector<StockChange>& changes) const
     if (rows.size() + changes.size() > MOST_ENTRIES) {
         return false;
     }
+    // A product that came in and goes again has no row to check its
+    // claims against; one that went and comes again, perhaps on another
+    // shelf, would be an update of its shelf and name, which a clerk may
+    // not make: it comes in a round of its own, as an insert.
     return std::none_of(
         changes.begin(), changes.end(), [this](const StockChange& change) {
             const auto row = rowOf.find(change.id);
-            return row != rowOf.end() && rows[row->second].cameIn &&
-                   change.after == 0;
+            if (row == rowOf.end()) {
+                return false;
+            }
+            return rows[row->second].cameIn ? change.after == 0
+                                            : change.before == 0;
         });
 }
 
@@ -99,14 +102,10 @@ std::size_t PostgresStore::Round::add(const CommandNotes& notes)
     return commands++;
 }
 
-void PostgresStore::Round::claim(std::size_t command, const StockChange& change)
+void PostgresStore::Round::claim(std::size_t command, std::size_t row,
+                                 const StockChange& change)
 {
-    claimedIds += claimedIds.empty() ? "\"" : ",\"";
-    appendHex(claimedIds, change.id);
-    claimedIds += '"';
-    appendNumber(claimedCommands, command);
-    appendNumber(claimedBefores, change.before);
-    appendNumber(claimedAfters, change.after);
+    claims.push_back({command, row, change.before, change.after});
 }
 
 bool PostgresStore::write(const CommandNotes& notes,
@@ -128,14 +127,14 @@ bool PostgresStore::write(const CommandNotes& notes,
     // The table holds the products as this command left them: the next
     // has not run yet.
     for (const StockChange& change : changes) {
-        if (listed) {
-            round.claim(command, change);
-        }
         const auto [place, fresh] =
             round.rowOf.emplace(change.id, round.rows.size());
         if (fresh) {
             round.rows.emplace_back();
             round.rows.back().cameIn = change.before == 0;
+        }
+        if (listed) {
+            round.claim(command, place->second, change);
         }
         productNow(change.id, round.rows[place->second]);
     }
@@ -155,6 +154,7 @@ bool PostgresStore::writeWhole(const CommandNotes& notes)
     std::vector<Result> results;
     const bool sent = table.count() == 0 ? session.enterPipeline() &&
                                                sendTellCommands(round) &&
+                                               sendTellClaims(round, true) &&
                                                session.send(EMPTY_STOCK)
                                          : sendEverything(round);
     bool written =
@@ -173,19 +173,44 @@ bool PostgresStore::sendTellCommands(const Round& round)
 {
     const std::string echoes = round.echoes + "]";
     const std::string kinds = round.kinds + "]";
-    const std::string commands = "{" + round.claimedCommands + "}";
-    const std::string ids = "{" + round.claimedIds + "}";
-    const std::string befores = "{" + round.claimedBefores + "}";
-    const std::string afters = "{" + round.claimedAfters + "}";
     const std::string flush = std::to_string(++flushes);
     return session.send(TELL_COMMANDS, {{TEXT, &echoes, false},
-                                        {TEXT, &commands, false},
-                                        {TEXT, &ids, false},
-                                        {TEXT, &befores, false},
-                                        {TEXT, &afters, false},
                                         {TEXT, &round.rest, false},
                                         {TEXT, &flush, false},
                                         {TEXT, &kinds, false}});
+}
+
+bool PostgresStore::sendTellClaims(const Round& round, bool inStock)
+{
+    // Every trigger of a statement reads the claims told, and checks those
+    // of its rows: the other statement's claims would only be read for
+    // nothing, three times a round.
+    std::string commands = "{";
+    std::string ids = "{";
+    std::string befores = "{";
+    std::string afters = "{";
+    for (const Claim& claim : round.claims) {
+        if (round.rows[claim.row].inStock != inStock) {
+            continue;
+        }
+        ids += ids.size() == 1 ? "\"" : ",\"";
+        appendHex(ids, round.rows[claim.row].id);
+        ids += '"';
+        commands += commands.size() == 1 ? "" : ",";
+        commands += std::to_string(claim.command);
+        befores += befores.size() == 1 ? "" : ",";
+        befores += std::to_string(claim.before);
+        afters += afters.size() == 1 ? "" : ",";
+        afters += std::to_string(claim.after);
+    }
+    commands += '}';
+    ids += '}';
+    befores += '}';
+    afters += '}';
+    return session.send(TELL_CLAIMS, {{TEXT, &commands, false},
+                                      {TEXT, &ids, false},
+                                      {TEXT, &befores, false},
+                                      {TEXT, &afters, false}});
 }
 
 bool PostgresStore::sendRound(const Round& round)
@@ -209,12 +234,14 @@ bool PostgresStore::sendRound(const Round& round)
     }
     return sendTellCommands(round) &&
            (ids.size() == 0 ||
-            session.send(UPSERT, {{BYTEA_ARRAY, &ids.bytes()},
-                                  {INT8_ARRAY, &amounts.bytes()},
-                                  {BYTEA_ARRAY, &shelves.bytes()},
-                                  {BYTEA_ARRAY, &names.bytes()}})) &&
+            (sendTellClaims(round, true) &&
+             session.send(UPSERT, {{BYTEA_ARRAY, &ids.bytes()},
+                                   {INT8_ARRAY, &amounts.bytes()},
+                                   {BYTEA_ARRAY, &shelves.bytes()},
+                                   {BYTEA_ARRAY, &names.bytes()}}))) &&
            (gone.size() == 0 ||
-            session.send(DELETE_GONE, {{BYTEA_ARRAY, &gone.bytes()}}));
+            (sendTellClaims(round, false) &&
+             session.send(DELETE_GONE, {{BYTEA_ARRAY, &gone.bytes()}})));
 }
 
 bool PostgresStore::sendEverything(const Round& round)
@@ -223,7 +250,7 @@ bool PostgresStore::sendEverything(const Round& round)
     // part of one.
     std::vector<Result> results;
     if (!session.enterPipeline() || !sendTellCommands(round) ||
-        !session.send(INCOMING) || !session.send(ROOM_TO_COMPARE) ||
+        !sendTellClaims(round, true) || !session.send(INCOMING) || !session.send(ROOM_TO_COMPARE) ||
         !session.runPipeline(results, patience(nullptr, false))) {
         return writesFailed(results.empty() ? nullptr : results.back().get());
     }

@@ -7,8 +7,8 @@
 # delete its history, or make the runs miss a change, whatever the client,
 # its settings, its login or its clock; and what a run must not do: keep
 # the lock after running out of memory, show a password, or turn away a
-# login that may only read. The server's logins alice (a clerk) and audit
-# (a reader) are made with it.
+# login that may only read. The server's logins alice (a clerk), anna
+# (granted warehouse_owner) and audit (a reader) are made with it.
 set -u
 case=$1
 record=$2
@@ -20,7 +20,8 @@ case $case in
     start_server)
         # A login gets a role with one grant, as the README says.
         start_shared_server "$record" && sql "$postgres_uri" "CREATE ROLE alice LOGIN; CREATE ROLE audit LOGIN;
-            GRANT warehouse_clerk TO alice; GRANT warehouse_reader TO audit"
+            CREATE ROLE anna LOGIN; GRANT warehouse_clerk TO alice; GRANT warehouse_reader TO audit;
+            GRANT warehouse_owner TO anna"
         exit ;;
     stop_server) stop_shared_server "$record"; exit ;;
 esac
@@ -34,13 +35,15 @@ name=$(basename "$program")
 
 as() { echo "postgresql:///$db?host=$postgres_folder&user=$1"; }
 
-# The case's store, made by its owner's first run; owner, alice and audit
-# are the URIs of the owner, a clerk and a reader.
+# The case's store, made by its owner's first run; owner, alice, anna and
+# audit are the URIs of the owner, a clerk, a login granted warehouse_owner
+# and a reader.
 shop() {
     use_shared_server "$record"
     case_database
     owner=$uri
     alice=$(as alice)
+    anna=$(as anna)
     audit=$(as audit)
     printf 'A Z s 10 n\nA X1 s 100 n\n' | "$program" --store "$owner" > /dev/null
 }
@@ -62,7 +65,7 @@ case_maker_without_the_right_to_make_roles() {
     out=$(printf 'C\n' | "$program" --store "$made" 2>&1)
     [ "$out" = "> C
 0 different kinds of candy.
-> Q" ] && [ "$(sql "$made" "SELECT has_table_privilege('warehouse_clerk', 'stock', 'UPDATE')")" = t ] ||
+> Q" ] && [ "$(sql "$made" "SELECT has_column_privilege('warehouse_clerk', 'stock', 'amount', 'UPDATE')")" = t ] ||
         fail "the maker's run did not grant the roles made since: $out"
 }
 
@@ -134,6 +137,117 @@ CASES
     [ "$(sql "$owner" 'SELECT count(*) FROM (SELECT FROM history GROUP BY command_no
                        HAVING count(DISTINCT xid) > 1) shared')" = 0 ] ||
         fail "a number is two transactions': $(sql "$owner" 'SELECT * FROM history')"
+}
+
+# The numbers a flush reserves are for the commands its first statement
+# tells: a later statement of the flush that tells more commands and
+# claims one past them, or names it as the rest, numbers its entry within
+# them, as another program's, and never with a number a later run takes.
+# Columns: commands the first statement tells, commands the second tells,
+# the command the second claims its product for, its rest, and whether the
+# second's entry is a command's.
+case_a_flush_numbers_only_what_it_reserved() {
+    shop
+    n=0
+    while IFS='|' read -r first later claim rest named; do
+        n=$((n + 1))
+        told() { echo "coalesce('[\"' || (SELECT string_agg(encode(('C' || i)::bytea, 'hex'), '\",\"')
+                                           FROM generate_series(1, $1) i) || '\"]', '[]')"; }
+        sql "$alice" "BEGIN;
+            SELECT set_config('warehouse.flush', '1', true),
+                   set_config('warehouse.commands', $(told "$first"), true);
+            INSERT INTO stock VALUES ('R${n}a', 1, 's', 'n');
+            SELECT set_config('warehouse.commands', $(told "$later"), true),
+                   set_config('warehouse.claimed_commands', '{$claim}', true),
+                   set_config('warehouse.claimed_ids',
+                              CASE WHEN '$claim' = '' THEN '{}' ELSE '{' || encode('R${n}b', 'hex') || '}' END, true),
+                   set_config('warehouse.claimed_befores', CASE WHEN '$claim' = '' THEN '{}' ELSE '{0}' END, true),
+                   set_config('warehouse.claimed_afters', CASE WHEN '$claim' = '' THEN '{}' ELSE '{1}' END, true),
+                   set_config('warehouse.rest', '$rest', true);
+            INSERT INTO stock VALUES ('R${n}b', 1, 's', 'n'); COMMIT" > /dev/null ||
+            { fail "$first $later $claim $rest: the statements failed"; continue; }
+        printf 'A Q s 1 n\n%.0s' 1 2 3 4 5 6 7 8 | "$program" --store "$alice" > /dev/null
+        found=$(sql "$owner" "SELECT (SELECT count(*) FROM history h WHERE h.xid <> o.xid
+                                      AND h.command_no = o.command_no) || ' ' ||
+                                     (o.command_no <= (SELECT min(command_no) FROM history
+                                                       WHERE xid = o.xid) + $first) || ' ' ||
+                                     (o.command IS NOT NULL)
+                              FROM history o WHERE o.id = 'R${n}b'")
+        [ "$found" = "0 true $named" ] ||
+            fail "told $first then $later, claim $claim, rest $rest: $found (shared, within, named)"
+    done << 'CASES'
+1|6|5||false
+1|6||5|false
+2|6|1||true
+3|3|2||true
+6|1|0||true
+1|1|0||true
+0|4|3||false
+CASES
+}
+
+# Only the owner's transactions, and those of a login granted
+# warehouse_owner, make the kinds only the owner makes (a count, which the
+# owner's view reads as a stock-take; emptied; generated): a clerk's claim
+# of one is recorded as other, whatever the statement, one entry a product
+# or one of a statement of more products than the history lists.
+case_kinds_of_the_owner_are_the_owners() {
+    shop
+    while IFS='|' read -r login kind statement recorded; do
+        sql "${!login}" "BEGIN; SELECT set_config('warehouse.commands',
+                '[\"' || encode('X'::bytea, 'hex') || '\"]', true),
+            set_config('warehouse.kinds', '[\"$kind\"]', true), set_config('warehouse.rest', '0', true);
+            $statement; COMMIT" > /dev/null || { fail "$login $kind: the statement failed"; continue; }
+        found=$(sql "$owner" "SELECT string_agg(DISTINCT kind, ',') FROM history
+                              WHERE xid = (SELECT xid FROM history ORDER BY seq DESC LIMIT 1)")
+        [ "$found" = "$recorded" ] || fail "$login claimed $kind ($statement): recorded $found"
+    done << CASES
+alice|count|UPDATE stock SET amount = amount + 1 WHERE id = 'Z'|other
+alice|empty|UPDATE stock SET amount = amount + 1 WHERE id = 'Z'|other
+alice|generate|INSERT INTO stock VALUES ('gen', 1, 's', 'n')|other
+alice|withdrawal|UPDATE stock SET amount = amount - 1 WHERE id = 'Z'|withdrawal
+alice|load|UPDATE stock SET amount = amount + 1 WHERE id = 'Z'|load
+alice|count|INSERT INTO stock SELECT format('many%s', i)::bytea, 1, 's', 'n' FROM generate_series(1, $(((1 << 16) + 1))) i|other
+anna|count|UPDATE stock SET amount = amount - 1 WHERE id = 'Z'|count
+anna|generate|UPDATE stock SET amount = amount + 1 WHERE id = 'Z'|generate
+owner|empty|DELETE FROM stock WHERE id LIKE 'many%'|empty
+owner|count|UPDATE stock SET amount = amount - 1 WHERE id = 'Z'|count
+CASES
+}
+
+# A clerk changes a product's units, never its name or shelf, which only
+# the owner's catalogue changes; the clerk's run itself, which takes a
+# product out and brings it back on another shelf, still runs.
+case_clerk_may_not_rename_products() {
+    shop
+    while IFS='|' read -r login statement allowed; do
+        out=$(sql "${!login}" "$statement" 2>&1)
+        status=$?
+        if [ "$allowed" = yes ]; then
+            [ $status = 0 ] || fail "$login could not: $statement: $out"
+        else
+            [ $status != 0 ] && grep -q 'permission denied' <<< "$out" || fail "$login could: $statement: $out"
+        fi
+    done << 'STATEMENTS'
+alice|UPDATE stock SET name = 'renamed' WHERE id = 'Z'|no
+alice|UPDATE stock SET shelf = 'moved' WHERE id = 'Z'|no
+alice|UPDATE stock SET amount = amount + 1, name = 'renamed' WHERE id = 'Z'|no
+alice|INSERT INTO stock VALUES ('Z', 5, 's', 'renamed') ON CONFLICT (id) DO UPDATE SET name = excluded.name|no
+alice|UPDATE stock SET id = 'Y' WHERE id = 'Z'|no
+alice|UPDATE stock SET amount = amount + 1 WHERE id = 'Z'|yes
+alice|INSERT INTO stock VALUES ('Z', 5, 's', 'renamed') ON CONFLICT (id) DO UPDATE SET amount = excluded.amount|yes
+anna|UPDATE stock SET name = 'n' WHERE id = 'Z'|yes
+STATEMENTS
+    [ "$(sql "$owner" "SELECT encode(shelf, 'escape') || ' ' || encode(name, 'escape') FROM stock WHERE id = 'Z'")" = 's n' ] ||
+        fail "a clerk renamed a product: $(sql "$owner" "SELECT * FROM stock WHERE id = 'Z'")"
+    out=$(printf 'D Z 5\nA Z t 3 m\nD X1 1\nF Z\n' | "$program" --store "$alice" 2>&1)
+    status=$?
+    [ $status = 0 ] && grep -qx 'm 3 t' <<< "$out" &&
+        [ "$(sql "$owner" "SELECT amount || ' ' || encode(shelf, 'escape') || ' ' || encode(name, 'escape')
+                           FROM stock WHERE id = 'Z'")" = '3 t m' ] &&
+        [ "$(sql "$owner" "SELECT count(*) FROM history WHERE id = 'Z' AND clerk = 'alice' AND command IS NOT NULL
+                           AND changed_at > now() - interval '1 minute'")" -ge 2 ] ||
+        fail "a clerk's run that took a product out and back: status $status, $out"
 }
 
 # Two clerks' runs alternate withdrawals: none is lost, whatever a clerk's
