@@ -19,8 +19,9 @@ namespace postgres_schema {
 // commands, 8 indexes the history by time, 9 reads the run's settings
 // once a trigger's call, 10 the dated lots and the stock-takes' reasons,
 // 11 indexes the lots by date and the catalogue's costs for their totals,
-// 12 keeps the lots a clerk's client inserts within the stock.
-constexpr int VERSION = 12;
+// 12 keeps the lots a clerk's client inserts within the stock, 13 finds a
+// statement's commands in the round's list without splitting it each time.
+constexpr int VERSION = 13;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's

@@ -6,6 +6,7 @@
 #include "store/postgres/postgres_session.hh"
 #include "store/store.hh"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -41,21 +42,27 @@ private:
         bool cameIn = false;  // out of stock when the round began
     };
 
+    /// A command's change of a product, as the history is told it.
+    struct Claim {
+        std::size_t command;  // its index among the round's commands
+        std::size_t row;      // the product's, in the round's rows
+        std::uint64_t before;
+        std::uint64_t after;
+    };
+
     /// Commands of the open transaction, not yet sent: they are written
     /// together, each product once as the last of them left it, in a
     /// statement for what is in stock and one for what went out, and their
     /// settings tell the history what each claims to have changed. The
     /// history checks a product's claims against its row, so every product
     /// of the round has a row to check: one that came in and went out
-    /// again within the round ends it.
+    /// again within the round ends it. Each statement is told the claims
+    /// of its own products alone, which are all that its triggers check.
     struct Round {
         std::size_t commands = 0;
-        std::string echoes;           // JSON array of hexadecimal bytes
-        std::string kinds;            // JSON array of their kinds' words
-        std::string claimedCommands;  // array bodies, in step
-        std::string claimedIds;
-        std::string claimedBefores;
-        std::string claimedAfters;
+        std::string echoes;  // JSON array of hexadecimal bytes
+        std::string kinds;   // JSON array of their kinds' words
+        std::vector<Claim> claims;  // in the order the commands made them
         std::string rest;    // the command whose changes are not listed
         std::vector<Row> rows;  // as the round's commands left them
         std::unordered_map<std::string, std::size_t> rowOf;  // by id
@@ -64,7 +71,8 @@ private:
         bool takes(const std::vector<StockChange>& changes) const;
         /// Adds a command, as echoed and of its kind, and gives its index.
         std::size_t add(const CommandNotes& notes);
-        void claim(std::size_t command, const StockChange& change);
+        void claim(std::size_t command, std::size_t row,
+                   const StockChange& change);
     };
 
     /// A transaction whose commit was on its way when the connection was
@@ -117,6 +125,9 @@ private:
     bool sendCatchUp();
     // The writes (postgres_writes.cpp).
     bool sendTellCommands(const Round& round);
+    /// Tells the claims of the round's products in stock, or of those
+    /// gone, as the settings of the statement that writes them.
+    bool sendTellClaims(const Round& round, bool inStock);
     bool sendRound(const Round& round);
     bool writeWhole(const CommandNotes& notes);
     bool sendEverything(const Round& round);

@@ -216,30 +216,36 @@ const char* const TRIGGERS = R"(
     END $$;
 
     -- One statement's changes, checked against what the run claims of
-    -- them. Each setting is read once, in told, where the planner does not
-    -- read it again to guess how long its lists are (it does so for a list
-    -- unnested straight from a setting); the list of commands is split on
-    -- the quotes and commas between its elements, which costs a fraction
-    -- of parsing it as JSON, and only the commands that number an entry are
-    -- decoded.
+    -- them. Each setting is read once a call, into a variable of its own,
+    -- where the planner does not read it again to guess how long its lists
+    -- are (it does so for a list unnested straight from a setting). The
+    -- list of commands is split once, on the quotes and commas between its
+    -- elements, into an array whose elements a subscript finds at once (a
+    -- PL/pgSQL variable holds an array expanded): only the commands that
+    -- number an entry are trimmed and decoded, where a table of every
+    -- command of the round, joined to the entries, cost each of a round's
+    -- statements as much again as the round's commands. Its plan is made
+    -- once a session and kept, with the lists as parameters: a plan made
+    -- for their values would flatten each list into the plan, and a
+    -- subscript of a flat array walks the elements before it.
     CREATE OR REPLACE FUNCTION history_record(ids bytea[], befores bigint[],
                                               afters bigint[], others boolean[])
-    RETURNS void LANGUAGE sql AS $$
-        WITH told AS MATERIALIZED (
-            SELECT coalesce(current_setting('warehouse.commands', true), '') AS echoes,
-                   coalesce(current_setting('warehouse.kinds', true), '') AS kinds,
-                   history_commands_told() AS commands,
-                   nullif(current_setting('warehouse.rest', true), '')::integer AS r,
-                   coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[] AS claimed_commands,
-                   coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[] AS claimed_ids,
-                   coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[] AS claimed_befores,
-                   coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[] AS claimed_afters
-        ), own AS MATERIALIZED (
-            -- The transaction's own commands: a claim, or a rest, of any
-            -- other index would number its entries as another's command.
-            SELECT told.*, CASE WHEN r >= 0 AND r < commands THEN r END AS rest
-            FROM told
-        ), changed AS MATERIALIZED (
+    RETURNS void LANGUAGE plpgsql AS $$
+    DECLARE
+        commands integer := history_commands_told();
+        told_rest integer := nullif(current_setting('warehouse.rest', true), '')::integer;
+        echoes text[] := string_to_array(coalesce(current_setting('warehouse.commands', true), ''), '","');
+        kinds text[] := string_to_array(coalesce(current_setting('warehouse.kinds', true), ''), '","');
+        claimed_commands integer[] := coalesce(nullif(current_setting('warehouse.claimed_commands', true), ''), '{}')::integer[];
+        claimed_ids text[] := coalesce(nullif(current_setting('warehouse.claimed_ids', true), ''), '{}')::text[];
+        claimed_befores bigint[] := coalesce(nullif(current_setting('warehouse.claimed_befores', true), ''), '{}')::bigint[];
+        claimed_afters bigint[] := coalesce(nullif(current_setting('warehouse.claimed_afters', true), ''), '{}')::bigint[];
+        -- The transaction's own commands: a claim, or a rest, of any other
+        -- index would number its entries as another's command.
+        rest integer := CASE WHEN told_rest >= 0 AND told_rest < commands THEN told_rest END;
+        number bigint := history_command_base(commands);
+    BEGIN
+        WITH changed AS MATERIALIZED (
             SELECT * FROM unnest(ids, befores, afters, others) AS c(id, before, after, other)
         ), chained AS (
             -- The claims on the statement's products, each with the row's
@@ -248,11 +254,10 @@ const char* const TRIGGERS = R"(
                    lead(claimed.n) OVER w IS NULL AS last
             FROM (SELECT c.command, changed.id, c.before, c.after, c.n,
                          changed.before AS row_before, changed.after AS row_after
-                  FROM own, unnest(own.claimed_commands, own.claimed_ids,
-                                   own.claimed_befores, own.claimed_afters)
+                  FROM unnest(claimed_commands, claimed_ids, claimed_befores, claimed_afters)
                            WITH ORDINALITY AS c(command, id, before, after, n)
                        JOIN changed ON changed.id = decode(c.id, 'hex')
-                  WHERE c.command >= 0 AND c.command < own.commands) claimed
+                  WHERE c.command >= 0 AND c.command < commands) claimed
             WINDOW w AS (PARTITION BY claimed.id ORDER BY claimed.n)
         ), judged AS MATERIALIZED (
             -- A product's claims stand when they lead, one from the other,
@@ -265,34 +270,24 @@ const char* const TRIGGERS = R"(
         ), entries AS (
             SELECT command, id, before, after, n FROM judged WHERE verified
             UNION ALL
-            SELECT own.rest, id, before, after, NULL
-            FROM changed, own
+            SELECT rest, id, before, after, NULL
+            FROM changed
             WHERE (before <> after OR other)
               AND NOT EXISTS (SELECT FROM judged WHERE judged.id = changed.id AND verified)
-        ), commands AS (
-            -- Joined, not subscripted: an element of an array of strings is
-            -- found by walking the ones before it.
-            SELECT ordinality - 1 AS command, nullif(btrim(e, '[]"'), 'null') AS echo,
-                   btrim(kind, '[]"') AS kind
-            FROM own, ROWS FROM (string_to_table(own.echoes, '","'),
-                                 string_to_table(own.kinds, '","'))
-                WITH ORDINALITY AS c(e, kind, ordinality)
-            WHERE ordinality <= own.commands
-        ), base AS (
-            SELECT history_command_base(own.commands) AS number, statement_timestamp() AS now,
-                   nullif(current_setting('warehouse.clerk', true), '') AS named,
-                   pg_current_xact_id() AS xid
-            FROM own
+        ), echoed AS (
+            SELECT entries.*, nullif(btrim(echoes[entries.command + 1], '[]"'), 'null') AS echo,
+                   btrim(kinds[entries.command + 1], '[]"') AS kind
+            FROM entries
         )
         INSERT INTO history (command_no, changed_at, clerk, command, id,
                              amount_before, amount_after, named_clerk, xid, kind)
-        SELECT base.number + coalesce(entries.command, -1) + 1, base.now, session_user,
-               decode(commands.echo, 'hex'), id, before, after, base.named, base.xid,
-               coalesce(CASE WHEN commands.echo IS NOT NULL THEN commands.kind END, 'other')
-        FROM entries CROSS JOIN base
-             LEFT JOIN commands ON commands.command = entries.command
-        ORDER BY coalesce(entries.command, -1), n, id
-    $$;
+        SELECT number + coalesce(command, -1) + 1, statement_timestamp(), session_user,
+               decode(echo, 'hex'), id, before, after,
+               nullif(current_setting('warehouse.clerk', true), ''), pg_current_xact_id(),
+               coalesce(CASE WHEN echo IS NOT NULL THEN kind END, 'other')
+        FROM echoed
+        ORDER BY coalesce(command, -1), n, id;
+    END $$;
 
     CREATE OR REPLACE FUNCTION history_record_many() RETURNS void
     LANGUAGE sql AS $$
@@ -367,6 +362,8 @@ const char* const TRIGGERS = R"(
 
     ALTER FUNCTION history_record(bytea[], bigint[], bigint[], boolean[])
         SET work_mem = '64MB';
+    ALTER FUNCTION history_record(bytea[], bigint[], bigint[], boolean[])
+        SET plan_cache_mode = force_generic_plan;
     -- Only the store's own objects are found, never a temporary table that a
     -- client made to stand in for one.
     DO $$ BEGIN

@@ -14,16 +14,18 @@
 namespace {
 
 // What a run tells the history of the commands it writes (see the
-// triggers).
+// triggers), and of the changes it claims of the products that its next
+// statement writes.
 const char* const TELL_COMMANDS =
     "SELECT set_config('warehouse.commands', $1, true), "
-    "set_config('warehouse.claimed_commands', $2, true), "
-    "set_config('warehouse.claimed_ids', $3, true), "
-    "set_config('warehouse.claimed_befores', $4, true), "
-    "set_config('warehouse.claimed_afters', $5, true), "
-    "set_config('warehouse.rest', $6, true), "
-    "set_config('warehouse.flush', $7, true), "
-    "set_config('warehouse.kinds', $8, true)";
+    "set_config('warehouse.rest', $2, true), "
+    "set_config('warehouse.flush', $3, true), "
+    "set_config('warehouse.kinds', $4, true)";
+const char* const TELL_CLAIMS =
+    "SELECT set_config('warehouse.claimed_commands', $1, true), "
+    "set_config('warehouse.claimed_ids', $2, true), "
+    "set_config('warehouse.claimed_befores', $3, true), "
+    "set_config('warehouse.claimed_afters', $4, true)";
 
 const char* const UPSERT =
     "INSERT INTO stock (id, amount, shelf, name) "
@@ -56,13 +58,6 @@ const char* const EMPTY_STOCK = "DELETE FROM stock";
 // The transaction's own id, once it has written, so that the run's next
 // catch-up passes over what the run made itself.
 const char* const OWN_XID = "SELECT pg_current_xact_id_if_assigned()::text";
-
-/// A command's index, as an element of a list of numbers.
-void appendNumber(std::string& list, std::uint64_t number)
-{
-    list += list.empty() ? "" : ",";
-    list += std::to_string(number);
-}
 
 }  // namespace
 
@@ -99,14 +94,10 @@ std::size_t PostgresStore::Round::add(const CommandNotes& notes)
     return commands++;
 }
 
-void PostgresStore::Round::claim(std::size_t command, const StockChange& change)
+void PostgresStore::Round::claim(std::size_t command, std::size_t row,
+                                 const StockChange& change)
 {
-    claimedIds += claimedIds.empty() ? "\"" : ",\"";
-    appendHex(claimedIds, change.id);
-    claimedIds += '"';
-    appendNumber(claimedCommands, command);
-    appendNumber(claimedBefores, change.before);
-    appendNumber(claimedAfters, change.after);
+    claims.push_back({command, row, change.before, change.after});
 }
 
 bool PostgresStore::write(const CommandNotes& notes,
@@ -128,14 +119,14 @@ bool PostgresStore::write(const CommandNotes& notes,
     // The table holds the products as this command left them: the next
     // has not run yet.
     for (const StockChange& change : changes) {
-        if (listed) {
-            round.claim(command, change);
-        }
         const auto [place, fresh] =
             round.rowOf.emplace(change.id, round.rows.size());
         if (fresh) {
             round.rows.emplace_back();
             round.rows.back().cameIn = change.before == 0;
+        }
+        if (listed) {
+            round.claim(command, place->second, change);
         }
         productNow(change.id, round.rows[place->second]);
     }
@@ -155,6 +146,7 @@ bool PostgresStore::writeWhole(const CommandNotes& notes)
     std::vector<Result> results;
     const bool sent = table.count() == 0 ? session.enterPipeline() &&
                                                sendTellCommands(round) &&
+                                               sendTellClaims(round, true) &&
                                                session.send(EMPTY_STOCK)
                                          : sendEverything(round);
     bool written =
@@ -173,19 +165,44 @@ bool PostgresStore::sendTellCommands(const Round& round)
 {
     const std::string echoes = round.echoes + "]";
     const std::string kinds = round.kinds + "]";
-    const std::string commands = "{" + round.claimedCommands + "}";
-    const std::string ids = "{" + round.claimedIds + "}";
-    const std::string befores = "{" + round.claimedBefores + "}";
-    const std::string afters = "{" + round.claimedAfters + "}";
     const std::string flush = std::to_string(++flushes);
     return session.send(TELL_COMMANDS, {{TEXT, &echoes, false},
-                                        {TEXT, &commands, false},
-                                        {TEXT, &ids, false},
-                                        {TEXT, &befores, false},
-                                        {TEXT, &afters, false},
                                         {TEXT, &round.rest, false},
                                         {TEXT, &flush, false},
                                         {TEXT, &kinds, false}});
+}
+
+bool PostgresStore::sendTellClaims(const Round& round, bool inStock)
+{
+    // Every trigger of a statement reads the claims told, and checks those
+    // of its rows: the other statement's claims would only be read for
+    // nothing, three times a round.
+    std::string commands = "{";
+    std::string ids = "{";
+    std::string befores = "{";
+    std::string afters = "{";
+    for (const Claim& claim : round.claims) {
+        if (round.rows[claim.row].inStock != inStock) {
+            continue;
+        }
+        ids += ids.size() == 1 ? "\"" : ",\"";
+        appendHex(ids, round.rows[claim.row].id);
+        ids += '"';
+        commands += commands.size() == 1 ? "" : ",";
+        commands += std::to_string(claim.command);
+        befores += befores.size() == 1 ? "" : ",";
+        befores += std::to_string(claim.before);
+        afters += afters.size() == 1 ? "" : ",";
+        afters += std::to_string(claim.after);
+    }
+    commands += '}';
+    ids += '}';
+    befores += '}';
+    afters += '}';
+    return session.send(TELL_CLAIMS, {{TEXT, &commands, false},
+                                      {TEXT, &ids, false},
+                                      {TEXT, &befores, false},
+                                      {TEXT, &afters, false}});
 }
 
 bool PostgresStore::sendRound(const Round& round)
@@ -209,12 +226,14 @@ bool PostgresStore::sendRound(const Round& round)
     }
     return sendTellCommands(round) &&
            (ids.size() == 0 ||
-            session.send(UPSERT, {{BYTEA_ARRAY, &ids.bytes()},
-                                  {INT8_ARRAY, &amounts.bytes()},
-                                  {BYTEA_ARRAY, &shelves.bytes()},
-                                  {BYTEA_ARRAY, &names.bytes()}})) &&
+            (sendTellClaims(round, true) &&
+             session.send(UPSERT, {{BYTEA_ARRAY, &ids.bytes()},
+                                   {INT8_ARRAY, &amounts.bytes()},
+                                   {BYTEA_ARRAY, &shelves.bytes()},
+                                   {BYTEA_ARRAY, &names.bytes()}}))) &&
            (gone.size() == 0 ||
-            session.send(DELETE_GONE, {{BYTEA_ARRAY, &gone.bytes()}}));
+            (sendTellClaims(round, false) &&
+             session.send(DELETE_GONE, {{BYTEA_ARRAY, &gone.bytes()}})));
 }
 
 bool PostgresStore::sendEverything(const Round& round)
@@ -223,7 +242,7 @@ bool PostgresStore::sendEverything(const Round& round)
     // part of one.
     std::vector<Result> results;
     if (!session.enterPipeline() || !sendTellCommands(round) ||
-        !session.send(INCOMING) || !session.send(ROOM_TO_COMPARE) ||
+        !sendTellClaims(round, true) || !session.send(INCOMING) || !session.send(ROOM_TO_COMPARE) ||
         !session.runPipeline(results, patience(nullptr, false))) {
         return writesFailed(results.empty() ? nullptr : results.back().get());
     }

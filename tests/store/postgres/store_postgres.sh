@@ -338,4 +338,86 @@ $(diff <(echo "$old_entries") <(echo "$new_entries"))"
     psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" > /dev/null
 }
 
+# Version 13's history function writes what version 12's did (the
+# functions of the fixture of version 12, on a database of their own): a
+# list of commands with an element holding a comma, so that a claim may
+# name a command past its last element; claims in capitals; a rest whose
+# command is null; then a clerk's run whose round inserts, updates and
+# deletes, each statement told only its own products' claims, on each.
+case_history_agrees_with_version_12() {
+    use_shared_server "$record"
+    case_database
+    new=$uri
+    old_db=${db}_v12
+    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" -c "CREATE DATABASE \"$old_db\"" > /dev/null
+    old=$(postgres_uri_of "$old_db")
+    psql -X -q -v ON_ERROR_STOP=1 -d "$old" -f "$here/../fixtures/postgres_v12.sql" > /dev/null ||
+        { fail "the fixture of version 12 did not load"; return; }
+    echo Q | "$program" --store "$new" > /dev/null
+    psql -X -q -d "$old" -c "DELETE FROM stock" > /dev/null
+    hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
+    # settings COMMANDS KINDS CLAIMED_COMMANDS IDS BEFORES AFTERS REST: as
+    # written, but for the marks <text>, which stand for text's bytes in
+    # hexadecimal.
+    settings() {
+        local told=() value
+        for value in "$@"; do
+            while [[ $value =~ \<([^>]*)\> ]]; do
+                value=${value/"${BASH_REMATCH[0]}"/$(hex "${BASH_REMATCH[1]}")}
+            done
+            told+=("$value")
+        done
+        printf "SELECT set_config('warehouse.commands', '%s', true), set_config('warehouse.kinds', '%s', true),
+            set_config('warehouse.claimed_commands', '%s', true), set_config('warehouse.claimed_ids', '%s', true),
+            set_config('warehouse.claimed_befores', '%s', true), set_config('warehouse.claimed_afters', '%s', true),
+            set_config('warehouse.rest', '%s', true), set_config('warehouse.flush', '1', true);" "${told[@]}"
+    }
+    local transactions=(
+        "$(settings '["<A P1 s 5 n>","4e,4f","<D P1 2>"]' '["delivery","delivery","withdrawal"]' \
+                    '{0,2,3}' '{"<P1>","<P1>","<P2>"}' '{0,5,0}' '{5,3,7}' '')
+         INSERT INTO stock VALUES ('P1', 3, 's', 'n'), ('P2', 7, 's', 'n');"
+        "$(settings '["<A j s 2 n>","<D P2 1>"]' '["delivery","withdrawal"]' \
+                    '{0,1}' '{"6A","5032"}' '{0,7}' '{2,6}' '')
+         INSERT INTO stock VALUES ('j', 2, 's', 'n'); UPDATE stock SET amount = 6 WHERE id = 'P2';"
+        "$(settings '["null","<D j 1>"]' '["other","withdrawal"]' '{1}' '{"<j>"}' '{2}' '{1}' '0')
+         UPDATE stock SET amount = amount - 1 WHERE id IN ('j', 'P1');"
+    )
+    local statements store
+    for statements in "${transactions[@]}"; do
+        for store in "$old" "$new"; do
+            psql -X -q -v ON_ERROR_STOP=1 -d "$store" -c "BEGIN; $statements COMMIT;" > /dev/null 2>&1 ||
+                fail "a transaction did not run on $store: $statements"
+        done
+    done
+    psql -X -q -d "$postgres_uri" -c "DO \$\$ BEGIN CREATE ROLE v12_clerk LOGIN;
+        EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; END \$\$" > /dev/null
+    for store in "$old" "$new"; do
+        psql -X -q -d "$store" -c "GRANT SELECT ON stock, history, store_version TO v12_clerk;
+            GRANT INSERT, UPDATE, DELETE ON stock TO v12_clerk" > /dev/null
+        store=${store/user=postgres/user=v12_clerk}
+        printf 'A x:%d s 5 n\n' 1 2 3 4 | "$program" --store "$store" > /dev/null 2>&1
+        printf 'D x:1 5\nD x:2 2\nA x:8 s 3 n\nD x:3 5\nA x:2 s 1 n\nD x:8 1\nA x:1 s 4 n\n' |
+            "$program" --store "$store" > /dev/null 2>&1
+    done
+    [ "$(psql -X -A -t -d "$old" -c 'SELECT max(version) FROM store_version')" = 12 ] ||
+        fail "the clerk's runs brought the store of version 12 up to date"
+    entries() {
+        psql -X -A -t -d "$1" -c "SELECT command_no - min(command_no) OVER (),
+                coalesce(encode(command, 'escape'), '-'), coalesce(encode(id, 'escape'), '-'),
+                amount_before, amount_after, kind
+            FROM history WHERE seq > (SELECT coalesce(max(seq), 0) FROM history h
+                                      WHERE h.id = 'LAK:2' AND amount_after = 0)
+            ORDER BY seq"
+    }
+    local old_entries new_entries
+    old_entries=$(entries "$old")
+    new_entries=$(entries "$new")
+    grep -qx '3|-|P2|0|7|other' <<< "$new_entries" && grep -qx '5|A j s 2 n|j|0|2|delivery' <<< "$new_entries" &&
+        [ "$(grep -c '^[0-9]*|[AD] x:' <<< "$new_entries")" = 11 ] ||
+        fail "version 13's history is not the one expected: $new_entries"
+    [ "$old_entries" = "$new_entries" ] || fail "the histories differ:
+$(diff <(echo "$old_entries") <(echo "$new_entries"))"
+    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" > /dev/null
+}
+
 run_case "$case"
