@@ -161,22 +161,18 @@ void SqlReader::noteCatalogue(Kept& now)
     }
 }
 
-SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
+bool SqlReader::historyHolds(const std::string& historyAt)
 {
-    Kept now;
-    now.mark = std::move(mark);
-    now.historyAt = oneText(dialect.historyAt, {});
-    if (!old.value && !old.below && !old.withdrawalsSince) {
-        return now;
-    }
     bool holds = false;
-    query(dialect.historyHolds, placeOf(old.historyAt), Rows::Few, [&holds](const SqlRow& row) {
+    query(dialect.historyHolds, placeOf(historyAt), Rows::Few, [&holds](const SqlRow& row) {
         holds = row.number(0) == 1;
         return false;
     });
-    if (!holds) {
-        return now;
-    }
+    return holds;
+}
+
+std::optional<std::vector<SqlReader::Entry>> SqlReader::entriesSince(const std::string& historyAt)
+{
     // In no order: PostgreSQL would rather walk the whole history by seq
     // than sort the few entries it finds by xid.
     std::vector<Entry> entries;
@@ -184,7 +180,7 @@ SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
     const std::string sql = "SELECT seq, id, kind, amount_before, amount_after, " +
                             dialect.time + " FROM history WHERE " + dialect.addedSince +
                             " LIMIT " + std::to_string(MOST_ENTRIES_CARRIED + 1);
-    query(sql, placeOf(old.historyAt), Rows::Few, [&](const SqlRow& row) {
+    query(sql, placeOf(historyAt), Rows::Few, [&](const SqlRow& row) {
         if (row.isNull(1)) {
             whole = true;
             return false;
@@ -200,25 +196,39 @@ SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
         return true;
     });
     if (whole || entries.size() > MOST_ENTRIES_CARRIED) {
-        return now;
+        return std::nullopt;
     }
     std::sort(entries.begin(), entries.end(),
               [](const Entry& a, const Entry& b) { return a.seq < b.seq; });
-    carryWithdrawals(old, entries, now);
+    return entries;
+}
+
+SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
+{
+    Kept now;
+    now.mark = std::move(mark);
+    now.historyAt = oneText(dialect.historyAt, {});
+    if ((!old.value && !old.below && !old.withdrawalsSince) || !historyHolds(old.historyAt)) {
+        return now;
+    }
+    const std::optional<std::vector<Entry>> entries = entriesSince(old.historyAt);
+    if (!entries) {
+        return now;
+    }
+    carryWithdrawals(old, *entries, now);
     if (!old.value && !old.below) {
         return now;
     }
     // The units each product had when the figures were read: those before
     // its first new entry.
     std::map<std::string, std::uint64_t> before;
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : *entries) {
         before.emplace(entry.id, entry.before.value_or(0));
     }
     if (old.catalogueAt.empty()) {
         return now;
     }
-    const std::optional<std::string> catalogue = catalogueAfter(
-        old.catalogueAt, old.historyAt, freshOf(before, old.historyAt));
+    const std::optional<std::string> catalogue = catalogueAfter(old.catalogueAt, old.historyAt);
     if (!catalogue) {
         return now;  // the worth and the list are read anew
     }
@@ -246,29 +256,6 @@ SqlReader::Kept SqlReader::carriedForward(Kept& old, std::string mark)
     return now;
 }
 
-std::vector<std::string> SqlReader::freshOf(const std::map<std::string, std::uint64_t>& before,
-                                            const std::string& historyAt)
-{
-    // Those that had no units, and no entry of their own before the place.
-    std::vector<std::string> none;
-    for (const auto& [id, units] : before) {
-        if (units == 0) {
-            none.push_back(id);
-        }
-    }
-    std::vector<std::string> seen;
-    queryIds("SELECT DISTINCT id FROM history WHERE NOT (" + dialect.addedSince + ") AND id IN ",
-             none, placeOf(historyAt), [&seen](const SqlRow& row) {
-                 seen.emplace_back(row.text(0));
-                 return true;
-             });
-    std::sort(seen.begin(), seen.end());
-    std::vector<std::string> fresh;
-    std::set_difference(none.begin(), none.end(), seen.begin(), seen.end(),
-                        std::back_inserter(fresh));
-    return fresh;
-}
-
 void SqlReader::carryWithdrawals(Kept& old, const std::vector<Entry>& entries, Kept& now)
 {
     if (!old.withdrawalsSince) {
@@ -287,4 +274,57 @@ void SqlReader::carryWithdrawals(Kept& old, const std::vector<Entry>& entries, K
         now.withdrawals.clear();
         now.withdrawalsSince.reset();
     }
+}
+
+bool SqlReader::carryLotTotals(KeptLotTotals& kept, const std::string& mark)
+{
+    if (!kept.shares || !historyHolds(kept.historyAt) || !lotsFollowHistory(kept.historyAt) ||
+        !catalogueAfter(kept.catalogueAt, kept.historyAt)) {
+        return false;
+    }
+    const std::optional<std::vector<Entry>> entries = entriesSince(kept.historyAt);
+    if (!entries) {
+        return false;
+    }
+    std::vector<std::string> ids;
+    for (const Entry& entry : *entries) {
+        ids.push_back(entry.id);
+    }
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    // Each named product's lots of the window as they are now, in place of
+    // its share.
+    std::unordered_map<std::string, LotShare> now;
+    queryIds("SELECT l.id, l.units, c.cost_cents FROM lots l LEFT JOIN catalogue c "
+             "ON c.id = l.id WHERE l.best_before <= $1 AND l.id IN ",
+             ids, {{SqlParam::Kind::Text, kept.last, 0}}, [&now](const SqlRow& row) {
+                 addLot(row, now);
+                 return true;
+             });
+    std::string historyAt = oneText(dialect.historyAt, {});
+    // Nothing read below: kept is changed whole or not at all.
+    LotShare& total = kept.total;
+    for (const std::string& id : ids) {
+        const auto found = kept.shares->find(id);
+        if (found != kept.shares->end()) {
+            total.lots -= found->second.lots;
+            total.units -= found->second.units;
+            total.atCost -= found->second.atCost;
+            total.withoutCost -= found->second.withoutCost;
+            kept.shares->erase(found);
+        }
+    }
+    for (auto& [id, share] : now) {
+        total.lots += share.lots;
+        total.units += share.units;
+        total.atCost += share.atCost;
+        total.withoutCost += share.withoutCost;
+        kept.shares->emplace(id, share);
+    }
+    kept.mark = mark;
+    kept.historyAt = std::move(historyAt);
+    if (kept.shares->size() > MOST_LOT_SHARES_KEPT) {
+        kept.shares.reset();
+    }
+    return true;
 }

@@ -129,17 +129,47 @@ protected:
         return mark;
     }
 
-    // The records are counted: one gone changes the count.
-    std::string catalogueNow() override
-    {
-        return oneText("SELECT CAST(count(*) AS text) FROM catalogue", {});
-    }
+    // Where the store notes the changes of the catalogue that no entry
+    // names (version 14), those since a place of the history are found by
+    // their transactions, as the entries are: "noted". Elsewhere nothing
+    // tells them, and the figures are read anew after every change.
+    std::string catalogueNow() override { return notesChanges() ? "noted" : ""; }
 
     std::optional<std::string> catalogueAfter(const std::string& was,
-                                              const std::string& historyAt,
-                                              const std::vector<std::string>& fresh) override;
+                                              const std::string& historyAt) override
+    {
+        if (was.empty() || catalogueNow() != was || noted("catalogue", historyAt)) {
+            return std::nullopt;
+        }
+        return was;
+    }
+
+    bool notesLotChanges() override { return notesChanges(); }
+
+    bool lotsFollowHistory(const std::string& historyAt) override
+    {
+        return notesChanges() && !noted("lots", historyAt);
+    }
 
 private:
+    /// Whether the store notes the changes of the catalogue and the lots
+    /// that no entry of the history names: a run may bring it to the
+    /// version that does while the view reads it.
+    bool notesChanges()
+    {
+        return oneText("SELECT CAST(count(to_regclass('store_changes')) AS text)", {}) == "1";
+    }
+
+    /// Whether a change of the table what is noted of a transaction that
+    /// the snapshot historyAt did not see.
+    bool noted(const char* what, const std::string& historyAt)
+    {
+        return !oneText("SELECT 1 FROM store_changes WHERE what = '" + std::string(what) +
+                            "' AND " + dialect.addedSince + " LIMIT 1",
+                        {{SqlParam::Kind::Text, historyAt, 0}})
+                    .empty();
+    }
+
     /// sql with its parameters written into it as literals, as COPY, which
     /// takes no parameters, needs it.
     static std::string withLiterals(std::string sql, const std::vector<SqlParam>& params);
@@ -263,46 +293,6 @@ void PostgresReader::query(const std::string& sql,
             break;
         }
     }
-}
-
-std::optional<std::string> PostgresReader::catalogueAfter(
-    const std::string& was, const std::string& historyAt, const std::vector<std::string>& fresh)
-{
-    // The records the snapshot of historyAt did not see are those written
-    // by a transaction it did not: one that began after it, whose number is
-    // past its bound (age() compares them across the wrap of the 32-bit
-    // numbers), or one it saw running. Each must be a fresh product's new
-    // record: then the count is the kept one and those.
-    std::uint64_t count = 0;
-    std::vector<std::string> made;  // the ids of those records
-    query("SELECT count(*), string_agg(encode(id, 'hex'), ',') FILTER (WHERE "
-          "age(xmin) <= age(xid(pg_snapshot_xmax(CAST($1 AS pg_snapshot)))) OR "
-          "xmin = ANY(ARRAY(SELECT xid(x) FROM pg_snapshot_xip(CAST($1 AS pg_snapshot)) x))) "
-          "FROM catalogue",
-          {{SqlParam::Kind::Text, historyAt, 0}}, Rows::Few, [&](const SqlRow& row) {
-              count = static_cast<std::uint64_t>(row.number(0));
-              std::string_view hex = row.isNull(1) ? std::string_view() : row.text(1);
-              while (!hex.empty()) {
-                  const std::string_view one = hex.substr(0, hex.find(','));
-                  hex.remove_prefix(std::min(hex.size(), one.size() + 1));
-                  std::string id;
-                  for (std::size_t i = 0; i + 1 < one.size(); i += 2) {
-                      id += static_cast<char>(std::stoi(std::string(one.substr(i, 2)), nullptr, 16));
-                  }
-                  made.push_back(std::move(id));
-              }
-              return false;
-          });
-    for (const std::string& id : made) {
-        if (!std::binary_search(fresh.begin(), fresh.end(), id)) {
-            return std::nullopt;
-        }
-    }
-    const std::string now = std::to_string(count);
-    if (std::to_string(count - made.size()) != was) {
-        return std::nullopt;
-    }
-    return now;
 }
 
 /// The version of the store whose tables have shape; 0 for tables of no

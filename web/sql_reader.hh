@@ -5,6 +5,7 @@
 #define WAREHOUSE_WEB_SQL_READER_HH
 
 #include "web/store_reader.hh"
+#include "web/wide_cents.hh"
 
 #include <cstdint>
 #include <functional>
@@ -88,6 +89,8 @@ public:
 protected:
     explicit SqlReader(Dialect dialect) : dialect(std::move(dialect)) {}
 
+    const Dialect dialect;
+
     /// How many rows a statement may give: few (a page, a count), or as
     /// many as the stock or the history holds, which are better not held in
     /// memory at once.
@@ -103,19 +106,25 @@ protected:
     /// it. Read inside the snapshot, which reading it may take.
     virtual std::string changeMark() = 0;
 
-    /// What the catalogue is now, kept beside the figures read from it.
+    /// What the catalogue is now, kept beside the figures read from it;
+    /// empty where the store cannot tell a later change of it.
     virtual std::string catalogueNow() = 0;
     /// What catalogueNow gives now, when the catalogue is the one of which
     /// it gave was while the history stood at historyAt, but for records
-    /// made since of products in fresh (by id), as a product's first
-    /// delivery makes one; none when it is not, or that cannot be told. A
-    /// store that tells the records its runs' first deliveries make from
-    /// other changes may pass over fresh: those are of products the new
-    /// entries name, with no units before, and their records are read
-    /// with the others that the entries name.
+    /// made since of products that the history's entries since name, as a
+    /// product's first delivery makes one (those had no units before, and
+    /// their records are read with the others the entries name); none when
+    /// it is not, or that cannot be told.
     virtual std::optional<std::string> catalogueAfter(const std::string& was,
-                                                      const std::string& historyAt,
-                                                      const std::vector<std::string>& fresh) = 0;
+                                                      const std::string& historyAt) = 0;
+    /// Whether the store tells the changes of the lots that no entry of
+    /// the history names (lotsFollowHistory); a read of the lots' totals
+    /// then keeps each product's share, to be carried across a change.
+    virtual bool notesLotChanges() = 0;
+    /// Whether the lots are those they were while the history stood at
+    /// historyAt, but for those of the products the entries since name;
+    /// false when they may not be, or that cannot be told.
+    virtual bool lotsFollowHistory(const std::string& historyAt) = 0;
 
     /// The first column of the first row of sql, as text; empty for none.
     std::string oneText(const std::string& sql, const std::vector<SqlParam>& params);
@@ -147,21 +156,35 @@ private:
         std::optional<std::string> withdrawalsSince;
         std::vector<Withdrawal> withdrawals;
     };
+    /// Lots' totals: those of the lots of a window, or of one product's.
+    struct LotShare {
+        std::uint64_t lots = 0;
+        std::uint64_t units = 0;
+        WideCents atCost = 0;           // of the lots whose product has a cost
+        std::uint64_t withoutCost = 0;  // lots whose product has none
+    };
     /// The totals of the lots best before a date or earlier, the last
-    /// window asked, read at a mark. Apart from Kept: no entry of the
-    /// history tells a lot's change from a product's, so they are read
-    /// anew after any change, and a page of lots has no need to bring the
-    /// worth and the list to order up to the mark, which costs a check of
-    /// the catalogue.
+    /// window asked, read at a mark. Apart from Kept, so that a page of
+    /// lots brings neither the worth nor the list to order up to the mark.
+    /// Where the store tells the lots' changes that no entry names, each
+    /// product's share is kept, and the totals are carried across a change
+    /// by the shares of the products its entries name; elsewhere they are
+    /// read anew after any change.
     struct KeptLotTotals {
         std::string mark;
         std::string last;
-        LotTotals totals;
+        std::string historyAt;    // where the history stood at the mark
+        std::string catalogueAt;  // the catalogue then (catalogueNow)
+        LotShare total;
+        // By id; none: not kept (too many, or not to be carried).
+        std::optional<std::unordered_map<std::string, LotShare>> shares;
     };
     /// Candidates to order, or withdrawals, beyond these many are read at
     /// each request rather than kept.
     static constexpr std::size_t MOST_CANDIDATES_KEPT = 100000;
     static constexpr std::size_t MOST_WITHDRAWALS_KEPT = 500000;
+    /// Products whose shares of the lots' totals are kept, at the most.
+    static constexpr std::size_t MOST_LOT_SHARES_KEPT = 300000;
 
     /// What is kept, brought up to the store's mark first when the store
     /// has changed since (web/kept_figures.cpp).
@@ -174,11 +197,13 @@ private:
     /// are read.
     void noteCatalogue(Kept& now);
     struct Entry;  // a new entry of the history
-    /// The products of before (by id: their units when the figures were
-    /// read) that had none and no entry before historyAt: new ones, or
-    /// ones loaded with many others, sorted.
-    std::vector<std::string> freshOf(const std::map<std::string, std::uint64_t>& before,
-                                     const std::string& historyAt);
+    /// Whether historyAt is still a place of the history: false when the
+    /// history has been replaced since.
+    bool historyHolds(const std::string& historyAt);
+    /// The history's entries added since historyAt, in the order they were
+    /// numbered; none when one names no product (an emptying, a load of
+    /// too many products to list), or when they are too many to carry.
+    std::optional<std::vector<Entry>> entriesSince(const std::string& historyAt);
     /// Moves the withdrawals of old to now, with those among entries.
     static void carryWithdrawals(Kept& old, const std::vector<Entry>& entries, Kept& now);
     StockValue readValue();
@@ -188,7 +213,12 @@ private:
     void recordsOf(const std::vector<std::string>& ids, const ReorderVisitor& visit);
     static ReorderRow recordAndUnitsOf(const SqlRow& row);
     std::vector<Withdrawal> readWithdrawals(const std::string& since);
-    LotTotals readLotTotals(const std::string& last);
+    KeptLotTotals readLotTotals(const std::string& last, std::string mark);
+    /// Brings kept, of the same window, to the mark by the shares of the
+    /// products the history's entries since name; false when it cannot.
+    bool carryLotTotals(KeptLotTotals& kept, const std::string& mark);
+    /// Adds the lot of row (its product, units and cost) to shares.
+    static void addLot(const SqlRow& row, std::unordered_map<std::string, LotShare>& shares);
     /// The units withdrawn since the UTC time since, by product, from
     /// those kept in now where they reach back that far.
     std::unordered_map<std::string, std::uint64_t> withdrawnSince(Kept& now,
@@ -201,7 +231,6 @@ private:
     void lotsWhere(const std::string& rest, const std::vector<SqlParam>& params,
                    Rows rows, const LotVisitor& visit);
 
-    const Dialect dialect;
     Kept kept;
     std::optional<KeptLotTotals> keptLotTotals;
 };

@@ -116,8 +116,8 @@ protected:
     // The records that a run's first delivery makes leave the count as it
     // was: the run writes them with the products' entries, whose records
     // the view reads anyway.
-    std::optional<std::string> catalogueAfter(const std::string& was, const std::string&,
-                                              const std::vector<std::string>&) override
+    std::optional<std::string> catalogueAfter(const std::string& was,
+                                              const std::string&) override
     {
         std::string now = catalogueNow();
         if (now.empty() || now != was) {
@@ -125,6 +125,12 @@ protected:
         }
         return now;
     }
+
+    // Other programs' changes of the lots are not counted: their totals
+    // are read anew after every change (within the time a page is given,
+    // as the lots' index by date holds their products and units).
+    bool notesLotChanges() override { return false; }
+    bool lotsFollowHistory(const std::string&) override { return false; }
 
 private:
     [[noreturn]] void fail() const

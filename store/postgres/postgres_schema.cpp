@@ -45,6 +45,7 @@ const char* const TABLES = R"(
     @CATALOGUE_TABLES@
     @LOTS_TABLE@
     @LOTS_COVERED@
+    @CHANGES_NOTED@
 )";
 
 // The catalogue: a record of every product the shop has ever had, which
@@ -114,6 +115,20 @@ const char* const LOTS_TABLE = R"(
 const char* const LOTS_COVERED = R"(
     CREATE INDEX IF NOT EXISTS lots_by_date ON lots (best_before, lot) INCLUDE (id, units);
     CREATE INDEX IF NOT EXISTS catalogue_costs ON catalogue (id) INCLUDE (cost_cents);
+)";
+
+// The transactions that changed the catalogue or the lots other than
+// through the stock's triggers (which name each product they change in the
+// history): the owner's view, which carries its figures across a change by
+// the history's entries, reads them anew after such a one. A transaction
+// is noted once for each table (store_change_noted in LOTS_KEPT), and
+// found by its number, as the history's entries are.
+const char* const CHANGES_NOTED = R"(
+    CREATE TABLE IF NOT EXISTS store_changes (
+        xid xid8 NOT NULL DEFAULT pg_current_xact_id(),
+        what text NOT NULL CHECK (what IN ('catalogue', 'lots'))
+    );
+    CREATE INDEX IF NOT EXISTS store_changes_by_xid ON store_changes (xid, what);
 )";
 
 // Step 3. Version 2 kept the client's clock and login, and let the runs
@@ -248,6 +263,13 @@ const char* const COMMANDS_SPLIT_ONCE = R"(
     DROP TABLE IF EXISTS history_numbering;
 )";
 
+// Step 14: the changes of the catalogue and the lots that no entry of the
+// history names, noted (CHANGES_NOTED). A store of an older version has
+// noted none: the view reads its figures anew after every change there.
+const char* const NOTED_CHANGES = R"(
+    @CHANGES_NOTED@
+)";
+
 // The stock's own number among advisory locks: makes the store, or brings
 // it up to date, once.
 const char* const MAKING_LOCK = "SELECT pg_advisory_xact_lock(1464357701);";
@@ -265,6 +287,7 @@ std::string withMarks(std::string sql)
         {"@HISTORY_BY_TIME@", HISTORY_BY_TIME},
         {"@LOTS_TABLE@", LOTS_TABLE},
         {"@LOTS_COVERED@", LOTS_COVERED},
+        {"@CHANGES_NOTED@", CHANGES_NOTED},
         {"@KIND_WORDS@", kindWordsSql()},
         {"@FIRST_KIND_WORDS@", kindWordsSql(KindsSince::First)},
         {"@OWNERS_KINDS@", ownersKindWordsSql()},
@@ -350,6 +373,7 @@ const std::vector<SchemaStep>& steps()
         {11, withMarks(TOTALS_FROM_INDEXES)},
         {12, LOTS_WITHIN_STOCK},
         {13, COMMANDS_SPLIT_ONCE},
+        {14, withMarks(NOTED_CHANGES)},
     };
     return list;
 }
@@ -493,6 +517,12 @@ const char* const ROLES = R"(
             GRANT INSERT (id, best_before, units, named_clerk) ON lots TO warehouse_clerk;
             GRANT USAGE ON SEQUENCE lots_lot_seq TO warehouse_clerk;
             GRANT EXECUTE ON FUNCTION history_reasons(bytea[], text[]) TO warehouse_owner;
+        END IF;
+    END $$;
+    DO $$ BEGIN
+        IF to_regclass('store_changes') IS NOT NULL AND
+           EXISTS (SELECT FROM pg_roles WHERE rolname = 'warehouse_reader') THEN
+            GRANT SELECT ON store_changes TO warehouse_reader;
         END IF;
     END $$;
     SELECT count(*) = 3 FROM pg_roles

@@ -20,8 +20,13 @@ namespace postgres_schema {
 // once a trigger's call, 10 the dated lots and the stock-takes' reasons,
 // 11 indexes the lots by date and the catalogue's costs for their totals,
 // 12 keeps the lots a clerk's client inserts within the stock, 13 finds a
-// statement's commands in the round's list without splitting it each time.
-constexpr int VERSION = 13;
+// statement's commands in the round's list without splitting it each time,
+// 14 notes the changes of the catalogue and the lots no entry names.
+constexpr int VERSION = 14;
+
+/// The first version that notes the changes of the catalogue and the lots
+/// that the history's entries do not name (the table store_changes).
+constexpr int CHANGES_NOTED = 14;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's

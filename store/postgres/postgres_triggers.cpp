@@ -108,6 +108,19 @@ const char* const LOTS_KEPT = R"(
         RETURN NULL;
     END $$;
 
+    -- A change of the catalogue or the lots made by a client's own
+    -- statement, not by the stock's triggers: noted once a transaction.
+    CREATE OR REPLACE FUNCTION store_change_noted() RETURNS trigger
+    LANGUAGE plpgsql SECURITY DEFINER AS $$
+    BEGIN
+        IF pg_trigger_depth() = 1 AND NOT EXISTS (
+            SELECT FROM store_changes
+            WHERE xid = pg_current_xact_id() AND what = CAST(TG_TABLE_NAME AS text)) THEN
+            INSERT INTO store_changes (what) VALUES (TG_TABLE_NAME);
+        END IF;
+        RETURN NULL;
+    END $$;
+
     CREATE OR REPLACE FUNCTION history_reasons(ids bytea[], reasons text[])
     RETURNS void LANGUAGE sql SECURITY DEFINER AS $$
         UPDATE history h SET reason = r.reason
@@ -126,9 +139,11 @@ const char* const LOTS_KEPT = R"(
                        current_schema());
         EXECUTE format('ALTER FUNCTION lots_within_stock() SET search_path = %I, pg_temp',
                        current_schema());
+        EXECUTE format('ALTER FUNCTION store_change_noted() SET search_path = %I, pg_temp',
+                       current_schema());
     END $$;
     REVOKE ALL ON FUNCTION stock_lots_taken(), history_reasons(bytea[], text[]),
-        lots_within_stock() FROM PUBLIC;
+        lots_within_stock(), store_change_noted() FROM PUBLIC;
 
     CREATE OR REPLACE TRIGGER stock_lots_updated AFTER UPDATE ON stock
         REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows
@@ -141,6 +156,12 @@ const char* const LOTS_KEPT = R"(
     CREATE OR REPLACE TRIGGER lots_within_stock AFTER INSERT ON lots
         REFERENCING NEW TABLE AS new_lots
         FOR EACH STATEMENT EXECUTE FUNCTION lots_within_stock();
+    CREATE OR REPLACE TRIGGER catalogue_change_noted
+        AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON catalogue
+        FOR EACH STATEMENT EXECUTE FUNCTION store_change_noted();
+    CREATE OR REPLACE TRIGGER lots_change_noted
+        AFTER INSERT OR UPDATE OR DELETE OR TRUNCATE ON lots
+        FOR EACH STATEMENT EXECUTE FUNCTION store_change_noted();
 )";
 
 // The server keeps the history: every statement that changes the stock, from

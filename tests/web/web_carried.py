@@ -1,12 +1,16 @@
 """The figures the owner's view carries across changes (run by web_run.sh):
-/ and /reorder are asked once, so that the view keeps their figures, then
+/, /reorder and /expiring are asked once, so that the view keeps their
+figures, then
 after each change of a table of them, by a clerk, by the owner's import,
 stock-take or restore, or by another program in plain SQL (changes to the
 catalogue alone among them, which the history never names; on PostgreSQL
 also two clerks whose transactions commit in the other order than they
 began), asked again. Each time the worth, the totals and the products to
-order must be those this test works out from the store's own tables, read
-in SQL: never from the view's or the console's answers."""
+order, and the totals of the lots that expire within 14 days, must be
+those this test works out from the store's own tables, read in SQL: never
+from the view's or the console's answers. Among the changes are those of
+the lots: withdrawals that take them, delivery notes, and lots another
+program inserts or dates anew."""
 
 import csv
 import io
@@ -16,6 +20,7 @@ import subprocess
 import sys
 import tempfile
 import urllib.request
+from datetime import date, timedelta
 
 from web_common import (PLAIN_URL, STORE, WAREHOUSE, console, id_literal, money,
                         set_record, spreadsheet_safe, store_sql)
@@ -89,6 +94,21 @@ def expected_reorder():
     return sorted(rows)
 
 
+def day(days):
+    """The local day so many days from today, YYYY-MM-DD."""
+    return (date.today() + timedelta(days=days)).isoformat()
+
+
+def expected_lot_totals():
+    """The totals of /expiring: the lots best before 14 days from today or
+    earlier, their units, and their worth at the costs of their products."""
+    rows = table("SELECT l.units, c.cost_cents FROM lots l LEFT JOIN catalogue c "
+                 f"ON c.id = l.id WHERE l.best_before <= '{day(14)}'")
+    return {"lots-count": str(len(rows)), "units": str(sum(int(r[0]) for r in rows)),
+            "at-cost": money(sum(int(r[0]) * int(r[1]) for r in rows if r[1] is not None)),
+            "without-cost": str(sum(r[1] is None for r in rows))}
+
+
 def compare(what):
     status, body = fetch("")
     check(status == 200, f"after {what}: / status {status}")
@@ -101,6 +121,12 @@ def compare(what):
                   if r and r[0] != "id")
     expected = expected_reorder()
     check(rows == expected, f"after {what}: to order\n  {rows}\nnot\n  {expected}")
+    status, body = fetch("expiring")
+    check(status == 200, f"after {what}: /expiring status {status}")
+    shown = dict(re.findall(r'<span id="([a-z-]+)">([^<]*)</span>', body))
+    for name, value in expected_lot_totals().items():
+        check(shown.get(name) == value,
+              f"after {what}: /expiring {name} {shown.get(name)!r}, not {value!r}")
 
 
 def imported(lines, option="--catalogue-in"):
@@ -185,13 +211,31 @@ def another_program():
 
 console(["A CARRY:1 1.1 30 Carried", "A CARRY:2 1.2 6 Little", "A CARRY:3 1.3 50 Plenty",
          "A CARRY:5 1.5 8 Short-lived", "A BIG:1 1.9 1 Big"], clerk="anna")
+# Dated lots, in the window and beyond it: some expired, some soon.
+imported(["id,amount,best_before,shelf,name", f"CARRY:1,5,{day(2)},1.1,Carried",
+          f"CARRY:3,10,{day(-3)},1.3,Plenty", f"CARRY:3,4,{day(30)},1.3,Plenty",
+          f"CARRY:3,6,{day(6)},1.3,Plenty", f"CARRY:5,3,{day(5)},1.5,Short-lived",
+          f"BIG:1,1,{day(1)},1.9,Big"], "--deliveries")
 store_sql([set_record("CARRY:1", 90, 40, 25), set_record("CARRY:3", 120, 70),
            set_record("BIG:1", MOST_CENTS, MOST_CENTS - 1)])
 
 steps = [
     ("nothing", lambda: None),
     ("a clerk's delivery", lambda: console(["A CARRY:1 1.1 5 Carried"], clerk="anna")),
-    ("a clerk's withdrawal", lambda: console(["D CARRY:3 11"], clerk="anna")),
+    ("a clerk's withdrawal that takes an expired lot and part of the next",
+     lambda: console(["D CARRY:3 11"], clerk="anna")),
+    ("a delivery note of dated lots",
+     lambda: imported(["id,amount,best_before,shelf,name", f"CARRY:2,2,{day(3)},1.2,Little",
+                       f"CARRY:1,4,{day(40)},1.1,Carried"], "--deliveries")),
+    ("a withdrawal of a product with lots in the window and beyond",
+     lambda: console(["D CARRY:1 26"], clerk="bert")),
+    ("another program's lot of undated units",
+     lambda: store_sql(["INSERT INTO lots (id, best_before, units, received_at) VALUES "
+                        f"({id_literal('CARRY:1')}, '{day(4)}', 2, "
+                        f"{'now()' if POSTGRES else chr(39) + '2026-12-01 10:00:00.000' + chr(39)})"])),
+    ("another program's lot dated anew, into the window",
+     lambda: store_sql([f"UPDATE lots SET best_before = '{day(1)}' WHERE id = "
+                        f"{id_literal('CARRY:3')} AND best_before = '{day(30)}'"])),
     ("a clerk's withdrawal to 0", lambda: console(["D CARRY:2 6"], clerk="anna")),
     ("a clerk's delivery of a new product",
      lambda: console(["A CARRY:4 1.4 3 Brand new"], clerk="anna")),
