@@ -24,10 +24,6 @@ namespace postgres_schema {
 // 14 notes the changes of the catalogue and the lots no entry names.
 constexpr int VERSION = 14;
 
-/// The first version that notes the changes of the catalogue and the lots
-/// that the history's entries do not name (the table store_changes).
-constexpr int CHANGES_NOTED = 14;
-
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's
 /// next run brings it up to date; an older one waits for that run.
