@@ -222,6 +222,29 @@ case_server_stops_mid_run() {
     [ "$(stock_of stopped kept)" = 3 ] || fail "after the server came back, kept holds $(stock_of stopped kept)"
 }
 
+# Runs each transaction given on both stores, old and new, in turn.
+on_both() {
+    local statements store
+    for statements in "$@"; do
+        for store in "$old" "$new"; do
+            psql -X -q -v ON_ERROR_STOP=1 -d "$store" -c "BEGIN; $statements COMMIT;" > /dev/null 2>&1 ||
+                fail "a transaction did not run on $store: $statements"
+        done
+    done
+}
+
+# Makes the login $1 a clerk of both stores, old and new, by its grants
+# alone: the old one stays of its version, which a clerk does not change.
+clerk_of_both() {
+    local store
+    psql -X -q -d "$postgres_uri" -c "DO \$\$ BEGIN CREATE ROLE $1 LOGIN;
+        EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; END \$\$" > /dev/null
+    for store in "$old" "$new"; do
+        psql -X -q -d "$store" -c "GRANT SELECT ON stock, history, store_version TO $1;
+            GRANT INSERT, UPDATE, DELETE ON stock TO $1" > /dev/null
+    done
+}
+
 # The history that version 9's functions write is the one version 7's wrote
 # (the functions of the fixture of version 7, on a database of their own)
 # for the same statements: claims that hold, that break the chain, that
@@ -279,21 +302,11 @@ case_history_paths_agree() {
         "$(tell 'E' 'empty' '' '0')TRUNCATE stock;"
         "$(tell 'E' 'empty' '' '3')INSERT INTO stock VALUES ('Q2', 1, 's', 'n'); TRUNCATE stock;"
     )
-    local statements store
-    for statements in "${transactions[@]}"; do
-        for store in "$old" "$new"; do
-            psql -X -q -v ON_ERROR_STOP=1 -d "$store" -c "BEGIN; $statements COMMIT;" > /dev/null 2>&1 ||
-                fail "a transaction did not run on $store: $statements"
-        done
-    done
+    on_both "${transactions[@]}"
+    local store
     # Two clerks at once, each on products of their own, through a login
     # that does not own the stores: the old one stays of version 7.
-    psql -X -q -d "$postgres_uri" -c "DO \$\$ BEGIN CREATE ROLE paths_clerk LOGIN;
-        EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; END \$\$" > /dev/null
-    for store in "$old" "$new"; do
-        psql -X -q -d "$store" -c "GRANT SELECT ON stock, history, store_version TO paths_clerk;
-            GRANT INSERT, UPDATE, DELETE ON stock TO paths_clerk" > /dev/null
-    done
+    clerk_of_both paths_clerk
     local clerk_script
     for store in "${old/user=postgres/user=paths_clerk}" "${new/user=postgres/user=paths_clerk}"; do
         for clerk_name in anna ben; do
@@ -382,18 +395,10 @@ case_history_agrees_with_version_12() {
         "$(settings '["null","<D j 1>"]' '["other","withdrawal"]' '{1}' '{"<j>"}' '{2}' '{1}' '0')
          UPDATE stock SET amount = amount - 1 WHERE id IN ('j', 'P1');"
     )
-    local statements store
-    for statements in "${transactions[@]}"; do
-        for store in "$old" "$new"; do
-            psql -X -q -v ON_ERROR_STOP=1 -d "$store" -c "BEGIN; $statements COMMIT;" > /dev/null 2>&1 ||
-                fail "a transaction did not run on $store: $statements"
-        done
-    done
-    psql -X -q -d "$postgres_uri" -c "DO \$\$ BEGIN CREATE ROLE v12_clerk LOGIN;
-        EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; END \$\$" > /dev/null
+    on_both "${transactions[@]}"
+    local store
+    clerk_of_both v12_clerk
     for store in "$old" "$new"; do
-        psql -X -q -d "$store" -c "GRANT SELECT ON stock, history, store_version TO v12_clerk;
-            GRANT INSERT, UPDATE, DELETE ON stock TO v12_clerk" > /dev/null
         store=${store/user=postgres/user=v12_clerk}
         printf 'A x:%d s 5 n\n' 1 2 3 4 | "$program" --store "$store" > /dev/null 2>&1
         printf 'D x:1 5\nD x:2 2\nA x:8 s 3 n\nD x:3 5\nA x:2 s 1 n\nD x:8 1\nA x:1 s 4 n\n' |
