@@ -153,11 +153,14 @@ protected:
 
 private:
     /// Whether the store notes the changes of the catalogue and the lots
-    /// that no entry of the history names: a run may bring it to the
-    /// version that does while the view reads it.
+    /// that no entry of the history names, where this login may read them:
+    /// a run may bring the store to the version that does while the view
+    /// reads it, and its owner's run grants the readers the notes.
     bool notesChanges()
     {
-        return oneText("SELECT CAST(count(to_regclass('store_changes')) AS text)", {}) == "1";
+        return oneText("SELECT CAST(count(*) AS text) FROM pg_class WHERE oid = "
+                       "to_regclass('store_changes') AND has_table_privilege(oid, 'SELECT')",
+                       {}) == "1";
     }
 
     /// Whether a change of the table what is noted of a transaction that

@@ -529,18 +529,17 @@ const char* const ROLES = R"(
     WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', 'warehouse_owner');
 )";
 
-const char* const ROLES_READY =
-    "SELECT count(*) = 3, count(*) = 3 AND NOT ("
-    "has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
+const char* const GRANTS_MISSING =
+    "NOT (has_table_privilege('warehouse_reader', 'catalogue', 'SELECT') AND "
     "has_column_privilege('warehouse_clerk', 'stock', 'amount', 'UPDATE') AND "
     "NOT has_column_privilege('warehouse_clerk', 'stock', 'name', 'UPDATE') AND "
     "has_table_privilege('warehouse_owner', 'catalogue', 'UPDATE') AND "
     "has_column_privilege('warehouse_owner', 'stock', 'name', 'UPDATE') AND "
     "CASE WHEN to_regclass('lots') IS NULL THEN true "
     "ELSE has_column_privilege('warehouse_clerk', 'lots', 'units', 'INSERT') AND "
-    "NOT has_column_privilege('warehouse_clerk', 'lots', 'received_at', 'INSERT') END) "
-    "FROM pg_roles WHERE rolname IN ('warehouse_reader', 'warehouse_clerk', "
-    "'warehouse_owner')";
+    "NOT has_column_privilege('warehouse_clerk', 'lots', 'received_at', 'INSERT') END AND "
+    "CASE WHEN to_regclass('store_changes') IS NULL THEN true "
+    "ELSE has_table_privilege('warehouse_reader', 'store_changes', 'SELECT') END)";
 
 const char* const ROLES_FOR_AN_ADMINISTRATOR =
     "CREATE ROLE warehouse_reader NOLOGIN;\n"

@@ -70,9 +70,10 @@ std::string migration();
 /// when they are there; then tells, in one row, whether they are.
 extern const char* const ROLES;
 
-/// Whether the store's roles are there and lack their grants, or are not
-/// there: one row of two booleans, (roles there, grants missing).
-extern const char* const ROLES_READY;
+/// An SQL condition, where the store's roles are there: true when one of
+/// them lacks a grant that ROLES gives, as a store brought up to date, or
+/// one whose grants an administrator changed, may.
+extern const char* const GRANTS_MISSING;
 
 /// What an administrator runs to make the roles where the store's owner
 /// may not: one statement a line.
