@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 
@@ -73,10 +74,17 @@ bool isStoreFile(const std::string& where, const std::string& file)
     if (isServerUri(where)) {
         return false;
     }
-    const bool besideStore = sameFile(folderOf(where), folderOf(file));
+    // SQLite names the logs after the store's own file, not after a link
+    // to it.
+    std::string store = where;
+    if (char* const real = ::realpath(where.c_str(), nullptr); real != nullptr) {
+        store = real;
+        std::free(real);
+    }
+    const bool besideStore = sameFile(folderOf(store), folderOf(file));
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-        if (sameFile(where + suffix, file) ||
-            (besideStore && nameOf(where) + suffix == nameOf(file))) {
+        if (sameFile(where + suffix, file) || sameFile(store + suffix, file) ||
+            (besideStore && nameOf(store) + suffix == nameOf(file))) {
             return true;
         }
     }

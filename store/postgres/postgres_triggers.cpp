@@ -108,12 +108,18 @@ const char* const LOTS_KEPT = R"(
         RETURN NULL;
     END $$;
 
-    -- A change of the catalogue or the lots made by a client's own
-    -- statement, not by the stock's triggers: noted once a transaction.
+    -- A change of the catalogue or the lots, noted once a transaction,
+    -- but for those the stock's triggers make, whose products the history
+    -- names: a product's first record (an insert into the catalogue) and
+    -- the lots a decrease takes (an update or delete of lots), from within
+    -- a trigger. A trigger of a client's own, on a table of its own, also
+    -- runs within one: what none of the stock's triggers does is noted at
+    -- any depth.
     CREATE OR REPLACE FUNCTION store_change_noted() RETURNS trigger
     LANGUAGE plpgsql SECURITY DEFINER AS $$
     BEGIN
-        IF pg_trigger_depth() = 1 AND NOT EXISTS (
+        IF (pg_trigger_depth() = 1 OR TG_OP = 'TRUNCATE' OR
+            (TG_TABLE_NAME = 'lots') = (TG_OP = 'INSERT')) AND NOT EXISTS (
             SELECT FROM store_changes
             WHERE xid = pg_current_xact_id() AND what = CAST(TG_TABLE_NAME AS text)) THEN
             INSERT INTO store_changes (what) VALUES (TG_TABLE_NAME);
@@ -234,11 +240,22 @@ const char* const TRIGGERS = R"(
         IF FOUND THEN
             RETURN;
         END IF;
-        base := nextval('history_command');
+        -- The numbers are taken and the sequence moved past them under a
+        -- lock of their own, held for that alone: between another's
+        -- nextval and setval, a setval would move the sequence back into
+        -- the numbers the other took.
         commands := history_commands_told();
-        IF commands > 0 THEN
-            PERFORM setval('history_command', base + commands);
-        END IF;
+        PERFORM pg_advisory_lock(1464357702);
+        BEGIN
+            base := nextval('history_command');
+            IF commands > 0 THEN
+                PERFORM setval('history_command', base + commands);
+            END IF;
+        EXCEPTION WHEN OTHERS OR query_canceled THEN
+            PERFORM pg_advisory_unlock(1464357702);
+            RAISE;
+        END;
+        PERFORM pg_advisory_unlock(1464357702);
         DELETE FROM history_numbering
         WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
         INSERT INTO history_numbering VALUES (this_xid, this_flush, base, commands);

@@ -302,6 +302,7 @@ case_backup_goes_through_links_and_replaces_only_files() {
     printf 'A P1 1.1 5 Candy\n' | "$program" --store store.db > /dev/null
     mkfifo pipe && mkdir folder && touch real.db
     ln -s real.db link.db && ln -s folder/new.db dangling.db && ln -s pipe pipe_link
+    ln -s store.db store_link.db
     while IFS='|' read -r to lands; do
         out=$("$program" --store store.db --backup "$to" 2>&1)
         status=$?
@@ -321,6 +322,12 @@ folder|-
 store.db-wal|-
 store.db-journal|-
 CASES
+    # Nor of the store's logs when the store is named through a link.
+    for to in store.db-wal store.db-shm "$PWD/store.db-journal"; do
+        out=$("$program" --store store_link.db --backup "$to" 2>&1)
+        status=$?
+        [ $status = 1 ] && [ ! -e "$to" ] || fail "$to, the store through a link: status $status, $out"
+    done
     [ -p pipe ] && [ -d folder ] || fail "the pipe or the folder was replaced"
     # Nor is a restore read from anything but a file: a pipe held it.
     for from in pipe folder; do

@@ -163,6 +163,20 @@ def out_of_order():
 
 
 
+def from_a_trigger():
+    """Another client's own trigger, on a table of its own, that receives a
+    lot and sets a cost: changes made from within a trigger, as the stock's
+    own triggers make theirs."""
+    product = id_literal("CARRY:7")
+    store_sql(["CREATE TEMPORARY TABLE poke (x integer)",
+               "CREATE FUNCTION pg_temp.poked() RETURNS trigger LANGUAGE plpgsql AS $$ BEGIN "
+               f"INSERT INTO lots (id, best_before, units) VALUES ({product}, '{day(3)}', 1); "
+               f"UPDATE catalogue SET cost_cents = 77 WHERE id = {product}; RETURN NULL; END $$",
+               "CREATE TRIGGER poked AFTER INSERT ON pg_temp.poke "
+               "FOR EACH STATEMENT EXECUTE FUNCTION pg_temp.poked()",
+               "INSERT INTO pg_temp.poke VALUES (1)"])
+
+
 def replaced_record(product, name, shelf, price, cost, level):
     """Another program's record written whole over the one there: SQLite's
     INSERT OR REPLACE deletes the old row with no delete trigger."""
@@ -275,6 +289,7 @@ steps = [
                       "A CARRY:6 9.9 1 Put in by hand"], clerk="anna")),
 ]
 if POSTGRES:
+    steps.append(("another client's lot and cost from a trigger of its own", from_a_trigger))
     steps.append(("two clerks' commits in the other order", out_of_order))
     steps.append(("a withdrawal after them", lambda: console(["D CARRY:1 1"], clerk="anna")))
 steps += [

@@ -90,6 +90,38 @@ case_race_for_the_last_units() {
         fail "the race: $withdrawn withdrawals and $refused refusals, not 1000 and 200"
 }
 
+# Clients whose transactions each take numbers for their commands at once,
+# many commands and one, never share a number: each is taken with the
+# sequence moved past it in one step. (Taken apart, another's numbers fell
+# among those of a transaction whose move came last, a few in ten
+# thousand; the clients' own transactions make many chances.)
+case_concurrent_transactions_share_no_number() {
+    use_shared_server "$record"
+    case_database
+    printf 'A C:%d s 5 n\n' 1 2 3 4 | "$program" --store "$uri" > /dev/null
+    # Ten commands, the entry numbered by the last; or one, and no entry
+    # of it: the entry is numbered with the transaction's first number.
+    local commands='["61","62","63","64","65","66","67","68","69","6a"]' client told rest
+    for client in 1 2 3 4; do  # each on a product of its own, not to wait
+        told='["78"]' rest=
+        [ $((client % 2)) = 0 ] || { told=$commands; rest=9; }
+        for _ in $(seq 1200); do
+            echo "BEGIN; SELECT set_config('warehouse.commands', '$told', true);
+                  SELECT set_config('warehouse.rest', '$rest', true);
+                  UPDATE stock SET amount = amount + 1 WHERE id = 'C:$client'; COMMIT;"
+        done > "client$client.sql"
+        psql -X -q -d "$uri" -f "client$client.sql" > /dev/null 2>&1 &
+    done
+    wait
+    [ "$(sql "$db" "SELECT count(*) FROM history")" = 4804 ] ||
+        fail "$(sql "$db" "SELECT count(*) FROM history") entries, not 4804"
+    [ "$(sql "$db" "SELECT count(*) FROM (SELECT command_no FROM history
+                    GROUP BY command_no HAVING count(DISTINCT xid) > 1) shared")" = 0 ] ||
+        fail "numbers shared by transactions: $(sql "$db" "SELECT command_no, xid FROM history
+            WHERE command_no IN (SELECT command_no FROM history GROUP BY command_no
+                                 HAVING count(DISTINCT xid) > 1) ORDER BY command_no")"
+}
+
 # A run follows another run and another client. The run a goes on.
 case_follows_other_runs_and_clients() {
     use_shared_server "$record"
