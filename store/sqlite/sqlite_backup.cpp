@@ -121,6 +121,15 @@ const RowRule ROW_RULES[] = {
     {"SELECT seq FROM history WHERE amount_before NOT BETWEEN 0 AND 4294967295 "
      "OR amount_after NOT BETWEEN 0 AND 4294967295 OR command_no < 1 LIMIT 1",
      "history entry", "units or a command number that no command leaves"},
+    // What the stores' checks keep, which SQLite lets a program set aside
+    // (PRAGMA ignore_check_constraints).
+    {"SELECT id FROM stock WHERE amount NOT BETWEEN 1 AND 4294967295 LIMIT 1",
+     "product", "units that no product holds"},
+    {"SELECT lot FROM lots WHERE units NOT BETWEEN 1 AND 4294967295 LIMIT 1", "lot",
+     "units that no lot holds"},
+    {"SELECT id FROM catalogue WHERE price_cents < 0 OR cost_cents < 0 OR "
+     "reorder_level < 0 LIMIT 1",
+     "record", "a price, cost or level below 0"},
     // Each product's last entry since the last command that changed too
     // many products to list them leaves the units the stock holds of it.
     {"SELECT last.id FROM (SELECT id, amount_after, max(seq) FROM history "

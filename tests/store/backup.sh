@@ -252,6 +252,9 @@ INSERT INTO lots (id, best_before, units, received_at) VALUES ('P7', '2027-01-31
 INSERT INTO lots (lot, id, best_before, units, received_at) VALUES (-4, 'P2', '2027-01-31', 1, '2026-01-01 00:00:00.000')|lot -4: a number that no delivery gives
 INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '0000-12-31', 1, '2026-01-01 00:00:00.000')|lots lot 1: best_before holds
 UPDATE history SET changed_at = '0000-06-01 10:00:00.000' WHERE seq = 1|history seq 1: changed_at holds
+PRAGMA ignore_check_constraints = ON; UPDATE stock SET amount = 0 WHERE id = 'P1'|product P1: units that no product holds
+PRAGMA ignore_check_constraints = ON; INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '2027-01-31', -1, '2026-01-01 00:00:00.000')|lot 1: units that no lot holds
+PRAGMA ignore_check_constraints = ON; UPDATE catalogue SET cost_cents = -5 WHERE id = 'P2'|record P2: a price, cost or level below 0
 CASES
     # And the good backup itself goes in.
     target=$(new_store "$1" restored)
