@@ -312,7 +312,11 @@ const char* const CATALOGUE_COUNT = R"(
 // about to be replaced is noted first, in stock_replaced, and the insert's
 // entry is from its units. An insert that writes no row (OR IGNORE, a key
 // taken, an upsert's update) leaves its note to the next insert, which
-// clears it first; the entry of each row inserted clears it after.
+// clears it first; the entry of each row inserted clears it after. So does
+// an UPDATE OR REPLACE that gives a product the id of another in stock: the
+// other's entry is from its units, and its lots beyond the units it now
+// has are taken, earliest first; and a delete's entry, where
+// recursive_triggers has a REPLACE fire it, takes the note of its row.
 //
 // And another program's lots are what the runs write, and what a backup
 // carries: a lot numbered from 1, dated on the calendar in the years 1 to
@@ -342,6 +346,7 @@ std::string lotRefusals()
               coalesce((SELECT amount FROM stock WHERE id = new.id), 0);)";
 }
 
+#define BEYOND "((SELECT sum(units) FROM lots WHERE id = new.id) - new.amount)"
 const std::string AS_THEY_WERE = R"(
     DROP TRIGGER IF EXISTS stock_inserted;
     CREATE TABLE IF NOT EXISTS stock_replaced (
@@ -359,6 +364,34 @@ const std::string AS_THEY_WERE = R"(
                 coalesce((SELECT amount FROM stock_replaced WHERE id = new.id), 0), new.amount);
         DELETE FROM stock_replaced;
     END;
+    DROP TRIGGER IF EXISTS stock_updated;
+    DROP TRIGGER IF EXISTS stock_deleted;
+    CREATE TRIGGER IF NOT EXISTS stock_renaming BEFORE UPDATE OF id ON stock
+    WHEN new.id IS NOT old.id BEGIN
+        DELETE FROM stock_replaced;
+        INSERT INTO stock_replaced SELECT id, amount FROM stock WHERE id = new.id;
+    END;
+    CREATE TRIGGER stock_updated AFTER UPDATE ON stock BEGIN
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
+                strftime('%Y-%m-%d %H:%M:%f', 'now'), old.id, old.amount,
+                CASE WHEN new.id IS old.id THEN new.amount ELSE 0 END);
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        SELECT command_no, changed_at, new.id,
+               coalesce((SELECT amount FROM stock_replaced WHERE id = new.id), 0), new.amount
+        FROM history WHERE new.id IS NOT old.id ORDER BY seq DESC LIMIT 1;
+        DELETE FROM stock_replaced;
+    END;
+    CREATE TRIGGER stock_deleted AFTER DELETE ON stock BEGIN
+        INSERT INTO history (command_no, changed_at, id, amount_before, amount_after)
+        VALUES (coalesce((SELECT command_no FROM history ORDER BY seq DESC LIMIT 1), 0) + 1,
+                strftime('%Y-%m-%d %H:%M:%f', 'now'), old.id, old.amount, 0);
+        DELETE FROM stock_replaced WHERE id = old.id;
+    END;
+    CREATE TRIGGER IF NOT EXISTS stock_renamed_lots AFTER UPDATE OF id ON stock
+    WHEN new.id IS NOT old.id AND )" BEYOND R"( > 0 BEGIN)" +
+    takeEarliestFirst("new.id", BEYOND) + R"(
+    END;
     DELETE FROM lots WHERE NOT )" ON_THE_CALENDAR("best_before") ";" +
     std::string(TAKE_LOTS_BEYOND_STOCK) + R"(
     CREATE TRIGGER IF NOT EXISTS lots_inserted_checked AFTER INSERT ON lots BEGIN
@@ -373,6 +406,7 @@ const std::string AS_THEY_WERE = R"(
     END;
 )";
 #undef ON_THE_CALENDAR
+#undef BEYOND
 
 // The objects a store must have, all of them: the tables, the indexes, the
 // triggers, and the history's latest column; from the version since on.
@@ -401,8 +435,9 @@ constexpr Objects OBJECTS[] = {
      4},
     {11,
      "SELECT count(*) FROM sqlite_schema WHERE name IN ('stock_replaced', "
-     "'stock_replacing', 'lots_inserted_checked', 'lots_updated_checked')",
-     4},
+     "'stock_replacing', 'stock_renaming', 'stock_renamed_lots', "
+     "'lots_inserted_checked', 'lots_updated_checked')",
+     6},
 };
 
 /// The one number a query gives, or false, with SQLite's words in error.

@@ -451,6 +451,8 @@ INSERT OR REPLACE INTO stock VALUES ('X', 4, 's1', 'Ecks'), ('Z', 2, 's3', 'Zed'
 INSERT OR IGNORE INTO stock VALUES ('X', 1, 's1', 'Ecks');DELETE FROM stock WHERE id = 'X';INSERT INTO stock VALUES ('X', 2, 's1', 'Ecks')|X:4>0 X:0>2|X:2 Y:4 Z:2
 INSERT OR FAIL INTO stock VALUES ('V', 1, 's4', 'Vee'), ('Y', 2, 's2', 'Why');DELETE FROM stock WHERE id = 'Y';INSERT INTO stock VALUES ('Y', 5, 's2', 'Why')|V:0>1 Y:4>0 Y:0>5|V:1 X:2 Y:5 Z:2
 INSERT INTO stock VALUES ('Z', 7, 's3', 'Zed') ON CONFLICT (id) DO UPDATE SET amount = excluded.amount;INSERT INTO stock VALUES ('W', 1, 's5', 'Double')|Z:2>7 W:0>1|V:1 W:1 X:2 Y:5 Z:7
+INSERT INTO lots (id, best_before, units, received_at) VALUES ('Z', '2027-01-01', 6, '2026-12-01 10:00:00.000');UPDATE OR REPLACE stock SET id = 'Z' WHERE id = 'Y'|Y:5>0 Z:7>5|V:1 W:1 X:2 Z:5 Z:2027-01-01:5
+UPDATE OR IGNORE stock SET id = 'Z' WHERE id = 'W';UPDATE stock SET amount = 3 WHERE id = 'W'|W:1>3|V:1 W:3 X:2 Z:5 Z:2027-01-01:5
 STATEMENTS
     run 'F X' | grep -qx 'Ecks 2 s1' || fail "a run after them finds X as: $(run 'F X')"
     backed_up_and_restored "after another program's replacements"
