@@ -20,12 +20,15 @@
 // finds one (catalogueAfter). The records that a product's first delivery
 // makes are no such change: the product had no units to be worth anything,
 // and its record is read with the others that the entries name.
+//
+// The lots' totals of a window are carried the same way, apart, where the
+// store tells the changes of the lots that no entry names: by the shares
+// of the products the entries name, read again.
 #include "web/sql_reader.hh"
 
 #include "web/wide_cents.hh"
 
 #include <algorithm>
-#include <iterator>
 #include <map>
 
 namespace {
@@ -303,22 +306,15 @@ bool SqlReader::carryLotTotals(KeptLotTotals& kept, const std::string& mark)
              });
     std::string historyAt = oneText(dialect.historyAt, {});
     // Nothing read below: kept is changed whole or not at all.
-    LotShare& total = kept.total;
     for (const std::string& id : ids) {
         const auto found = kept.shares->find(id);
         if (found != kept.shares->end()) {
-            total.lots -= found->second.lots;
-            total.units -= found->second.units;
-            total.atCost -= found->second.atCost;
-            total.withoutCost -= found->second.withoutCost;
+            kept.total -= found->second;
             kept.shares->erase(found);
         }
     }
     for (auto& [id, share] : now) {
-        total.lots += share.lots;
-        total.units += share.units;
-        total.atCost += share.atCost;
-        total.withoutCost += share.withoutCost;
+        kept.total += share;
         kept.shares->emplace(id, share);
     }
     kept.mark = mark;

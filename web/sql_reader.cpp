@@ -575,10 +575,7 @@ SqlReader::KeptLotTotals SqlReader::readLotTotals(const std::string& last, std::
                   return true;
               });
         for (const auto& [id, share] : *kept.shares) {
-            kept.total.lots += share.lots;
-            kept.total.units += share.units;
-            kept.total.atCost += share.atCost;
-            kept.total.withoutCost += share.withoutCost;
+            kept.total += share;
         }
         if (kept.shares->size() > MOST_LOT_SHARES_KEPT || kept.catalogueAt.empty()) {
             kept.shares.reset();

@@ -162,6 +162,23 @@ private:
         std::uint64_t units = 0;
         WideCents atCost = 0;           // of the lots whose product has a cost
         std::uint64_t withoutCost = 0;  // lots whose product has none
+
+        LotShare& operator+=(const LotShare& other)
+        {
+            lots += other.lots;
+            units += other.units;
+            atCost += other.atCost;
+            withoutCost += other.withoutCost;
+            return *this;
+        }
+        LotShare& operator-=(const LotShare& other)
+        {
+            lots -= other.lots;
+            units -= other.units;
+            atCost -= other.atCost;
+            withoutCost -= other.withoutCost;
+            return *this;
+        }
     };
     /// The totals of the lots best before a date or earlier, the last
     /// window asked, read at a mark. Apart from Kept, so that a page of
