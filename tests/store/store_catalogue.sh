@@ -49,6 +49,7 @@ case_older_store_gets_its_records() {
     else
         sql "DROP TRIGGER stock_catalogued; DROP TABLE catalogue; DROP TABLE catalogue_changes;
              DROP TRIGGER stock_lowered_lots; DROP TRIGGER stock_deleted_lots; DROP TRIGGER stock_inserted_lots;
+             DROP TRIGGER stock_renamed_lots;
              DROP TABLE lots;
              PRAGMA user_version = 4"
     fi
