@@ -279,6 +279,64 @@ void SqlReader::carryWithdrawals(Kept& old, const std::vector<Entry>& entries, K
     }
 }
 
+void SqlReader::addLot(const SqlRow& row, std::unordered_map<std::string, LotShare>& shares)
+{
+    LotShare& share = shares[std::string(row.text(0))];
+    const auto units = static_cast<std::uint64_t>(row.number(1));
+    share.lots += 1;
+    share.units += units;
+    if (row.isNull(2)) {
+        share.withoutCost += 1;
+    } else {
+        share.atCost += static_cast<WideCents>(units) * row.number(2);
+    }
+}
+
+SqlReader::KeptLotTotals SqlReader::readLotTotals(const std::string& last, std::string mark)
+{
+    KeptLotTotals kept;
+    kept.mark = std::move(mark);
+    kept.last = last;
+    const std::vector<SqlParam> params = {{SqlParam::Kind::Text, last, 0}};
+    const std::string window =
+        "SELECT id, units FROM lots WHERE best_before <= $1" + dialect.lotsByIdForCosts;
+    if (notesLotChanges()) {
+        // Each lot with its product's cost, summed here by product: the
+        // shares of the products a change names are then read again alone.
+        kept.historyAt = oneText(dialect.historyAt, {});
+        kept.catalogueAt = catalogueNow();
+        kept.shares.emplace();
+        query("SELECT l.id, l.units, c.cost_cents FROM (" + window +
+                  ") l LEFT JOIN catalogue c ON c.id = l.id",
+              params, Rows::Many, [&kept](const SqlRow& row) {
+                  addLot(row, *kept.shares);
+                  return true;
+              });
+        for (const auto& [id, share] : *kept.shares) {
+            kept.total += share;
+        }
+        if (kept.shares->size() > MOST_LOT_SHARES_KEPT || kept.catalogueAt.empty()) {
+            kept.shares.reset();
+        }
+        return kept;
+    }
+    // The lots are read from the index by date, which holds their products
+    // and units; then each one's cost, by its product.
+    const std::string sql =
+        "SELECT count(*), CAST(coalesce(sum(l.units), 0) AS bigint), " +
+        dialect.productSum("l.units", "c.cost_cents") + ", "
+        "CAST(count(*) - count(c.cost_cents) AS bigint) "
+        "FROM (" + window + ") l LEFT JOIN catalogue c ON c.id = l.id";
+    query(sql, params, Rows::Few, [&kept](const SqlRow& row) {
+        kept.total.lots = static_cast<std::uint64_t>(row.number(0));
+        kept.total.units = static_cast<std::uint64_t>(row.number(1));
+        kept.total.atCost = wideCentsOf(row.text(2)).value_or(0);
+        kept.total.withoutCost = static_cast<std::uint64_t>(row.number(3));
+        return false;
+    });
+    return kept;
+}
+
 bool SqlReader::carryLotTotals(KeptLotTotals& kept, const std::string& mark)
 {
     if (!kept.shares || !historyHolds(kept.historyAt) || !lotsFollowHistory(kept.historyAt) ||

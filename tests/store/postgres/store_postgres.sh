@@ -254,6 +254,20 @@ case_server_stops_mid_run() {
     [ "$(stock_of stopped kept)" = 3 ] || fail "after the server came back, kept holds $(stock_of stopped kept)"
 }
 
+# Sets new to the case's store, made by a run of this version, and old to
+# a store of the version $1, loaded from its fixture, its stock emptied.
+old_and_new() {
+    new=$uri
+    old_db=${db}_v$1
+    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" \
+        -c "CREATE DATABASE \"$old_db\"" > /dev/null
+    old=$(postgres_uri_of "$old_db")
+    psql -X -q -v ON_ERROR_STOP=1 -d "$old" -f "$here/../fixtures/postgres_v$1.sql" > /dev/null ||
+        { fail "the fixture of version $1 did not load"; return 1; }
+    echo Q | "$program" --store "$new" > /dev/null
+    psql -X -q -d "$old" -c "DELETE FROM stock" > /dev/null
+}
+
 # Runs each transaction given on both stores, old and new, in turn.
 on_both() {
     local statements store
@@ -287,14 +301,7 @@ clerk_of_both() {
 case_history_paths_agree() {
     use_shared_server "$record"
     case_database
-    new=$uri
-    old_db=${db}_old
-    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" -c "CREATE DATABASE \"$old_db\"" > /dev/null
-    old=$(postgres_uri_of "$old_db")
-    psql -X -q -v ON_ERROR_STOP=1 -d "$old" -f "$here/../fixtures/postgres_v7.sql" > /dev/null ||
-        { fail "the fixture of version 7 did not load"; return; }
-    echo Q | "$program" --store "$new" > /dev/null
-    psql -X -q -d "$old" -c "DELETE FROM stock" > /dev/null
+    old_and_new 7 || return
     [ "$(psql -X -A -t -d "$new" -c 'SELECT max(version) FROM store_version')" -ge 9 ] ||
         fail "the new store is older than version 9"
     hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
@@ -392,14 +399,7 @@ $(diff <(echo "$old_entries") <(echo "$new_entries"))"
 case_history_agrees_with_version_12() {
     use_shared_server "$record"
     case_database
-    new=$uri
-    old_db=${db}_v12
-    psql -X -q -d "$postgres_uri" -c "DROP DATABASE IF EXISTS \"$old_db\" WITH (FORCE)" -c "CREATE DATABASE \"$old_db\"" > /dev/null
-    old=$(postgres_uri_of "$old_db")
-    psql -X -q -v ON_ERROR_STOP=1 -d "$old" -f "$here/../fixtures/postgres_v12.sql" > /dev/null ||
-        { fail "the fixture of version 12 did not load"; return; }
-    echo Q | "$program" --store "$new" > /dev/null
-    psql -X -q -d "$old" -c "DELETE FROM stock" > /dev/null
+    old_and_new 12 || return
     hex() { printf '%s' "$1" | od -An -tx1 | tr -d ' \n'; }
     # settings COMMANDS KINDS CLAIMED_COMMANDS IDS BEFORES AFTERS REST: as
     # written, but for the marks <text>, which stand for text's bytes in
