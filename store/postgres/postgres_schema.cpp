@@ -270,6 +270,13 @@ const char* const NOTED_CHANGES = R"(
     @CHANGES_NOTED@
 )";
 
+// Step 15: the history's numbers taken under a lock of the store's own,
+// which the history's functions, made anew, take; they took an advisory
+// lock, which any login may hold. Nothing else changes.
+const char* const NUMBERS_UNDER_OWN_LOCK = R"(
+    NULL;
+)";
+
 // The stock's own number among advisory locks: makes the store, or brings
 // it up to date, once.
 const char* const MAKING_LOCK = "SELECT pg_advisory_xact_lock(1464357701);";
@@ -374,6 +381,7 @@ const std::vector<SchemaStep>& steps()
         {12, LOTS_WITHIN_STOCK},
         {13, COMMANDS_SPLIT_ONCE},
         {14, withMarks(NOTED_CHANGES)},
+        {15, NUMBERS_UNDER_OWN_LOCK},
     };
     return list;
 }

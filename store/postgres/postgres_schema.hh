@@ -21,8 +21,9 @@ namespace postgres_schema {
 // 11 indexes the lots by date and the catalogue's costs for their totals,
 // 12 keeps the lots a clerk's client inserts within the stock, 13 finds a
 // statement's commands in the round's list without splitting it each time,
-// 14 notes the changes of the catalogue and the lots no entry names.
-constexpr int VERSION = 14;
+// 14 notes the changes of the catalogue and the lots no entry names, 15
+// takes the history's numbers under a lock no login but the owner's holds.
+constexpr int VERSION = 15;
 
 /// The oldest version a run works with as it is: the first whose history
 /// the server keeps. Such a store works for the clerks until its owner's

@@ -241,21 +241,25 @@ const char* const TRIGGERS = R"(
             RETURN;
         END IF;
         -- The numbers are taken and the sequence moved past them under a
-        -- lock of their own, held for that alone: between another's
-        -- nextval and setval, a setval would move the sequence back into
-        -- the numbers the other took.
+        -- lock held for that alone: between another's nextval and setval,
+        -- a setval would move the sequence back into the numbers the other
+        -- took. The lock is on this table, which no login but the store's
+        -- owner may lock (an advisory lock, which any login may take, let
+        -- a reader hold up every clerk), in a mode that only another
+        -- numbering (or a vacuum of the table) waits for; it goes with the
+        -- block, which ends by rolling itself back: the sequence is not
+        -- rolled back, and the variables keep what they were given.
         commands := history_commands_told();
-        PERFORM pg_advisory_lock(1464357702);
         BEGIN
+            LOCK TABLE history_numbering IN SHARE UPDATE EXCLUSIVE MODE;
             base := nextval('history_command');
             IF commands > 0 THEN
                 PERFORM setval('history_command', base + commands);
             END IF;
-        EXCEPTION WHEN OTHERS OR query_canceled THEN
-            PERFORM pg_advisory_unlock(1464357702);
-            RAISE;
+            RAISE SQLSTATE 'WHNUM';
+        EXCEPTION WHEN SQLSTATE 'WHNUM' THEN
+            NULL;
         END;
-        PERFORM pg_advisory_unlock(1464357702);
         DELETE FROM history_numbering
         WHERE xid < pg_snapshot_xmin(pg_current_snapshot());
         INSERT INTO history_numbering VALUES (this_xid, this_flush, base, commands);

@@ -122,6 +122,44 @@ case_concurrent_transactions_share_no_number() {
                                  HAVING count(DISTINCT xid) > 1) ORDER BY command_no")"
 }
 
+# No login but the owner's holds up the history's numbering: a login with
+# no role in the store takes, one after the other, each lock the numbering
+# could wait for, and keeps what it got while a run changes the stock
+# within a wait of 1 s.
+case_strangers_hold_up_no_clerk() {
+    use_shared_server "$record"
+    case_database
+    printf 'A x s 50 n\n' | "$program" --store "$uri" > /dev/null
+    psql -X -q -d "$postgres_uri" -c "DO \$\$ BEGIN CREATE ROLE stranger LOGIN;
+        EXCEPTION WHEN duplicate_object OR unique_violation THEN NULL; END \$\$" > /dev/null
+    local hold holder started out status
+    while read -r hold; do
+        psql -X -q -v ON_ERROR_STOP=1 -d "${uri/user=postgres/user=stranger}" \
+            -c "BEGIN; $hold; SELECT pg_sleep(5); COMMIT" < /dev/null > /dev/null 2>&1 &
+        holder=$!
+        for _ in $(seq 300); do
+            kill -0 $holder 2> /dev/null || break
+            [ "$(sql "$db" "SELECT count(*) FROM pg_stat_activity WHERE usename = 'stranger'
+                            AND query LIKE '%pg_sleep%' AND wait_event = 'PgSleep'")" = 1 ] && break
+            sleep 0.01
+        done
+        started=$(date +%s%N)
+        out=$(printf 'D x 1\n' | "$program" --store "$uri" --wait 1 2>&1)
+        status=$?
+        [ $status = 0 ] && [ $(($(date +%s%N) - started)) -lt 3000000000 ] ||
+            fail "a stranger's $hold held up a run: status $status, $out"
+        end_sleepers "$uri"
+        wait $holder
+    done << HOLDS
+SELECT pg_advisory_lock(1464357702)
+SELECT pg_advisory_lock(1464357701)
+LOCK TABLE history_numbering IN SHARE UPDATE EXCLUSIVE MODE
+LOCK TABLE history_numbering IN ACCESS SHARE MODE
+LOCK TABLE history IN ACCESS SHARE MODE
+HOLDS
+    [ "$(stock_of "$db" x)" = 45 ] || fail "x holds $(stock_of "$db" x), not 45"
+}
+
 # A run follows another run and another client. The run a goes on.
 case_follows_other_runs_and_clients() {
     use_shared_server "$record"
