@@ -187,8 +187,7 @@ int finish(Store* store, const std::string& storePath, int inputError,
         return 1;
     }
     if (!stopReason.empty()) {
-        std::cerr << program_invocation_short_name << ": " << stopReason
-                  << std::endl;
+        report(stopReason);
         return 1;
     }
     return 0;
@@ -226,8 +225,7 @@ int run(const CommandLine& line)
     }
     // A mistyped name starts a new, empty store: a clerk is told.
     if (store && store->created() && options.atTerminal) {
-        std::cerr << program_invocation_short_name << ": created a new store "
-                  << storeName(line.storePath) << std::endl;
+        report("created a new store " + storeName(line.storePath));
     }
     options.store = store.get();
     // Before more input is read, what the commands did is made durable, and

@@ -113,6 +113,27 @@ R missing.txt\nC|the stock file missing.txt was not loaded
 W /nonexistent/x.txt\nC|the stock was not saved whole to /nonexistent/x.txt
 CASES
 }
+# What standard error shows at a terminal cannot drive it: the reason a
+# script stopped quotes the script's own bytes, and a usage error the
+# command line's; their control bytes show as \xNN there. A script's
+# standard error, not a terminal, keeps every byte.
+case_messages_at_a_terminal_are_inert() {
+    command -v script > /dev/null || { echo "SKIP: no script(1) to give a terminal"; exit 77; }
+    cd "$scratch" || return
+    while IFS='|' read -r input arguments shown; do
+        printf "$input" > input
+        script -qec "'$program' $(printf -- "$arguments") < input > /dev/null" /dev/null < /dev/null > tty 2>&1
+        ! grep -q $'\x1b' tty && grep -qF -- "$shown" tty ||
+            { echo "FAIL: $input $arguments: the terminal got: $(od -c tty | head -n 5)"; failed=1; }
+        printf "$input" | "$program" $(printf -- "$arguments") 2> raw > /dev/null
+        grep -q $'\x1b' raw || { echo "FAIL: $input $arguments: a script's error lost its bytes"; failed=1; }
+    done << 'CASES'
+A k s 5x\033]0;title\007\033[2J n\n|--strict|'5x\x1B]0;title\x07\x1B[2J' is not a whole number
+R evil\033[31mred.txt\n|--strict|the stock file evil\x1B[31mred.txt was not loaded
+C\n|--bad\033[31m|'--bad\x1B[31m'
+CASES
+}
+
 # The line is counted across blocks of input.
 case_strict_counts_lines_across_blocks() {
     far() { { yes C | head -n 150000; echo f; } | "$program" --strict > /dev/null; }

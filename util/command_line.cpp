@@ -41,21 +41,29 @@ int answerHelpOrVersion(int argc, char** argv, int at,
 
 int usageError(const std::string& what)
 {
-    std::cerr << program_invocation_short_name << ": " << what << "\nTry '"
-              << program_invocation_short_name << " --help'." << std::endl;
+    report(what);
+    std::cerr << "Try '" << program_invocation_short_name << " --help'."
+              << std::endl;
     return 2;
+}
+
+void report(std::string_view message)
+{
+    // A message may quote a store's, a file's or a script's text: at a
+    // terminal its control bytes are shown, not obeyed.
+    static const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    std::cerr << program_invocation_short_name << ": ";
+    if (terminal) {
+        std::cerr << shownText(message) << std::endl;
+    } else {
+        std::cerr << message << std::endl;
+    }
 }
 
 void report(std::string_view what, std::string_view why)
 {
-    // A message may quote a store's or a file's text: at a terminal its
-    // control bytes are shown, not obeyed.
-    static const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    if (terminal) {
-        std::cerr << program_invocation_short_name << ": " << shownText(what)
-                  << ": " << shownText(why) << std::endl;
-        return;
-    }
-    std::cerr << program_invocation_short_name << ": " << what << ": " << why
-              << std::endl;
+    std::string message(what);
+    message += ": ";
+    message += why;
+    report(message);
 }

@@ -26,6 +26,9 @@ int answerHelpOrVersion(int argc, char** argv, int at,
 /// standard error; gives the exit status of a usage error, 2.
 int usageError(const std::string& what);
 
+/// One line on standard error: the program, then the message.
+void report(std::string_view message);
+
 /// One line on standard error: the program, what failed, and why.
 void report(std::string_view what, std::string_view why);
 
