@@ -29,7 +29,7 @@ mode_t sharedFileMode(const std::string& folder)
     struct stat status {};
     const bool groups =
         ::stat(folder.c_str(), &status) == 0 && (status.st_mode & S_IWGRP) != 0;
-    return newFileMode() | (groups ? S_IRGRP | S_IWGRP : 0);
+    return (newFileMode() | (groups ? S_IRGRP | S_IWGRP : 0)) & ~S_IRWXO;
 }
 
 void syncFolder(const std::string& folder)

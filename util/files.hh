@@ -17,7 +17,9 @@ mode_t newFileMode();
 
 /// The bits a new file that several logins share gets in folder: those of
 /// newFileMode(), and read and write for the group when the folder is the
-/// group's to write, as a folder set up for a group of users is.
+/// group's to write, as a folder set up for a group of users is; none for
+/// anyone else, whatever the umask gives: a login that may read such a
+/// file may hold a read lock of it that holds up every writer.
 mode_t sharedFileMode(const std::string& folder);
 
 /// Makes a rename or link in folder durable. A file system that cannot sync

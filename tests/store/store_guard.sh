@@ -108,8 +108,9 @@ case_history_takes_the_runs_login() {
 
 # Clerks with logins of their own share a store in a folder of their group
 # (group-writable, set-group-id): the store and the files beside it are the
-# group's to read and write. Elsewhere a run that may not write a store
-# says which file, whose it is and what it allows.
+# group's to read and write, and nobody else's to read, whatever the umask.
+# Elsewhere a run that may not write a store says which file, whose it is
+# and what it allows.
 logins() {
     [ "$(id -u)" = 0 ] && command -v useradd > /dev/null || skip "not root: logins of their own are not tried"
     chmod 755 "$scratch"
@@ -132,7 +133,8 @@ case_group_shares_a_store() {
     [ "$(printf 'D S 1\n' | pekka --store shop/s.db | sed -n 2p)" = 'Amount: 4 Shelf: s' ] ||
         fail "another login of the group could not change the store"
     for file in shop/s.db shop/s.db-wal shop/s.db-shm; do
-        [ "$(stat -c '%a %G' "$file")" = "664 $shop" ] || fail "$file: $(stat -c '%a %G' "$file")"
+        [ "$(stat -c '%a %G' "$file")" = "660 $shop" ] || fail "$file: $(stat -c '%a %G' "$file")"
+        runuser -u nobody -- cat "$file" > /dev/null 2>&1 && fail "a login outside the group reads $file"
     done
     end_run
 }
@@ -141,7 +143,7 @@ case_store_another_login_may_not_write() {
     mkdir private && chown "$maija" private
     printf 'A S s 5 n\n' | maija --store private/s.db > /dev/null
     out=$(printf 'C\n' | pekka --store private/s.db 2>&1)
-    [ "$out" = "$name: store private/s.db: permission denied: private/s.db is $maija's, group $(stat -c %G private/s.db), mode 0644, and $pekka may not write it" ] ||
+    [ "$out" = "$name: store private/s.db: permission denied: private/s.db is $maija's, group $(stat -c %G private/s.db), mode 0640, and $pekka may not write it" ] ||
         fail "a store another login may not write: $out"
 }
 
