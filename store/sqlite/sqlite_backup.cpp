@@ -142,6 +142,16 @@ const RowRule ROW_RULES[] = {
     // a lot taken whole by its number made negative.
     {"SELECT lot FROM lots WHERE lot < 1 LIMIT 1", "lot",
      "a number that no delivery gives"},
+    // Far below the largest integer: a store goes on numbering from the
+    // largest number it holds, and one at the top of the range could take
+    // in the backup and then no command after it.
+    {"SELECT seq FROM history WHERE seq > 4611686018427387903 OR "
+     "command_no > 4611686018427387903 LIMIT 1",
+     "history entry", "a number past those a store can go on from"},
+    {"SELECT lot FROM lots WHERE lot > 4611686018427387903 LIMIT 1", "lot",
+     "a number past those a store can go on from"},
+    {"SELECT seq FROM catalogue_changes WHERE seq > 4611686018427387903 LIMIT 1",
+     "catalogue change", "a number past those a store can go on from"},
     // A product's dated lots are some of its units, never more.
     {"SELECT lots.id FROM lots LEFT JOIN stock USING (id) GROUP BY lots.id "
      "HAVING sum(lots.units) > coalesce(max(stock.amount), 0) LIMIT 1",

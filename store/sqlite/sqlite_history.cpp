@@ -55,6 +55,9 @@ bool SqliteHistory::start(const CommandNotes& notes, const std::string& login,
             return false;
         }
     }
+    if (!numbersLeft()) {
+        return false;
+    }
     ++commandNo;
     time = historyTime(notes.time);
     for (const Statement* statement : {&record, &recordEveryProduct}) {

@@ -7,6 +7,7 @@
 #include "store/sqlite/sqlite_rows.hh"
 #include "store/store.hh"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -18,11 +19,19 @@ public:
     /// Prepares the statements on database, which outlives them.
     bool prepare(sqlite3* database);
 
+    /// The last number a command may have: far below the largest integer,
+    /// as a backup that a store can go on from holds (a store edited by
+    /// hand may hold a larger one).
+    static constexpr std::int64_t LAST_COMMAND_NO = (std::int64_t{1} << 62) - 1;
+
     /// Starts the entries of a command: its number, the next after the
     /// newest, its time, the clerk's login and the name given, the command
-    /// as echoed, and its kind.
+    /// as echoed, and its kind. False too, with SQLite's words of no error,
+    /// when the newest number is LAST_COMMAND_NO or past it: numbersLeft()
+    /// tells which.
     bool start(const CommandNotes& notes, const std::string& login,
                const std::string& namedClerk);
+    bool numbersLeft() const { return commandNo < LAST_COMMAND_NO; }
 
     /// One entry of the command started: a product's units before and
     /// after, or, with no id, one entry for the command's many products;

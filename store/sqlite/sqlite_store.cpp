@@ -317,7 +317,12 @@ bool SqliteStore::writeUnwritten()
 
 bool SqliteStore::startEntries(const CommandNotes& notes)
 {
-    return history.start(notes, login, options.clerk) || failWith("");
+    if (history.start(notes, login, options.clerk)) {
+        return true;
+    }
+    return history.numbersLeft()
+               ? failWith("")
+               : fail("its history has used up the command numbers");
 }
 
 bool SqliteStore::addEntry(const std::string* id,

@@ -255,6 +255,10 @@ UPDATE history SET changed_at = '0000-06-01 10:00:00.000' WHERE seq = 1|history 
 PRAGMA ignore_check_constraints = ON; UPDATE stock SET amount = 0 WHERE id = 'P1'|product P1: units that no product holds
 PRAGMA ignore_check_constraints = ON; INSERT INTO lots (id, best_before, units, received_at) VALUES ('P2', '2027-01-31', -1, '2026-01-01 00:00:00.000')|lot 1: units that no lot holds
 PRAGMA ignore_check_constraints = ON; UPDATE catalogue SET cost_cents = -5 WHERE id = 'P2'|record P2: a price, cost or level below 0
+UPDATE history SET command_no = 9223372036854775807|history entry 1: a number past those a store can go on from
+UPDATE history SET seq = 9223372036854775807 WHERE seq = 3|history entry 9223372036854775807: a number past
+INSERT INTO lots (lot, id, best_before, units, received_at) VALUES (9223372036854775807, 'P2', '2027-01-31', 1, '2026-01-01 00:00:00.000')|lot 9223372036854775807: a number past
+UPDATE catalogue_changes SET seq = 4611686018427387904|catalogue change 4611686018427387904: a number past
 CASES
     # And the good backup itself goes in.
     target=$(new_store "$1" restored)

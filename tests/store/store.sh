@@ -129,4 +129,28 @@ case_full_store_mid_run() {
         fail "half of a failed G was stored"
 }
 
+# A store whose history holds the last command number a store gives, or
+# one past it (edited by hand): the next change ends the run with a line
+# that says so, and leaves the store as it was; the one before the last
+# number still takes a command.
+case_command_numbers_used_up() {
+    local last=4611686018427387903 number status
+    for number in $((last - 1)) $last 9223372036854775807; do
+        rm -f used.db*
+        printf 'A X s 1 n\n' | "$program" --store used.db > /dev/null
+        sqlite3 used.db '.dbconfig enable_trigger off' "UPDATE history SET command_no = $number" > /dev/null
+        printf 'A X s 1 n\n' | "$program" --store used.db > /dev/null 2> err
+        status=$?
+        if [ "$number" = $((last - 1)) ]; then
+            [ $status = 0 ] && [ "$(sqlite3 used.db 'SELECT max(command_no) FROM history')" = $last ] ||
+                fail "the last number was not given: status $status, $(cat err)"
+        else
+            [ $status = 1 ] && [ "$(cat err)" = "$name: store used.db: its history has used up the command numbers" ] ||
+                fail "after $number: status $status, $(cat err)"
+            [ "$(sqlite3 used.db 'SELECT count(*) || max(command_no) FROM history')" = "1$number" ] ||
+                fail "after $number the history holds $(sqlite3 used.db 'SELECT command_no FROM history')"
+        fi
+    done
+}
+
 run_case "$case"
