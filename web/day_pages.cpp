@@ -353,7 +353,11 @@ std::optional<DayBounds> boundsOf(const std::string& from, const std::string& to
 {
     const auto first = localDay(from);
     const auto last = localDay(to);
-    if (!first || !last || to < from || dayAfter(from, MOST_DAYS - 1) < to) {
+    // The span's last allowed day may be past the year 9999, later than
+    // any day and longer.
+    const std::string latest = dayAfter(from, MOST_DAYS - 1);
+    if (!first || !last || to < from ||
+        (latest.size() == to.size() && latest < to)) {
         return std::nullopt;
     }
     return DayBounds{first->from, last->to};

@@ -3,6 +3,7 @@
 
 #include "store/history_entry.hh"
 
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -92,7 +93,12 @@ std::string dayAfter(std::string_view date, int days)
     moment.tm_hour = 12;  // far from any change of the clocks
     moment.tm_isdst = -1;
     std::mktime(&moment);
-    return formatted(moment, "%Y-%m-%d");
+    // Four digits of the year at least, as a day is written: the years
+    // before 1000 too.
+    char day[32];
+    std::snprintf(day, sizeof day, "%04d-%02d-%02d", moment.tm_year + 1900,
+                  moment.tm_mon + 1, moment.tm_mday);
+    return day;
 }
 
 std::string today()

@@ -24,7 +24,8 @@ struct DayBounds {
 /// takes them; none when date is not a day of the calendar in that form.
 std::optional<DayBounds> localDay(std::string_view date);
 
-/// The local day "YYYY-MM-DD" that is days away from date, a valid day.
+/// The local day "YYYY-MM-DD" that is days away from date, a valid day;
+/// past the year 9999 its year has five digits.
 std::string dayAfter(std::string_view date, int days);
 
 /// Today, "YYYY-MM-DD", in local time.

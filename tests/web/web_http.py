@@ -137,6 +137,10 @@ for path, expected in [("/nothing-here", 404), ("/product/NOPE:1", 404),
                        ("/expiring?page=92233720368547758", 200),
                        ("/days?from=2026-12-09&to=2026-12-08", 400),
                        ("/days?from=2025-12-08&to=2026-12-09", 400),
+                       ("/days?from=9999-12-01&to=9999-12-31", 200),
+                       ("/days?from=0999-12-01&to=1000-01-31", 200),
+                       ("/days?to=1000-01-03", 200),
+                       ("/days?from=0998-12-01&to=1000-01-31", 400),
                        ("/days.csv?from=2026-02-30&to=2026-03-01", 400)]:
     status, _, body = request(PLAIN_URL, path)
     check(status == expected and "<h1>" in body, f"{path}: {status}, not {expected}")
