@@ -63,7 +63,7 @@ namespace {
 
 /// Reads cell into field of record; false, with why, when it is not one.
 /// A name or shelf is taken as it is: whether it may be one is a question
-/// of the record it would change (badText).
+/// of the record it would change (badChange).
 bool readCell(const std::string& cell, CatalogueField field,
               CatalogueRecord& record, std::string& why)
 {
@@ -150,10 +150,10 @@ const CatalogueRecord* recordOf(const std::vector<CatalogueRecord>& records,
 /// a record the line adds), or empty when they could. What the record
 /// holds already is taken as it is, whatever put it there, so that the
 /// file written reads back; a new one follows the rules of every file. A
-/// record's name or shelf is never emptied: the stock would be renamed so,
-/// and a product's empty name is one its record fills in (a sheet's, a
-/// note's), not one it is given. A record the line adds may start without,
-/// as one added by a file of prices alone does.
+/// record's name or shelf is never emptied: the product in stock would be
+/// renamed to nothing, which no file means (an empty cell of a sheet or a
+/// note leaves the name to the record). A record the line adds may start
+/// without, as one added by a file of prices alone does.
 std::string badChange(const CatalogueFile& file, const CatalogueRecord& values,
                       const CatalogueRecord* record)
 {

@@ -76,9 +76,10 @@ std::string cellOf(const CsvLine& line, const Columns& columns, std::string_view
 
 /// Why a line's id, shelf or name could be no product's, or empty when
 /// they could all be. The stock's own are taken as they are, whatever put
-/// them there: a product in stock keeps its shelf and name, and the
-/// sheet's, its own written out, come in only should it leave the stock
-/// before the count, as it was. Any other must be one a file may bring in.
+/// them there: a product in stock keeps its shelf and name whatever a
+/// line says, and a line that repeats them brings them in only should the
+/// product leave the stock before the count is taken, as they were. Any
+/// other must be one a file may bring in.
 std::string badProduct(const std::string& id, const std::string& shelf,
                        const std::string& name, const HeldProduct& held)
 {

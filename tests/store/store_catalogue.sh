@@ -211,11 +211,12 @@ CASES
 }
 
 # The program's own files read back, whatever the store holds: the
-# catalogue written out and taken back changes nothing, and a count sheet
-# written and filled in as the records say is taken. Each row: how a
-# product came in (a stock file loaded, a delivery note, another program's
-# SQL; printf's escapes), each on a store of that product alone. Then a
-# file may not empty a record's name or shelf, and says which line.
+# catalogue written out and taken back changes nothing, a count sheet
+# written and filled in as the records say is taken, and so is a delivery
+# note of its lines. Each row: how a product came in (a stock file loaded,
+# a delivery note, another program's SQL; printf's escapes), each on a
+# store of that product alone. Then a file may not empty a record's name or
+# shelf, and says which line.
 case_own_files_read_back() {
     local how what out was
     run C > /dev/null  # the store made
@@ -238,6 +239,10 @@ case_own_files_read_back() {
         [ "$out" = 'Count: 1 product counted, 0 differences.' ] || fail "$what: --count: $out"
         [ "$(catalogue; sql "SELECT $(text id), amount, $(text shelf), $(text name) FROM stock")" = "$was" ] ||
             fail "$what: the store changed: $(catalogue)"
+        # The sheet as a note: expected is the amount, counted the date.
+        sed -e '1s/.*/id,name,shelf,amount,best_before\r/' -e 's/,\([0-9]*\),,\r$/,\1,\r/' sheet.csv > note.csv
+        out=$(owner --deliveries note.csv 2>&1)
+        [ "$out" = 'Deliveries: 1 line received.' ] || fail "$what: --deliveries: $out"
     done << 'STORES'
 load|A B;5;s1;An id of two words\n
 load|;5;s1;An empty id\n
