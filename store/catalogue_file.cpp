@@ -62,23 +62,16 @@ std::string meantText(const std::string& cell)
 namespace {
 
 /// Reads cell into field of record; false, with why, when it is not one.
+/// A name or shelf is taken as it is: whether it may be one is a question
+/// of the record it would change (badChange).
 bool readCell(const std::string& cell, CatalogueField field,
               CatalogueRecord& record, std::string& why)
 {
-    const bool word = cell.find_first_of(" \t") == std::string::npos;
-    if (cell.find_first_of("\r\n") != std::string::npos) {
-        why = "a line break in the " + std::string(fieldWord(field));
-        return false;
-    }
     switch (field) {
     case CatalogueField::Name:
         record.name = meantText(cell);
         return true;
     case CatalogueField::Shelf:
-        if (!word) {
-            why = "a shelf is one word";
-            return false;
-        }
         record.shelf = meantText(cell);
         return true;
     case CatalogueField::Price:
@@ -101,8 +94,11 @@ bool readCell(const std::string& cell, CatalogueField field,
         }
         std::int64_t level = 0;
         for (const char digit : cell) {
+            // Bounded by the digit itself: the largest level the catalogue
+            // holds, which another program may have set, is written out
+            // and must read back.
             if (digit < '0' || digit > '9' ||
-                level > (std::numeric_limits<std::int64_t>::max() - 9) / 10) {
+                level > (std::numeric_limits<std::int64_t>::max() - (digit - '0')) / 10) {
                 why = "reorder_level '" + cell + "': not a whole number of units";
                 return false;
             }
@@ -123,6 +119,83 @@ bool readCell(const std::string& cell, CatalogueField field,
 }
 
 }  // namespace
+
+std::string badNewId(const std::string& id)
+{
+    if (id.empty()) {
+        return "no id";
+    }
+    return id.find_first_of(" \t\r\n") == std::string::npos ? "" : "an id is one word";
+}
+
+std::string badNewText(const std::string& text, std::string_view what)
+{
+    return text.find_first_of("\r\n") == std::string::npos
+               ? ""
+               : "a line break in the " + std::string(what);
+}
+
+namespace {
+
+const CatalogueRecord* recordOf(const std::vector<CatalogueRecord>& records,
+                                const std::string& id)
+{
+    const auto at = std::lower_bound(
+        records.begin(), records.end(), id,
+        [](const CatalogueRecord& record, const std::string& key) { return record.id < key; });
+    return at != records.end() && at->id == id ? &*at : nullptr;
+}
+
+/// Why the name or shelf a line gives could not become its record's (none:
+/// a record the line adds), or empty when they could. What the record
+/// holds already is taken as it is, whatever put it there, so that the
+/// file written reads back; a new one follows the rules of every file. A
+/// record's name or shelf is never emptied: the product in stock would be
+/// renamed to nothing, which no file means (an empty cell of a sheet or a
+/// note leaves the name to the record). A record the line adds may start
+/// without, as one added by a file of prices alone does.
+std::string badChange(const CatalogueFile& file, const CatalogueRecord& values,
+                      const CatalogueRecord* record)
+{
+    const std::pair<CatalogueField, std::string CatalogueRecord::*> texts[] = {
+        {CatalogueField::Name, &CatalogueRecord::name},
+        {CatalogueField::Shelf, &CatalogueRecord::shelf}};
+    for (const auto& [field, member] : texts) {
+        const std::string& now = values.*member;
+        const std::string what(fieldWord(field));
+        if (!file.holds[static_cast<std::size_t>(field)] ||
+            (record != nullptr && now == record->*member)) {
+            continue;
+        }
+        if (now.empty() && record != nullptr) {
+            return "no " + what + ", where the record has one";
+        }
+        const std::string why = badNewText(now, what);
+        if (!why.empty()) {
+            return why;
+        }
+    }
+    return "";
+}
+
+}  // namespace
+
+std::vector<std::string> refusedChanges(const CatalogueFile& file,
+                                        const std::vector<CatalogueRecord>& records)
+{
+    std::vector<std::string> refused;
+    for (const CatalogueFile::Row& row : file.rows) {
+        const CatalogueRecord* record = recordOf(records, row.values.id);
+        std::string why = record != nullptr ? std::string() : badNewId(row.values.id);
+        if (why.empty()) {
+            why = badChange(file, row.values, record);
+        }
+        if (!why.empty()) {
+            refused.push_back("line " + std::to_string(row.line) + ": " + why);
+        }
+    }
+    return refused;
+}
 
 const char* const CATALOGUE_HEADER =
     "id,name,shelf,price,cost,reorder_level,discontinued";
@@ -226,7 +299,8 @@ bool splitCsv(std::string_view text, std::vector<CsvLine>& lines,
     return true;
 }
 
-CatalogueFile readCatalogueFile(std::string_view text)
+CatalogueFile readCatalogueFile(std::string_view text,
+                                const std::vector<CatalogueRecord>& records)
 {
     CatalogueFile file;
     std::vector<CsvLine> lines;
@@ -285,14 +359,15 @@ CatalogueFile readCatalogueFile(std::string_view text)
         }
         CatalogueRecord values;
         values.id = meantText(line->cells[idColumn]);
-        std::string why;
-        if (values.id.empty() || values.id.find_first_of(" \t\r\n") != std::string::npos) {
-            why = values.id.empty() ? "no id" : "an id is one word";
-        }
+        const CatalogueRecord* record = recordOf(records, values.id);
+        std::string why = record != nullptr ? std::string() : badNewId(values.id);
         for (std::size_t at = 0; at < columns.size() && why.empty(); ++at) {
             if (columns[at] >= 0) {
                 readCell(line->cells[at], static_cast<CatalogueField>(columns[at]), values, why);
             }
+        }
+        if (why.empty()) {
+            why = badChange(file, values, record);
         }
         const auto [first, added] = firstLine.emplace(values.id, line->line);
         if (why.empty() && !added) {

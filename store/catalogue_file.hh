@@ -71,9 +71,32 @@ struct CatalogueFile {
     std::vector<std::string> problems;
 };
 
+/// What every file taken in (a catalogue, a count sheet, a delivery note)
+/// may bring in as a product's id, name or shelf that the store does not
+/// hold already. An id is one word, as the console reads one; a name or a
+/// shelf holds no line break, which no stock file and no console line
+/// could hold, and a shelf may hold spaces, as a stock file's does. What a
+/// store holds already is taken back as it is, whatever put it there (a
+/// stock file's id of two words, a name another program gave a line
+/// break): a file that repeats it changes nothing, so that every file the
+/// program writes reads back. badNewId and badNewText say why text could
+/// not be a new one (what: "name" or "shelf"), or give empty when it could.
+std::string badNewId(const std::string& id);
+std::string badNewText(const std::string& text, std::string_view what);
+
 /// Reads a file of a header naming an id column and any of the fields, in
-/// any order, and a line for each record to change or add.
-CatalogueFile readCatalogueFile(std::string_view text);
+/// any order, and a line for each record to change or add, checked against
+/// records, the catalogue as it is (sorted by id): an id it lacks, and a
+/// name or shelf that would change, must be one a file may bring in, and a
+/// name or shelf a record has is never emptied.
+CatalogueFile readCatalogueFile(std::string_view text,
+                                const std::vector<CatalogueRecord>& records = {});
+
+/// The lines of a file read whole that records, as they are now (sorted by
+/// id), would not take, as "line N: why": the catalogue may have changed
+/// since the file was read against it.
+std::vector<std::string> refusedChanges(const CatalogueFile& file,
+                                        const std::vector<CatalogueRecord>& records);
 
 /// A change of one field of a record, as the catalogue's changes keep it:
 /// before and after as the file writes them, none for a value not known

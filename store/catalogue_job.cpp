@@ -35,16 +35,26 @@ int takeIn(Store& store, const std::string& file)
         return 1;
     }
     std::string text;
+    std::vector<CatalogueRecord> records;
     if (!readWholeFile(file, text)) {
         return 1;
     }
-    const CatalogueFile read = readCatalogueFile(text);
+    // Read against the catalogue as it is, so that every bad line is named
+    // at once, the lines whose changes it would not take among them.
+    if (!store.readCatalogue(records)) {
+        return -1;
+    }
+    const CatalogueFile read = readCatalogueFile(text, records);
     if (refusedFile(file, read.problems)) {
         return 1;
     }
     std::size_t changed = 0;
-    if (!store.changeCatalogue(read, changed)) {
+    std::vector<std::string> refused;
+    if (!store.changeCatalogue(read, changed, refused)) {
         return -1;
+    }
+    if (refusedFile(file, refused)) {
+        return 1;
     }
     std::cout << "Catalogue: " << changed
               << (changed == 1 ? " record" : " records") << " changed or added."

@@ -75,21 +75,25 @@ std::string cellOf(const CsvLine& line, const Columns& columns, std::string_view
 }
 
 /// Why a line's id, shelf or name could be no product's, or empty when
-/// they could all be. A line break is in none, as no stock file holds one;
-/// a shelf of words is one a stock file may hold.
+/// they could all be. The stock's own are taken as they are, whatever put
+/// them there: a product in stock keeps its shelf and name whatever a
+/// line says, and a line that repeats them brings them in only should the
+/// product leave the stock before the count is taken, as they were. Any
+/// other must be one a file may bring in.
 std::string badProduct(const std::string& id, const std::string& shelf,
-                       const std::string& name)
+                       const std::string& name, const HeldProduct& held)
 {
-    if (id.empty()) {
-        return "no id";
+    std::string heldShelf;
+    std::string heldName;
+    const bool inStock = held && held(id, heldShelf, heldName);
+    std::string why = inStock ? "" : badNewId(id);
+    if (why.empty() && !(inStock && shelf == heldShelf)) {
+        why = badNewText(shelf, "shelf");
     }
-    if (id.find_first_of(" \t\r\n") != std::string::npos) {
-        return "an id is one word";
+    if (why.empty() && !(inStock && name == heldName)) {
+        why = badNewText(name, "name");
     }
-    if (shelf.find_first_of("\r\n") != std::string::npos) {
-        return "a line break in the shelf";
-    }
-    return name.find_first_of("\r\n") != std::string::npos ? "a line break in the name" : "";
+    return why;
 }
 
 }  // namespace
@@ -109,7 +113,7 @@ std::string countSheetCsv(std::vector<SheetProduct> products)
     return text;
 }
 
-CountSheet readCountSheet(std::string_view text)
+CountSheet readCountSheet(std::string_view text, const HeldProduct& held)
 {
     CountSheet sheet;
     Columns columns;
@@ -133,7 +137,7 @@ CountSheet readCountSheet(std::string_view text)
         if (counted.empty() && row.reason.empty()) {
             continue;  // not counted
         }
-        std::string why = badProduct(row.id, row.shelf, row.name);
+        std::string why = badProduct(row.id, row.shelf, row.name, held);
         if (why.empty() && parseWholeNumber(counted, row.counted) != NumberRead::Done) {
             why = counted.empty() ? "a reason but no count"
                                   : "the count '" + counted + "' is not a whole number of units";
@@ -181,7 +185,7 @@ bool isCalendarDate(std::string_view text)
            day <= DAYS[month - 1] + (month == 2 && leap ? 1 : 0);
 }
 
-DeliveryNote readDeliveryNote(std::string_view text)
+DeliveryNote readDeliveryNote(std::string_view text, const HeldProduct& held)
 {
     DeliveryNote note;
     Columns columns;
@@ -201,7 +205,7 @@ DeliveryNote readDeliveryNote(std::string_view text)
                               cellOf(*line, columns, "best_before"),
                               cellOf(*line, columns, "shelf"), cellOf(*line, columns, "name")};
         const std::string amount = cellOf(*line, columns, "amount");
-        std::string why = badProduct(row.id, row.shelf, row.name);
+        std::string why = badProduct(row.id, row.shelf, row.name, held);
         if (why.empty() &&
             (parseWholeNumber(amount, row.amount) != NumberRead::Done || row.amount == 0)) {
             why = "the amount '" + amount + "' is not a whole number of units from 1";

@@ -4,10 +4,15 @@
 #define WAREHOUSE_STORE_STOCK_TAKE_FILE_HH
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+/// Whether the stock holds the product of id, with its shelf and name.
+using HeldProduct =
+    std::function<bool(const std::string& id, std::string& shelf, std::string& name)>;
 
 /// The header of a blank count sheet: "id,name,shelf,expected,counted,reason".
 extern const char* const COUNT_SHEET_HEADER;
@@ -45,8 +50,10 @@ struct CountSheet {
 /// and may name name, shelf, expected and reason too (expected is not
 /// read: the records say what was expected when the count is taken). A
 /// line whose counted and reason are both empty was not counted, and is
-/// passed over.
-CountSheet readCountSheet(std::string_view text);
+/// passed over. An id, shelf or name that held says the stock holds is
+/// taken as it is; one it does not must be one a file may bring in
+/// (badNewId, badNewText), so that a sheet written of any stock reads back.
+CountSheet readCountSheet(std::string_view text, const HeldProduct& held = {});
 
 /// A delivery note: each line's units, with their best-before date or
 /// none, and the shelf and name of a product new to the stock.
@@ -64,8 +71,9 @@ struct DeliveryNote {
 };
 
 /// Reads a note of the header id,amount,best_before,shelf,name (in any
-/// order; best_before, shelf and name may be left out).
-DeliveryNote readDeliveryNote(std::string_view text);
+/// order; best_before, shelf and name may be left out), whose ids, shelves
+/// and names are checked as a count sheet's.
+DeliveryNote readDeliveryNote(std::string_view text, const HeldProduct& held = {});
 
 /// Whether text is a date of the calendar written YYYY-MM-DD.
 bool isCalendarDate(std::string_view text);

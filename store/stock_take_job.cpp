@@ -23,6 +23,19 @@ namespace {
 const char* const OWNER_COUNTS = "only the store's owner may take a count";
 const char* const CLERK_RECEIVES = "this login may only read the store";
 
+/// What the stock the store was opened to holds: the shelves, names and
+/// ids a file may give as they are, since its own sheet wrote them.
+HeldProduct heldIn(const Datastructure& table)
+{
+    return [&table](const std::string& id, std::string& shelf, std::string& name) {
+        return table.lookUp(id, [&](const std::string&, const std::string& heldShelf,
+                                    std::uint32_t, const std::string& heldName) {
+            shelf = heldShelf;
+            name = heldName;
+        });
+    };
+}
+
 /// The file's base name, which the history's command gives.
 std::string baseName(const std::string& file)
 {
@@ -40,7 +53,7 @@ int writeSheet(Datastructure& table, const std::string& file)
     return writeWholeFile(file, countSheetCsv(std::move(products))) ? 0 : 1;
 }
 
-int takeCount(Store& store, const std::string& file)
+int takeCount(Store& store, const Datastructure& table, const std::string& file)
 {
     if (!store.mayOwn()) {
         report("count", OWNER_COUNTS);
@@ -50,7 +63,7 @@ int takeCount(Store& store, const std::string& file)
     if (!readWholeFile(file, text)) {
         return 1;
     }
-    const CountSheet sheet = readCountSheet(text);
+    const CountSheet sheet = readCountSheet(text, heldIn(table));
     if (refusedFile(file, sheet.problems)) {
         return 1;
     }
@@ -65,7 +78,7 @@ int takeCount(Store& store, const std::string& file)
     return std::cout ? 0 : 1;
 }
 
-int receive(Store& store, const std::string& file)
+int receive(Store& store, const Datastructure& table, const std::string& file)
 {
     if (!store.mayChange()) {
         report("deliveries", CLERK_RECEIVES);
@@ -75,7 +88,7 @@ int receive(Store& store, const std::string& file)
     if (!readWholeFile(file, text)) {
         return 1;
     }
-    const DeliveryNote note = readDeliveryNote(text);
+    const DeliveryNote note = readDeliveryNote(text, heldIn(table));
     if (refusedFile(file, note.problems)) {
         return 1;
     }
@@ -118,8 +131,8 @@ int runStockTakeJob(StockTakeJob job, const std::string& where,
         return 1;
     }
     const int status = job == StockTakeJob::Sheet   ? writeSheet(table, file)
-                       : job == StockTakeJob::Count ? takeCount(*store, file)
-                                                    : receive(*store, file);
+                       : job == StockTakeJob::Count ? takeCount(*store, table, file)
+                                                    : receive(*store, table, file);
     if (status < 0) {
         report("store " + storeName(where), withoutPasswords(store->error(), where));
         return 1;

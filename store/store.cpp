@@ -375,7 +375,7 @@ bool Store::readCatalogue(std::vector<CatalogueRecord>&)
     return fail("this store keeps no catalogue");
 }
 
-bool Store::changeCatalogue(const CatalogueFile&, std::size_t&)
+bool Store::changeCatalogue(const CatalogueFile&, std::size_t&, std::vector<std::string>&)
 {
     return fail("this store keeps no catalogue");
 }

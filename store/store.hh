@@ -155,8 +155,11 @@ public:
     /// each field changed goes into the catalogue's changes, and a name or
     /// shelf changed renames the product in the stock too, as another
     /// program's change would, for every run to follow. Gives in changed
-    /// the number of records changed or added.
-    virtual bool changeCatalogue(const CatalogueFile& file, std::size_t& changed);
+    /// the number of records changed or added. A line the catalogue, as
+    /// the transaction finds it, would not take (refusedChanges) goes into
+    /// refused, and then nothing changes.
+    virtual bool changeCatalogue(const CatalogueFile& file, std::size_t& changed,
+                                 std::vector<std::string>& refused);
 
     /// Takes a count sheet checked whole, in one transaction, as one
     /// command echoed as echo: each product counted gets the units counted

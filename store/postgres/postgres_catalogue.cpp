@@ -63,7 +63,8 @@ bool PostgresStore::readCatalogue(std::vector<CatalogueRecord>& records)
     return true;
 }
 
-bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& changed)
+bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& changed,
+                                    std::vector<std::string>& refused)
 {
     // The catalogue is held from the read to the commit: no other change
     // of it comes between.
@@ -72,6 +73,11 @@ bool PostgresStore::changeCatalogue(const CatalogueFile& file, std::size_t& chan
         !readCatalogue(records)) {
         execute("ROLLBACK");
         return false;
+    }
+    refused = refusedChanges(file, records);
+    if (!refused.empty()) {
+        execute("ROLLBACK");
+        return true;
     }
     std::vector<std::string> ids;
     const std::vector<FieldChange> changes = applyCatalogueFile(file, records, ids);

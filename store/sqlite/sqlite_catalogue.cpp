@@ -53,7 +53,8 @@ bool SqliteStore::readCatalogue(std::vector<CatalogueRecord>& records)
     return step == SQLITE_DONE || failWith("");
 }
 
-bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& changed)
+bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& changed,
+                                  std::vector<std::string>& refused)
 {
     Statement put;
     Statement noted;
@@ -80,8 +81,12 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
     // count the records changed too, as the owner's view needs to know.
     sqlite3_db_config(database.get(), SQLITE_DBCONFIG_ENABLE_TRIGGER, 1, nullptr);
     bool written = readCatalogue(records);
-    const std::vector<FieldChange> changes =
-        written ? applyCatalogueFile(file, records, ids) : std::vector<FieldChange>();
+    if (written) {
+        refused = refusedChanges(file, records);
+    }
+    const std::vector<FieldChange> changes = written && refused.empty()
+                                                 ? applyCatalogueFile(file, records, ids)
+                                                 : std::vector<FieldChange>();
     const auto newNames = idsChanging(changes, CatalogueField::Name);
     const auto newShelves = idsChanging(changes, CatalogueField::Shelf);
     for (const std::string& id : ids) {
@@ -118,11 +123,11 @@ bool SqliteStore::changeCatalogue(const CatalogueFile& file, std::size_t& change
         bindKnown(noted.get(), 6, change.after);
         written = written && run(noted);
     }
-    written = written && commit();
+    written = written && refused.empty() && commit();
     sqlite3_db_config(database.get(), SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
     if (!written) {
         rollback();
-        return false;
+        return !refused.empty();
     }
     changed = ids.size();
     return true;

@@ -63,7 +63,8 @@ private:
     };
 
     bool readCatalogue(std::vector<CatalogueRecord>& records) override;
-    bool changeCatalogue(const CatalogueFile& file, std::size_t& changed) override;
+    bool changeCatalogue(const CatalogueFile& file, std::size_t& changed,
+                         std::vector<std::string>& refused) override;
     bool takeCount(const CountSheet& sheet, const std::string& echo,
                    std::size_t& differences) override;
     bool receiveDeliveries(const DeliveryNote& note, const std::string& echo,

@@ -210,4 +210,60 @@ id,shelf,name\nX,s8,Both\n|Both 3 s8
 CASES
 }
 
+# The program's own files read back, whatever the store holds: the
+# catalogue written out and taken back changes nothing, a count sheet
+# written and filled in as the records say is taken, and so is a delivery
+# note of its lines. Each row: how a product came in (a stock file loaded,
+# a delivery note, another program's SQL; printf's escapes), each on a
+# store of that product alone. Then a file may not empty a record's name or
+# shelf, and says which line.
+case_own_files_read_back() {
+    local how what out was
+    run C > /dev/null  # the store made
+    while IFS='|' read -r how what; do
+        sql 'DELETE FROM stock; DELETE FROM catalogue'
+        printf "$what" > in.txt
+        case $how in
+        load) run 'R in.txt' > /dev/null ;;
+        note) owner --deliveries in.txt > /dev/null || fail "$what: the note was refused" ;;
+        sql) sql "$(cat in.txt)" ;;
+        esac
+        was=$(catalogue; sql "SELECT $(text id), amount, $(text shelf), $(text name) FROM stock")
+        owner --catalogue-out out.csv || fail "$what: --catalogue-out ended with status $?"
+        out=$(owner --catalogue-in out.csv 2>&1)
+        [ "$out" = 'Catalogue: 0 records changed or added.' ] || fail "$what: --catalogue-in: $out"
+        owner --count-sheet sheet.csv || fail "$what: --count-sheet ended with status $?"
+        # Each product counted as expected: ",5,," becomes ",5,5,".
+        sed 's/,\([0-9]*\),,\r$/,\1,\1,\r/' sheet.csv > counted.csv
+        out=$(owner --count counted.csv 2>&1)
+        [ "$out" = 'Count: 1 product counted, 0 differences.' ] || fail "$what: --count: $out"
+        [ "$(catalogue; sql "SELECT $(text id), amount, $(text shelf), $(text name) FROM stock")" = "$was" ] ||
+            fail "$what: the store changed: $(catalogue)"
+        # The sheet as a note: expected is the amount, counted the date.
+        sed -e '1s/.*/id,name,shelf,amount,best_before\r/' -e 's/,\([0-9]*\),,\r$/,\1,\r/' sheet.csv > note.csv
+        out=$(owner --deliveries note.csv 2>&1)
+        [ "$out" = 'Deliveries: 1 line received.' ] || fail "$what: --deliveries: $out"
+    done << 'STORES'
+load|A B;5;s1;An id of two words\n
+load|;5;s1;An empty id\n
+load|C;5;s1;A stock file of CR LF\r\n
+note|id,amount,shelf,name\nD,5,shelf 4,A shelf of two words\n
+sql|INSERT INTO stock VALUES ('E', 5, 's1', 'Two\nlines')
+sql|INSERT INTO stock VALUES ('F', 5, 's\n1', 'Shelf of two lines')
+sql|INSERT INTO stock VALUES ('G', 5, 's1', 'Most'); UPDATE catalogue SET reorder_level = 9223372036854775807
+STORES
+    run 'A X s1 5 Ecks' > /dev/null
+    was=$(catalogue)
+    while IFS='|' read -r text problem; do
+        printf "$text" > in.csv
+        out=$(owner --catalogue-in in.csv 2>&1)
+        [ $? = 1 ] && [ "$out" = "warehouse: in.csv: $problem
+warehouse: in.csv: nothing changed" ] || fail "$text: $out"
+        [ "$(catalogue)" = "$was" ] || fail "$text changed the catalogue: $(catalogue)"
+    done << 'FILES'
+id,name\nX,\n|line 2: no name, where the record has one
+id,price,shelf\nY,1,s2\nX,2,\n|line 3: no shelf, where the record has one
+FILES
+}
+
 run_case "$case"
