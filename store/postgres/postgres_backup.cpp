@@ -355,8 +355,8 @@ bool restore(const std::string& uri, const Feed& feed, std::string& error)
         return false;
     }
     if (std::strcmp(pq::PQgetvalue(holds.get(), 0, 0), "t") == 0) {
-        error = "it holds stock or history: a backup is restored only into an "
-                "empty store";
+        error = "it is not empty (it holds stock, history or a catalogue): a "
+                "backup is restored only into an empty store";
         return false;
     }
     // With the triggers off, the restore notes its own change of the

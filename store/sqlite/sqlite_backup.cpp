@@ -490,8 +490,8 @@ Restored restore(const std::string& backup, const std::string& path,
             return Restored::Failed;
         }
         if (sqlite3_column_int(looked.row(), 0) != 0) {
-            error = "it holds stock or history: a backup is restored only "
-                    "into an empty store";
+            error = "it is not empty (it holds stock, history or a catalogue): "
+                    "a backup is restored only into an empty store";
             return Restored::NotEmpty;
         }
     }

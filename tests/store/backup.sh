@@ -174,20 +174,24 @@ case_postgres_restored_onto_sqlite_reads_the_same() {
     restored_reads_the_same postgres sqlite
 }
 
-# A restore refuses a store that holds stock, or history alone after E:
-# one line, status 1, and the store as it was.
+# A restore refuses a store that holds stock, history alone after E, or a
+# catalogue alone: one line, status 1, and the store as it was.
 restore_refuses_a_store_that_holds_anything() {
     local store before out status
-    for holds in stock history; do
+    printf 'id,name,shelf\nP9,Nine,s\n' > records.csv
+    for holds in stock history catalogue; do
         store=$(new_store "$1" "$holds")
-        printf 'A P1 1.1 5 Old\n' | "$program" --store "$store" > /dev/null
-        [ "$holds" = stock ] || printf 'E\n' | "$program" --store "$store" > /dev/null
+        case $holds in
+            stock) printf 'A P1 1.1 5 Old\n' | "$program" --store "$store" > /dev/null ;;
+            history) printf 'A P1 1.1 5 Old\nE\n' | "$program" --store "$store" > /dev/null ;;
+            catalogue) "$program" --store "$store" --catalogue-in records.csv > /dev/null ;;
+        esac
         printf 'A P2 1.1 3 Backed\n' | "$program" --store "$scratch/source.db" > /dev/null
         "$program" --store "$scratch/source.db" --backup copy.db || fail "the backup failed"
         before=$(reads "$store"; history "$store")
         out=$("$program" --store "$store" --restore copy.db 2>&1)
         status=$?
-        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && grep -q 'holds stock or history' <<< "$out" ||
+        [ $status = 1 ] && [ "$(wc -l <<< "$out")" = 1 ] && grep -q 'it is not empty (it holds stock, history or a catalogue)' <<< "$out" ||
             fail "$1 holding $holds: status $status, $out"
         [ "$(reads "$store"; history "$store")" = "$before" ] || fail "$1 holding $holds was changed"
     done
