@@ -2,6 +2,7 @@
 // answer handed to the library.
 #include "web/server.hh"
 
+#include "store/store_name.hh"
 #include "web/pages.hh"
 #include "web/routes.hh"
 #include "web/text.hh"
@@ -249,6 +250,16 @@ bool sameText(std::string_view a, std::string_view b)
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+/// Why a page could not be read, on the view's standard error as one
+/// line, written at once so that threads' lines do not run together.
+void logged(const ReaderPool& pool, const std::string& why)
+{
+    std::string line = std::string(program_invocation_short_name) + ": store " +
+                       storeName(pool.store()) + ": " +
+                       shownText(withoutPasswords(why, pool.store())) + "\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
+}
+
 Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
 {
     const Route route = routeOf(path);
@@ -285,8 +296,8 @@ Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
         lease.reset();
         if (!whole || std::fflush(written.get()) != 0) {
             const int error = errno;
-            return pageAnswer(storeDownPage(std::string("cannot write the CSV: ") +
-                                            std::strerror(error)));
+            logged(pool, std::string("cannot write the CSV: ") + std::strerror(error));
+            return pageAnswer(storeDownPage());
         }
         Answer file;
         file.file = written.release();
@@ -298,7 +309,8 @@ Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
         if (lease) {
             lease->failed();
         }
-        return pageAnswer(storeDownPage(error.what()));
+        logged(pool, error.what());
+        return pageAnswer(storeDownPage());
     }
 }
 

@@ -308,8 +308,7 @@ const Template REFUSED = {"{{#key}}A key is needed{{/key}}{{#method}}Only readin
 )"};
 
 const Template STORE_DOWN = {"The store cannot be read", R"(<h1>The store cannot be read</h1>
-<p id="message">{{reason}}</p>
-<p>Nothing was changed. Try again in a moment.</p>
+<p id="message">The view cannot read the store now. Nothing was changed; try again in a moment.</p>
 )"};
 
 std::string render(const Template& page, const Data& data)
