@@ -240,6 +240,14 @@ def trickling():
         check(open_ones <= 16, f"one address holds {open_ones} connections")
 
 
+def safe(head):
+    """Whether an answer's head carries the headers every answer must."""
+    head = head.lower()
+    return all(header in head for header in (
+        b"content-security-policy: default-src 'none'", b"frame-ancestors 'none'",
+        b"x-content-type-options: nosniff", b"referrer-policy: no-referrer"))
+
+
 def host_names():
     """On the loopback the view answers to its own names only (421
     otherwise); every answer, an error too, carries the safety headers."""
@@ -263,6 +271,50 @@ def host_names():
             "content-security-policy", "") and got.get("x-content-type-options") == "nosniff"
               and got.get("referrer-policy") == "no-referrer",
               f"safety headers on {method} {path}: {status} {got}")
+
+
+def library_answers():
+    """What the HTTP library would answer by itself, a request line or a
+    header too long or a request it cannot read, is answered with the
+    safety headers as every page is; the 8 KiB cap on the request's
+    target counts its query."""
+    port = urllib.parse.urlsplit(PLAIN_URL).port
+    host = b"Host: 127.0.0.1\r\n"
+    for name, data, expected in [
+            ("a path of 60000", b"GET /" + b"a" * 60000 + b" HTTP/1.1\r\n" + host, 414),
+            ("a query of 9000", b"GET /?q=" + b"a" * 9000 + b" HTTP/1.1\r\n" + host, 414),
+            ("a query of 8000", b"GET /?q=" + b"a" * 8000 + b" HTTP/1.1\r\n" + host, 200),
+            ("a query of 50000", b"GET /?q=" + b"a" * 50000 + b" HTTP/1.1\r\n" + host, 414),
+            ("a header of 40000", b"GET / HTTP/1.1\r\n" + host + b"X-A: " + b"a" * 40000
+             + b"\r\n", 431),
+            ("no request line", b"GARBAGE\r\n", 400),
+            ("a line with no colon", b"GET / HTTP/1.1\r\n" + host + b"Nonsense\r\n", 400),
+            ("a folded line", b"GET / HTTP/1.1\r\n" + host + b"X-A: a\r\n b\r\n", 400),
+            ("HTTP/2.0", b"GET / HTTP/2.0\r\n" + host, 505)]:
+        answer = raw(port, data + b"\r\n")
+        head = answer.partition(b"\r\n\r\n")[0]
+        check(answer.split(b" ")[1:2] == [b"%d" % expected] and safe(head),
+              f"{name}: {head[:300]!r}")
+
+
+def idle_sockets():
+    """Connections opened and left silent, more than one address may hold,
+    keep no browser out: a request after them is answered at once, the
+    first time."""
+    with View("--listen", "127.0.0.1:0") as view:
+        idle = [socket.create_connection(("127.0.0.1", view.port), timeout=5)
+                for _ in range(32)]
+        time.sleep(0.2)
+        began = time.monotonic()
+        try:
+            status, _, _ = request(view.port, "/", timeout=5)
+        except OSError as error:
+            status = error
+        took = time.monotonic() - began
+        for sock in idle:
+            sock.close()
+        print(f"32 idle connections: a request answered in {took:.3f} s")
+        check(status == 200 and took < 0.5, f"a request after 32 idle ones: {status} in {took:.2f} s")
 
 
 def key_file():
@@ -435,6 +487,7 @@ def store_reads():
 KEY_FILE = os.environ["KEY_FILE"]
 CASES = {"header_flood": header_flood, "hundred_ranges": hundred_ranges,
          "trickling": trickling, "host_names": host_names, "key_file": key_file,
+         "library_answers": library_answers, "idle_sockets": idle_sockets,
          "https": https, "page_faults": page_faults, "store_reads": store_reads}
 CASES[sys.argv[1]]()
 print(f"web_guard {sys.argv[1]}: {len(failures)} failed")
