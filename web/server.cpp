@@ -110,7 +110,8 @@ Answer pageAnswer(const Reply& reply)
 struct Incoming {
     std::string cookieHeader;
     std::string host;
-    bool hasHost = false;
+    int hosts = 0;
+    bool oddName = false;  // a name with a space in it, or none
     std::size_t headerBytes = 0;
     std::size_t headerLines = 0;
     Params params;
@@ -122,9 +123,11 @@ MHD_Result headerSeen(void* context, MHD_ValueKind, const char* name, const char
     const std::size_t valueSize = value == nullptr ? 0 : std::strlen(value);
     incoming.headerBytes += std::strlen(name) + valueSize + 4;
     ++incoming.headerLines;
+    incoming.oddName = incoming.oddName || *name == '\0' ||
+                       std::strpbrk(name, " \t") != nullptr;
     if (value != nullptr && strcasecmp(name, "Host") == 0) {
         incoming.host = value;
-        incoming.hasHost = true;
+        ++incoming.hosts;
     }
     if (value != nullptr && strcasecmp(name, "Cookie") == 0) {
         incoming.cookieHeader += incoming.cookieHeader.empty() ? "" : "; ";
@@ -372,13 +375,21 @@ int WebServer::answer(MHD_Connection* connection, const char* url, const char* m
     if (incoming.headerBytes > HEADER_LIMIT || incoming.headerLines > HEADER_LINES) {
         return queue(connection, pageAnswer(refusedPage(431, Refusal::TooLong)));
     }
-    if (loopback && incoming.hasHost) {
+    // One Host, and no header whose name the library may have read
+    // otherwise than a browser meant: a request that could be read two
+    // ways is not read at all.
+    if (incoming.hosts != 1 || incoming.oddName) {
+        return queue(connection, pageAnswer(refusedPage(400, Refusal::Other)));
+    }
+    if (loopback) {
         // A page on the loopback answers only to its own names, so that a
         // site whose name is made to point here cannot read it.
         const auto [name, port] = hostAndPort(incoming.host);
         const bool ours = sameText(name, "localhost") || sameText(name, options.host) ||
                           sameText(name, "[" + options.host + "]");
-        if (!ours || (!port.empty() && port != std::to_string(options.port))) {
+        const bool portOurs = port.empty() ? incoming.host.empty() || incoming.host.back() != ':'
+                                           : port == std::to_string(options.port);
+        if (!ours || !portOurs) {
             return queue(connection, pageAnswer(refusedPage(421, Refusal::Host)));
         }
     }

@@ -250,14 +250,25 @@ def safe(head):
 
 def host_names():
     """On the loopback the view answers to its own names only (421
-    otherwise); every answer, an error too, carries the safety headers."""
+    otherwise), and to a request with one Host that can be read one way
+    only (400 otherwise); every answer, an error too, carries the safety
+    headers."""
     port = urllib.parse.urlsplit(PLAIN_URL).port
     for host, expected in [("evil.example", 421), (f"evil.example:{port}", 421),
                            (f"localhost:{port + 1 if port < 65535 else 1}", 421),
+                           ("localhost:", 421),
                            ("localhost", 200), (f"localhost:{port}", 200),
                            (f"127.0.0.1:{port}", 200), ("LOCALHOST", 200)]:
         status, headers, _ = request(port, "/", {"Host": host})
         check(status == expected, f"Host: {host}: {status}, not {expected}")
+    for head, expected in [(b"", 400), (b"Host : 127.0.0.1\r\n", 400),
+                           (b"Host: 127.0.0.1\r\nHost: evil.example\r\n", 400),
+                           (b"Host: evil.example\r\nHost: 127.0.0.1\r\n", 400),
+                           (b"Host:\t127.0.0.1\r\n", 200)]:
+        for version in (b"1.0", b"1.1"):
+            answer = raw(port, b"GET / HTTP/" + version + b"\r\n" + head + b"\r\n")
+            check(answer.split(b" ")[1:2] == [b"%d" % expected] and safe(answer),
+                  f"HTTP/{version.decode()} with {head!r}: {answer[:40]!r}")
     keyed = urllib.parse.urlsplit(KEYED_BASE).port
     status, _, _ = request(keyed, "/?key=" + KEY, {"Host": "evil.example"})
     check(status == 200, f"the keyed view, which the key guards, by another name: {status}")
