@@ -159,8 +159,18 @@ bool Gate::run()
                 socklen_t size = sizeof address;
                 const int taken = ::accept4(listening, reinterpret_cast<sockaddr*>(&address),
                                             &size, SOCK_NONBLOCK | SOCK_CLOEXEC);
+                if (taken < 0 && (errno == EMFILE || errno == ENFILE) && !waiting.empty()) {
+                    // Out of descriptors: the oldest waiting connection makes
+                    // room, as it does for a share, rather than the listening
+                    // socket staying ready and the loop spinning.
+                    drop(std::min_element(waiting.begin(), waiting.end(),
+                                          [](const auto& a, const auto& b) {
+                                              return a.second.since < b.second.since;
+                                          })->first);
+                    continue;
+                }
                 if (taken < 0) {
-                    break;  // none left, or out of descriptors until one closes
+                    break;
                 }
                 admit(taken, address, size);
             }

@@ -541,7 +541,9 @@ bool WebServer::serve()
     limits.head = HEAD_LIMIT;
     limits.deadlineMs = REQUEST_DEADLINE_MS;
     limits.perAddress = CONNECTIONS_PER_ADDRESS;
-    limits.waiting = CONNECTIONS;
+    // Those waiting and those answered together within the descriptors a
+    // process is usually given, 1024.
+    limits.waiting = CONNECTIONS / 2;
     Gate gate(listening, tls, limits,
               [daemon](int socket, const sockaddr* address, socklen_t size) {
                   // The library closes the socket when it cannot take it.
