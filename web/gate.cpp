@@ -21,7 +21,7 @@ namespace {
 constexpr int TICK_MS = 100;
 // What is read and dropped of a refused request, so that the answer is not
 // lost to a reset for bytes left unread.
-constexpr std::size_t DRAINED = 1 << 20;
+constexpr std::size_t DRAINED = 64 * 1024;
 
 long long nowMs()
 {

@@ -53,6 +53,9 @@ constexpr std::size_t HEAD_LIMIT = LINE_LIMIT + HEADER_LIMIT + 4 * HEADER_LINES;
 // through fits, so that the library never answers one itself, without the
 // headers every answer carries.
 constexpr std::size_t CONNECTION_MEMORY = 64 * 1024;
+// A connection's socket buffer for what it is sent, which the gate's look
+// at a whole head needs room in.
+constexpr int RECEIVE_BUFFER = 64 * 1024;
 // A client has this long from opening its connection to send the whole of
 // its request; a browser sends it at once.
 constexpr long long REQUEST_DEADLINE_MS = 3000;
@@ -487,6 +490,12 @@ int WebServer::bind()
         }
         const int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // What a client may have sent and the view not yet read is kept to
+        // a few heads' worth, whatever the system would let it grow to: a
+        // flood of header lines holds that much of the kernel's memory
+        // until the gate refuses it, not megabytes.
+        const int received = RECEIVE_BUFFER;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &received, sizeof received);
         if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
             listening = fd;
             loopback = isLoopbackAddress(at->ai_addr);
