@@ -311,21 +311,27 @@ def library_answers():
 def idle_sockets():
     """Connections opened and left silent, more than one address may hold,
     keep no browser out: a request after them is answered at once, the
-    first time."""
+    first time. It prints how long a client that asks again until it is
+    answered (5 s at most) waits."""
     with View("--listen", "127.0.0.1:0") as view:
         idle = [socket.create_connection(("127.0.0.1", view.port), timeout=5)
                 for _ in range(32)]
         time.sleep(0.2)
         began = time.monotonic()
-        try:
-            status, _, _ = request(view.port, "/", timeout=5)
-        except OSError as error:
-            status = error
+        tries, status = 0, None
+        while status != 200 and time.monotonic() - began < 5:
+            tries += 1
+            try:
+                status, _, _ = request(view.port, "/", timeout=5)
+            except OSError as error:
+                status = error
+                time.sleep(0.01)
         took = time.monotonic() - began
         for sock in idle:
             sock.close()
-        print(f"32 idle connections: a request answered in {took:.3f} s")
-        check(status == 200 and took < 0.5, f"a request after 32 idle ones: {status} in {took:.2f} s")
+        print(f"32 idle connections: a request answered in {took:.3f} s, try {tries}")
+        check(status == 200 and tries == 1 and took < 0.5,
+              f"a request after 32 idle ones: {status} in {took:.2f} s, try {tries}")
 
 
 def key_file():
