@@ -212,6 +212,8 @@ Reply expiringPage(StoreReader& store, const Params& params)
         shown["units"] = std::to_string(totals.units);
         shown["at_cost"] = moneyOfDigits(totals.atCost);
         shown["without_cost"] = std::to_string(totals.withoutCost);
+        shown["one_lot"] = totals.lots == 1;
+        shown["one_without_cost"] = totals.withoutCost == 1;
         data.set("totals", shown);
     }
     data.set("page", std::to_string(window.page));

@@ -46,13 +46,11 @@ Reply missingPage(std::string_view path)
     return reply;
 }
 
-Reply storeDownPage(std::string_view reason)
+Reply storeDownPage()
 {
-    page::Data data;
-    data.set("reason", shownText(reason));
     Reply reply;
     reply.status = 503;
-    reply.html = page::render(page::STORE_DOWN, data);
+    reply.html = page::render(page::STORE_DOWN, {});
     return reply;
 }
 

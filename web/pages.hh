@@ -44,7 +44,9 @@ std::optional<std::uint64_t> queryNumber(const std::string& text);
 std::optional<std::uint64_t> numberParam(const Params& params, const char* name,
                                          std::uint64_t otherwise);
 Reply missingPage(std::string_view path);
-Reply storeDownPage(std::string_view reason);
+/// The store could not be read: why is the view's log's to tell, not the
+/// browser's, which would show a server's words and its queries.
+Reply storeDownPage();
 
 // The stock and the low: "/", "/stock.csv", "/low", "/low.csv",
 // "/soldout.csv".

@@ -40,6 +40,9 @@ public:
 
     explicit ReaderPool(std::string where) : where(std::move(where)) {}
 
+    /// The store as given, password and all: for withoutPasswords().
+    const std::string& store() const { return where; }
+
     /// An idle view, or a new one; throws StoreError when none can be
     /// opened. Views of a store file that has been replaced are dropped.
     Lease lend();

@@ -2,7 +2,10 @@
 // answer handed to the library.
 #include "web/server.hh"
 
+#include "store/store_name.hh"
+#include "web/gate.hh"
 #include "web/pages.hh"
+#include "web/request_text.hh"
 #include "web/routes.hh"
 #include "web/text.hh"
 
@@ -36,16 +39,25 @@ constexpr unsigned THREADS = 4;
 // six.
 constexpr unsigned CONNECTIONS_PER_ADDRESS = 16;
 constexpr unsigned CONNECTIONS = 512;
-// The memory a connection reads its request into: the whole header must
-// fit, and one that does not is refused before anything else is looked at.
-constexpr std::size_t CONNECTION_MEMORY = 32 * 1024;
-// Longest request line and whole header, and most header lines, that a
-// page is answered to.
+// Longest request target (its query too) and whole header, and most header
+// lines, that a page is answered to.
 constexpr std::size_t TARGET_LIMIT = 8192;
 constexpr std::size_t HEADER_LIMIT = 8192;
 constexpr std::size_t HEADER_LINES = 64;
-// A client has this long from opening its connection, or from its last
-// answer, to send the whole of its request; a browser sends it at once.
+// What the gate lets through to the library: a request line with room for
+// the longest target, and a head with room for the longest header; past
+// them the gate answers itself.
+constexpr std::size_t LINE_LIMIT = TARGET_LIMIT + 64;
+constexpr std::size_t HEAD_LIMIT = LINE_LIMIT + HEADER_LIMIT + 4 * HEADER_LINES;
+// The memory a connection reads its request into: any head the gate lets
+// through fits, so that the library never answers one itself, without the
+// headers every answer carries.
+constexpr std::size_t CONNECTION_MEMORY = 64 * 1024;
+// A connection's socket buffer for what it is sent, which the gate's look
+// at a whole head needs room in.
+constexpr int RECEIVE_BUFFER = 64 * 1024;
+// A client has this long from opening its connection to send the whole of
+// its request; a browser sends it at once.
 constexpr long long REQUEST_DEADLINE_MS = 3000;
 // A client that takes nothing of its answer for this long is let go.
 constexpr unsigned IDLE_SECONDS = 30;
@@ -78,37 +90,7 @@ long long nowMs()
         .count();
 }
 
-/// Compares in a time that does not tell how much of a guess was right.
-bool sameKey(std::string_view given, std::string_view key)
-{
-    if (given.size() != key.size()) {
-        return false;
-    }
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < key.size(); ++i) {
-        difference |= static_cast<unsigned char>(given[i] ^ key[i]);
-    }
-    return difference == 0;
-}
 
-/// The value of a cookie in a Cookie header; empty when none.
-std::string cookie(std::string_view header, std::string_view name)
-{
-    std::string_view rest(header);
-    while (!rest.empty()) {
-        const std::size_t end = std::min(rest.find(';'), rest.size());
-        std::string_view pair = rest.substr(0, end);
-        rest.remove_prefix(std::min(end + 1, rest.size()));
-        while (!pair.empty() && pair.front() == ' ') {
-            pair.remove_prefix(1);
-        }
-        if (pair.size() > name.size() && pair.substr(0, name.size()) == name &&
-            pair[name.size()] == '=') {
-            return std::string(pair.substr(name.size() + 1));
-        }
-    }
-    return {};
-}
 
 /// The answer to one request, before it is handed to the library.
 struct Answer {
@@ -131,7 +113,8 @@ Answer pageAnswer(const Reply& reply)
 struct Incoming {
     std::string cookieHeader;
     std::string host;
-    bool hasHost = false;
+    int hosts = 0;
+    bool oddName = false;  // a name with a space in it, or none
     std::size_t headerBytes = 0;
     std::size_t headerLines = 0;
     Params params;
@@ -143,9 +126,11 @@ MHD_Result headerSeen(void* context, MHD_ValueKind, const char* name, const char
     const std::size_t valueSize = value == nullptr ? 0 : std::strlen(value);
     incoming.headerBytes += std::strlen(name) + valueSize + 4;
     ++incoming.headerLines;
+    incoming.oddName = incoming.oddName || *name == '\0' ||
+                       std::strpbrk(name, " \t") != nullptr;
     if (value != nullptr && strcasecmp(name, "Host") == 0) {
         incoming.host = value;
-        incoming.hasHost = true;
+        ++incoming.hosts;
     }
     if (value != nullptr && strcasecmp(name, "Cookie") == 0) {
         incoming.cookieHeader += incoming.cookieHeader.empty() ? "" : "; ";
@@ -216,6 +201,10 @@ MHD_Result queue(MHD_Connection* connection, Answer&& answer)
     for (const auto& [name, value] : SAFETY) {
         MHD_add_response_header(response, name, value);
     }
+    // The next request comes on a new connection, through the gate, which
+    // answers one too long or not HTTP with these headers too. A page
+    // loads nothing else, so a browser loses little by it.
+    MHD_add_response_header(response, "Connection", "close");
     for (const auto& [name, value] : answer.headers) {
         MHD_add_response_header(response, name.c_str(), value.c_str());
     }
@@ -225,28 +214,34 @@ MHD_Result queue(MHD_Connection* connection, Answer&& answer)
     return queued;
 }
 
-/// The host part of a Host header, without its port, brackets kept.
-std::pair<std::string_view, std::string_view> hostAndPort(std::string_view host)
+/// What the gate answers a request it does not let through with: the
+/// page, with the headers of every answer.
+std::string gateAnswer(Gate::Fault fault)
 {
-    std::size_t colon = std::string_view::npos;
-    if (!host.empty() && host.front() == '[') {
-        const std::size_t close = host.find(']');
-        if (close != std::string_view::npos && close + 1 < host.size() &&
-            host[close + 1] == ':') {
-            colon = close + 1;
-        }
-    } else {
-        colon = host.rfind(':');
+    static const std::pair<int, Refusal> faults[] = {
+        {414, Refusal::TooLong}, {431, Refusal::TooLong},
+        {400, Refusal::Other}, {505, Refusal::Other}};
+    const auto [status, refusal] = faults[static_cast<int>(fault)];
+    const std::string body = refusedPage(status, refusal).html;
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " +
+                       MHD_get_reason_phrase_for(static_cast<unsigned>(status)) +
+                       "\r\nContent-Type: " + HTML + "\r\n";
+    for (const auto& [name, value] : SAFETY) {
+        text += std::string(name) + ": " + value + "\r\n";
     }
-    if (colon == std::string_view::npos) {
-        return {host, {}};
-    }
-    return {host.substr(0, colon), host.substr(colon + 1)};
+    return text + "Content-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
-bool sameText(std::string_view a, std::string_view b)
+
+/// Why a page could not be read, on the view's standard error as one
+/// line, written at once so that threads' lines do not run together.
+void logged(const ReaderPool& pool, const std::string& why)
 {
-    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+    std::string line = std::string(program_invocation_short_name) + ": store " +
+                       storeName(pool.store()) + ": " +
+                       shownText(withoutPasswords(why, pool.store())) + "\n";
+    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, line.data(), line.size());
 }
 
 Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
@@ -285,8 +280,8 @@ Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
         lease.reset();
         if (!whole || std::fflush(written.get()) != 0) {
             const int error = errno;
-            return pageAnswer(storeDownPage(std::string("cannot write the CSV: ") +
-                                            std::strerror(error)));
+            logged(pool, std::string("cannot write the CSV: ") + std::strerror(error));
+            return pageAnswer(storeDownPage());
         }
         Answer file;
         file.file = written.release();
@@ -298,21 +293,11 @@ Answer answerPage(ReaderPool& pool, std::string_view path, const Params& params)
         if (lease) {
             lease->failed();
         }
-        return pageAnswer(storeDownPage(error.what()));
+        logged(pool, error.what());
+        return pageAnswer(storeDownPage());
     }
 }
 
-/// True for an address of the machine's own loopback, which no other
-/// machine can reach.
-bool isLoopbackAddress(const sockaddr* address)
-{
-    if (address->sa_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-        return (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
-    }
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    return address->sa_family == AF_INET6 && IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
-}
 
 MHD_Result answerRequest(void* server, MHD_Connection* connection, const char* url,
                          const char* method, const char*, const char*,
@@ -326,6 +311,14 @@ MHD_Result answerRequest(void* server, MHD_Connection* connection, const char* u
     return static_cast<WebServer*>(server)->answer(connection, url, method) != 0
                ? MHD_YES
                : MHD_NO;
+}
+
+/// The request's whole target, its query too, as it came: the library
+/// gives the page its path alone.
+void* targetSeen(void* server, const char* target, MHD_Connection* connection)
+{
+    static_cast<WebServer*>(server)->requestBegun(connection, std::strlen(target));
+    return nullptr;  // answerRequest() tells its first call by this
 }
 
 void requestCompleted(void* server, MHD_Connection* connection, void**,
@@ -366,30 +359,40 @@ std::string WebServer::keyCookie() const
 
 int WebServer::answer(MHD_Connection* connection, const char* url, const char* method)
 {
+    std::size_t target = 0;
     {
         const std::lock_guard<std::mutex> guard(lock);
         const auto found = waiting.find(connection);
         if (found != waiting.end()) {
             found->second.answering = true;
+            target = found->second.target;
         }
     }
     Incoming incoming;
     MHD_get_connection_values(connection, MHD_HEADER_KIND, headerSeen, &incoming);
     // What costs nothing to look at is looked at first, before the key.
     const std::string_view path(url);
-    if (path.size() > TARGET_LIMIT) {
+    if (std::max(target, path.size()) > TARGET_LIMIT) {
         return queue(connection, pageAnswer(refusedPage(414, Refusal::TooLong)));
     }
     if (incoming.headerBytes > HEADER_LIMIT || incoming.headerLines > HEADER_LINES) {
         return queue(connection, pageAnswer(refusedPage(431, Refusal::TooLong)));
     }
-    if (loopback && incoming.hasHost) {
+    // One Host, and no header whose name the library may have read
+    // otherwise than a browser meant: a request that could be read two
+    // ways is not read at all.
+    if (incoming.hosts != 1 || incoming.oddName) {
+        return queue(connection, pageAnswer(refusedPage(400, Refusal::Other)));
+    }
+    if (loopback) {
         // A page on the loopback answers only to its own names, so that a
         // site whose name is made to point here cannot read it.
         const auto [name, port] = hostAndPort(incoming.host);
         const bool ours = sameText(name, "localhost") || sameText(name, options.host) ||
                           sameText(name, "[" + options.host + "]");
-        if (!ours || (!port.empty() && port != std::to_string(options.port))) {
+        const bool portOurs = port.empty() ? incoming.host.empty() || incoming.host.back() != ':'
+                                           : port == std::to_string(options.port);
+        if (!ours || !portOurs) {
             return queue(connection, pageAnswer(refusedPage(421, Refusal::Host)));
         }
     }
@@ -426,6 +429,15 @@ void WebServer::connectionOpened(MHD_Connection* connection)
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
     const std::lock_guard<std::mutex> guard(lock);
     waiting[connection] = {info == nullptr ? -1 : info->connect_fd, nowMs(), false};
+}
+
+void WebServer::requestBegun(MHD_Connection* connection, std::size_t target)
+{
+    const std::lock_guard<std::mutex> guard(lock);
+    const auto found = waiting.find(connection);
+    if (found != waiting.end()) {
+        found->second.target = target;
+    }
 }
 
 void WebServer::requestDone(MHD_Connection* connection)
@@ -478,6 +490,12 @@ int WebServer::bind()
         }
         const int yes = 1;
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // What a client may have sent and the view not yet read is kept to
+        // a few heads' worth, whatever the system would let it grow to: a
+        // flood of header lines holds that much of the kernel's memory
+        // until the gate refuses it, not megabytes.
+        const int received = RECEIVE_BUFFER;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &received, sizeof received);
         if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 128) == 0) {
             listening = fd;
             loopback = isLoopbackAddress(at->ai_addr);
@@ -503,19 +521,22 @@ int WebServer::bind()
 bool WebServer::serve()
 {
     const bool tls = !options.tlsCertificate.empty();
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL;
+    // The gate takes the connections, and hands the library each one
+    // whose request has come.
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL |
+                     MHD_USE_NO_LISTEN_SOCKET | MHD_USE_ITC;
     if (tls) {
         flags |= MHD_USE_TLS;
     }
     MHD_Daemon* daemon = MHD_start_daemon(
         flags, 0, nullptr, nullptr, answerRequest, this,
-        MHD_OPTION_LISTEN_SOCKET, listening,
         MHD_OPTION_THREAD_POOL_SIZE, THREADS,
         MHD_OPTION_CONNECTION_LIMIT, CONNECTIONS,
         MHD_OPTION_PER_IP_CONNECTION_LIMIT, CONNECTIONS_PER_ADDRESS,
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, CONNECTION_MEMORY,
         MHD_OPTION_CONNECTION_TIMEOUT, IDLE_SECONDS,
         MHD_OPTION_UNESCAPE_CALLBACK, keptAsSent, nullptr,
+        MHD_OPTION_URI_LOG_CALLBACK, targetSeen, this,
         MHD_OPTION_NOTIFY_COMPLETED, requestCompleted, this,
         MHD_OPTION_NOTIFY_CONNECTION, connectionNotice, this,
         tls ? MHD_OPTION_HTTPS_MEM_CERT : MHD_OPTION_END, options.tlsCertificate.c_str(),
@@ -524,7 +545,27 @@ bool WebServer::serve()
     if (daemon == nullptr) {
         return false;
     }
-    listening = -1;  // the library's now, closed when it stops
+    Gate::Limits limits;
+    limits.line = LINE_LIMIT;
+    limits.head = HEAD_LIMIT;
+    limits.deadlineMs = REQUEST_DEADLINE_MS;
+    limits.perAddress = CONNECTIONS_PER_ADDRESS;
+    // Those waiting and those answered together within the descriptors a
+    // process is usually given, 1024.
+    limits.waiting = CONNECTIONS / 2;
+    Gate gate(listening, tls, limits,
+              [daemon](int socket, const sockaddr* address, socklen_t size) {
+                  // The library closes the socket when it cannot take it.
+                  MHD_add_connection(daemon, socket, address, size);
+              },
+              gateAnswer);
+    bool gateOpened = true;
+    std::thread door([this, &gate, &gateOpened] {
+        gateOpened = gate.run();
+        if (!gateOpened) {
+            stop();
+        }
+    });
     std::unique_lock<std::mutex> guard(lock);
     while (!stopping) {
         stopped.wait_for(guard, std::chrono::milliseconds(200));
@@ -535,8 +576,10 @@ bool WebServer::serve()
         guard.lock();
     }
     guard.unlock();
+    gate.stop();
+    door.join();
     MHD_stop_daemon(daemon);
-    return true;
+    return gateOpened;
 }
 
 void WebServer::stop()

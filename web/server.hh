@@ -26,9 +26,10 @@ struct ServerOptions {
 /// view of the store from the pool. Answers GET and HEAD only; with a key,
 /// only a request that carries it, in the query (?key=) or in the cookie
 /// that such a request sets. What a client sends before its request is
-/// whole costs the view little: a request's header is capped, a client
-/// that has not sent its request in time is cut off, and each address may
-/// hold only a few connections.
+/// whole costs the view little: it waits at the gate (gate.hh), which
+/// caps a request's head, cuts off a client that has not sent it in time,
+/// and holds only a few silent connections of each address; each answer
+/// ends its connection, so that every request passes the gate.
 class WebServer {
 public:
     WebServer(ReaderPool& pool, ServerOptions options);
@@ -47,6 +48,7 @@ public:
     // Called by the HTTP library; not for other callers.
     int answer(MHD_Connection* connection, const char* url, const char* method);
     void connectionOpened(MHD_Connection* connection);
+    void requestBegun(MHD_Connection* connection, std::size_t target);
     void requestDone(MHD_Connection* connection);
     void connectionClosed(MHD_Connection* connection);
 
@@ -65,6 +67,7 @@ private:
         int socket = -1;
         long long since = 0;  // milliseconds, steady clock
         bool answering = false;
+        std::size_t target = 0;  // the request target's bytes
     };
     std::mutex lock;  // guards waiting and stopping
     std::map<MHD_Connection*, Waiting> waiting;

@@ -228,7 +228,7 @@ const Template REORDER = {"To order", R"(<h1>To order</h1>
 </tbody>
 </table>
 {{/has_rows}}
-{{^has_rows}}<p class="empty">Nothing needs ordering.</p>{{/has_rows}}
+{{^has_rows}}<p class="empty">Nothing needs ordering{{#previous}} on this page{{/previous}}.</p>{{/has_rows}}
 <p class="pages">{{#previous}}<a id="previous" rel="prev" href="{{previous}}">← Previous {{page_size}}</a>{{/previous}}{{#next}}<a id="next" rel="next" href="{{next}}">Next {{page_size}} →</a>{{/next}}</p>
 <p class="csv"><a id="csv" href="{{csv}}">Download as CSV</a>: the whole list, for the supplier.</p>
 )"};
@@ -239,7 +239,7 @@ const Template REORDER = {"To order", R"(<h1>To order</h1>
 const Template EXPIRING = {"Expiring", R"(<h1>Expiring</h1>
 {{#no_lots}})" NO_LOTS R"({{/no_lots}}{{^no_lots}}
 <form id="expiring-form" action="/expiring" method="get"><label>Within <input name="days" type="number" min="0" max="3650" value="{{days}}"> days</label> <button>Show</button></form>
-<p id="summary">Lots best before {{last}} or earlier, the expired ones (best before {{today}}) first, then by date{{#totals}}: <span id="lots-count">{{lots}}</span> lots, <span id="units">{{units}}</span> units, worth <span id="at-cost">{{at_cost}}</span> at cost. <span id="without-cost">{{without_cost}}</span> lots are of products with no cost: they count for nothing here{{/totals}}{{^totals}}; {{page_size}} a page, this is page {{page}}, and the first has the totals{{/totals}}.</p>
+<p id="summary">Lots best before {{last}} or earlier, the expired ones (best before {{today}}) first, then by date{{#totals}}: <span id="lots-count">{{lots}}</span> {{#one_lot}}lot{{/one_lot}}{{^one_lot}}lots{{/one_lot}}, <span id="units">{{units}}</span> units, worth <span id="at-cost">{{at_cost}}</span> at cost. <span id="without-cost">{{without_cost}}</span> {{#one_without_cost}}lot is{{/one_without_cost}}{{^one_without_cost}}lots are{{/one_without_cost}} of products with no cost: they count for nothing here{{/totals}}{{^totals}}; {{page_size}} a page, this is page {{page}}, and the first has the totals{{/totals}}.</p>
 {{#has_rows}}
 <table id="expiring">
 <thead><tr><th>Id</th><th>Name</th><th>Shelf</th><th class="n">Units</th><th>Best before</th><th class="n">At cost</th></tr></thead>
@@ -308,8 +308,7 @@ const Template REFUSED = {"{{#key}}A key is needed{{/key}}{{#method}}Only readin
 )"};
 
 const Template STORE_DOWN = {"The store cannot be read", R"(<h1>The store cannot be read</h1>
-<p id="message">{{reason}}</p>
-<p>Nothing was changed. Try again in a moment.</p>
+<p id="message">The view cannot read the store now. Nothing was changed; try again in a moment.</p>
 )"};
 
 std::string render(const Template& page, const Data& data)

@@ -148,6 +148,11 @@ for path, expected in [("/nothing-here", 404), ("/product/NOPE:1", 404),
 # A page past the last product leads back to the first.
 status, _, body = request(PLAIN_URL, "/?after=" + encoded("\xff"))
 check(status == 200 and 'id="first" href="/"' in body and "empty" in body, "a page past the end")
+# A page of what to order past its end says so, as the lots' pages do, and
+# leads back.
+status, _, body = request(PLAIN_URL, "/reorder?page=1000")
+check(status == 200 and "Nothing needs ordering on this page." in body and
+      'id="previous"' in body, f"/reorder past its end: {status} {body[body.find('<p'):][:200]!r}")
 
 # Ids with bytes that an address must encode: the product's page and file.
 for product in ["SLASH/1", "Q?x#y", "PCT%41", "DOT.csv", "PLUS+1", "ÄKÄ:1"]:

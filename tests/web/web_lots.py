@@ -132,6 +132,15 @@ with tempfile.TemporaryDirectory() as scratch:
         check(view.wait(timeout=30) == 0 and view.stderr.read() == "",
               "the view of the older store ended cleanly")
 
+# One lot, of a product with no cost, is counted as one; withdrawn whole,
+# it leaves no lot for what follows.
+with tempfile.TemporaryDirectory() as scratch:
+    deliver(scratch, [("ONE:1", 2, day(3), "1-1", "Alone")])
+    summary = Tables(page("/expiring?days=30")).texts.get("summary", "")
+    check("1 lot, 2 units" in summary and "1 lot is of products with no cost" in summary,
+          f"/expiring with one lot: {summary!r}")
+    console(["D ONE:1 2"])
+
 # The deliveries: 150 products, each with one to three dated lines and some
 # with an undated one; dates from expired to well ahead, every one of them
 # on some product. Names and shelves a spreadsheet would misread.
@@ -180,8 +189,13 @@ def check_totals(days, when=""):
     worth = sum(int(r[3]) * costs[r[0]] for r in expected if costs[r[0]] is not None)
     check(shown.texts.get("at-cost") == money(worth),
           f"{what}: at cost {shown.texts.get('at-cost')}, not {money(worth)}")
-    check(shown.texts.get("without-cost") == str(sum(costs[r[0]] is None for r in expected)),
+    without = sum(costs[r[0]] is None for r in expected)
+    check(shown.texts.get("without-cost") == str(without),
           f"{what}: without a cost {shown.texts.get('without-cost')}")
+    words = [f"{len(expected)} {'lot' if len(expected) == 1 else 'lots'}, ",
+             f"{without} {'lot is' if without == 1 else 'lots are'} of products"]
+    check(all(said in shown.texts.get("summary", "") for said in words),
+          f"{what}: {shown.texts.get('summary')!r} says not {words}")
 
 
 for days in [0, 14, 400]:

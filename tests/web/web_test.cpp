@@ -1,9 +1,10 @@
 // Unit tests of the owner's view's own parts: finding a text in any case,
-// text that is not UTF-8, addresses, CSV cells, local days, the chart and
-// the worth's cents in 128 bits.
+// text that is not UTF-8, addresses, CSV cells, local days, the chart, the
+// worth's cents in 128 bits, and what the door makes of a request's head.
 #include "store/history_entry.hh"
 #include "web/chart.hh"
 #include "web/csv.hh"
+#include "web/gate.hh"
 #include "web/local_time.hh"
 #include "web/search.hh"
 #include "web/text.hh"
@@ -344,4 +345,41 @@ TEST(UnitsChart, TicksAtMinutesAndHoursWithinADayAndAtMidnightsAcrossWeeks)
     }
     ::unsetenv("TZ");
     ::tzset();
+}
+
+TEST(Gate, PassesAWholeHeadAndAnswersOneTooLongOrNotHttp)
+{
+    Gate::Limits limits;
+    limits.line = 32;
+    limits.head = 64;
+    using V = Gate::Verdict;
+    using F = Gate::Fault;
+    const std::string longLine = "GET /" + std::string(40, 'a') + " HTTP/1.1\r\n\r\n";
+    const std::string longHead = "GET / HTTP/1.1\r\nX-A: " + std::string(60, 'a') + "\r\n\r\n";
+    const struct {
+        std::string sent;
+        V verdict;
+        F fault;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: a\r\n\r\n", V::Pass, F::Malformed},
+        {"\r\nGET /?q=1 HTTP/1.0\nHost:a\n\n", V::Pass, F::Malformed},
+        {"GET / HTTP/1.1\r\nHost: a\r\n", V::Wait, F::Malformed},
+        {"GET /aaaa", V::Wait, F::Malformed},
+        {longLine, V::Refuse, F::LineTooLong},
+        {longLine.substr(0, 34), V::Refuse, F::LineTooLong},
+        {longHead, V::Refuse, F::HeadTooLong},
+        {longHead.substr(0, 65), V::Refuse, F::HeadTooLong},
+        {"GARBAGE\r\n\r\n", V::Refuse, F::Malformed},
+        {"GET  / HTTP/1.1\r\n\r\n", V::Refuse, F::Malformed},
+        {"GET / HTTP/2.0\r\n\r\n", V::Refuse, F::Version},
+        {"GET / HTTX/1.1\r\n\r\n", V::Refuse, F::Malformed},
+        {"GET / HTTP/1.1\r\nHost : a\r\n\r\n", V::Refuse, F::Malformed},
+        {"GET / HTTP/1.1\r\nHost: a\r\n b\r\n\r\n", V::Refuse, F::Malformed},
+        {"GET / HTTP/1.1\r\nNo colon\r\n\r\n", V::Refuse, F::Malformed},
+    };
+    for (const auto& one : cases) {
+        F fault = F::Malformed;
+        EXPECT_EQ(Gate::judge(one.sent, limits, fault), one.verdict) << one.sent;
+        EXPECT_EQ(fault, one.fault) << one.sent;
+    }
 }
