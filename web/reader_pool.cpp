@@ -27,9 +27,10 @@ ReaderPool::Lease ReaderPool::lend()
             idle.pop_back();
         }
         // The file may still be replaced between this look and the read:
-        // the read is then of the old file through the log and index the
-        // path now names, at worst a page of mixed figures or a failure,
-        // and writes nothing; the next look lets go of it.
+        // the read is then of the old file with the log beside the path,
+        // which may be the new file's by then: at worst a page of mixed
+        // figures or a failure. It writes nothing, and the next look lets
+        // go of it.
         if (!reader->replaced()) {
             return Lease(*this, std::move(reader));
         }

@@ -70,8 +70,9 @@ public:
     // server's loop: a store put in the file's place, or moved away, is let
     // go of and opened anew rather than read on from the old one. SQLite
     // names the log and its index by the path: the old file's connection
-    // would read them with the new file's pages, and holds the index, which
-    // any program that opens the new file then reads it through.
+    // would read its pages with a log that is by then the new file's, and
+    // it holds the index, through which any program that opens the new
+    // file would read it.
     bool replaced() const override { return identityAt(path) != identity; }
 
     void begin() override { execute("BEGIN"); }
@@ -328,9 +329,10 @@ std::unique_ptr<StoreReader> openOnce(const std::string& path,
 
 std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
 {
-    // The file named before and after the opening is the one SQLite opened,
-    // unless it was replaced meanwhile, and by a run of renames put back:
-    // the same file then. One replaced meanwhile is opened again.
+    // SQLite opened the file that the path names both before and after,
+    // unless the path named another and then this one again in between,
+    // two renames within the opening. One replaced meanwhile is opened
+    // again.
     for (int tries = 0;; ++tries) {
         const auto before = identityAt(path);
         std::unique_ptr<StoreReader> reader =
