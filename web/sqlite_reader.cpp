@@ -288,8 +288,10 @@ std::unique_ptr<StoreReader> openOnce(const std::string& path,
     // The view writes nothing, not even the checkpoint SQLite tries as its
     // last connection to a file closes, which would write the log it finds
     // beside the path into the file, and remove that log, whichever file's
-    // it is by then. Through a read-only descriptor SQLite cannot take the
-    // lock it checkpoints under (3.40, tried); this does not lean on that.
+    // it is by then. SQLite 3.40 does neither through a read-only
+    // descriptor, which cannot take the lock it checkpoints under, nor
+    // where the file has moved from its path (both tried); this does not
+    // lean on either.
     sqlite3_db_config(database.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     checkStore(database.get());
     // SQLite's sum() of 64-bit products would overflow, or round them.
