@@ -26,6 +26,11 @@ ReaderPool::Lease ReaderPool::lend()
             reader = std::move(idle.back().reader);
             idle.pop_back();
         }
+        // The file may still be replaced between this look and the read:
+        // the read is then of the old file with the log beside the path,
+        // which may be the new file's by then: at worst a page of mixed
+        // figures or a failure. It writes nothing, and the next look lets
+        // go of it.
         if (!reader->replaced()) {
             return Lease(*this, std::move(reader));
         }
@@ -52,4 +57,18 @@ void ReaderPool::closeIdle(std::chrono::steady_clock::duration unused,
     closing.insert(closing.end(), std::make_move_iterator(idle.begin()),
                    std::make_move_iterator(idle.begin() + static_cast<long>(stale)));
     idle.erase(idle.begin(), idle.begin() + static_cast<long>(stale));
+    // Not left for the next request, which may be a quarter of an hour
+    // away: while the view holds a file that has been moved away, the log's
+    // index beside its old name stays that file's, and a program that opens
+    // a new file there reads the new file through it. What remains is the
+    // time to the next pass: a file opened in place of the old within it
+    // is still read so. A stat each, as each request's look is.
+    for (auto it = idle.begin(); it != idle.end();) {
+        if (it->reader->replaced()) {
+            closing.push_back(std::move(*it));
+            it = idle.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }

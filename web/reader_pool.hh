@@ -49,7 +49,8 @@ public:
 
     /// Closes the views that no request has used for the time unused; the
     /// one used last stays open until it has been unused for the time
-    /// last, for the figures it keeps between requests.
+    /// last, for the figures it keeps between requests. Views of a
+    /// store file that has been replaced are closed at once.
     void closeIdle(std::chrono::steady_clock::duration unused,
                    std::chrono::steady_clock::duration last);
 

@@ -10,6 +10,8 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
+#include <utility>
 
 namespace {
 
@@ -44,26 +46,34 @@ private:
     sqlite3_stmt* statement;
 };
 
+/// The file that path names now, by device and inode; none when there is
+/// none.
+std::optional<std::pair<dev_t, ino_t>> identityAt(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) {
+        return std::nullopt;
+    }
+    return std::pair(status.st_dev, status.st_ino);
+}
+
 class SqliteReader final : public SqlReader {
 public:
-    SqliteReader(Database database, const Dialect& dialect, std::string path)
-        : SqlReader(dialect), database(std::move(database)), path(std::move(path))
+    SqliteReader(Database database, const Dialect& dialect, std::string path,
+                 std::pair<dev_t, ino_t> identity)
+        : SqlReader(dialect), database(std::move(database)), path(std::move(path)),
+          identity(identity)
     {
-        struct stat status {};
-        if (::stat(this->path.c_str(), &status) == 0) {
-            device = status.st_dev;
-            inode = status.st_ino;
-        }
     }
 
-    // Asked before each request: a store put in the file's place, or moved
-    // away, is opened anew rather than read on from the old one.
-    bool replaced() const override
-    {
-        struct stat status {};
-        return ::stat(path.c_str(), &status) != 0 || status.st_dev != device ||
-               status.st_ino != inode;
-    }
+    // Asked before each request, and of the idle views on every pass of the
+    // server's loop: a store put in the file's place, or moved away, is let
+    // go of and opened anew rather than read on from the old one. SQLite
+    // names the log and its index by the path: the old file's connection
+    // would read its pages with a log that is by then the new file's, and
+    // it holds the index, through which any program that opens the new
+    // file would read it.
+    bool replaced() const override { return identityAt(path) != identity; }
 
     void begin() override { execute("BEGIN"); }
 
@@ -152,8 +162,7 @@ private:
     Database database;
     std::map<std::string, Statement> statements;  // by their SQL
     const std::string path;
-    dev_t device = 0;
-    ino_t inode = 0;
+    const std::pair<dev_t, ino_t> identity;  // of the file SQLite opened
     // The schema's count of its changes when the catalogue's count was
     // last looked for, and whether it was there: looked for again only
     // after the schema changes.
@@ -260,9 +269,9 @@ void checkStore(sqlite3* database)
     }
 }
 
-}  // namespace
-
-std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
+/// The store in the file at path, which had that identity just before.
+std::unique_ptr<StoreReader> openOnce(const std::string& path,
+                                      std::pair<dev_t, ino_t> identity)
 {
     sqlite3* opened = nullptr;
     // Read-only: no file is made, and nothing in it can change. Each view
@@ -276,6 +285,14 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
                                            : sqlite3_errstr(status));
     }
     sqlite3_busy_timeout(database.get(), BUSY_MILLISECONDS);
+    // The view writes nothing, not even the checkpoint SQLite tries as its
+    // last connection to a file closes, which would write the log it finds
+    // beside the path into the file, and remove that log, whichever file's
+    // it is by then. SQLite 3.40 does neither through a read-only
+    // descriptor, which cannot take the lock it checkpoints under, nor
+    // where the file has moved from its path (both tried); this does not
+    // lean on either.
+    sqlite3_db_config(database.get(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     checkStore(database.get());
     // SQLite's sum() of 64-bit products would overflow, or round them.
     if (sqlite3_create_function_v2(database.get(), "product_sum", 2,
@@ -307,5 +324,26 @@ std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
             "SELECT $1 = '0:' OR EXISTS (SELECT 1 FROM history WHERE "
             "seq = CAST($1 AS integer) AND seq || ':' || changed_at = $1)"
         },
-        path);
+        path, identity);
+}
+
+}  // namespace
+
+std::unique_ptr<StoreReader> openSqliteReader(const std::string& path)
+{
+    // SQLite opened the file that the path names both before and after,
+    // unless the path named another and then this one again in between,
+    // two renames within the opening. One replaced meanwhile is opened
+    // again.
+    for (int tries = 0;; ++tries) {
+        const auto before = identityAt(path);
+        std::unique_ptr<StoreReader> reader =
+            openOnce(path, before.value_or(std::pair<dev_t, ino_t>()));
+        if (before.has_value() && identityAt(path) == before) {
+            return reader;
+        }
+        if (tries == 2) {
+            throw StoreError("the store file was replaced while it was opened");
+        }
+    }
 }

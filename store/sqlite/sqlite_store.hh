@@ -32,6 +32,10 @@ public:
         madeAnew = this->file->made();
     }
 
+    /// Leaves the run's commits in the store file itself, not in the log
+    /// beside it alone, wherever no reader's snapshot holds them back.
+    ~SqliteStore() override;
+
     /// Opens the database, brings an older shape up to date, and loads the
     /// stock. False, with the reason in error(), when the file cannot be
     /// used.

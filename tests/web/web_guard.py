@@ -2,13 +2,16 @@
 web_run.sh with the name of one case): a flood of header lines, a request
 for a hundred ranges, a hundred clients that trickle while the owner is
 served, a name that is not the view's own, the key kept in a file, HTTPS,
-small faults of the pages, and reads that hold the store back from
-nothing. Each attack is made on a view of its own, whose peak memory
+small faults of the pages, reads that hold the store back from nothing,
+and a store file moved aside and replaced under the view. Each attack is made on a view of its own, whose peak memory
 (VmHWM) it prints."""
 
+import csv
 import http.client
+import io
 import os
 import socket
+import sqlite3
 import ssl
 import stat
 import subprocess
@@ -18,7 +21,8 @@ import threading
 import time
 import urllib.parse
 
-from web_common import KEY, KEYED_BASE, PLAIN_URL, STORE, WAREHOUSE_WEB, console
+from web_common import (KEY, KEYED_BASE, LIST_LINE, PLAIN_URL, STORE, WAREHOUSE,
+                        WAREHOUSE_WEB, console)
 
 KIND = os.environ["WAREHOUSE_KIND"]
 failures = []
@@ -501,11 +505,80 @@ def store_reads():
               f"the store replaced: {status}")
 
 
+def moved_aside():
+    """SQLite: a store file moved aside, alone or with its -wal and -shm,
+    and another store put at its name while a view keeps a connection to
+    it: the view lets go of the old file without being asked, the new
+    store takes up nothing of the old one's log, each keeps every command
+    committed to it, and the view shows the new one."""
+    def run(store, *commands):
+        done = subprocess.run([WAREHOUSE, "--store", store], input="\n".join(
+            commands + ("Q",)) + "\n", capture_output=True, text=True, timeout=60)
+        check(done.returncode == 0 and not done.stderr,
+              f"{commands[0]} on {os.path.basename(store)}: {done.stderr.strip()}")
+        return {m[1]: int(m[2]) for m in map(LIST_LINE.match, done.stdout.splitlines())
+                if m and not m[0].startswith("> ")}
+
+    def holds(pid, moved):
+        """Whether the process has a descriptor of the file moved."""
+        kept = os.stat(moved)
+        for fd in os.listdir(f"/proc/{pid}/fd"):
+            try:
+                found = os.stat(f"/proc/{pid}/fd/{fd}")
+            except OSError:
+                continue
+            if (found.st_dev, found.st_ino) == (kept.st_dev, kept.st_ino):
+                return True
+        return False
+
+    with tempfile.TemporaryDirectory() as scratch:
+        path = os.path.join(scratch, "shop.db")
+        run(path, "A FIRST:1 1.00 1 First")
+        with View("--listen", "127.0.0.1:0", store=path) as view:
+            for turn, ends in enumerate([("",), ("", "-wal", "-shm")]):
+                # The old store's last command, in its -wal while the view
+                # holds the store open.
+                run(path, f"A LAST:{turn} 1.00 3 The old store's last")
+                status, _, body = request(view.port, "/stock.csv")
+                check(status == 200 and f'"LAST:{turn}"' in body, f"turn {turn}: {status}")
+                new = os.path.join(scratch, f"new{turn}.db")
+                expected = run(new, f"A NEW:{turn} 1.00 5 Only in the new", "G 1000", "L")
+                moved = os.path.join(scratch, f"old{turn}.db")
+                for end in ends:
+                    os.rename(path + end, moved + end)
+                os.rename(new, path)
+                deadline = time.monotonic() + 10
+                while holds(view.process.pid, moved) and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                check(not holds(view.process.pid, moved),
+                      f"turn {turn}: the view still holds the store moved aside")
+                expected.update({f"NEW:{turn}": 3, f"AFTER:{turn}": 7})
+                got = run(path, f"A AFTER:{turn} 1.00 7 After the swap", f"D NEW:{turn} 2", "L")
+                check(got == expected, f"turn {turn}: the new store holds "
+                      f"{sorted(set(got.items()) ^ set(expected.items()))[:6]} wrong")
+                status, _, body = request(view.port, "/stock.csv")
+                shown = {row[0]: int(row[1]) for row in csv.reader(io.StringIO(
+                    body.lstrip("\ufeff"))) if status == 200 and row[:1] != ["id"]}
+                check(status == 200 and shown == expected,
+                      f"turn {turn}: the view shows {status}, "
+                      f"{sorted(set(shown.items()) ^ set(expected.items()))[:6]} wrong")
+                kept = run(moved, "L")
+                check(kept.get(f"LAST:{turn}") == 3 and f"NEW:{turn}" not in kept,
+                      f"turn {turn}: the store moved aside holds {sorted(kept.items())[:6]}")
+        # The view has closed its last connection: nothing of the store's
+        # own log was checkpointed or removed.
+        check(run(path, "L") == expected, "the new store after the view ended")
+        with sqlite3.connect(path) as database:
+            result = database.execute("PRAGMA integrity_check").fetchall()
+        check(result == [("ok",)], f"the new store's integrity: {result[:3]}")
+
+
 KEY_FILE = os.environ["KEY_FILE"]
 CASES = {"header_flood": header_flood, "hundred_ranges": hundred_ranges,
          "trickling": trickling, "host_names": host_names, "key_file": key_file,
          "library_answers": library_answers, "idle_sockets": idle_sockets,
-         "https": https, "page_faults": page_faults, "store_reads": store_reads}
+         "https": https, "page_faults": page_faults, "store_reads": store_reads,
+         "moved_aside": moved_aside}
 CASES[sys.argv[1]]()
 print(f"web_guard {sys.argv[1]}: {len(failures)} failed")
 sys.exit(1 if failures else 0)
