@@ -229,7 +229,9 @@ std::string catalogueCsv(const std::vector<CatalogueRecord>& records)
     for (const CatalogueRecord& record : records) {
         text += csvCell(inertText(record.id));
         for (std::size_t field = 0; field < CATALOGUE_FIELDS; ++field) {
-            // Only the texts are inert-made: the numbers are the file's own.
+            // Every cell is made inert: a record's numbers never start so,
+            // but one another program set below 0 past the store's checks
+            // goes out as text, which the file's reading refuses.
             text += ',' + csvCell(inertText(textOf(record, static_cast<CatalogueField>(field))));
         }
         text += "\r\n";
