@@ -51,8 +51,9 @@ std::string claims(const std::string& echo, ChangeKind what, const char* table,
            std::to_string(MOST_ENTRIES) + " THEN '0' ELSE '' END, true), "
            "set_config('warehouse.claimed_commands', "
            "'{' || coalesce(string_agg('0', ','), '') || '}', true), "
+           // Each id quoted: the empty id's is empty, no element unquoted.
            "set_config('warehouse.claimed_ids', "
-           "'{' || coalesce(string_agg(encode(id, 'hex'), ','), '') || '}', true), "
+           "'{' || coalesce(string_agg('\"' || encode(id, 'hex') || '\"', ','), '') || '}', true), "
            "set_config('warehouse.claimed_befores', "
            "'{' || coalesce(string_agg(" + before + "::text, ','), '') || '}', true), "
            "set_config('warehouse.claimed_afters', "

@@ -105,6 +105,24 @@ Z|9|s3|Zed' ] || fail "the stock after the count: $(stock)"
     grep -q "count count.csv ($differences changes)" <<< "$(run H)" || fail "H shows: $(run H)"
 }
 
+# The empty id, which a stock file may bring in, goes through the jobs with
+# another product: the count sheet written comes back filled in, and a
+# delivery note of both is taken; each change is its command's entry.
+case_the_empty_id_goes_through_the_jobs() {
+    printf ';4;;\nB;5;s;b\n' > empty_id.txt
+    run 'R empty_id.txt' > /dev/null
+    owner --count-sheet sheet.csv || fail "--count-sheet ended with status $?"
+    sed 's/,,\r$/,1,theft\r/' sheet.csv > filled.csv
+    out=$(owner --count filled.csv 2>&1) || fail "--count ended with status $?: $out"
+    [ "$(count_entries)" = "|4|1|theft|$me|count filled.csv
+B|5|1|theft|$me|count filled.csv" ] || fail "--count said $out; the count's entries: $(count_entries)"
+    printf 'id,amount\n,2\nB,3\n' > note.csv
+    out=$(owner --deliveries note.csv 2>&1) || fail "--deliveries ended with status $?: $out"
+    [ "$(sql "SELECT $(text id) || ':' || amount_before || '>' || amount_after FROM history
+              WHERE kind = 'delivery' AND command IS NOT NULL ORDER BY id" | paste -sd ' ')" = ':1>3 B:1>4' ] ||
+        fail "--deliveries said $out; the entries: $(sql "SELECT * FROM history WHERE seq > 2")"
+}
+
 # A product back in the stock by a sheet or a note takes the shelf and the
 # name its line gives, and those its line leaves empty from its record in
 # the catalogue; one that was never there comes in with the line's alone.
