@@ -214,17 +214,21 @@ void Session::countKinds()
 }
 
 // At a terminal, E with stock to lose asks to be typed again; any other
-// line in between takes the question back.
+// line in between takes the question back. The answer holds for the kinds
+// the question named: on a store, others may have brought in more between
+// the two, and E asks again.
 void Session::emptyStock()
 {
     if (!arguments.lineEnds() || !starts()) {
         return;
     }
-    if (options.atTerminal && !emptyConfirmed && table.count() > 0) {
-        printLine("E empties all ", table.count(),
-                  table.count() == 1 ? " kind" : " kinds",
+    const std::size_t kinds = table.count();
+    if (options.atTerminal && kinds > 0 &&
+        !(emptyConfirmed && kinds == emptyAskedKinds)) {
+        printLine("E empties all ", kinds, kinds == 1 ? " kind" : " kinds",
                   "; E again to confirm.");
         emptyAsked = true;
+        emptyAskedKinds = kinds;
         return;
     }
     table.empty();

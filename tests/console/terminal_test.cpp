@@ -477,6 +477,32 @@ TEST_F(TerminalTest, ALineIsOneWholeCommandCheckedBeforeItRuns)
         << terminal.shown();
 }
 
+// On a store, E's question holds for the kinds it named: another clerk's
+// products brought in before the answer make it ask again, and only the
+// answer to that empties them too.
+TEST_F(TerminalTest, EmptyAsksAgainWhenOthersBroughtInMore)
+{
+    Terminal asking(folder, {}, {"--store", "shared.db"});
+    asking.enter("A x s 5 n");
+    asking.enter("E");
+    ASSERT_TRUE(asking.waitFor("E empties all 1 kind; E again to confirm."))
+        << asking.shown();
+    {
+        Terminal other(folder, {}, {"--store", "shared.db"});
+        other.enter("A y s 1 n");
+        other.enter("A z s 1 n");
+        other.enter("Q");
+        ASSERT_EQ(other.exitStatus(), 0) << other.shown();
+    }
+    asking.enter("E");
+    EXPECT_TRUE(asking.waitFor("E\r\nE empties all 3 kinds; E again to confirm."))
+        << asking.shown();
+    asking.enter("E");
+    asking.enter("C");
+    EXPECT_TRUE(asking.waitFor("C\r\n0 different kinds of candy."))
+        << asking.shown();
+}
+
 // With a store: a load stopped leaves nothing in the history either.
 TEST_F(TerminalTest, LoadSaysWhatItSkippedAndCtrlCLoadsNothing)
 {
