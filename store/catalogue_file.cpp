@@ -125,14 +125,20 @@ std::string badNewId(const std::string& id)
     if (id.empty()) {
         return "no id";
     }
-    return id.find_first_of(" \t\r\n") == std::string::npos ? "" : "an id is one word";
+    if (id.find_first_of(" \t\r\n") != std::string::npos) {
+        return "an id is one word";
+    }
+    // A stock file's id ends at its first ';'.
+    return id.find(';') == std::string::npos ? "" : "a ';' in the id";
 }
 
 std::string badNewText(const std::string& text, std::string_view what)
 {
-    return text.find_first_of("\r\n") == std::string::npos
-               ? ""
-               : "a line break in the " + std::string(what);
+    if (text.find_first_of("\r\n") != std::string::npos) {
+        return "a line break in the " + std::string(what);
+    }
+    // A stock file's shelf ends at the next ';'; a name runs to the line's end.
+    return what == "shelf" && text.find(';') != std::string::npos ? "a ';' in the shelf" : "";
 }
 
 namespace {

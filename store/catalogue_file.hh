@@ -75,7 +75,8 @@ struct CatalogueFile {
 /// may bring in as a product's id, name or shelf that the store does not
 /// hold already. An id is one word, as the console reads one; a name or a
 /// shelf holds no line break, which no stock file and no console line
-/// could hold, and a shelf may hold spaces, as a stock file's does. What a
+/// could hold (nor a ';' in an id or shelf, where a stock file's fields
+/// end), and a shelf may hold spaces, as a stock file's does. What a
 /// store holds already is taken back as it is, whatever put it there (a
 /// stock file's id of two words, a name another program gave a line
 /// break): a file that repeats it changes nothing, so that every file the

@@ -251,6 +251,7 @@ note|id,amount,shelf,name\nD,5,shelf 4,A shelf of two words\n
 sql|INSERT INTO stock VALUES ('E', 5, 's1', 'Two\nlines')
 sql|INSERT INTO stock VALUES ('F', 5, 's\n1', 'Shelf of two lines')
 sql|INSERT INTO stock VALUES ('G', 5, 's1', 'Most'); UPDATE catalogue SET reorder_level = 9223372036854775807
+sql|INSERT INTO stock VALUES ('H;1', 5, 's;1', 'Semi;colons')
 STORES
     run 'A X s1 5 Ecks' > /dev/null
     was=$(catalogue)
@@ -263,6 +264,8 @@ warehouse: in.csv: nothing changed" ] || fail "$text: $out"
     done << 'FILES'
 id,name\nX,\n|line 2: no name, where the record has one
 id,price,shelf\nY,1,s2\nX,2,\n|line 3: no shelf, where the record has one
+id,name\nN;1,Nn\n|line 2: a ';' in the id
+id,shelf\nX,s;2\n|line 2: a ';' in the shelf
 FILES
 }
 

@@ -179,6 +179,8 @@ case_bad_files_change_nothing() {
 --count|id,counted,shelf\nN,3,"s4\r"\n|line 2: a line break in the shelf
 --deliveries|id,amount,shelf,name\nN,1,"s\n4",En\n|line 2: a line break in the shelf
 --deliveries|id,amount,name\nN,1,"two\r\nlines"\n|line 2: a line break in the name
+--deliveries|id,amount,shelf,name\nN;1,3,s,nm\n|line 2: a ';' in the id
+--count|id,counted,shelf\nC,2,x;y\n|line 2: a ';' in the shelf
 FILES
 }
 
