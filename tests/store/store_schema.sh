@@ -30,7 +30,10 @@ scratch=$(mktemp -d) || exit 1
 view_pid=
 trap 'stop_view; [ "$kind" = sqlite ] || stop_postgres; rm -rf "$scratch"' EXIT
 cd "$scratch" || exit 1
-# Failures are kept in a file: a check may run in a subshell.
+# Failures are kept in a file: a check may run in a subshell. The file is
+# there from the start, so that a scratch folder lost mid-case, and every
+# failure with it, is a failure too.
+: > "$scratch/failures"
 fail() { echo "FAIL: $*" | tee -a "$scratch/failures" >&2; }
 export TZ=UTC0 PGTZ=UTC
 
@@ -373,4 +376,4 @@ day_page)
     exit 2
     ;;
 esac
-[ ! -s "$scratch/failures" ]
+[ -f "$scratch/failures" ] && [ ! -s "$scratch/failures" ]
