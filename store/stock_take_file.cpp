@@ -201,6 +201,11 @@ DeliveryNote readDeliveryNote(std::string_view text, const HeldProduct& held)
                                     std::to_string(columns.names.size()));
             continue;
         }
+        // A spreadsheet's blank row, which a count sheet passes over too.
+        if (std::all_of(line->cells.begin(), line->cells.end(),
+                        [](const std::string& cell) { return cell.empty(); })) {
+            continue;
+        }
         DeliveryNote::Row row{line->line, cellOf(*line, columns, "id"), 0,
                               cellOf(*line, columns, "best_before"),
                               cellOf(*line, columns, "shelf"), cellOf(*line, columns, "name")};

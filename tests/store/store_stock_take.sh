@@ -105,6 +105,15 @@ Z|9|s3|Zed' ] || fail "the stock after the count: $(stock)"
     grep -q "count count.csv ($differences changes)" <<< "$(run H)" || fail "H shows: $(run H)"
 }
 
+# A delivery note passes over a spreadsheet's blank rows, as a count sheet
+# passes over its products not counted.
+case_a_note_passes_over_blank_rows() {
+    run 'A X s1 10 Ecks' > /dev/null
+    printf 'id,amount,best_before\r\n,,\r\nX,2,2027-01-01\r\n,,\r\n' > blank.csv
+    out=$(owner --deliveries blank.csv 2>&1) || fail "--deliveries ended with status $?: $out"
+    [ "$(stock_and_lots)" = 'X:12 X:2027-01-01:2' ] || fail "after the note: $(stock_and_lots)"
+}
+
 # The empty id, which a stock file may bring in, goes through the jobs with
 # another product: the count sheet written comes back filled in, and a
 # delivery note of both is taken; each change is its command's entry.
