@@ -164,21 +164,28 @@ case_bad_files_change_nothing() {
 FILES
 }
 
-# A file that cannot be read whole, missing or a folder, is named with the
-# system's reason, and the status is 1.
+# A file that cannot be read whole, missing, a folder or no regular file
+# (a FIFO, which would wait for ever, a device), is named with the system's
+# reason, and the status is 1.
 case_unreadable_files_are_named() {
     run 'A X s1 10 Ecks' > /dev/null
     mkdir folder.csv
+    mkfifo fifo.csv
     local out
     # option|file|what the error says
     while IFS='|' read -r option file named; do
-        out=$(owner "$option" "$file" 2>&1) && fail "$option took $file"
+        out=$(timeout 20 "$warehouse" --store "$store" "$option" "$file" 2>&1) &&
+            fail "$option took $file"
         [ "$out" = "warehouse: $file: $named" ] || fail "$option $file said: $out"
     done <<'FILES'
 --count|missing.csv|No such file or directory
 --count|folder.csv|Is a directory
 --deliveries|folder.csv|Is a directory
 --catalogue-in|folder.csv|Is a directory
+--count|fifo.csv|Not a regular file
+--deliveries|fifo.csv|Not a regular file
+--catalogue-in|fifo.csv|Not a regular file
+--deliveries|/dev/null|Not a regular file
 FILES
     [ "$(stock)" = 'X|10|s1|Ecks' ] || fail "the stock changed: $(stock)"
 }
@@ -218,6 +225,35 @@ A,Ay,s3,1,,' ] || fail "the blank sheet: $(cat sheet.csv)"
     out=$(owner --count sheet.csv 2>&1) || fail "the filled-in sheet: $out"
     [ "$out" = 'Count: 2 products counted, 1 difference.' ] || fail "the filled-in sheet: $out"
     [ "$(count_entries)" = "C|2|1|sample|$me|count sheet.csv" ] || fail "its entries: $(count_entries)"
+}
+
+# A sheet or a catalogue replaces the file it is written to only when
+# whole, as W saves: cut off by the file-size limit, it leaves the old file
+# as it was and nothing beside it; through a link it replaces the file the
+# link leads to, with its mode; a FIFO it refuses.
+case_a_written_file_replaces_the_old_whole() {
+    run 'G 3000' > /dev/null
+    mkdir files
+    ln -s files/out.csv link.csv
+    mkfifo files/fifo.csv
+    local out status
+    for option in --count-sheet --catalogue-out; do
+        printf 'old\n' > files/out.csv
+        chmod 604 files/out.csv
+        out=$( (ulimit -f 64 && GCOV_PREFIX=$scratch/counts owner "$option" files/out.csv 2>&1) )
+        status=$?
+        [ $status = 1 ] && [ "$out" = "warehouse: files/out.csv: File too large" ] ||
+            fail "$option cut off: status $status, $out"
+        [ "$(cat files/out.csv)" = old ] || fail "$option cut off left: $(head -c 100 files/out.csv)"
+        out=$(owner "$option" link.csv 2>&1) || fail "$option through a link: $out"
+        [ -L link.csv ] && [ "$(head -c 3 files/out.csv)" = id, ] && [ "$(stat -c %a files/out.csv)" = 604 ] ||
+            fail "$option through a link: $(ls -l link.csv files/out.csv)"
+        out=$(timeout 20 "$warehouse" --store "$store" "$option" files/fifo.csv 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$out" = "warehouse: files/fifo.csv: Not a regular file" ] ||
+            fail "$option to a FIFO: status $status, $out"
+        [ "$(ls -A files | paste -sd ' ')" = 'fifo.csv out.csv' ] || fail "$option left: $(ls -A files)"
+    done
 }
 
 # A sheet or a catalogue written over the SQLite store, through any name of
