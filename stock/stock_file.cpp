@@ -6,16 +6,9 @@
 #include "util/output_lines.hh"
 #include "util/progress.hh"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cassert>
-#include <cerrno>
 #include <charconv>
-#include <climits>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -56,51 +49,6 @@ bool parseStockLine(std::string_view line, std::string& id,
     name.assign(line.substr(shelfEnd + 1));
     return true;
 }
-
-/// Reads the whole of a regular file into text. Returns false, with errno
-/// set, when it cannot be opened or read through to its end. Anything but a
-/// regular file is refused: a FIFO could block the console for ever and a
-/// device such as /dev/zero never ends.
-bool readWholeFile(const std::string& fileName, std::string& text)
-{
-    // Not blocking, so that opening a FIFO does not wait for a writer.
-    const int file =
-        ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (file < 0) {
-        return false;
-    }
-    struct stat status {};
-    bool complete = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode);
-    // One byte more than the file's size, so that the end is met without
-    // growing the text when the file keeps its size.
-    constexpr std::size_t BLOCK = 1 << 16;
-    text.resize(static_cast<std::size_t>(status.st_size) + 1);
-    std::size_t size = 0;
-    while (complete) {
-        if (size == text.size()) {
-            text.resize(text.size() + BLOCK);
-        }
-        const ssize_t got = ::read(file, text.data() + size,
-                                   std::min(BLOCK, text.size() - size));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            complete = got == 0;
-            break;
-        }
-        size += static_cast<std::size_t>(got);
-    }
-    const int error = errno;
-    ::close(file);
-    errno = error;
-    text.resize(size);
-    return complete;
-}
-
-}  // namespace
-
-namespace {
 
 /// The fields of a stock file line, reused from line to line so that a line
 /// costs no allocation once the fields have grown to their size.
@@ -212,7 +160,7 @@ LoadReport ReadFile(const std::string& fileName, Datastructure& table,
                     const StopCheck& stopRequested)
 {
     std::string text;
-    if (!readWholeFile(fileName, text)) {
+    if (readRegularFile(fileName, text) != nullptr) {
         printLine(FILE_NOT_FOUND);
         return {};
     }
@@ -233,107 +181,6 @@ bool fitsStockFile(std::string_view id, std::string_view shelf,
     return id.find_first_of(";\n") == std::string_view::npos &&
            shelf.find_first_of(";\n") == std::string_view::npos &&
            name.find('\n') == std::string_view::npos;
-}
-
-/// Follows symbolic links from path to the file they lead to, which need
-/// not exist yet, so that a save replaces the file and keeps the link.
-/// Returns false, with errno set, when a link cannot be read or links lead
-/// round in a loop.
-bool followLinks(std::string path, std::string& target)
-{
-    constexpr int MOST_LINKS = 40;  // as many as the system follows
-    for (int links = 0; links <= MOST_LINKS; ++links) {
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-            target = std::move(path);
-            return true;  // a missing file is made; other errors come later
-        }
-        std::string link(PATH_MAX, '\0');
-        const ssize_t length =
-            ::readlink(path.c_str(), link.data(), link.size());
-        if (length < 0) {
-            return false;
-        }
-        link.resize(static_cast<std::size_t>(length));
-        path = !link.empty() && link.front() == '/'
-                   ? link
-                   : folderOf(path) + '/' + link;
-    }
-    errno = ELOOP;
-    return false;
-}
-
-/// What the saved file must carry over from the file it replaces.
-struct Target {
-    bool exists = false;
-    mode_t mode = 0;  // permission bits
-    uid_t owner = 0;  // owner and group, when it exists
-    gid_t group = 0;
-};
-
-/// Learns what the saved file must keep. Returns why the target cannot be
-/// replaced (a folder, a device, a FIFO, a file the process may not write,
-/// as the shell's > would refuse it), or null.
-const char* examineTarget(const std::string& path, Target& target)
-{
-    struct stat old {};
-    if (::stat(path.c_str(), &old) != 0) {
-        target.mode = newFileMode();
-        return errno == ENOENT ? nullptr : std::strerror(errno);
-    }
-    if (S_ISDIR(old.st_mode)) {
-        return std::strerror(EISDIR);
-    }
-    if (!S_ISREG(old.st_mode)) {
-        return "Not a regular file";
-    }
-    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-        return std::strerror(errno);
-    }
-    target = {true, static_cast<mode_t>(old.st_mode & 07777), old.st_uid,
-              old.st_gid};
-    return nullptr;
-}
-
-/// Gives the new file the old one's owner, group and permission bits, as far
-/// as the process may and the file system can hold them: a save that wrote
-/// its data is a save all the same.
-void carryOver(int descriptor, const Target& target)
-{
-    if (target.exists) {
-        // Before the bits: a change of owner clears the set-id bits.
-        [[maybe_unused]] const int owned =
-            ::fchown(descriptor, target.owner, target.group);
-    }
-    [[maybe_unused]] const int moded = ::fchmod(descriptor, target.mode);
-}
-
-/// The save's steps. Returns why the save failed, or null.
-const char* save(const std::string& fileName, const Datastructure& table,
-                 std::uint64_t& leftOut)
-{
-    std::string path;
-    if (!followLinks(fileName, path)) {
-        return std::strerror(errno);
-    }
-    Target target;
-    if (const char* reason = examineTarget(path, target)) {
-        return reason;
-    }
-    const std::string folder = folderOf(path);
-    TemporaryFile temporary(folder);
-    if (!temporary.isOpen() ||
-        !writeStockLines(temporary.fd(), table, leftOut)) {
-        return std::strerror(errno);
-    }
-    carryOver(temporary.fd(), target);
-    if (::fsync(temporary.fd()) != 0 || !temporary.close() ||
-        !temporary.renameTo(path)) {
-        // Read before the temporary file's clean-up can touch errno.
-        return std::strerror(errno);
-    }
-    syncFolder(folder);
-    return nullptr;
 }
 
 }  // namespace
@@ -377,7 +224,10 @@ bool writeStockLines(int descriptor, const Datastructure& table,
 bool SaveFile(const std::string& fileName, const Datastructure& table)
 {
     std::uint64_t leftOut = 0;
-    if (const char* reason = save(fileName, table, leftOut)) {
+    const auto write = [&](int descriptor) {
+        return writeStockLines(descriptor, table, leftOut);
+    };
+    if (const char* reason = replaceWholeFile(fileName, write)) {
         printLine(STOCK_NOT_SAVED, ' ', std::string_view(reason), '.');
         return false;
     }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <unordered_map>
 
 namespace {
 
@@ -399,15 +400,21 @@ std::vector<FieldChange> applyCatalogueFile(const CatalogueFile& file,
     const auto byId = [](const CatalogueRecord& record, const std::string& id) {
         return record.id < id;
     };
+    // The records the file adds wait aside, and join the others in one
+    // merge at the end: put in place one by one, each would move every
+    // record after it, and a file of new ids out of order would take time
+    // that grows with their square, the store locked all the while.
+    std::vector<CatalogueRecord> added;
+    std::unordered_map<std::string, std::size_t> addedAt;
     for (const CatalogueFile::Row& row : file.rows) {
-        auto at = std::lower_bound(records.begin(), records.end(), row.values.id, byId);
-        const bool adds = at == records.end() || at->id != row.values.id;
+        const auto at = std::lower_bound(records.begin(), records.end(), row.values.id, byId);
+        const bool held = at != records.end() && at->id == row.values.id;
+        const auto [aside, adds] =
+            held ? std::pair(addedAt.end(), false) : addedAt.emplace(row.values.id, added.size());
         if (adds) {
-            CatalogueRecord added;
-            added.id = row.values.id;
-            at = records.insert(at, std::move(added));
+            added.emplace_back().id = row.values.id;
         }
-        CatalogueRecord& record = *at;
+        CatalogueRecord& record = held ? *at : added[aside->second];
         bool any = adds;
         for (std::size_t index = 0; index < CATALOGUE_FIELDS; ++index) {
             const auto field = static_cast<CatalogueField>(index);
@@ -438,6 +445,14 @@ std::vector<FieldChange> applyCatalogueFile(const CatalogueFile& file,
             changed.push_back(record.id);
         }
     }
+    const auto order = [](const CatalogueRecord& left, const CatalogueRecord& right) {
+        return left.id < right.id;
+    };
+    std::sort(added.begin(), added.end(), order);
+    const auto held = static_cast<std::ptrdiff_t>(records.size());
+    records.insert(records.end(), std::make_move_iterator(added.begin()),
+                   std::make_move_iterator(added.end()));
+    std::inplace_merge(records.begin(), records.begin() + held, records.end(), order);
     return changes;
 }
 

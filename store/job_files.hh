@@ -7,10 +7,12 @@
 #include <string_view>
 #include <vector>
 
-/// Reads file whole into text; false, reported, when it cannot.
+/// Reads file, a regular file, whole into text; false, reported in one
+/// line, when it cannot or is no regular file.
 bool readWholeFile(const std::string& file, std::string& text);
 
-/// Writes text as the whole of file; false, reported, when it cannot.
+/// Writes text as the whole of file, which is replaced only by the whole
+/// of it, as W saves; false, reported in one line, when it cannot.
 bool writeWholeFile(const std::string& file, std::string_view text);
 
 /// Reports every problem of file, then that nothing changed; true when

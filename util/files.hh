@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,24 @@ bool writeAll(int descriptor, std::string_view bytes);
 /// (EEXIST for such a file), when the file is not made.
 bool createWholeFile(const std::string& path, std::string_view bytes,
                      mode_t mode);
+
+/// Reads the whole of a regular file into text. Returns why it cannot be
+/// opened or read through to its end, or null. Anything but a regular file
+/// is refused: a FIFO could block for ever and a device such as /dev/zero
+/// never ends.
+const char* readRegularFile(const std::string& path, std::string& text);
+
+/// Replaces the file path names, through any symbolic links, by one whose
+/// bytes write puts to the descriptor it is given (false, with errno set,
+/// when it cannot). The new file is written beside the old one and renamed
+/// over it only when whole, with the old one's owner, group and permission
+/// bits as far as they can be kept (a new one's bits come from the umask):
+/// on any failure the old file stays as it was and nothing is left beside
+/// it. A folder, a device, a FIFO or a file the process may not write is
+/// refused, as the shell's > would refuse it. Returns why the file was not
+/// replaced, or null.
+const char* replaceWholeFile(const std::string& path,
+                             const std::function<bool(int)>& write);
 
 /// A temporary file in a folder, removed again unless it has been put in
 /// place under its target's name. Its own name is short, so that it fits

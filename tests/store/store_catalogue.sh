@@ -269,4 +269,33 @@ id,shelf\nX,s;2\n|line 2: a ';' in the shelf
 FILES
 }
 
+# A sheet or a catalogue replaces the file it is written to only when
+# whole, as W saves: cut off by the file-size limit, it leaves the old file
+# as it was and nothing beside it; through a link it replaces the file the
+# link leads to, with its mode; a FIFO it refuses.
+case_a_written_file_replaces_the_old_whole() {
+    run 'G 3000' > /dev/null
+    mkdir files
+    ln -s files/out.csv link.csv
+    mkfifo files/fifo.csv
+    local out status
+    for option in --count-sheet --catalogue-out; do
+        printf 'old\n' > files/out.csv
+        chmod 604 files/out.csv
+        out=$( (ulimit -f 64 && GCOV_PREFIX=$scratch/counts owner "$option" files/out.csv 2>&1) )
+        status=$?
+        [ $status = 1 ] && [ "$out" = "warehouse: files/out.csv: File too large" ] ||
+            fail "$option cut off: status $status, $out"
+        [ "$(cat files/out.csv)" = old ] || fail "$option cut off left: $(head -c 100 files/out.csv)"
+        out=$(owner "$option" link.csv 2>&1) || fail "$option through a link: $out"
+        [ -L link.csv ] && [ "$(head -c 3 files/out.csv)" = id, ] && [ "$(stat -c %a files/out.csv)" = 604 ] ||
+            fail "$option through a link: $(ls -l link.csv files/out.csv)"
+        out=$(timeout 20 "$warehouse" --store "$store" "$option" files/fifo.csv 2>&1)
+        status=$?
+        [ $status = 1 ] && [ "$out" = "warehouse: files/fifo.csv: Not a regular file" ] ||
+            fail "$option to a FIFO: status $status, $out"
+        [ "$(ls -A files | paste -sd ' ')" = 'fifo.csv out.csv' ] || fail "$option left: $(ls -A files)"
+    done
+}
+
 run_case "$case"

@@ -193,21 +193,28 @@ case_bad_files_change_nothing() {
 FILES
 }
 
-# A file that cannot be read whole, missing or a folder, is named with the
-# system's reason, and the status is 1.
+# A file that cannot be read whole, missing, a folder or no regular file
+# (a FIFO, which would wait for ever, a device), is named with the system's
+# reason, and the status is 1.
 case_unreadable_files_are_named() {
     run 'A X s1 10 Ecks' > /dev/null
     mkdir folder.csv
+    mkfifo fifo.csv
     local out
     # option|file|what the error says
     while IFS='|' read -r option file named; do
-        out=$(owner "$option" "$file" 2>&1) && fail "$option took $file"
+        out=$(timeout 20 "$warehouse" --store "$store" "$option" "$file" 2>&1) &&
+            fail "$option took $file"
         [ "$out" = "warehouse: $file: $named" ] || fail "$option $file said: $out"
     done <<'FILES'
 --count|missing.csv|No such file or directory
 --count|folder.csv|Is a directory
 --deliveries|folder.csv|Is a directory
 --catalogue-in|folder.csv|Is a directory
+--count|fifo.csv|Not a regular file
+--deliveries|fifo.csv|Not a regular file
+--catalogue-in|fifo.csv|Not a regular file
+--deliveries|/dev/null|Not a regular file
 FILES
     [ "$(stock)" = 'X|10|s1|Ecks' ] || fail "the stock changed: $(stock)"
 }
