@@ -3,13 +3,13 @@
 #ifndef WAREHOUSE_CONSOLE_INPUT_HH
 #define WAREHOUSE_CONSOLE_INPUT_HH
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <ios>
 #include <istream>
 #include <streambuf>
 #include <string>
+#include <vector>
 
 /// Called each time before more input is read: the moment to make durable
 /// what the commands read so far have done, and to show it. Returning false
@@ -52,7 +52,9 @@ private:
     int readError = 0;
     std::ios* reader = nullptr;
     BeforeRead beforeRead;
-    std::array<char, 1 << 18> block;  // bytes between eback() and egptr()
+    // Bytes between eback() and egptr(); on the heap, where a block this
+    // size does not take the stack a command has.
+    std::vector<char> block = std::vector<char>(std::size_t{1} << 18);
     bool countingLines = false;
     std::uint64_t lineBreaks = 0;     // line breaks read before counted
     const char* counted = nullptr;    // the block is counted up to here

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <memory>
 
 const std::string_view BACKUP_USAGE =
     R"(  --backup FILE            with --store: write a copy of the store, one
@@ -155,7 +156,10 @@ void removeStoreFile(const std::string& path)
 /// when it cannot.
 bool madeReady(const std::string& where, std::string& error)
 {
-    Datastructure table;
+    // On the heap: its buckets are more than the stack the run keeps for a
+    // command (a process at its address space's limit cannot grow it).
+    const auto heldTable = std::make_unique<Datastructure>();
+    Datastructure& table = *heldTable;
     const std::unique_ptr<Store> store =
         openStore(where, table, StoreOptions{}, error);
     if (!store) {

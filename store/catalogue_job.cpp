@@ -7,6 +7,7 @@
 #include "util/command_line.hh"
 
 #include <iostream>
+#include <memory>
 
 const std::string_view CATALOGUE_USAGE =
     R"(  --catalogue-out CSV      write the store's catalogue to CSV and end
@@ -67,7 +68,10 @@ int takeIn(Store& store, const std::string& file)
 int runCatalogueJob(CatalogueJob job, const std::string& where,
                     const StoreOptions& options, const std::string& file)
 {
-    Datastructure table;
+    // On the heap: its buckets are more than the stack the run keeps for a
+    // command (a process at its address space's limit cannot grow it).
+    const auto heldTable = std::make_unique<Datastructure>();
+    Datastructure& table = *heldTable;
     std::string error;
     const std::unique_ptr<Store> store = openStore(where, table, options, error);
     if (!store) {

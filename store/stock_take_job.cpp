@@ -8,6 +8,7 @@
 #include "util/command_line.hh"
 
 #include <iostream>
+#include <memory>
 
 const std::string_view STOCK_TAKE_USAGE =
     R"(  --count-sheet CSV        write a blank count sheet of the stock, sorted by
@@ -123,7 +124,10 @@ bool stockTakeJobOf(const std::string& option, StockTakeJob& job)
 int runStockTakeJob(StockTakeJob job, const std::string& where,
                     const StoreOptions& options, const std::string& file)
 {
-    Datastructure table;
+    // On the heap: its buckets are more than the stack the run keeps for a
+    // command (a process at its address space's limit cannot grow it).
+    const auto heldTable = std::make_unique<Datastructure>();
+    Datastructure& table = *heldTable;
     std::string error;
     const std::unique_ptr<Store> store = openStore(where, table, options, error);
     if (!store) {
