@@ -310,6 +310,7 @@ Reply countsPage(StoreReader& store, const Params& params)
     }
     page::Data data;
     data.set("takes_count", std::to_string(takes.size()));
+    data.set("one_take", takes.size() == 1);
     data.set("has_takes", !takes.empty());
     data.set("takes", takeRows);
     data.set("reasons", reasonRows);

@@ -257,7 +257,7 @@ const Template EXPIRING = {"Expiring", R"(<h1>Expiring</h1>
 
 const Template COUNTS = {"Stock-takes", R"(<h1>Stock-takes</h1>
 {{#no_lots}})" NO_LOTS R"({{/no_lots}}{{^no_lots}}
-<p id="summary">Each stock-take set the units of the products counted to the count; a difference is the units counted less those the records expected, a loss below 0, and is worth its units at the catalogue's cost today. <span id="takes-count">{{takes_count}}</span> stock-takes, the newest first.</p>
+<p id="summary">Each stock-take set the units of the products counted to the count; a difference is the units counted less those the records expected, a loss below 0, and is worth its units at the catalogue's cost today. <span id="takes-count">{{takes_count}}</span> {{#one_take}}stock-take{{/one_take}}{{^one_take}}stock-takes{{/one_take}}, the newest first.</p>
 {{#has_takes}}
 <table id="takes">
 <thead><tr><th>Time</th><th>Clerk</th><th>Command</th><th class="n">Products</th><th class="n">Difference</th><th class="n">At cost</th></tr></thead>

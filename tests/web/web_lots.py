@@ -264,6 +264,8 @@ second_sheet = [(p, after_first[p] - 1 - n % 2, REASONS[(n + 2) % 6])
                 for n, p in enumerate(counted_products[8:])]
 with tempfile.TemporaryDirectory() as scratch:
     take_count(scratch, "monday.csv", first_sheet)
+    summary = Tables(page("/counts")).texts.get("summary", "")
+    check("1 stock-take, the newest first" in summary, f"/counts after one stock-take: {summary!r}")
     take_count(scratch, "tuesday.csv", second_sheet)
 # The differences, the newest stock-take first, by id within one.
 differences = []
