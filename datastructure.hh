@@ -50,6 +50,9 @@ inline constexpr std::uint32_t SLOT_CAPACITY = 150000;
 /// bucket.
 std::uint32_t apHash(std::string_view text);
 
+// A table holds its buckets inline (1.2 MB with SLOT_CAPACITY of them): the
+// runs keep it on the heap, out of the stack a command may grow into, which
+// a process at its address space's limit could not grow further.
 class Datastructure {
 public:
     /// Builds the table with a blank head record in each of its TABLE_SIZE

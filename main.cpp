@@ -198,8 +198,6 @@ int finish(Store* store, const std::string& storePath, int inputError,
 int run(const CommandLine& line)
 {
     const std::uint64_t baseline = mempeak().value;
-    // On the heap: its buckets are more than the stack the run keeps for a
-    // command (a process at its address space's limit cannot grow it).
     const auto heldTable = std::make_unique<Datastructure>();
     Datastructure& table = *heldTable;
     ConsoleOptions options;

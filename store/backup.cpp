@@ -156,8 +156,6 @@ void removeStoreFile(const std::string& path)
 /// when it cannot.
 bool madeReady(const std::string& where, std::string& error)
 {
-    // On the heap: its buckets are more than the stack the run keeps for a
-    // command (a process at its address space's limit cannot grow it).
     const auto heldTable = std::make_unique<Datastructure>();
     Datastructure& table = *heldTable;
     const std::unique_ptr<Store> store =

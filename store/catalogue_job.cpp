@@ -68,8 +68,6 @@ int takeIn(Store& store, const std::string& file)
 int runCatalogueJob(CatalogueJob job, const std::string& where,
                     const StoreOptions& options, const std::string& file)
 {
-    // On the heap: its buckets are more than the stack the run keeps for a
-    // command (a process at its address space's limit cannot grow it).
     const auto heldTable = std::make_unique<Datastructure>();
     Datastructure& table = *heldTable;
     std::string error;

@@ -124,8 +124,6 @@ bool stockTakeJobOf(const std::string& option, StockTakeJob& job)
 int runStockTakeJob(StockTakeJob job, const std::string& where,
                     const StoreOptions& options, const std::string& file)
 {
-    // On the heap: its buckets are more than the stack the run keeps for a
-    // command (a process at its address space's limit cannot grow it).
     const auto heldTable = std::make_unique<Datastructure>();
     Datastructure& table = *heldTable;
     std::string error;
