@@ -213,23 +213,41 @@ void Session::countKinds()
     }
 }
 
+namespace {
+
+/// Which products the stock holds, as one number: the sum of their ids'
+/// hashes, whatever order the table keeps them in.
+std::uint64_t kindsOf(const Datastructure& table)
+{
+    std::uint64_t kinds = table.count();
+    table.forEachProduct([&kinds](const std::string& id, const std::string&,
+                                  std::uint32_t, const std::string&) {
+        kinds += std::hash<std::string>{}(id);
+    });
+    return kinds;
+}
+
+}  // namespace
+
 // At a terminal, E with stock to lose asks to be typed again; any other
 // line in between takes the question back. The answer holds for the kinds
-// the question named: on a store, others may have brought in more between
-// the two, and E asks again.
+// the question named: on a store, others may have brought in other kinds
+// between the two, and E asks again.
 void Session::emptyStock()
 {
     if (!arguments.lineEnds() || !starts()) {
         return;
     }
-    const std::size_t kinds = table.count();
-    if (options.atTerminal && kinds > 0 &&
-        !(emptyConfirmed && kinds == emptyAskedKinds)) {
-        printLine("E empties all ", kinds, kinds == 1 ? " kind" : " kinds",
-                  "; E again to confirm.");
-        emptyAsked = true;
-        emptyAskedKinds = kinds;
-        return;
+    const std::size_t count = table.count();
+    if (options.atTerminal && count > 0) {
+        const std::uint64_t kinds = kindsOf(table);
+        if (!emptyConfirmed || kinds != emptyAskedKinds) {
+            printLine("E empties all ", count, count == 1 ? " kind" : " kinds",
+                      "; E again to confirm.");
+            emptyAsked = true;
+            emptyAskedKinds = kinds;
+            return;
+        }
     }
     table.empty();
 }

@@ -141,7 +141,7 @@ private:
     const Command* running = nullptr;  // the command that runs
     std::string commandWord;           // as typed
     bool emptyAsked = false;        // the last command was an E held back
-    std::size_t emptyAskedKinds = 0;  // the kinds it said E would empty
+    std::uint64_t emptyAskedKinds = 0;  // kindsOf() the stock E asked of
     bool emptyConfirmed = false;    // this command is E right after one
     std::string id;
     std::string shelf;

@@ -497,6 +497,16 @@ TEST_F(TerminalTest, EmptyAsksAgainWhenOthersBroughtInMore)
     asking.enter("E");
     EXPECT_TRUE(asking.waitFor("E\r\nE empties all 3 kinds; E again to confirm."))
         << asking.shown();
+    {  // as many kinds again, but not the same ones
+        Terminal other(folder, {}, {"--store", "shared.db"});
+        other.enter("D y 1");
+        other.enter("A w s 1 n");
+        other.enter("Q");
+        ASSERT_EQ(other.exitStatus(), 0) << other.shown();
+    }
+    asking.enter("E");
+    EXPECT_TRUE(asking.waitFor("E\r\nE empties all 3 kinds; E again to confirm."))
+        << asking.shown();
     asking.enter("E");
     asking.enter("C");
     EXPECT_TRUE(asking.waitFor("C\r\n0 different kinds of candy."))
